@@ -1,0 +1,113 @@
+#include "app/quorvel_form.h"
+
+namespace quorvel::app {
+
+namespace {
+constexpr int kActivityFlashMs = 200;
+}
+
+QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
+    : platform_(platform), options_(std::move(options)), reporter_(platform) {
+    timer1_ = platform_.CreateTimer();
+    timer1_->SetInterval(0);  // enabled but idle until SwapIcons arms it
+    timer1_->SetEnabled(true);
+    timer1_->SetHandler([this] { Timer1_Timer(); });
+}
+
+QuorvelForm::~QuorvelForm() {
+    if (!unloaded_) Form_Unload();
+}
+
+std::optional<int> QuorvelForm::Form_Load() {
+    // 1. Flags.
+    reporter_.SetXapRunning(false);
+    shuttingDown_ = false;
+
+    // 2. Folders, identity and the log file's place.
+    settings_.AppFolder = options_.AppFolder;
+    settings_.ExePath = options_.ExePath;
+    reporter_.SetLogPath(settings_.AppFolder / "Data" / (std::string(kAppName) + ".txt"));
+
+    // 10. There is no visible main window to hide.
+    // 11-12. The tray shows the idle picture; Timer1 stays idle until the next flash.
+    Timer1_Timer();
+    return std::nullopt;
+}
+
+void QuorvelForm::onMessage() {
+    if (draining_) return;  // a drain further out picks up the new messages
+    if (messageSource_ == nullptr) return;
+    draining_ = true;
+    try {
+        for (;;) {
+            const std::string message = messageSource_->GetMessage();
+            if (message.empty()) break;
+            if (readmessage_) readmessage_(message);
+        }
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.LogToFile(kAppName, "Main OnMessage");
+    }
+    draining_ = false;
+}
+
+void QuorvelForm::SwapIcons() {
+    timer1_->SetInterval(kActivityFlashMs);
+    timer1_->SetEnabled(true);
+    UpdateTray(true, TrayPicture::Activity);
+}
+
+void QuorvelForm::Timer1_Timer() {
+    UpdateTray(true, TrayPicture::Idle);
+    timer1_->SetEnabled(false);
+}
+
+void QuorvelForm::TrayIconCallback(int msg) {
+    // Left (514) and right (517) button releases open the menu; the tray view shows it
+    // itself, so nothing is left to do here for headless runs.
+    (void)msg;
+}
+
+void QuorvelForm::MenuArray_Click(int index) {
+    switch (index) {
+    case 0:  // "Setup"
+    case 3:  // "Serial Comm"
+        if (openWindow_) {
+            openWindow_(index == 0 ? "Setup" : "Serial Comm");
+        } else {
+            reporter_.DebugLog(std::string(index == 0 ? "Setup" : "Serial Comm") +
+                               " window not available (headless)");
+        }
+        break;
+    case 6:  // "Exit"
+        Exit();
+        break;
+    default:  // "System Config", "System Status", "Help", separator: no action
+        break;
+    }
+}
+
+void QuorvelForm::Exit() {
+    if (unloaded_) return;
+    shuttingDown_ = true;
+    UpdateTray(false, TrayPicture::None);
+    Form_Unload();
+    platform_.Quit(0);
+}
+
+void QuorvelForm::Form_Unload() {
+    // Every step is attempted, whatever happens to the others.
+    unloaded_ = true;
+    try {
+        UpdateTray(false, TrayPicture::None);
+    } catch (...) {
+    }
+    timer1_->SetEnabled(false);
+}
+
+void QuorvelForm::UpdateTray(bool iconOn, TrayPicture picture) {
+    trayPicture_ = iconOn ? picture : TrayPicture::None;
+    if (tray_ != nullptr) tray_->Update(iconOn, picture);
+}
+
+}  // namespace quorvel::app

@@ -1,0 +1,88 @@
+// The connector's main object: start-up in a fixed order, the drain of received xAP
+// messages, the activity flash, the menu commands and the orderly shutdown. It owns the
+// timers and, as they are created, every subsystem.
+#pragma once
+
+#include "app/reporting.h"
+#include "app/settings.h"
+#include "app/tray_view.h"
+#include "platform/platform.h"
+#include "xap/xap_sender.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quorvel::app {
+
+struct StartOptions {
+    std::filesystem::path AppFolder;  // where Config/ and Data/ live
+    std::string ExePath;              // absolute path of the running executable
+    bool Headless = true;
+};
+
+class QuorvelForm {
+public:
+    QuorvelForm(platform::Platform& platform, StartOptions options);
+    ~QuorvelForm();
+    QuorvelForm(const QuorvelForm&) = delete;
+    QuorvelForm& operator=(const QuorvelForm&) = delete;
+
+    // Runs the start-up steps in order. Returns an exit status when the process must end
+    // at once (the xAP node could not start), nothing when it goes on running.
+    std::optional<int> Form_Load();
+    // Orderly stop by command ("Exit") or by the system (SIGINT/SIGTERM).
+    void Exit();
+
+    // Drains the xAP receive queue into the request handler; a nested call returns at once.
+    void onMessage();
+    void SwapIcons();
+    void Timer1_Timer();
+    void TrayIconCallback(int msg);
+    void MenuArray_Click(int index);
+
+    bool XapRunning() const { return reporter_.XapRunning(); }
+    bool ShuttingDown() const { return shuttingDown_; }
+    bool CM11AReady() const { return cm11aReady_; }
+    bool ActivityIconShown() const { return trayPicture_ == TrayPicture::Activity; }
+    bool Unloaded() const { return unloaded_; }
+
+    Reporter& reporter() { return reporter_; }
+    Settings& settings() { return settings_; }
+    platform::Timer& Timer1() { return *timer1_; }
+
+    // Collaborators that later parts of the system plug in (tests use doubles).
+    void SetMessageSource(xap::MessageSource* source) { messageSource_ = source; }
+    void SetMessageHandler(std::function<void(const std::string&)> handler) {
+        readmessage_ = std::move(handler);
+    }
+    void SetTrayView(TrayView* tray) { tray_ = tray; }
+    // Called for the menu entries that open windows ("Setup", "Serial Comm").
+    void SetWindowOpener(std::function<void(const std::string&)> opener) { openWindow_ = std::move(opener); }
+
+private:
+    void Form_Unload();
+    void UpdateTray(bool iconOn, TrayPicture picture);
+
+    platform::Platform& platform_;
+    StartOptions options_;
+    Reporter reporter_;
+    Settings settings_;
+
+    bool shuttingDown_ = false;
+    bool cm11aReady_ = false;
+    bool draining_ = false;
+    bool unloaded_ = false;
+
+    std::unique_ptr<platform::Timer> timer1_;
+
+    xap::MessageSource* messageSource_ = nullptr;
+    std::function<void(const std::string&)> readmessage_;
+    TrayView* tray_ = nullptr;
+    TrayPicture trayPicture_ = TrayPicture::None;
+    std::function<void(const std::string&)> openWindow_;
+};
+
+}  // namespace quorvel::app

@@ -1,0 +1,53 @@
+// The connector's settings in memory, and the device filters built on them.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quorvel::app {
+
+inline std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+inline std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Case-insensitive "needle occurs in haystack".
+inline bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
+    return Upper(haystack).find(Upper(needle)) != std::string::npos;
+}
+
+struct Settings {
+    std::string ComPort = "1";                  // port number, device path or address:port
+    std::string House = "ABCDEFGHIJKLMNOP";     // house letters served
+    std::string Ignore = ",,";                  // held with a comma added at both ends
+    bool Debug = false;
+    std::string UID = "FF008700";
+    std::string InterfaceAddress = "Default";
+    std::string BroadcastAddress = "Default";
+    std::filesystem::path AppFolder;
+    std::string ExePath;
+    std::string ComputerName;
+
+    // A device is served when its first character occurs in House (any case).
+    bool HouseServed(std::string_view device) const {
+        return !device.empty() && ContainsNoCase(House, device.substr(0, 1));
+    }
+    // A device is ignored when "," + device + "," occurs in the held Ignore text (any case).
+    bool Ignored(std::string_view device) const {
+        return ContainsNoCase(Ignore, "," + std::string(device) + ",");
+    }
+    // Both filters: traffic for this device is announced / acted on.
+    bool Announced(std::string_view device) const { return HouseServed(device) && !Ignored(device); }
+};
+
+}  // namespace quorvel::app

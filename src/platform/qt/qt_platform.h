@@ -1,0 +1,22 @@
+// The product's platform: Qt's event loop, QTimer and the steady clock.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace quorvel::platform {
+
+class QtPlatform : public Platform {
+public:
+    std::uint64_t NowMs() const override;
+    std::string LocalDateTime() const override;
+    void ProcessEvents() override;
+    std::unique_ptr<Timer> CreateTimer() override;
+    void Quit(int exitCode) override;
+};
+
+// Turns SIGINT and SIGTERM into a call of onSignal from the event loop (a self-pipe; the
+// signal handler itself only writes one byte). Call once, after the application object
+// exists.
+void InstallShutdownSignals(std::function<void(int)> onSignal);
+
+}  // namespace quorvel::platform

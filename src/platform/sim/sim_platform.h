@@ -1,0 +1,60 @@
+// Simulated time for unit tests: nothing happens until the test advances the clock, and
+// then timers and posted tasks run in the order of their due times (ties in the order
+// they were scheduled).
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace quorvel::platform {
+
+class SimPlatform : public Platform {
+public:
+    SimPlatform();
+    ~SimPlatform() override;
+
+    std::uint64_t NowMs() const override { return now_; }
+    std::string LocalDateTime() const override;
+    void ProcessEvents() override;
+    std::unique_ptr<Timer> CreateTimer() override;
+    void Quit(int exitCode) override;
+
+    // Schedules a task to run delayMs from now (by Advance or, when already due, by
+    // ProcessEvents).
+    void Post(std::function<void()> task, std::uint64_t delayMs = 0);
+    // Moves the clock forward by ms, running everything that falls due on the way.
+    void Advance(std::uint64_t ms);
+    // Sets the clock to an absolute value (for wrap-around checks); runs nothing.
+    void SetNow(std::uint64_t ms) { now_ = ms; }
+    // Wall-clock text returned by LocalDateTime.
+    void SetLocalDateTime(std::string text) { localTime_ = std::move(text); }
+
+    int ProcessEventsCalls() const { return pumpCalls_; }
+    bool QuitRequested() const { return quitRequested_; }
+    int ExitCode() const { return exitCode_; }
+
+    // Internal: used by simulated timers.
+    using Key = std::pair<std::uint64_t, std::uint64_t>;  // due time, sequence
+    Key Schedule(std::uint64_t due, std::function<void()> task);
+    void Cancel(const Key& key);
+
+private:
+    void RunDue(std::uint64_t until);
+
+    std::uint64_t now_ = 0;
+    std::uint64_t seq_ = 0;
+    std::map<Key, std::function<void()>> queue_;
+    std::string localTime_ = "2026-01-01 12:00:00";
+    int pumpCalls_ = 0;
+    bool quitRequested_ = false;
+    int exitCode_ = 0;
+    std::shared_ptr<bool> alive_;
+};
+
+}  // namespace quorvel::platform
