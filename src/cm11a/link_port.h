@@ -1,0 +1,23 @@
+// What the CM11A protocol engine needs of the link to the interface. The serial/TCP link
+// implements it for the product; unit tests use a scripted double.
+#pragma once
+
+#include <string>
+
+namespace quorvel::cm11a {
+
+class LinkPort {
+public:
+    virtual ~LinkPort() = default;
+    // True when the link named by port (the ComPort setting) is open; a closed link is
+    // opened first, so every test of a closed link is also an attempt to open it.
+    virtual bool PortOpen(const std::string& port) = 0;
+    // Writes bytes (one char per byte) to the interface and echoes them to the traffic
+    // view. When the link cannot be opened it reports "Unable to Send to CM11A, Port not
+    // open" and drops the bytes. May let pending events run (re-entrance).
+    virtual void WriteToCM11A(const std::string& bytes) = 0;
+    // Writes the single byte 0x9B, then pauses 10 ms.
+    virtual void AnswerPowerFail() = 0;
+};
+
+}  // namespace quorvel::cm11a
