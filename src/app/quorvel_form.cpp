@@ -7,7 +7,10 @@ constexpr int kActivityFlashMs = 200;
 }
 
 QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
-    : platform_(platform), options_(std::move(options)), reporter_(platform) {
+    : platform_(platform),
+      options_(std::move(options)),
+      reporter_(platform),
+      configuration_(settings_, reporter_, platform_, options_.AppFolder, options_.ExePath) {
     timer1_ = platform_.CreateTimer();
     timer1_->SetInterval(0);  // enabled but idle until SwapIcons arms it
     timer1_->SetEnabled(true);
@@ -24,9 +27,10 @@ std::optional<int> QuorvelForm::Form_Load() {
     shuttingDown_ = false;
 
     // 2. Folders, identity and the log file's place.
-    settings_.AppFolder = options_.AppFolder;
-    settings_.ExePath = options_.ExePath;
-    reporter_.SetLogPath(settings_.AppFolder / "Data" / (std::string(kAppName) + ".txt"));
+    configuration_.InitXap();
+
+    // 9. Hardware settings and the CM11A start-up; the result is of no interest.
+    (void)configuration_.InitHW();
 
     // 10. There is no visible main window to hide.
     // 11-12. The tray shows the idle picture; Timer1 stays idle until the next flash.
@@ -103,6 +107,7 @@ void QuorvelForm::Form_Unload() {
     } catch (...) {
     }
     timer1_->SetEnabled(false);
+    configuration_.ReleaseHomeseer();
 }
 
 void QuorvelForm::UpdateTray(bool iconOn, TrayPicture picture) {

@@ -3,6 +3,7 @@
 // timers and, as they are created, every subsystem.
 #pragma once
 
+#include "app/configuration.h"
 #include "app/reporting.h"
 #include "app/settings.h"
 #include "app/tray_view.h"
@@ -45,12 +46,15 @@ public:
 
     bool XapRunning() const { return reporter_.XapRunning(); }
     bool ShuttingDown() const { return shuttingDown_; }
-    bool CM11AReady() const { return cm11aReady_; }
+    bool CM11AReady() const { return configuration_.CM11AReady(); }
     bool ActivityIconShown() const { return trayPicture_ == TrayPicture::Activity; }
     bool Unloaded() const { return unloaded_; }
 
     Reporter& reporter() { return reporter_; }
     Settings& settings() { return settings_; }
+    // Folders, settings and the Homeseer object; the CM11A subsystem plugs its link and
+    // start-up in here.
+    Configuration& configuration() { return configuration_; }
     platform::Timer& Timer1() { return *timer1_; }
 
     // Collaborators that later parts of the system plug in (tests use doubles).
@@ -70,9 +74,9 @@ private:
     StartOptions options_;
     Reporter reporter_;
     Settings settings_;
+    Configuration configuration_;
 
     bool shuttingDown_ = false;
-    bool cm11aReady_ = false;
     bool draining_ = false;
     bool unloaded_ = false;
 
