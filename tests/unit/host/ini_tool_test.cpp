@@ -1,0 +1,268 @@
+#include "host/ini_tool.h"
+#include "host/settings_support.h"
+#include "platform/sim/sim_platform.h"
+#include "test_support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using quorvel::host::IniTool;
+using quorvel::test::ReadBytes;
+using quorvel::test::Reports;
+using quorvel::test::WriteBytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct HostIniTool : ::testing::Test {
+    quorvel::test::TempDir dir;
+    quorvel::platform::SimPlatform sim;
+    quorvel::app::Reporter reporter{sim};
+    IniTool ini{reporter, sim};
+    std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
+};
+
+// Comments, mixed case, a duplicate key, an empty section, blanks around "=", keys before
+// the first header, a header with trailing text, ";" inside a value, LF-only line ends and a
+// last line without any line end.
+const std::string kHandWritten =
+    "top=first\r\n"
+    "; a comment\r\n"
+    "  ;indented comment\r\n"
+    "[Empty]\r\n"
+    "[General]\r\n"
+    "ComPort=2\r\n"
+    "comport=3\r\n"
+    "  House = AB  \r\n"
+    "Note=a;b=c\r\n"
+    "# no equal sign\r\n"
+    "\r\n"
+    "[general]\r\n"
+    "Debug=1\r\n"
+    "[Zeta] ; trailing\r\n"
+    "After=yes\n"
+    "Blank=\n"
+    "[alpha]\n"
+    "b=2\r\n"
+    "A=1";
+
+}  // namespace
+
+TEST_F(HostIniTool, HandWrittenFileReadsSavesSortedAndKeepsBackup) {
+    const std::string path = Path("Quorvel.ini");
+    WriteBytes(path, kHandWritten);
+    ini.Load(path);
+
+    struct Case { const char* header; const char* key; const char* expected; };
+    const std::vector<Case> reads = {
+        {"", "TOP", "first"},          {"GENERAL", "comport", "2"},   // first occurrence wins
+        {"General", "House", "dflt"},  {"General", "House ", " AB"},  // blanks belong to the names
+        {"general", "note", "a;b=c"},  {"General", "Debug", "1"},     // case-only duplicate header
+        {"General", "After", "yes"},   {"Zeta", "After", "dflt"},     // "[Zeta] ;..." is no header
+        {"General", "Blank", "dflt"},  {"ALPHA", "a", "1"},           // empty value, last line
+        {"Empty", "x", "dflt"},        {"Missing", "ComPort", "dflt"},
+    };
+    for (const auto& c : reads) EXPECT_EQ(ini.Read(c.header, c.key, "dflt"), c.expected) << c.header << "/" << c.key;
+
+    EXPECT_EQ(ini.Headers(), (std::vector<std::string>{"Empty", "General", "alpha"}));
+    const auto reports = Reports(reporter);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0], (std::pair<std::string, std::string>{"IniTool", " Equal sign not found on line # no equal sign"}));
+    EXPECT_EQ(reports[1].second, " Equal sign not found on line [Zeta] ; trailing");
+
+    ini.Save();
+    EXPECT_EQ(ReadBytes(path),
+              "TOP=first\r\n"
+              "[ALPHA]\r\nA=1\r\nB=2\r\n"
+              "[GENERAL]\r\nAFTER=yes\r\nBLANK=\r\nCOMPORT=2\r\nDEBUG=1\r\nHOUSE = AB\r\nNOTE=a;b=c\r\n");
+    EXPECT_EQ(ReadBytes(path + "_bck"), kHandWritten);
+    EXPECT_EQ(quorvel::test::FileNames(dir.path()), (std::vector<std::string>{"Quorvel.ini", "Quorvel.ini_bck"}));
+
+    IniTool again(reporter, sim);
+    again.Load(path);
+    for (const auto& c : reads) EXPECT_EQ(again.Read(c.header, c.key, "dflt"), c.expected) << c.header << "/" << c.key;
+    EXPECT_EQ(again.Headers(), (std::vector<std::string>{"ALPHA", "GENERAL"}));
+}
+
+TEST_F(HostIniTool, KeysAndHeadersOfEmptyMissingAndLookAlikeSections) {
+    EXPECT_TRUE(ini.Headers().empty());
+    EXPECT_EQ(ini.Keys("General"), std::vector<std::string>{""});
+
+    WriteBytes(Path("k.ini"),
+               "[a.b]\r\none=1\r\n[aXb]\r\nwrong=1\r\n[General]\r\nx=1\r\ny=2\r\n[Generally]\r\nz=3\r\n"
+               "[Empty]\r\n[x(1]\r\np=1\r\n[Blank]\r\n =v\r\n[Tilde~X]\r\nk~y=5\r\n");
+    ini.Load(Path("k.ini"));
+    struct Case { const char* header; std::vector<std::string> keys; };
+    const std::vector<Case> cases = {
+        {"General", {"X", "Y"}}, {"general", {"X", "Y"}}, {"Gen", {""}},   {"Empty", {""}},
+        {"Missing", {""}},       {"a.b", {"ONE"}},        {"x(1", {"P"}},  {"(", {""}},
+        {"[", {""}},             {"Blank", {""}},         {"Tilde~X", {"K~Y"}}, {"Tilde", {""}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ini.Keys(c.header), c.keys) << c.header;
+    EXPECT_EQ(ini.Read("Tilde~x", "K~Y", ""), "5");
+    EXPECT_EQ(ini.Headers(),
+              (std::vector<std::string>{"a.b", "aXb", "General", "Generally", "Empty", "x(1", "Blank", "Tilde~X"}));
+
+    // A name with "~" keeps its section through a save.
+    ini.Save();
+    IniTool again(reporter, sim);
+    again.Load(Path("k.ini"));
+    EXPECT_EQ(again.Read("Tilde~X", "k~y", ""), "5");
+    EXPECT_EQ(again.Keys("Tilde"), std::vector<std::string>{""});
+}
+
+TEST_F(HostIniTool, WriteRemoveClearAndValuesThatLookLikeTableKeys) {
+    ini.Load(Path("w.ini"));
+    ini.WriteKey("Mixed", "Key", "MIXED~KEY");  // a value equal to its own upper-cased place
+    ini.WriteKey("mixed", "other", "v");
+    ini.WriteKey("MIXED", "KEY", "MIXED~KEY");
+    EXPECT_EQ(ini.Headers(), std::vector<std::string>{"Mixed"});
+    EXPECT_EQ(ini.Keys("Mixed"), (std::vector<std::string>{"KEY", "OTHER"}));
+    ini.Remove("mixed", "OTHER");
+    ini.Remove("mixed", "absent");
+    EXPECT_EQ(ini.Keys("Mixed"), std::vector<std::string>{"KEY"});
+    EXPECT_EQ(ini.Headers(), std::vector<std::string>{"Mixed"});  // the section stays
+    ini.Save();
+    EXPECT_EQ(ReadBytes(Path("w.ini")), "[MIXED]\r\nKEY=MIXED~KEY\r\n");
+
+    // A line break inside a value must not inject lines of its own.
+    ini.WriteKey("Mixed", "Key", "x\r\n[Evil]\r\nInjected=1");
+    ini.Save();
+    IniTool again(reporter, sim);
+    again.Load(Path("w.ini"));
+    EXPECT_EQ(again.Headers(), std::vector<std::string>{"MIXED"});
+    EXPECT_EQ(again.Read("Mixed", "Key", ""), "x  [Evil]  Injected=1");
+    ASSERT_FALSE(Reports(reporter).empty());
+    EXPECT_EQ(Reports(reporter).back().second.rfind("IniTool Save " + Path("w.ini"), 0), 0u);
+
+    ini.Clear();
+    EXPECT_TRUE(ini.Headers().empty());
+    EXPECT_EQ(ini.Read("Mixed", "Key", "d"), "d");
+    EXPECT_EQ(ini.LoadedPath(), Path("w.ini"));
+}
+
+TEST_F(HostIniTool, HostileBytesLongLinesAndMissingFolders) {
+    const std::string big(1 << 20, 'v');
+    const std::string bigNoEqual(1 << 20, 'k');
+    std::string binary = "bin=a";
+    binary += '\0';
+    binary += "\xff\x01 b";
+    std::string nulLine = "nul";
+    nulLine += '\0';
+    nulLine += "line";
+    WriteBytes(Path("h.ini"), "[S]\r\nlong=" + big + "\r\n" + bigNoEqual + "\r\n" + binary + "\r\n" + nulLine +
+                                  "\r\n\t[Tab]\r\nafter=1\r\n");
+    ini.Load(Path("h.ini"));
+    EXPECT_EQ(ini.Read("S", "long", ""), big);
+    EXPECT_EQ(ini.Read("S", "bin", ""), binary.substr(4));
+    EXPECT_EQ(ini.Read("S", "\t[Tab]", "d"), "d");  // tabs are not trimmed: no header, no key
+    EXPECT_EQ(ini.Read("S", "after", ""), "1");
+    const auto reports = Reports(reporter);
+    ASSERT_EQ(reports.size(), 3u);
+    // Long lines are cut in the report and control bytes cannot split the xAP item list.
+    EXPECT_LT(reports[0].second.size(), 300u);
+    EXPECT_EQ(reports[1].second, " Equal sign not found on line nul?line");
+    EXPECT_EQ(reports[2].second, " Equal sign not found on line \t[Tab]");
+
+    ini.Save();
+    IniTool again(reporter, sim);
+    again.Load(Path("h.ini"));
+    EXPECT_EQ(again.Read("S", "long", ""), big);
+    EXPECT_EQ(again.Read("S", "bin", ""), binary.substr(4));
+
+    // A path whose folders do not exist: folders and an empty file are made, defaults read.
+    const std::string deep = Path("one/two/three.ini");
+    ini.Load(deep);
+    EXPECT_TRUE(fs::is_regular_file(deep));
+    EXPECT_EQ(fs::file_size(deep), 0u);
+    EXPECT_EQ(ini.Read("Any", "Key", "default"), "default");
+}
+
+TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
+    const std::string path = Path("s.ini");
+    WriteBytes(path, "[A]\r\nk=1\r\n");
+    ini.Load(path);
+    ini.WriteKey("A", "k", "2");
+
+    // The file turned into a folder that cannot be replaced: backup and write both fail.
+    fs::remove(path);
+    fs::create_directories(fs::path(path) / "inside");
+    ini.Save();
+    EXPECT_TRUE(fs::is_directory(fs::path(path) / "inside"));
+    auto names = quorvel::test::FileNames(dir.path());
+    EXPECT_EQ(names, std::vector<std::string>{"s.ini"}) << "no temporary file is left behind";
+    auto reports = Reports(reporter);
+    ASSERT_GE(reports.size(), 1u);
+    for (const auto& r : reports) {
+        EXPECT_EQ(r.first, "Quorvel");
+        EXPECT_EQ(r.second.rfind("IniTool Save " + path, 0), 0u) << r.second;
+    }
+
+    // Names wider than the sort table's columns are reported and still written in full.
+    fs::remove_all(path);
+    const std::string longKey(70, 'K');
+    ini.WriteKey("A", longKey, "kept");
+    ini.Save();
+    IniTool again(reporter, sim);
+    again.Load(path);
+    EXPECT_EQ(again.Read("A", longKey, ""), "kept");
+    EXPECT_EQ(again.Read("A", "k", ""), "2");
+    EXPECT_GT(Reports(reporter).size(), reports.size());
+
+    // Save before any Load reports and writes nothing.
+    IniTool unloaded(reporter, sim);
+    unloaded.WriteKey("A", "k", "1");
+    unloaded.Save();
+    EXPECT_EQ(Reports(reporter).back().second.rfind("IniTool Save ", 0), 0u);
+}
+
+TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
+    const fs::path folder = dir.path() / "my.project";  // a "." in a folder name
+    const std::string iniPath = (folder / "consts.ini").string();
+    WriteBytes(iniPath,
+               "[Consts]\r\nPORT=7\r\nP.RT=8\r\nX(1=9\r\n[Arr]\r\none=1 ' note\r\ntwo= 2 \r\n[Str]\r\nGreeting= \"hi\"\r\n");
+    const std::string src = (folder / "module.bas").string();
+    WriteBytes(src,
+               "Const Port = 1 ' old\r\n"
+               "Const Portable = 2\r\n"
+               "  port=3\r\n"
+               "Const PXRT = 4\r\n"
+               "Const Port As Integer = 5\r\n"
+               "Names = Array(\"x\")\r\n"
+               "Vals = Array(0)\r\n"
+               "  Greeting old text\n"
+               "last");
+    ini.Load(iniPath);
+    const std::string stamp = "\t'Installed From .ini dated " + quorvel::host::FileModifiedText(iniPath);
+
+    ini.InstallKeys(src, "Consts");
+    ini.InstallArray(src, "Arr", "Names", "Vals");
+    ini.InstallStrings(src, "Str");
+    ini.InstallConstant(src, "Last", "ignored: no match");
+    EXPECT_EQ(ReadBytes(src),
+              "Const Port = 7" + stamp + "\r\n"
+              "Const Portable = 2\r\n"
+              "  port= 7" + stamp + "\r\n"
+              "Const PXRT = 4\r\n"
+              "Const Port As Integer = 5\r\n"
+              "Names = Array(\"ONE\",\"TWO\")" + stamp + "\r\n"
+              "Vals = Array(1,2)" + stamp + "\r\n"
+              "  Greeting \"hi\"\n"
+              "last");
+
+    // One log line per operation, beside the INI file, named after it.
+    const std::string log = ReadBytes(folder / "consts_IniLog.txt");
+    EXPECT_EQ(log.rfind("Run Date   /   Ini File   /   Date of Ini File    /   File Modified    /  Header Modified\r\n", 0), 0u);
+    std::size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_EQ(lines, 5u);
+    EXPECT_NE(log.find("\t" + src + "\tConsts\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\t" + src + "\tLast\r\n"), std::string::npos);
+
+    // Failures pass to the caller: a missing target, or no INI file loaded.
+    EXPECT_ANY_THROW(ini.InstallKeys((folder / "absent.bas").string(), "Consts"));
+    IniTool unloaded(reporter, sim);
+    EXPECT_ANY_THROW(unloaded.InstallKeys(src, "Consts"));
+}

@@ -1,0 +1,59 @@
+// Helpers for the settings tests: file access and the reports a Reporter has queued.
+#pragma once
+
+#include "app/reporting.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvel::test {
+
+inline std::string ReadBytes(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteBytes(const std::filesystem::path& p, const std::string& text) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+// Value of one item of an xAP item list ("name\1value" items separated by "\0").
+inline std::string Item(const std::string& list, const std::string& name) {
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+        std::size_t end = list.find('\0', pos);
+        if (end == std::string::npos) end = list.size();
+        const std::string item = list.substr(pos, end - pos);
+        const auto sep = item.find('\1');
+        if (sep != std::string::npos && item.substr(0, sep) == name) return item.substr(sep + 1);
+        pos = end + 1;
+    }
+    return {};
+}
+
+// (Type, Data) of every "Homeseer.Event" report queued while the xAP node is down.
+inline std::vector<std::pair<std::string, std::string>> Reports(const app::Reporter& r) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& m : r.PendingXap()) {
+        if (m.MsgClass == "Homeseer.Event") out.emplace_back(Item(m.MsgData, "Type"), Item(m.MsgData, "Data"));
+    }
+    return out;
+}
+
+// Files in a folder, by name.
+inline std::vector<std::string> FileNames(const std::filesystem::path& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace quorvel::test
