@@ -1,0 +1,216 @@
+#include "app/configuration.h"
+#include "app/quorvel_form.h"
+#include "cm11a/link_port.h"
+#include "host/settings_support.h"
+#include "platform/sim/sim_platform.h"
+#include "test_support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using quorvel::app::Configuration;
+using quorvel::app::ParseBoolSetting;
+using quorvel::test::ReadBytes;
+using quorvel::test::Reports;
+using quorvel::test::WriteBytes;
+
+namespace {
+
+class ScriptedLink : public quorvel::cm11a::LinkPort {
+public:
+    bool PortOpen(const std::string& port) override {
+        opened.push_back(port);
+        return openResult;
+    }
+    void WriteToCM11A(const std::string& bytes) override { written += bytes; }
+    void AnswerPowerFail() override { ++powerFailAnswers; }
+    std::vector<std::string> opened;
+    std::string written;
+    int powerFailAnswers = 0;
+    bool openResult = true;
+};
+
+struct AppConfiguration : ::testing::Test {
+    quorvel::test::TempDir dir;
+    quorvel::platform::SimPlatform sim;
+    quorvel::app::Reporter reporter{sim};
+    quorvel::app::Settings settings;
+    int hostQueries = 0;
+    std::string hostName = "quorvelbox.example.org";
+    Configuration config{settings, reporter, sim, dir.path(), (dir.path() / "quorvel").string(), [this] {
+                             ++hostQueries;
+                             return hostName;
+                         }};
+    fs::path Config(const std::string& file) const { return dir.path() / "Config" / file; }
+};
+
+}  // namespace
+
+TEST_F(AppConfiguration, NoIniFilesGivesTheDefaults) {
+    settings.ComPort = settings.House = settings.UID = "stale";
+    config.InitXap();
+    EXPECT_EQ(config.InitHW(), "");
+    EXPECT_TRUE(fs::is_directory(dir.path() / "Config"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "Data"));
+    EXPECT_FALSE(fs::exists(dir.path() / "Config" / "x"));
+    EXPECT_TRUE(fs::is_regular_file(Config("Quorvel.ini")));
+    EXPECT_TRUE(fs::is_regular_file(Config("zebXap.ini")));
+    EXPECT_EQ(settings.ComPort, "1");
+    EXPECT_EQ(settings.House, "ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(settings.Ignore, ",,");
+    EXPECT_FALSE(settings.Debug);
+    EXPECT_FALSE(reporter.Debug());
+    EXPECT_EQ(settings.UID, "FF008700");
+    EXPECT_EQ(settings.InterfaceAddress, "Default");
+    EXPECT_EQ(settings.BroadcastAddress, "Default");
+    EXPECT_EQ(settings.ComputerName, "quorvelbox");
+    EXPECT_EQ(settings.ExePath, (dir.path() / "quorvel").string());
+    EXPECT_EQ(reporter.LogPath(), dir.path() / "Data" / "Quorvel.txt");
+    EXPECT_EQ(config.Homeseer().GetHSPath(), dir.path().string());
+    EXPECT_EQ(config.IniKeys(), (std::vector<std::string>{"ComPort", "House", "Ignore", "Debug"}));
+    EXPECT_FALSE(config.CM11AReady());  // no CM11A subsystem joined: never a faked success
+    EXPECT_TRUE(Reports(reporter).empty());
+}
+
+TEST_F(AppConfiguration, StoredValuesAreReadAsWritten) {
+    struct Case {
+        const char* file;
+        std::string House, Ignore, UID, ComPort, Broadcast;
+        bool Debug;
+        std::vector<std::pair<const char*, bool>> ignored;  // device -> ignored
+    };
+    const std::vector<Case> cases = {
+        {"[General]\r\nHouse=\r\nComPort=\r\nIgnore=A1,b2\r\nDebug=True\r\nUID=FF123400\r\n",
+         "ABCDEFGHIJKLMNOP", ",A1,b2,", "FF123400", "1", "Default", true, {{"a1", true}, {"B2", true}, {"A11", false}}},
+        {"[General]\r\nIgnore=A1, B2\r\nDebug=\"true\"\r\nHouse=ac\r\n",
+         "ac", ",A1, B2,", "FF008700", "1", "Default", true, {{"A1", true}, {"B2", false}}},
+        {"[General]\r\nIgnore=,,,, ,\r\nDebug=yes\r\nComPort=10.0.0.5:10001\r\n",
+         "ABCDEFGHIJKLMNOP", ",,,,, ,,", "FF008700", "10.0.0.5:10001", "Default", false, {{"A1", false}}},
+        {"[General]\r\nDebug=1\r\nComPort=/dev/serial/by-path/pci-0:1\r\n",
+         "ABCDEFGHIJKLMNOP", ",,", "FF008700", "/dev/serial/by-path/pci-0:1", "Default", true, {}},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Config("Quorvel.ini"), c.file);
+        WriteBytes(Config("zebXap.ini"), "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
+        config.InitXap();
+        config.InitHW();
+        EXPECT_EQ(settings.House, c.House) << c.file;
+        EXPECT_EQ(settings.Ignore, c.Ignore) << c.file;
+        EXPECT_EQ(settings.UID, c.UID) << c.file;
+        EXPECT_EQ(settings.ComPort, c.ComPort) << c.file;
+        EXPECT_EQ(settings.BroadcastAddress, "127.255.255.255");
+        EXPECT_EQ(settings.InterfaceAddress, "Default");
+        EXPECT_EQ(settings.Debug, c.Debug) << c.file;
+        EXPECT_EQ(reporter.Debug(), c.Debug) << c.file;
+        for (const auto& [device, ignored] : c.ignored) EXPECT_EQ(settings.Ignored(device), ignored) << device;
+    }
+}
+
+TEST_F(AppConfiguration, ParseBoolSetting) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"1", true},   {"true", true},  {"True", true},   {"\"true\"", true}, {"TRUE\"", true},
+        {"yes", false}, {"-1", false},  {"", false},      {"0", false},       {" true", false},
+        {"false", false}, {"\"1\"", true}, {"11", false},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(ParseBoolSetting(text), expected) << text;
+}
+
+TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
+    ScriptedLink link;
+    config.SetLinkPort(&link);
+    config.InitXap();
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nComPort=3\r\n");
+    config.SetIniValue("COMPORT", "1");
+    EXPECT_EQ(link.opened, std::vector<std::string>{"3"});
+    EXPECT_EQ(link.powerFailAnswers, 1);
+    link.openResult = false;
+    config.SetIniValue("comport", "1");
+    EXPECT_EQ(link.powerFailAnswers, 1);  // no answer on a link that did not open
+    config.SetIniValue("unknown", "x");
+    EXPECT_EQ(link.opened.size(), 2u);
+
+    config.InitApplication();
+    EXPECT_FALSE(config.CM11AReady());
+    std::string askedPort;
+    config.SetInitCM11A([&](const std::string& port) {
+        askedPort = port;
+        return true;
+    });
+    config.InitApplication();
+    EXPECT_TRUE(config.CM11AReady());
+    EXPECT_EQ(askedPort, "3");
+    config.SetInitCM11A([](const std::string&) -> bool { throw std::runtime_error("no port"); });
+    config.InitApplication();
+    EXPECT_FALSE(config.CM11AReady());
+    ASSERT_FALSE(Reports(reporter).empty());
+    EXPECT_EQ(Reports(reporter).back().second, "InitApplication Line 0 no port");
+}
+
+TEST_F(AppConfiguration, ComputerNameIsAskedOnceAndCutAtTheFirstDot) {
+    EXPECT_EQ(config.LocalComputerName(), "quorvelbox");
+    hostName = "other";
+    EXPECT_EQ(config.LocalComputerName(), "quorvelbox");
+    EXPECT_EQ(hostQueries, 1);
+
+    for (const auto& [name, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"", "localhost"}, {".hidden", "localhost"}, {"plain", "plain"}}) {
+        Configuration other(settings, reporter, sim, dir.path(), "", [n = name] { return n; });
+        EXPECT_EQ(other.LocalComputerName(), expected) << name;
+    }
+}
+
+TEST_F(AppConfiguration, CreateFoldersAndUnusableConfigFolder) {
+    config.CreateFolders((dir.path() / "a" / "b" / "c" / "file.ini").string());
+    EXPECT_TRUE(fs::is_directory(dir.path() / "a" / "b" / "c"));
+    EXPECT_FALSE(fs::exists(dir.path() / "a" / "b" / "c" / "file.ini"));
+    config.CreateFolders((dir.path() / "d//e/").string() + "/f");
+    EXPECT_TRUE(fs::is_directory(dir.path() / "d" / "e"));
+    config.CreateFolders("");
+    EXPECT_TRUE(Reports(reporter).empty());
+
+    // A file where the Config folder belongs: the folder is reported, every setting keeps
+    // its default, the log tells what failed and nothing crashes.
+    WriteBytes(dir.path() / "Config", "not a folder");
+    config.InitXap();
+    config.InitHW();
+    const auto reports = Reports(reporter);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front().second.rfind(" CreateFolders " + (dir.path() / "Config").string(), 0), 0u);
+    EXPECT_EQ(settings.UID, "FF008700");
+    EXPECT_EQ(settings.BroadcastAddress, "Default");
+    EXPECT_EQ(settings.House, "ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(settings.ComPort, "1");
+    EXPECT_EQ(ReadBytes(dir.path() / "Config"), "not a folder");
+    const std::string log = ReadBytes(dir.path() / "Data" / "Quorvel.txt");
+    EXPECT_NE(log.find("Quorvel InitXap 0 "), std::string::npos) << log;
+    bool setIniValueReported = false;
+    for (const auto& r : reports) setIniValueReported |= r.second.rfind("SetIniValue", 0) == 0;
+    EXPECT_TRUE(setIniValueReported);
+}
+
+TEST_F(AppConfiguration, HomeseerIsCreatedAgainAfterRelease) {
+    config.InitXap();
+    config.ReleaseHomeseer();
+    EXPECT_FALSE(config.HomeseerLoaded());
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=B\r\n");
+    config.SetIniValue("house", "ABCDEFGHIJKLMNOP");
+    EXPECT_TRUE(config.HomeseerLoaded());
+    EXPECT_EQ(settings.House, "B");
+}
+
+TEST_F(AppConfiguration, FormLoadRunsInitXapAndInitHWAndUnloadReleasesHomeseer) {
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nDebug=1\r\nHouse=CD\r\n");
+    quorvel::app::QuorvelForm form(sim, {dir.path(), (dir.path() / "quorvel").string(), true});
+    EXPECT_FALSE(form.Form_Load().has_value());
+    EXPECT_EQ(form.settings().House, "CD");
+    EXPECT_TRUE(form.reporter().Debug());
+    EXPECT_TRUE(fs::is_directory(dir.path() / "Data"));
+    EXPECT_EQ(form.reporter().LogPath(), dir.path() / "Data" / "Quorvel.txt");
+    EXPECT_FALSE(form.CM11AReady());
+    EXPECT_TRUE(form.configuration().HomeseerLoaded());
+    form.Exit();
+    EXPECT_FALSE(form.configuration().HomeseerLoaded());
+}

@@ -1,0 +1,128 @@
+#include "host/homeseer.h"
+#include "host/settings_support.h"
+#include "platform/sim/sim_platform.h"
+#include "test_support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using quorvel::host::Homeseer;
+using quorvel::test::ReadBytes;
+using quorvel::test::WriteBytes;
+
+namespace quorvel::host {
+// Reaches the private step that fills the device store from zebTemperature.ini.
+class HomeseerProbe {
+public:
+    static void LoadDevices(Homeseer& hs) { hs.LoadDevices(); }
+};
+}  // namespace quorvel::host
+
+namespace {
+
+struct HostHomeseer : ::testing::Test {
+    quorvel::test::TempDir dir;
+    quorvel::platform::SimPlatform sim;
+    quorvel::app::Reporter reporter{sim};
+    Homeseer hs{reporter, sim, dir.path()};
+    fs::path Config(const std::string& file) const { return dir.path() / "Config" / file; }
+};
+
+}  // namespace
+
+TEST_F(HostHomeseer, IniSettingsThroughTheEngine) {
+    // A missing file gives the default and is left behind empty, with its folder.
+    EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "1", "Quorvel.ini"), "1");
+    EXPECT_TRUE(fs::is_regular_file(Config("Quorvel.ini")));
+
+    WriteBytes(Config("Quorvel.ini"), "; settings\r\n[General]\r\nHouse=AB\r\nEmpty=\r\nzeta=z\r\n");
+    struct Case { const char* group; const char* key; const char* expected; };
+    for (const Case& c : std::vector<Case>{{"general", "HOUSE", "AB"}, {"General", "Empty", "dflt"},
+                                           {"General", "Missing", "dflt"}, {"Other", "House", "dflt"}}) {
+        EXPECT_EQ(hs.GetIniSetting(c.group, c.key, "dflt", "Quorvel.ini"), c.expected) << c.key;
+    }
+
+    // Two keys in file order, upper case, joined by the character 0; "=" for a missing section.
+    EXPECT_EQ(hs.GetINISection("General", "Quorvel.ini"), std::string("HOUSE=AB\0EMPTY=\0ZETA=z", 22));
+    EXPECT_EQ(hs.GetINISection("Nowhere", "Quorvel.ini"), "=");
+
+    hs.SaveIniSetting("General", "ComPort", "192.168.0.9:10001", "Quorvel.ini");
+    EXPECT_EQ(ReadBytes(Config("Quorvel.ini")),
+              "[GENERAL]\r\nCOMPORT=192.168.0.9:10001\r\nEMPTY=\r\nHOUSE=AB\r\nZETA=z\r\n");
+    EXPECT_EQ(ReadBytes(Config("Quorvel.ini_bck")), "; settings\r\n[General]\r\nHouse=AB\r\nEmpty=\r\nzeta=z\r\n");
+    // Nothing is cached: a hand edit is seen by the next read.
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=P\r\n");
+    EXPECT_EQ(hs.GetIniSetting("General", "House", "", "Quorvel.ini"), "P");
+
+    EXPECT_EQ(hs.GetHSPath(), dir.path().string());
+    EXPECT_EQ(hs.GetAppPath(), dir.path().string());
+    EXPECT_EQ(hs.GetDBPath(), dir.path().string());
+}
+
+TEST_F(HostHomeseer, DeviceStore) {
+    EXPECT_EQ(hs.NewDevice("a1"), 0);
+    EXPECT_EQ(hs.DeviceExists("a1"), 1);
+    EXPECT_EQ(hs.DeviceExists("A1"), -1);  // codes are case-sensitive
+    EXPECT_ANY_THROW(hs.NewDevice("a1"));
+    EXPECT_EQ(hs.DeviceCount(), 1u);
+
+    struct Case { std::int16_t status; bool on; bool off; };
+    for (const Case& c : std::vector<Case>{{2, true, false}, {3, false, true}, {0, false, false}}) {
+        hs.SetDeviceStatus("a1", c.status);
+        EXPECT_EQ(hs.DeviceStatus("a1"), c.status);
+        EXPECT_EQ(hs.isOn("a1"), c.on) << c.status;
+        EXPECT_EQ(hs.isOff("a1"), c.off) << c.status;
+    }
+    const auto when = std::chrono::system_clock::time_point(std::chrono::hours(1000));
+    hs.SetDeviceValue("a1", -42);
+    hs.SetDeviceString("a1", "lamp on");
+    hs.SetDeviceLastChange("a1", when);
+    EXPECT_EQ(hs.DeviceValue("a1"), -42);
+    EXPECT_EQ(hs.DeviceString("a1"), "lamp on");
+    EXPECT_EQ(hs.DeviceLastChange("a1"), when);
+    hs.GetDevice("a1")->HC("A");
+    hs.GetDevice("a1")->index(17);
+    EXPECT_EQ(hs.GetDevice("a1")->HC(), "A");
+    EXPECT_EQ(hs.GetDevice("a1")->ref(), 17);
+
+    // Unknown codes: setters change nothing, getters give their defaults, nothing is entered.
+    hs.SetDeviceValue("Z9", 5);
+    hs.SetDeviceStatus("Z9", 2);
+    EXPECT_EQ(hs.DeviceValue("Z9"), 0);
+    EXPECT_EQ(hs.DeviceString("Z9"), "");
+    EXPECT_EQ(hs.DeviceLastChange("Z9"), quorvel::host::Device::Time{});
+    EXPECT_FALSE(hs.isOn("Z9"));
+    EXPECT_FALSE(hs.isOff("Z9"));
+    EXPECT_EQ(hs.DeviceExists("Z9"), -1);
+    EXPECT_EQ(hs.NewDevice("Z9"), 0);
+
+    // The temperature database names devices; "/[" stands for "[" and names become upper case.
+    WriteBytes(Config("zebTemperature.ini"), "[Database]\r\nt/[1]=x\r\nT[1]=dup\r\nout=y\r\n");
+    quorvel::host::HomeseerProbe::LoadDevices(hs);
+    EXPECT_EQ(hs.DeviceExists("T[1]"), 1);
+    EXPECT_EQ(hs.DeviceExists("OUT"), 1);
+    EXPECT_EQ(hs.DeviceCount(), 4u);
+}
+
+TEST_F(HostHomeseer, StringItemAndWritelog) {
+    struct Case { const char* text; int pos; const char* delim; const char* expected; };
+    const std::vector<Case> cases = {
+        {"a,b,c", 2, ",", "b"}, {"a,b,c", 3, ",", "c"},    {"a,b,c", 4, ",", ""},  {"a,b,c", 1, ";", "a,b,c"},
+        {"a,,c", 2, ",", ""},   {"a::b::c", 3, "::", "c"}, {"abc", 1, "", "abc"},  {"abc", 2, "", ""},
+        {"", 1, ",", ""},       {"a,b", 0, ",", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Homeseer::StringItem(c.text, c.pos, c.delim), c.expected) << c.text << " " << c.pos;
+    }
+
+    EXPECT_ANY_THROW(hs.Writelog("one", "two"));  // the log is not created by Writelog
+    EXPECT_FALSE(fs::exists(hs.LogPath()));
+    WriteBytes(hs.LogPath(), "old\r\n");
+    sim.SetLocalDateTime("2026-03-04 05:06:07");
+    hs.Writelog("one", "two");
+    EXPECT_EQ(ReadBytes(hs.LogPath()), "old\r\n2026-03-04 05:06:07\tone\ttwo\r\n");
+    EXPECT_EQ(hs.LogPath(), dir.path() / "Data" / "Quorvel.txt");
+}
