@@ -3,6 +3,8 @@
 // (platform/qt), unit tests the simulated one (platform/sim).
 #pragma once
 
+#include "platform/byte_links.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,11 +50,17 @@ public:
     // Lets pending events (timers, received data) run now, on this thread. Handlers run
     // from here may re-enter the caller; callers keep their own guards.
     virtual void ProcessEvents() = 0;
+    // Like ProcessEvents, but when nothing is pending sleeps until an event arrives or
+    // maxMs have passed (a waiting loop built on it does not spin the processor).
+    virtual void WaitForEvents(int maxMs) = 0;
 };
 
 class Platform : public Clock, public EventPump {
 public:
     virtual std::unique_ptr<Timer> CreateTimer() = 0;
+    // The CM11A links: a serial port and a TCP client socket.
+    virtual std::unique_ptr<SerialPort> CreateSerialPort() = 0;
+    virtual std::unique_ptr<TcpSocket> CreateTcpSocket() = 0;
     // Leaves the event loop; the process then exits with exitCode.
     virtual void Quit(int exitCode) = 0;
 };

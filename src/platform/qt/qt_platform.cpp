@@ -1,5 +1,7 @@
 #include "platform/qt/qt_platform.h"
 
+#include "platform/qt/qt_links.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -87,7 +89,19 @@ std::string QtPlatform::LocalDateTime() const {
 
 void QtPlatform::ProcessEvents() { QCoreApplication::processEvents(); }
 
+void QtPlatform::WaitForEvents(int maxMs) {
+    // The wake-up timer bounds the sleep; any other event ends it sooner.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(maxMs > 0 ? maxMs : 0);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
 std::unique_ptr<Timer> QtPlatform::CreateTimer() { return std::make_unique<QtTimer>(); }
+
+std::unique_ptr<SerialPort> QtPlatform::CreateSerialPort() { return std::make_unique<QtSerialPort>(); }
+
+std::unique_ptr<TcpSocket> QtPlatform::CreateTcpSocket() { return std::make_unique<QtTcpSocket>(); }
 
 void QtPlatform::Quit(int exitCode) { QCoreApplication::exit(exitCode); }
 

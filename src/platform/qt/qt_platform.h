@@ -10,7 +10,10 @@ public:
     std::uint64_t NowMs() const override;
     std::string LocalDateTime() const override;
     void ProcessEvents() override;
+    void WaitForEvents(int maxMs) override;
     std::unique_ptr<Timer> CreateTimer() override;
+    std::unique_ptr<SerialPort> CreateSerialPort() override;
+    std::unique_ptr<TcpSocket> CreateTcpSocket() override;
     void Quit(int exitCode) override;
 };
 

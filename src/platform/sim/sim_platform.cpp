@@ -65,7 +65,22 @@ void SimPlatform::ProcessEvents() {
     RunDue(now_);
 }
 
+void SimPlatform::WaitForEvents(int maxMs) {
+    ++waitCalls_;
+    if (RunDue(now_)) return;
+    const std::uint64_t limit = now_ + static_cast<std::uint64_t>(maxMs > 0 ? maxMs : 0);
+    if (!queue_.empty() && queue_.begin()->first.first <= limit) {
+        RunDue(queue_.begin()->first.first);
+    } else {
+        now_ = limit;
+    }
+}
+
 std::unique_ptr<Timer> SimPlatform::CreateTimer() { return std::make_unique<SimTimer>(*this); }
+
+std::unique_ptr<SerialPort> SimPlatform::CreateSerialPort() { return std::make_unique<SimSerialPort>(*this); }
+
+std::unique_ptr<TcpSocket> SimPlatform::CreateTcpSocket() { return std::make_unique<SimTcpSocket>(*this); }
 
 void SimPlatform::Quit(int exitCode) {
     quitRequested_ = true;
@@ -90,12 +105,12 @@ SimPlatform::Key SimPlatform::Schedule(std::uint64_t due, std::function<void()> 
 
 void SimPlatform::Cancel(const Key& key) { queue_.erase(key); }
 
-void SimPlatform::RunDue(std::uint64_t until) {
+bool SimPlatform::RunDue(std::uint64_t until) {
     // One entry at a time, so that tasks which pump events themselves (re-entrance) see
     // a consistent queue and nothing runs twice.
-    for (;;) {
+    for (bool ran = false;; ran = true) {
         auto it = queue_.begin();
-        if (it == queue_.end() || it->first.first > until) return;
+        if (it == queue_.end() || it->first.first > until) return ran;
         if (it->first.first > now_) now_ = it->first.first;
         auto task = std::move(it->second);
         queue_.erase(it);

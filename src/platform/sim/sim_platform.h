@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/sim/sim_links.h"
 
 #include <cstdint>
 #include <functional>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quorvel::platform {
 
@@ -22,7 +24,12 @@ public:
     std::uint64_t NowMs() const override { return now_; }
     std::string LocalDateTime() const override;
     void ProcessEvents() override;
+    // Runs what is due; when nothing is, moves the clock to the next due task (at most
+    // maxMs on) and runs it.
+    void WaitForEvents(int maxMs) override;
     std::unique_ptr<Timer> CreateTimer() override;
+    std::unique_ptr<SerialPort> CreateSerialPort() override;
+    std::unique_ptr<TcpSocket> CreateTcpSocket() override;
     void Quit(int exitCode) override;
 
     // Schedules a task to run delayMs from now (by Advance or, when already due, by
@@ -36,6 +43,10 @@ public:
     void SetLocalDateTime(std::string text) { localTime_ = std::move(text); }
 
     int ProcessEventsCalls() const { return pumpCalls_; }
+    int WaitForEventsCalls() const { return waitCalls_; }
+    // The newest live serial port / TCP socket made by this platform (null when none).
+    SimSerialPort* LastSerialPort() const { return serialPorts_.empty() ? nullptr : serialPorts_.back(); }
+    SimTcpSocket* LastTcpSocket() const { return tcpSockets_.empty() ? nullptr : tcpSockets_.back(); }
     bool QuitRequested() const { return quitRequested_; }
     int ExitCode() const { return exitCode_; }
 
@@ -43,15 +54,23 @@ public:
     using Key = std::pair<std::uint64_t, std::uint64_t>;  // due time, sequence
     Key Schedule(std::uint64_t due, std::function<void()> task);
     void Cancel(const Key& key);
+    // Internal: used by the simulated links.
+    void Register(SimSerialPort* port) { serialPorts_.push_back(port); }
+    void Unregister(SimSerialPort* port) { std::erase(serialPorts_, port); }
+    void Register(SimTcpSocket* socket) { tcpSockets_.push_back(socket); }
+    void Unregister(SimTcpSocket* socket) { std::erase(tcpSockets_, socket); }
 
 private:
-    void RunDue(std::uint64_t until);
+    bool RunDue(std::uint64_t until);
 
     std::uint64_t now_ = 0;
     std::uint64_t seq_ = 0;
     std::map<Key, std::function<void()>> queue_;
     std::string localTime_ = "2026-01-01 12:00:00";
     int pumpCalls_ = 0;
+    int waitCalls_ = 0;
+    std::vector<SimSerialPort*> serialPorts_;
+    std::vector<SimTcpSocket*> tcpSockets_;
     bool quitRequested_ = false;
     int exitCode_ = 0;
     std::shared_ptr<bool> alive_;

@@ -1,0 +1,123 @@
+// The link to the CM11A: a local serial port or a TCP connection to a serial server,
+// chosen by the ComPort setting. Opens, tests, closes and writes the link, supervises the
+// TCP connection (connect retries, reconnect after a drop) and hands received bytes and
+// serial faults to the protocol engine.
+#pragma once
+
+#include "app/reporting.h"
+#include "app/settings.h"
+#include "cm11a/link_port.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace quorvel::cm11a {
+
+// What a ComPort text names.
+struct ComPortTarget {
+    enum class Kind { Serial, Tcp, Invalid };
+    Kind kind = Kind::Invalid;
+    std::string Device;     // Serial: the device path
+    std::string Host;       // Tcp: the address before the first ":"
+    std::uint16_t Port = 0; // Tcp: the port after it
+    std::string Problem;    // Invalid: why
+};
+
+// "1" -> /dev/ttyS0 (n -> /dev/ttyS<n-1>); "/dev/..." -> that device (may hold ":");
+// "host:port" -> TCP, split at the first ":". Leading blanks and trailing non-digits of a
+// number are ignored, as in a numeric reading of the text.
+ComPortTarget ParseComPort(const std::string& text);
+
+// True when the text selects the TCP link (a ":" in a text that is not a device path).
+bool IsTcpPortText(const std::string& text);
+
+class Cm11aLink : public LinkPort {
+public:
+    // Connect retries: one every kConnectIntervalMs, at most kMaxConnectTicks - 1 of them.
+    static constexpr int kConnectIntervalMs = 2000;
+    static constexpr int kMaxConnectTicks = 6;
+    // Automatic reconnects after a drop are spaced out from kReconnectMinMs up to
+    // kReconnectMaxMs, doubling while the server keeps failing; a connection that lasted
+    // kStableConnectionMs counts as healthy and its drop is followed by an immediate retry.
+    static constexpr int kReconnectMinMs = 2000;
+    static constexpr int kReconnectMaxMs = 60000;
+    static constexpr int kStableConnectionMs = 10000;
+
+    using ChunkSink = std::function<void(const std::string& bytes, int code)>;
+    using EchoSink = std::function<void(const std::string& bytes)>;
+    using StatusSink = std::function<void(const std::string& text)>;
+
+    Cm11aLink(platform::Platform& platform, app::Reporter& reporter, const app::Settings& settings,
+              std::function<bool()> shuttingDown);
+    ~Cm11aLink() override;
+    Cm11aLink(const Cm11aLink&) = delete;
+    Cm11aLink& operator=(const Cm11aLink&) = delete;
+
+    // Received chunks and serial fault codes (CM11ADataArrival), echo of written bytes
+    // (EchoHex), and the status line of the communications window (aOpenStatus).
+    void SetChunkSink(ChunkSink sink) { chunkSink_ = std::move(sink); }
+    void SetEchoSink(EchoSink sink) { echoSink_ = std::move(sink); }
+    void SetStatusSink(StatusSink sink) { statusSink_ = std::move(sink); }
+    // How DelayMs lets time pass (default: the thread sleeps). Tests move simulated time.
+    void SetSleeper(std::function<void(int ms)> sleeper) { sleeper_ = std::move(sleeper); }
+
+    bool OpenPort(const std::string& port);
+    bool PortOpen(const std::string& port) override;
+    void ClosePort(const std::string& port);
+    void WriteToCM11A(const std::string& bytes) override;
+    void AnswerPowerFail() override;
+    // Returns once more than ms milliseconds have passed on the tick counter (also across
+    // its wrap). Lets no events run.
+    void DelayMs(std::uint32_t ms);
+
+    bool TcpMode() const { return tcpMode_; }
+    int ConnectTries() const { return connectTries_; }
+    bool Opening() const { return opening_; }
+    platform::Timer& ConnectTimer() { return *connectTimer_; }
+    platform::Timer& ReconnectTimer() { return *reconnectTimer_; }
+
+    // Event handlers (public so that tests and the application can reach them).
+    void ConnectTimer_Timer();
+    void Winsock1_Connect();
+    void Winsock1_Close();
+    void Winsock1_Error(int number, const std::string& description);
+    void Winsock1_DataArrival(const std::string& bytes);
+    void MSComm1_OnComm(const std::string& bytes, int code);
+    void MSComm1_OnError(int code, const std::string& text);
+
+private:
+    bool OpenSerial(const ComPortTarget& target);
+    void StartConnect();
+    void ReconnectAfterDrop();
+    void ReconnectTimer_Timer();
+    void Report(const std::string& text);
+
+    platform::Platform& platform_;
+    app::Reporter& reporter_;
+    const app::Settings& settings_;
+    std::function<bool()> shuttingDown_;
+
+    std::unique_ptr<platform::Timer> connectTimer_;
+    std::unique_ptr<platform::Timer> reconnectTimer_;
+    std::unique_ptr<platform::SerialPort> serial_;
+    std::unique_ptr<platform::TcpSocket> socket_;
+
+    ChunkSink chunkSink_;
+    EchoSink echoSink_;
+    StatusSink statusSink_;
+    std::function<void(int)> sleeper_;
+
+    bool tcpMode_ = false;
+    int connectTries_ = 0;
+    bool opening_ = false;        // inside OpenPort (which lets events run)
+    std::string serialDevice_;    // device the serial port was opened on
+    std::string host_;            // endpoint of the last connection started
+    std::uint16_t tcpPort_ = 0;
+    std::uint64_t connectedAtMs_ = 0;
+    int reconnectDelayMs_ = 0;    // delay of the next automatic reconnect
+};
+
+}  // namespace quorvel::cm11a

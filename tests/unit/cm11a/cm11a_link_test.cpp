@@ -1,0 +1,364 @@
+// The CM11A link in simulated time, against the scripted serial port and TCP socket.
+#include "cm11a/cm11a_link.h"
+#include "platform/sim/sim_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+using quorvel::cm11a::Cm11aLink;
+using quorvel::cm11a::ComPortTarget;
+using quorvel::cm11a::ParseComPort;
+using quorvel::platform::SimPlatform;
+using quorvel::platform::SimTcpSocket;
+using Answer = quorvel::platform::SimTcpSocket::Answer;
+
+namespace {
+
+constexpr const char* kServer = "127.0.0.1:10001";
+
+class Cm11aLinkTest : public ::testing::Test {
+protected:
+    Cm11aLinkTest() : reporter(sim), link(sim, reporter, settings, [this] { return shuttingDown; }) {
+        reporter.SetConsole([this](const std::string& line) { reports.push_back(line); });
+        serial = sim.LastSerialPort();
+        socket = sim.LastTcpSocket();
+        link.SetChunkSink([this](const std::string& bytes, int code) { chunks.emplace_back(bytes, code); });
+        link.SetEchoSink([this](const std::string& bytes) { echoes.push_back(bytes); });
+        link.SetStatusSink([this](const std::string& text) { status.push_back(text); });
+        link.SetSleeper([this](int ms) {
+            sim.SetNow(sim.NowMs() + static_cast<std::uint64_t>(ms));
+            slept += ms;
+        });
+    }
+
+    // Reports whose text starts with text ("Quorvel | " is the console prefix).
+    int Reports(const std::string& text) const {
+        int n = 0;
+        for (const auto& line : reports) n += line.rfind("Quorvel | " + text, 0) == 0 ? 1 : 0;
+        return n;
+    }
+
+    SimPlatform sim;
+    quorvel::app::Settings settings;
+    quorvel::app::Reporter reporter;
+    bool shuttingDown = false;
+    Cm11aLink link;
+    quorvel::platform::SimSerialPort* serial = nullptr;
+    SimTcpSocket* socket = nullptr;
+    std::vector<std::string> reports;
+    std::vector<std::pair<std::string, int>> chunks;
+    std::vector<std::string> echoes;
+    std::vector<std::string> status;
+    int slept = 0;
+};
+
+}  // namespace
+
+TEST(Cm11aLinkComPort, FormsAreParsed) {
+    using Kind = ComPortTarget::Kind;
+    struct Case {
+        std::string text;
+        Kind kind;
+        std::string device, host;
+        int port;
+    };
+    const std::vector<Case> cases = {
+        {"1", Kind::Serial, "/dev/ttyS0", "", 0},
+        {"4", Kind::Serial, "/dev/ttyS3", "", 0},
+        {" 2 ", Kind::Serial, "/dev/ttyS1", "", 0},
+        {"/dev/ttyUSB0", Kind::Serial, "/dev/ttyUSB0", "", 0},
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", Kind::Serial,
+         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0", "", 0},
+        {"192.168.1.50:4001", Kind::Tcp, "", "192.168.1.50", 4001},
+        {"cm11a.local:10001", Kind::Tcp, "", "cm11a.local", 10001},
+        {"serial-server:2001:extra", Kind::Tcp, "", "serial-server", 2001},  // split at the first ":"
+        {"127.0.0.1:65535", Kind::Tcp, "", "127.0.0.1", 65535},
+        {"", Kind::Invalid, "", "", 0},
+        {"abc", Kind::Invalid, "", "", 0},
+        {"COM1", Kind::Invalid, "", "", 0},
+        {"0", Kind::Invalid, "", "", 0},
+        {"99999999999999999999", Kind::Invalid, "", "", 0},
+        {":4001", Kind::Invalid, "", "", 0},
+        {"host:", Kind::Invalid, "", "", 0},
+        {"host:0", Kind::Invalid, "", "", 0},
+        {"host:70000", Kind::Invalid, "", "", 0},
+        {"host:abc", Kind::Invalid, "", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const ComPortTarget t = ParseComPort(c.text);
+        EXPECT_EQ(t.kind, c.kind);
+        EXPECT_EQ(t.Device, c.device);
+        EXPECT_EQ(t.Host, c.host);
+        EXPECT_EQ(t.Port, c.port);
+        EXPECT_EQ(t.Problem.empty(), c.kind != Kind::Invalid);
+    }
+}
+
+TEST(Cm11aLinkTcp, TriesCountTheConnectTicksBeforeTheServerAccepts) {
+    struct Case {
+        int acceptAtMs;  // -1: at once
+        int tries;
+    };
+    for (const Case c : {Case{-1, 0}, Case{1500, 0}, Case{2500, 1}, Case{6100, 3}, Case{10500, 5}}) {
+        SCOPED_TRACE(c.acceptAtMs);
+        SimPlatform s;
+        quorvel::app::Reporter r(s);
+        quorvel::app::Settings st;
+        Cm11aLink l(s, r, st, [] { return false; });
+        std::string label;
+        l.SetStatusSink([&](const std::string& t) { label = t; });
+        SimTcpSocket* sock = s.LastTcpSocket();
+        if (c.acceptAtMs < 0) {
+            sock->SetAnswer(Answer::Accept);
+        } else {
+            s.Post([sock] { sock->Accept(); }, static_cast<std::uint64_t>(c.acceptAtMs));
+        }
+        EXPECT_TRUE(l.PortOpen(kServer));
+        EXPECT_TRUE(l.TcpMode());
+        EXPECT_EQ(l.ConnectTries(), c.tries);
+        EXPECT_EQ(label, "Port 127.0.0.1:10001 Open / " + std::to_string(c.tries) + " tries");
+        EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
+        EXPECT_EQ(sock->Connects().front(), (std::pair<std::string, std::uint16_t>{"127.0.0.1", 10001}));
+        EXPECT_FALSE(l.ConnectTimer().Enabled());
+        // Connected: a further test starts nothing.
+        EXPECT_TRUE(l.PortOpen(kServer));
+        EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
+    }
+}
+
+TEST_F(Cm11aLinkTest, ServerThatNeverAnswersGetsFiveRetriesThenTheReport) {
+    EXPECT_FALSE(link.PortOpen(kServer));
+    EXPECT_EQ(socket->Connects().size(), 6u);  // the open and five reconnects
+    EXPECT_EQ(link.ConnectTries(), 6);
+    EXPECT_FALSE(link.ConnectTimer().Enabled());
+    EXPECT_EQ(sim.NowMs(), 12000u);
+    EXPECT_LT(sim.WaitForEventsCalls(), 50);  // the wait sleeps between events
+    EXPECT_EQ(Reports("Unable to connect to CM11A via TCP 127.0.0.1:10001"), 1);
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(status.back(), "Port 127.0.0.1:10001 Not Connected");
+    // Nothing keeps retrying in the background.
+    sim.Advance(120000);
+    EXPECT_EQ(socket->Connects().size(), 6u);
+}
+
+TEST_F(Cm11aLinkTest, NestedTestsDuringTheWaitStartNothing) {
+    settings.ComPort = kServer;
+    std::vector<bool> nested;
+    sim.Post(
+        [&] {
+            nested.push_back(link.PortOpen(kServer));
+            link.WriteToCM11A(std::string("\x04\x66", 2));
+        },
+        3000);
+    sim.Post([this] { socket->Accept(); }, 5000);
+    EXPECT_TRUE(link.PortOpen(kServer));
+    EXPECT_EQ(nested, (std::vector<bool>{false}));
+    EXPECT_EQ(link.ConnectTries(), 2);
+    EXPECT_EQ(socket->Connects().size(), 3u);  // the open and two ticks: no nested connect
+    EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
+    EXPECT_TRUE(socket->Writes().empty());
+    EXPECT_TRUE(echoes.empty());
+}
+
+TEST_F(Cm11aLinkTest, WritesGoToTheOpenLinkAndAreEchoed) {
+    settings.ComPort = kServer;
+    socket->SetAnswer(Answer::Accept);
+    const std::string bytes("\x04\x66\x00\xff", 4);
+    link.WriteToCM11A(bytes);
+    EXPECT_EQ(socket->Writes(), (std::vector<std::string>{bytes}));
+    EXPECT_EQ(echoes, (std::vector<std::string>{bytes}));
+
+    settings.ComPort = "/dev/ttyUSB0";
+    serial->AddDevice("/dev/ttyUSB0");
+    link.AnswerPowerFail();
+    EXPECT_FALSE(link.TcpMode());
+    EXPECT_EQ(serial->Writes(), (std::vector<std::string>{"\x9B"}));
+    EXPECT_EQ(socket->Writes().size(), 1u);
+    EXPECT_EQ(echoes.back(), "\x9B");
+    EXPECT_GE(slept, 10);
+}
+
+TEST_F(Cm11aLinkTest, WriteWithTheLinkDownReportsAndWritesNothing) {
+    for (const char* port : {kServer, "3", "abc"}) {
+        SCOPED_TRACE(port);
+        reports.clear();
+        settings.ComPort = port;
+        link.WriteToCM11A("\x5A");
+        EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
+    }
+    EXPECT_TRUE(socket->Writes().empty());
+    EXPECT_TRUE(serial->Writes().empty());
+    EXPECT_TRUE(echoes.empty());
+}
+
+TEST_F(Cm11aLinkTest, BadPortsGiveClearReportsAndNoAttempt) {
+    struct Case {
+        std::string port, report;
+    };
+    const std::vector<Case> cases = {
+        {"3", "CM11A OpenPort  Line 0 No such file or directory (/dev/ttyS2)"},
+        {"abc", "CM11A OpenPort  Line 0 Invalid port number \"abc\""},
+        {"host:0", "CM11A OpenPort  Line 0 Invalid TCP port in \"host:0\""},
+        {":4001", "CM11A OpenPort  Line 0 No TCP address in \":4001\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        reports.clear();
+        EXPECT_FALSE(link.PortOpen(c.port));
+        EXPECT_EQ(reports, (std::vector<std::string>{"Quorvel | " + c.report}));
+        EXPECT_EQ(status.back(), "Port " + c.port + " Not Connected");
+    }
+    EXPECT_TRUE(socket->Connects().empty());
+    EXPECT_EQ(sim.NowMs(), 0u);  // no connect wait
+}
+
+TEST_F(Cm11aLinkTest, SerialPortIsConfiguredBeforeOpenAndAnOpenPortIsLeftAlone) {
+    serial->AddDevice("/dev/ttyS0");
+    EXPECT_TRUE(link.PortOpen("1"));
+    EXPECT_FALSE(link.TcpMode());
+    EXPECT_EQ(status.back(), "Port 1 Open / 0 tries");
+    ASSERT_EQ(serial->Opens().size(), 1u);
+    EXPECT_EQ(serial->Opens()[0].first, "/dev/ttyS0");
+    const quorvel::platform::SerialSettings line = serial->Opens()[0].second;
+    EXPECT_EQ(line.BaudRate, 4800);
+    EXPECT_EQ(line.DataBits, 8);
+    EXPECT_EQ(line.LineParity, quorvel::platform::Parity::None);
+    EXPECT_EQ(line.StopBits, 1);
+    EXPECT_EQ(line.Flow, quorvel::platform::FlowControl::None);
+    EXPECT_EQ(serial->ConfigureCalls(), 1);
+
+    EXPECT_TRUE(link.PortOpen("1"));
+    EXPECT_TRUE(link.OpenPort("1"));
+    EXPECT_EQ(serial->ConfigureCalls(), 1);
+    EXPECT_EQ(serial->Opens().size(), 1u);
+    EXPECT_EQ(serial->CloseCalls(), 0);
+
+    link.ClosePort("1");
+    EXPECT_FALSE(serial->IsOpen());
+}
+
+TEST_F(Cm11aLinkTest, ReceivedBytesAndSerialFaultsReachTheEngine) {
+    serial->AddDevice("/dev/ttyS0");
+    ASSERT_TRUE(link.PortOpen("1"));
+    serial->Deliver("\x5A");
+    serial->RaiseError(quorvel::platform::serial_error::kTimeout, "Timed out");
+    sim.Advance(1);
+    EXPECT_EQ(chunks, (std::vector<std::pair<std::string, int>>{{"\x5A", 2}, {"", 1008}}));
+    EXPECT_TRUE(serial->IsOpen());  // a time-out does not end the port
+
+    socket->SetAnswer(Answer::Accept);
+    ASSERT_TRUE(link.PortOpen(kServer));
+    chunks.clear();
+    socket->Deliver(std::string("\x03\x02\x66", 3));
+    sim.Advance(1);
+    EXPECT_EQ(chunks, (std::vector<std::pair<std::string, int>>{{std::string("\x03\x02\x66", 3), 2}}));
+}
+
+TEST_F(Cm11aLinkTest, UnpluggedAdapterIsClosedAndReopenedOnNextUse) {
+    settings.ComPort = "/dev/ttyUSB0";
+    serial->AddDevice("/dev/ttyUSB0");
+    ASSERT_TRUE(link.PortOpen(settings.ComPort));
+    serial->Unplug("/dev/ttyUSB0");
+    sim.Advance(1);
+    EXPECT_EQ(chunks, (std::vector<std::pair<std::string, int>>{{"", 1006}}));
+    EXPECT_FALSE(serial->IsOpen());
+    EXPECT_EQ(Reports("CM11A serial port /dev/ttyUSB0 closed after error 1006 Line 0 Device removed"), 1);
+
+    link.WriteToCM11A("\xC3");  // still unplugged
+    EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
+    serial->AddDevice("/dev/ttyUSB0");  // plugged in again
+    link.WriteToCM11A("\xC3");
+    EXPECT_TRUE(serial->IsOpen());
+    EXPECT_EQ(serial->Writes(), (std::vector<std::string>{"\xC3"}));
+    EXPECT_EQ(serial->Opens().size(), 3u);
+}
+
+TEST_F(Cm11aLinkTest, PeerCloseReportsAndReconnectsUnlessShuttingDown) {
+    socket->SetAnswer(Answer::Accept);
+    ASSERT_TRUE(link.PortOpen(kServer));
+    socket->PeerClose();
+    sim.Advance(10);
+    EXPECT_EQ(Reports("CM11A TCP Port Connect Closed"), 1);
+    EXPECT_EQ(socket->Connects().size(), 2u);
+    EXPECT_TRUE(socket->IsConnected());
+
+    socket->RaiseError(10054, "Connection reset by peer");
+    sim.Advance(3000);
+    EXPECT_EQ(Reports("CM11A Winsock1_Error at State 0, 10054 Connection reset by peer"), 1);
+    EXPECT_EQ(socket->Connects().size(), 3u);
+    EXPECT_TRUE(socket->IsConnected());
+
+    shuttingDown = true;
+    reports.clear();
+    socket->PeerClose();
+    socket->RaiseError(10053, "Software caused connection abort", 5);
+    sim.Advance(120000);
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(socket->Connects().size(), 3u);
+}
+
+TEST_F(Cm11aLinkTest, ServerThatKeepsFailingIsRetriedAtAGrowingPace) {
+    socket->SetAnswer(Answer::Accept);
+    ASSERT_TRUE(link.PortOpen(kServer));
+    sim.Advance(60000);  // a healthy connection
+    socket->SetAnswer(Answer::Refuse);
+    socket->PeerClose();
+    std::vector<std::uint64_t> attempts;
+    std::size_t seen = socket->Connects().size();
+    for (int step = 0; step < 600; ++step) {  // ten minutes in one-second steps
+        sim.Advance(1000);
+        for (; seen < socket->Connects().size(); ++seen) attempts.push_back(sim.NowMs());
+    }
+    // Immediate first retry, then 2 s doubling up to one a minute: a refusing server
+    // neither spins the connector nor floods the log.
+    ASSERT_GE(attempts.size(), 8u);
+    EXPECT_LE(attempts.size(), 16u);
+    EXPECT_LE(attempts.front(), 61000u);
+    for (std::size_t i = 1; i < attempts.size(); ++i) {
+        const std::uint64_t gap = attempts[i] - attempts[i - 1];
+        EXPECT_GE(gap, 1000u);
+        EXPECT_LE(gap, 61000u);
+    }
+    EXPECT_EQ(Reports("CM11A Winsock1_Error"), static_cast<int>(attempts.size()));
+
+    // The server comes back: the next retry connects and nothing else happens.
+    socket->SetAnswer(Answer::Accept);
+    sim.Advance(61000);
+    EXPECT_TRUE(socket->IsConnected());
+    const std::size_t connects = socket->Connects().size();
+    sim.Advance(300000);
+    EXPECT_EQ(socket->Connects().size(), connects);
+}
+
+TEST_F(Cm11aLinkTest, ClosePortStopsTheLinkWithoutReportsOrReconnects) {
+    socket->SetAnswer(Answer::Accept);
+    ASSERT_TRUE(link.PortOpen(kServer));
+    socket->SetAnswer(Answer::Refuse);
+    socket->PeerClose();
+    sim.Advance(1);  // drop reported, reconnect scheduled
+    link.ClosePort(kServer);
+    reports.clear();
+    const std::size_t connects = socket->Connects().size();
+    sim.Advance(120000);
+    EXPECT_EQ(socket->Connects().size(), connects);
+    EXPECT_TRUE(reports.empty());
+    EXPECT_FALSE(link.ReconnectTimer().Enabled());
+}
+
+TEST_F(Cm11aLinkTest, DelayEndsAfterTheRequestedTimeAcrossTheTickWrap) {
+    const std::uint64_t wrap = std::uint64_t{1} << 32;
+    for (const std::uint64_t start : {std::uint64_t{0}, wrap - 5, wrap - 1, 2 * wrap - 3, wrap + 7}) {
+        SCOPED_TRACE(start);
+        sim.SetNow(start);
+        link.DelayMs(10);
+        EXPECT_EQ(sim.NowMs() - start, 11u);  // more than 10 ms on the counter, no more
+    }
+    // A clock that does not move (no sleeper effect) cannot hold the thread for ever.
+    link.SetSleeper([](int) {});
+    link.DelayMs(10);
+}

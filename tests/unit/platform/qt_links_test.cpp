@@ -1,0 +1,278 @@
+// The Qt serial port against a real pseudo-terminal and the Qt TCP socket against a local
+// server on 127.0.0.1, alone and under the CM11A link. Every wait is bounded.
+#include "cm11a/cm11a_link.h"
+#include "platform/qt/qt_links.h"
+#include "platform/qt/qt_platform.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using quorvel::platform::QtPlatform;
+using quorvel::platform::QtSerialPort;
+using quorvel::platform::QtTcpSocket;
+
+namespace {
+
+void EnsureApp() {
+    if (QCoreApplication::instance() != nullptr) return;
+    static int argc = 1;
+    static char name[] = "unit_tests";
+    static char* argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv);  // lives until the process ends
+}
+
+// Runs the event loop until done() holds or limitMs pass; true when done() held.
+bool PumpUntil(QtPlatform& platform, const std::function<bool()>& done, int limitMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        platform.WaitForEvents(20);
+    }
+    return true;
+}
+
+// Every byte value that a terminal line might treat specially.
+std::string AwkwardBytes() {
+    std::string s;
+    for (int b : {0x00, 0x03, 0x04, 0x0A, 0x0D, 0x11, 0x13, 0x1A, 0x5A, 0x7F, 0x9B, 0xA5, 0xC3, 0xFF}) {
+        s.push_back(static_cast<char>(b));
+    }
+    return s;
+}
+
+class Pty {
+public:
+    Pty() {
+        if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+        name_ = ::ttyname(slave_);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~Pty() {
+        if (master_ >= 0) ::close(master_);
+        if (slave_ >= 0) ::close(slave_);
+    }
+    bool ok() const { return master_ >= 0 && !name_.empty(); }
+    const std::string& name() const { return name_; }
+    int slave() const { return slave_; }
+    void Write(const std::string& bytes) { ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    // Appends what the far side has written so far.
+    void Drain(std::string& into) {
+        char buf[256];
+        for (ssize_t n; (n = ::read(master_, buf, sizeof buf)) > 0;) into.append(buf, static_cast<std::size_t>(n));
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string name_;
+};
+
+class QtLinksTest : public ::testing::Test {
+protected:
+    QtLinksTest() { EnsureApp(); }
+    QtPlatform platform;
+};
+
+}  // namespace
+
+TEST_F(QtLinksTest, SerialPortRunsTheLineAt4800EightNoneOneAndPassesEveryByte) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    QtSerialPort port;
+    std::string received;
+    int errors = 0;
+    port.SetDataHandler([&](const std::string& b) { received += b; });
+    port.SetErrorHandler([&](int, const std::string&) { ++errors; });
+    port.Configure(quorvel::platform::SerialSettings{});
+    ASSERT_TRUE(port.Open(pty.name())) << port.LastErrorText();
+    EXPECT_TRUE(port.IsOpen());
+
+    termios t{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B4800));
+    EXPECT_EQ(::cfgetispeed(&t), static_cast<speed_t>(B4800));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+
+    const std::string bytes = AwkwardBytes();
+    ASSERT_TRUE(port.Write(bytes));
+    std::string atMaster;
+    EXPECT_TRUE(PumpUntil(platform, [&] {
+        pty.Drain(atMaster);
+        return atMaster.size() >= bytes.size();
+    }));
+    EXPECT_EQ(atMaster, bytes);
+
+    pty.Write(bytes);
+    EXPECT_TRUE(PumpUntil(platform, [&] { return received.size() >= bytes.size(); }));
+    EXPECT_EQ(received, bytes);
+    EXPECT_EQ(errors, 0);
+
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_FALSE(port.Write("x"));
+}
+
+TEST_F(QtLinksTest, SerialPortThatDoesNotExistFailsWithACode) {
+    QtSerialPort port;
+    int errors = 0;
+    port.SetErrorHandler([&](int, const std::string&) { ++errors; });
+    port.Configure(quorvel::platform::SerialSettings{});
+    EXPECT_FALSE(port.Open("/dev/quorvel-no-such-tty"));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.LastErrorCode(), quorvel::platform::serial_error::kDeviceNotFound);
+    EXPECT_FALSE(port.LastErrorText().empty());
+    platform.WaitForEvents(20);
+    EXPECT_EQ(errors, 0);  // a failed open is returned, not raised
+}
+
+TEST_F(QtLinksTest, TcpSocketConnectsCarriesBytesBothWaysAndSeesThePeerClose) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    QtTcpSocket socket;
+    int connected = 0, closed = 0, errors = 0;
+    std::string received;
+    socket.SetConnectedHandler([&] { ++connected; });
+    socket.SetClosedHandler([&] { ++closed; });
+    socket.SetErrorHandler([&](int, const std::string&) { ++errors; });
+    socket.SetDataHandler([&](const std::string& b) { received += b; });
+
+    socket.Connect("127.0.0.1", server.serverPort());
+    ASSERT_TRUE(PumpUntil(platform, [&] { return connected == 1 && server.hasPendingConnections(); }));
+    EXPECT_TRUE(socket.IsConnected());
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    ASSERT_TRUE(peer);
+
+    const std::string bytes = AwkwardBytes();
+    ASSERT_TRUE(socket.Write(bytes));
+    std::string atPeer;
+    EXPECT_TRUE(PumpUntil(platform, [&] {
+        const QByteArray d = peer->readAll();
+        atPeer.append(d.constData(), static_cast<std::size_t>(d.size()));
+        return atPeer.size() >= bytes.size();
+    }));
+    EXPECT_EQ(atPeer, bytes);
+    peer->write(bytes.data(), static_cast<qint64>(bytes.size()));
+    EXPECT_TRUE(PumpUntil(platform, [&] { return received.size() >= bytes.size(); }));
+    EXPECT_EQ(received, bytes);
+
+    peer->close();
+    EXPECT_TRUE(PumpUntil(platform, [&] { return closed > 0; }));
+    platform.WaitForEvents(50);
+    EXPECT_EQ(closed, 1);
+    EXPECT_EQ(errors, 0);  // the peer's close is a close, not an error
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_FALSE(socket.Write("x"));
+}
+
+TEST_F(QtLinksTest, TcpOwnCloseCallsNoHandlerAndARefusalIsAnErrorFromTheEventLoop) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = server.serverPort();
+    QtTcpSocket socket;
+    int connected = 0, closed = 0;
+    std::vector<int> errors;
+    socket.SetConnectedHandler([&] { ++connected; });
+    socket.SetClosedHandler([&] { ++closed; });
+    socket.SetErrorHandler([&](int n, const std::string&) { errors.push_back(n); });
+    socket.Connect("127.0.0.1", port);
+    ASSERT_TRUE(PumpUntil(platform, [&] { return connected == 1; }));
+    socket.Close();
+    platform.WaitForEvents(50);
+    EXPECT_EQ(closed, 0);
+    EXPECT_TRUE(errors.empty());
+
+    server.close();  // nothing listens on the port now
+    bool inside = true;
+    socket.SetErrorHandler([&](int n, const std::string&) {
+        EXPECT_FALSE(inside);
+        errors.push_back(n);
+    });
+    socket.Connect("127.0.0.1", port);
+    inside = false;
+    EXPECT_TRUE(PumpUntil(platform, [&] { return !errors.empty(); }));
+    EXPECT_EQ(errors.front(), static_cast<int>(QAbstractSocket::ConnectionRefusedError));
+    EXPECT_FALSE(socket.IsConnected());
+}
+
+TEST_F(QtLinksTest, LinkOverTcpWritesReceivesAndReconnectsAfterTheServerDrops) {
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    quorvel::app::Reporter reporter(platform);
+    std::vector<std::string> reports;
+    reporter.SetConsole([&](const std::string& l) { reports.push_back(l); });
+    quorvel::app::Settings settings;
+    settings.ComPort = "127.0.0.1:" + std::to_string(server.serverPort());
+    quorvel::cm11a::Cm11aLink link(platform, reporter, settings, [] { return false; });
+    std::string chunks, label;
+    link.SetChunkSink([&](const std::string& b, int code) {
+        EXPECT_EQ(code, 2);
+        chunks += b;
+    });
+    link.SetStatusSink([&](const std::string& t) { label = t; });
+
+    ASSERT_TRUE(link.PortOpen(settings.ComPort));
+    EXPECT_EQ(label.rfind("Port " + settings.ComPort + " Open / ", 0), 0u) << label;
+    ASSERT_TRUE(PumpUntil(platform, [&] { return server.hasPendingConnections(); }));
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+
+    link.WriteToCM11A(std::string("\x04\x66", 2));
+    std::string atPeer;
+    EXPECT_TRUE(PumpUntil(platform, [&] {
+        const QByteArray d = peer->readAll();
+        atPeer.append(d.constData(), static_cast<std::size_t>(d.size()));
+        return atPeer.size() >= 2;
+    }));
+    EXPECT_EQ(atPeer, std::string("\x04\x66", 2));
+    peer->write("\x6A", 1);
+    EXPECT_TRUE(PumpUntil(platform, [&] { return chunks == "\x6A"; }));
+
+    peer->close();
+    EXPECT_TRUE(PumpUntil(platform, [&] { return server.hasPendingConnections(); }));  // reconnected
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Quorvel | CM11A TCP Port Connect Closed"), 1);
+    std::unique_ptr<QTcpSocket> again(server.nextPendingConnection());
+    EXPECT_TRUE(PumpUntil(platform, [&] { return link.PortOpen(settings.ComPort); }));
+}
+
+TEST_F(QtLinksTest, LinkOverAPseudoTerminal) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    quorvel::app::Reporter reporter(platform);
+    quorvel::app::Settings settings;
+    settings.ComPort = pty.name();
+    quorvel::cm11a::Cm11aLink link(platform, reporter, settings, [] { return false; });
+    std::string chunks;
+    link.SetChunkSink([&](const std::string& b, int code) {
+        EXPECT_EQ(code, 2);
+        chunks += b;
+    });
+    ASSERT_TRUE(link.PortOpen(settings.ComPort));
+    link.AnswerPowerFail();
+    std::string atMaster;
+    EXPECT_TRUE(PumpUntil(platform, [&] {
+        pty.Drain(atMaster);
+        return !atMaster.empty();
+    }));
+    EXPECT_EQ(atMaster, "\x9B");
+    pty.Write("\xA5");
+    EXPECT_TRUE(PumpUntil(platform, [&] { return chunks == "\xA5"; }));
+}
