@@ -1,5 +1,9 @@
 #include "app/quorvel_form.h"
 
+#include "platform/os.h"
+
+#include <fstream>
+
 namespace quorvel::app {
 
 namespace {
@@ -27,6 +31,29 @@ std::optional<int> QuorvelForm::Form_Load() {
     settings_.AppFolder = options_.AppFolder;
     settings_.ExePath = options_.ExePath;
     reporter_.SetLogPath(settings_.AppFolder / "Data" / (std::string(kAppName) + ".txt"));
+    ReadXapInterfaceStopgap();
+
+    // 3-4. The xAP node, with this window as its receiver.
+    xap_ = std::make_unique<xap::XapNode>(platform_, reporter_, hostAddresses_);
+    xap_->RegisterNewMessageCallback([this] { onMessage(); });
+    SetMessageSource(xap_.get());
+    reporter_.SetNode(xap_.get());
+    // 5. Identity.
+    xap_->SetXapSource("zeb.CM11A." + settings_.ComputerName);
+    xap_->SetXapUID(settings_.UID);
+    xap_->SetBroadcastAddress(settings_.BroadcastAddress);
+    xap_->SetInterfaceAddress(settings_.InterfaceAddress);
+    xap_->SetFilterHeartbeats(true);
+    // 6-8. Bind; announce ourselves, or give up.
+    const int port = xap_->Init();
+    if (port <= 0) {
+        reporter_.LogToFile(kAppName, "xAP Init Error " + std::to_string(port) + " occurred");
+        return 1;
+    }
+    xap_->SendHeartbeat(60);
+    reporter_.SetXapRunning(true);
+    // The first report also sends everything queued so far.
+    reporter_.ReportEvent(kAppName, "Using xAP port " + std::to_string(port));
 
     // 10. There is no visible main window to hide.
     // 11-12. The tray shows the idle picture; Timer1 stays idle until the next flash.
@@ -103,6 +130,36 @@ void QuorvelForm::Form_Unload() {
     } catch (...) {
     }
     timer1_->SetEnabled(false);
+    try {
+        if (xap_) xap_->Form_Unload();
+    } catch (...) {
+    }
+}
+
+// Stopgap until the configuration code fills these settings from the INI files: the
+// computer name and the [Interface] addresses of Config/zebXap.ini.
+void QuorvelForm::ReadXapInterfaceStopgap() {
+    if (settings_.ComputerName.empty()) {
+        std::string name = platform::HostName();
+        name = name.substr(0, name.find('.'));
+        settings_.ComputerName = name.empty() ? "localhost" : name;
+    }
+    std::ifstream in(settings_.AppFolder / "Config" / "zebXap.ini", std::ios::binary);
+    std::string line;
+    bool inInterface = false;
+    for (int n = 0; n < 10000 && std::getline(in, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.front() == '[') {
+            inInterface = Lower(line) == "[interface]";
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (!inInterface || eq == std::string::npos) continue;
+        const std::string key = Lower(line.substr(0, eq));
+        const std::string value = line.substr(eq + 1);
+        if (key == "broadcastaddress" && !value.empty()) settings_.BroadcastAddress = value;
+        if (key == "interfaceaddress" && !value.empty()) settings_.InterfaceAddress = value;
+    }
 }
 
 void QuorvelForm::UpdateTray(bool iconOn, TrayPicture picture) {

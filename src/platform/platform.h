@@ -3,6 +3,8 @@
 // (platform/qt), unit tests the simulated one (platform/sim).
 #pragma once
 
+#include "platform/udp.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +55,7 @@ public:
 class Platform : public Clock, public EventPump {
 public:
     virtual std::unique_ptr<Timer> CreateTimer() = 0;
+    virtual std::unique_ptr<UdpSocket> CreateUdpSocket() = 0;
     // Leaves the event loop; the process then exits with exitCode.
     virtual void Quit(int exitCode) = 0;
 };

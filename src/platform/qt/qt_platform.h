@@ -11,6 +11,7 @@ public:
     std::string LocalDateTime() const override;
     void ProcessEvents() override;
     std::unique_ptr<Timer> CreateTimer() override;
+    std::unique_ptr<UdpSocket> CreateUdpSocket() override;  // qt_udp.cpp
     void Quit(int exitCode) override;
 };
 

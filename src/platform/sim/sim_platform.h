@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quorvel::platform {
 
@@ -23,7 +24,29 @@ public:
     std::string LocalDateTime() const override;
     void ProcessEvents() override;
     std::unique_ptr<Timer> CreateTimer() override;
+    std::unique_ptr<UdpSocket> CreateUdpSocket() override;
     void Quit(int exitCode) override;
+
+    // Simulated network: sockets of this platform bind to any address; a datagram reaches
+    // the sockets bound to its destination port on its destination address or on every
+    // address (empty or 0.0.0.0), through the event pump. Nothing leaves the process.
+    struct Datagram {
+        std::string FromAddress;
+        std::uint16_t FromPort = 0;
+        std::string ToHost;
+        std::uint16_t ToPort = 0;
+        std::string Data;
+    };
+    // A socket outside the code under test holds address:port (binds to it fail).
+    void TakeUdpPort(const std::string& address, std::uint16_t port);
+    // Every datagram sent by a simulated socket, in order.
+    const std::vector<Datagram>& SentDatagrams() const;
+    void ClearSentDatagrams();
+    // Delivers data to host:port as if sent from fromPort, delayMs from now.
+    void InjectDatagram(const std::string& host, std::uint16_t port, std::string data,
+                        std::uint64_t delayMs = 0, std::uint16_t fromPort = 3639);
+    // Makes every simulated send fail (true) or work again (false).
+    void SetUdpSendFails(bool fails);
 
     // Schedules a task to run delayMs from now (by Advance or, when already due, by
     // ProcessEvents).
@@ -44,8 +67,11 @@ public:
     Key Schedule(std::uint64_t due, std::function<void()> task);
     void Cancel(const Key& key);
 
+    class Network;  // internal
+
 private:
     void RunDue(std::uint64_t until);
+    std::unique_ptr<Network> net_;
 
     std::uint64_t now_ = 0;
     std::uint64_t seq_ = 0;
