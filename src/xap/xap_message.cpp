@@ -217,7 +217,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
                 continue;
             }
             if (!blockIndex_.Add(name, static_cast<int>(blocks_.size()) - 1)) {
-                LogParseFailure(name, "");  // the first block of that name keeps answering
+                LogParseFailure(LowerText(name), "");  // the first block of that name keeps answering
             }
             continue;
         }
