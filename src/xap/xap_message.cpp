@@ -3,7 +3,6 @@
 #include "app/reporting.h"
 
 #include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 namespace quorvel::xap {
@@ -14,7 +13,8 @@ namespace {
 // that a datagram full of repeated names cannot flood the log.
 constexpr int kParseFailuresLogged = 3;
 
-char LowerChar(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+// ASCII only: names and addresses are ASCII, and bytes above 127 pass unchanged.
+char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 std::string LowerText(std::string_view s) {
     std::string out(s);
@@ -68,6 +68,7 @@ std::string_view BeforeColon(std::string_view address) { return address.substr(0
 
 bool NameIndex::Add(std::string_view name, int number) {
     if (Find(name) >= 0) return false;
+    if (entries_.empty()) entries_.reserve(8);
     entries_.push_back({name, number});
     if (hashed_) {
         hashed_->emplace(LowerText(name), number);
@@ -94,6 +95,7 @@ int NameIndex::Find(std::string_view name) const {
 
 bool ItemCollection::Add(std::string_view name, std::string_view line) {
     if (!names_.Add(name, static_cast<int>(lines_.size()))) return false;
+    if (lines_.empty()) lines_.reserve(8);
     lines_.push_back(line);
     return true;
 }
@@ -209,6 +211,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
     while (nextLine(line)) {
         if (line == "}") {
             ++block;
+            if (blocks_.empty()) blocks_.reserve(4);
             blocks_.emplace_back();
             std::string_view name;
             if (!nextLine(name)) {

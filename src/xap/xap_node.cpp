@@ -270,27 +270,35 @@ void XapNode::HBeatTimer_Timer() {
     if (hbeatTicks_ == 0) SendHeartbeat((hbeatTimer_->Interval() + 500) / 1000);
 }
 
+std::string XapNode::BuildMessage(const std::string& headerOpening, const std::string& sTarget,
+                                  const std::string& sClass, const std::string& source,
+                                  const std::string& uid, const std::string& sSection,
+                                  std::string_view sData) {
+    XapMessage message(headerOpening);
+    message.SetMsgClass(sClass);
+    message.SetMsgSource(source);
+    message.SetMsgTarget(sTarget);
+    message.SetMsgUID(uid);
+    message.AddHeader();
+    message.AddSection(sSection);
+    for (;;) {
+        const std::size_t end = sData.find('\0');
+        const std::string_view item = sData.substr(0, end);
+        const std::size_t sep = item.find('\1');
+        if (sep != std::string_view::npos) message.AddItem(sSection, item.substr(0, sep), item.substr(sep + 1));
+        if (end == std::string_view::npos) break;
+        sData.remove_prefix(end + 1);
+    }
+    return message.ToXap();
+}
+
 std::string XapNode::SendXap(const std::string& sTarget, const std::string& sClass,
                              const std::string& sSection, const std::string& sData,
                              const std::string& sSubaddress, const std::string& sUID) {
     try {
-        XapMessage message(headerOpening_, &reporter_);
-        message.SetMsgClass(sClass);
-        message.SetMsgSource(sSubaddress.empty() ? source_ : source_ + ":" + sSubaddress);
-        message.SetMsgTarget(sTarget);
-        message.SetMsgUID(sUID.empty() ? uid_ : sUID);
-        message.AddHeader();
-        message.AddSection(sSection);
-        std::string_view rest = sData;
-        for (;;) {
-            const std::size_t end = rest.find('\0');
-            const std::string_view item = rest.substr(0, end);
-            const std::size_t sep = item.find('\1');
-            if (sep != std::string_view::npos) message.AddItem(sSection, item.substr(0, sep), item.substr(sep + 1));
-            if (end == std::string_view::npos) break;
-            rest.remove_prefix(end + 1);
-        }
-        SendDatagram(message.ToXap());
+        SendDatagram(BuildMessage(headerOpening_, sTarget, sClass,
+                                  sSubaddress.empty() ? source_ : source_ + ":" + sSubaddress,
+                                  sUID.empty() ? uid_ : sUID, sSection, sData));
     } catch (const std::exception&) {
         // The send is lost; the caller carries on.
     }

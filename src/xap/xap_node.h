@@ -78,6 +78,13 @@ public:
                         const std::string& sSection, const std::string& sData,
                         const std::string& sSubaddress, const std::string& sUID) override;
 
+    // The text SendXap broadcasts: one message with one block whose items come from an item
+    // list (items without the name/value separator are skipped).
+    static std::string BuildMessage(const std::string& headerOpening, const std::string& sTarget,
+                                    const std::string& sClass, const std::string& source,
+                                    const std::string& uid, const std::string& sSection,
+                                    std::string_view sData);
+
     // The socket library needs no start or release here; both stay for the orderly path.
     void SocketsInitialize() {}
     void SocketsCleanup() {}

@@ -182,6 +182,28 @@ TEST(XapIntegration, NoFreePortEndsWithTheLogLineAndNonZeroStatus) {
     EXPECT_NE(log.find("Quorvel xAP Init Error -1 occurred"), std::string::npos) << log;
 }
 
+TEST(XapIntegration, TakenPortsAreSkipped) {
+    TempDir app;
+    WriteLoopbackXapIni(app.path());
+    auto hub = StartHub(app.path());
+    if (!hub) GTEST_SKIP() << "port 3639 not free here (no private network namespace)";
+    const int first = UdpSocketOn(32768);
+    const int second = UdpSocketOn(32769);
+    if (first < 0 || second < 0) GTEST_SKIP() << "ports 32768/32769 not free here";
+    Process q(BinDir() / "quorvel", {"--headless", "--app-folder", app.path().string()}, app.path(), "quorvel");
+    ASSERT_TRUE(WaitFor([&] { return hub->Stdout().find("Using xAP port ") != std::string::npos; }, 20s))
+        << hub->Stdout() << q.Stderr();
+    const auto datagrams = HubDatagrams(hub->Stdout());
+    ASSERT_FALSE(datagrams.empty());
+    EXPECT_EQ(Field(datagrams.front().text, "port"), "32770");
+    EXPECT_NE(q.Stderr().find("Using xAP port 32770"), std::string::npos) << q.Stderr();
+    ::close(first);
+    ::close(second);
+    q.Signal(SIGTERM);
+    ASSERT_TRUE(q.Wait(10s));
+    EXPECT_EQ(q.ExitCode(), 0);
+}
+
 TEST(XapIntegration, HubForwardsToLiveClientsOnlyAndForgetsSilentOnes) {
     TempDir dir;
     Process help(HubBin(), {"--help"}, dir.path(), "help");

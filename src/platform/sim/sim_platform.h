@@ -42,9 +42,9 @@ public:
     // Every datagram sent by a simulated socket, in order.
     const std::vector<Datagram>& SentDatagrams() const;
     void ClearSentDatagrams();
-    // Delivers data to host:port as if sent from fromPort, delayMs from now.
+    // Delivers data to host:port, delayMs from now, as a peer outside the code under test.
     void InjectDatagram(const std::string& host, std::uint16_t port, std::string data,
-                        std::uint64_t delayMs = 0, std::uint16_t fromPort = 3639);
+                        std::uint64_t delayMs = 0);
     // Makes every simulated send fail (true) or work again (false).
     void SetUdpSendFails(bool fails);
 

@@ -154,7 +154,7 @@ void SimPlatform::ClearSentDatagrams() {
 }
 
 void SimPlatform::InjectDatagram(const std::string& host, std::uint16_t port, std::string data,
-                                 std::uint64_t delayMs, std::uint16_t /*fromPort*/) {
+                                 std::uint64_t delayMs) {
     SimUdpSocket::Deliver(*this, SimNet(net_), host, port, std::move(data), delayMs);
 }
 
