@@ -1,5 +1,7 @@
 #include "app/quorvel_form.h"
 
+
+
 namespace quorvel::app {
 
 namespace {
@@ -28,6 +30,28 @@ std::optional<int> QuorvelForm::Form_Load() {
 
     // 2. Folders, identity and the log file's place.
     configuration_.InitXap();
+
+    // 3-4. The xAP node, with this window as its receiver.
+    xap_ = std::make_unique<xap::XapNode>(platform_, reporter_, hostAddresses_);
+    xap_->RegisterNewMessageCallback([this] { onMessage(); });
+    SetMessageSource(xap_.get());
+    reporter_.SetNode(xap_.get());
+    // 5. Identity.
+    xap_->SetXapSource(std::string(kXapSourcePrefix) + "." + settings_.ComputerName);
+    xap_->SetXapUID(settings_.UID);
+    xap_->SetBroadcastAddress(settings_.BroadcastAddress);
+    xap_->SetInterfaceAddress(settings_.InterfaceAddress);
+    xap_->SetFilterHeartbeats(true);
+    // 6-8. Bind; announce ourselves, or give up.
+    const int port = xap_->Init();
+    if (port <= 0) {
+        reporter_.LogToFile(kAppName, "xAP Init Error " + std::to_string(port) + " occurred");
+        return 1;
+    }
+    xap_->SendHeartbeat(60);
+    reporter_.SetXapRunning(true);
+    // The first report also sends everything queued so far.
+    reporter_.ReportEvent(kAppName, "Using xAP port " + std::to_string(port));
 
     // 9. Hardware settings and the CM11A start-up; the result is of no interest.
     (void)configuration_.InitHW();
@@ -108,6 +132,10 @@ void QuorvelForm::Form_Unload() {
     }
     timer1_->SetEnabled(false);
     configuration_.ReleaseHomeseer();
+    try {
+        if (xap_) xap_->Form_Unload();
+    } catch (...) {
+    }
 }
 
 void QuorvelForm::UpdateTray(bool iconOn, TrayPicture picture) {

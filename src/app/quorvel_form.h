@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "app/tray_view.h"
 #include "platform/platform.h"
+#include "xap/xap_node.h"
 #include "xap/xap_sender.h"
 
 #include <filesystem>
@@ -63,6 +64,9 @@ public:
         readmessage_ = std::move(handler);
     }
     void SetTrayView(TrayView* tray) { tray_ = tray; }
+    // Where the xAP node finds the host's addresses (tests choose them); before Form_Load.
+    void SetHostAddresses(xap::XapNode::AddressLister lister) { hostAddresses_ = std::move(lister); }
+    xap::XapNode* xap() { return xap_.get(); }
     // Called for the menu entries that open windows ("Setup", "Serial Comm").
     void SetWindowOpener(std::function<void(const std::string&)> opener) { openWindow_ = std::move(opener); }
 
@@ -81,6 +85,8 @@ private:
     bool unloaded_ = false;
 
     std::unique_ptr<platform::Timer> timer1_;
+    xap::XapNode::AddressLister hostAddresses_ = platform::HostIPv4Addresses;
+    std::unique_ptr<xap::XapNode> xap_;
 
     xap::MessageSource* messageSource_ = nullptr;
     std::function<void(const std::string&)> readmessage_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/byte_links.h"
+#include "platform/udp.h"
 
 #include <cstdint>
 #include <functional>
@@ -61,6 +62,7 @@ public:
     // The CM11A links: a serial port and a TCP client socket.
     virtual std::unique_ptr<SerialPort> CreateSerialPort() = 0;
     virtual std::unique_ptr<TcpSocket> CreateTcpSocket() = 0;
+    virtual std::unique_ptr<UdpSocket> CreateUdpSocket() = 0;
     // Leaves the event loop; the process then exits with exitCode.
     virtual void Quit(int exitCode) = 0;
 };

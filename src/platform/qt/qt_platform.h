@@ -14,6 +14,7 @@ public:
     std::unique_ptr<Timer> CreateTimer() override;
     std::unique_ptr<SerialPort> CreateSerialPort() override;
     std::unique_ptr<TcpSocket> CreateTcpSocket() override;
+    std::unique_ptr<UdpSocket> CreateUdpSocket() override;  // qt_udp.cpp
     void Quit(int exitCode) override;
 };
 

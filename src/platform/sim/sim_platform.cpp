@@ -55,8 +55,7 @@ private:
 
 }  // namespace
 
-SimPlatform::SimPlatform() : alive_(std::make_shared<bool>(true)) {}
-SimPlatform::~SimPlatform() = default;
+// The constructor and destructor live in sim_udp.cpp, where the network type is complete.
 
 std::string SimPlatform::LocalDateTime() const { return localTime_; }
 

@@ -30,7 +30,29 @@ public:
     std::unique_ptr<Timer> CreateTimer() override;
     std::unique_ptr<SerialPort> CreateSerialPort() override;
     std::unique_ptr<TcpSocket> CreateTcpSocket() override;
+    std::unique_ptr<UdpSocket> CreateUdpSocket() override;
     void Quit(int exitCode) override;
+
+    // Simulated network: sockets of this platform bind to any address; a datagram reaches
+    // the sockets bound to its destination port on its destination address or on every
+    // address (empty or 0.0.0.0), through the event pump. Nothing leaves the process.
+    struct Datagram {
+        std::string FromAddress;
+        std::uint16_t FromPort = 0;
+        std::string ToHost;
+        std::uint16_t ToPort = 0;
+        std::string Data;
+    };
+    // A socket outside the code under test holds address:port (binds to it fail).
+    void TakeUdpPort(const std::string& address, std::uint16_t port);
+    // Every datagram sent by a simulated socket, in order.
+    const std::vector<Datagram>& SentDatagrams() const;
+    void ClearSentDatagrams();
+    // Delivers data to host:port, delayMs from now, as a peer outside the code under test.
+    void InjectDatagram(const std::string& host, std::uint16_t port, std::string data,
+                        std::uint64_t delayMs = 0);
+    // Makes every simulated send fail (true) or work again (false).
+    void SetUdpSendFails(bool fails);
 
     // Schedules a task to run delayMs from now (by Advance or, when already due, by
     // ProcessEvents).
@@ -60,8 +82,11 @@ public:
     void Register(SimTcpSocket* socket) { tcpSockets_.push_back(socket); }
     void Unregister(SimTcpSocket* socket) { std::erase(tcpSockets_, socket); }
 
+    class Network;  // internal
+
 private:
     bool RunDue(std::uint64_t until);
+    std::unique_ptr<Network> net_;
 
     std::uint64_t now_ = 0;
     std::uint64_t seq_ = 0;

@@ -1,0 +1,292 @@
+#include "xap/xap_message.h"
+
+#include "app/reporting.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace quorvel::xap {
+
+namespace {
+
+// Failures beyond this many per parsed message are counted and summed up in one line, so
+// that a datagram full of repeated names cannot flood the log.
+constexpr int kParseFailuresLogged = 3;
+
+// ASCII only: names and addresses are ASCII, and bytes above 127 pass unchanged.
+char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+std::string LowerText(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = LowerChar(c);
+    return out;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerChar(a[i]) != LowerChar(b[i])) return false;
+    }
+    return true;
+}
+
+bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
+    if (needle.size() > haystack.size()) return false;
+    for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
+        if (EqualNoCase(haystack.substr(i, needle.size()), needle)) return true;
+    }
+    return false;
+}
+
+// Blanks only: a carriage return or tab is part of the text.
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+// Field k of an address part split at ".", walking along it.
+class FieldWalker {
+public:
+    explicit FieldWalker(std::string_view address) : rest_(address) {}
+    std::string_view Next() {
+        const std::size_t dot = rest_.find('.');
+        std::string_view field = rest_.substr(0, dot);
+        rest_ = dot == std::string_view::npos ? std::string_view{} : rest_.substr(dot + 1);
+        return field;
+    }
+
+private:
+    std::string_view rest_;
+};
+
+std::string_view BeforeColon(std::string_view address) { return address.substr(0, address.find(':')); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- NameIndex
+
+bool NameIndex::Add(std::string_view name, int number) {
+    if (Find(name) >= 0) return false;
+    if (entries_.empty()) entries_.reserve(8);
+    entries_.push_back({name, number});
+    if (hashed_) {
+        hashed_->emplace(LowerText(name), number);
+    } else if (entries_.size() > kLinearLimit) {
+        hashed_ = std::make_unique<std::unordered_map<std::string, int>>();
+        hashed_->reserve(entries_.size() * 2);
+        for (const Entry& e : entries_) hashed_->emplace(LowerText(e.name), e.number);
+    }
+    return true;
+}
+
+int NameIndex::Find(std::string_view name) const {
+    if (hashed_) {
+        auto it = hashed_->find(LowerText(name));
+        return it == hashed_->end() ? -1 : it->second;
+    }
+    for (const Entry& e : entries_) {
+        if (EqualNoCase(e.name, name)) return e.number;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------- ItemCollection
+
+bool ItemCollection::Add(std::string_view name, std::string_view line) {
+    if (!names_.Add(name, static_cast<int>(lines_.size()))) return false;
+    if (lines_.empty()) lines_.reserve(8);
+    lines_.push_back(line);
+    return true;
+}
+
+const std::string_view* ItemCollection::Find(std::string_view name) const {
+    const int i = names_.Find(name);
+    return i < 0 ? nullptr : &lines_[static_cast<std::size_t>(i)];
+}
+
+std::string ItemCollection::Key(std::size_t i) const { return LowerText(names_.NameAt(i)); }
+
+// ---------------------------------------------------------------- XapMessage
+
+XapMessage::XapMessage(std::string headerOpening, app::Reporter* log)
+    : headerOpening_(std::move(headerOpening)), log_(log) {}
+
+int XapMessage::AddHeader() {
+    text_.reserve(text_.size() + 160);
+    text_ += headerOpening_;
+    text_ += uid_;
+    text_ += "\nclass=";
+    text_ += class_;
+    text_ += "\nsource=";
+    text_ += source_;
+    text_ += '\n';
+    if (!target_.empty()) {
+        text_ += "target=";
+        text_ += target_;
+        text_ += '\n';
+    }
+    text_ += "}\n";
+    inBlock_ = false;
+    return 0;
+}
+
+int XapMessage::AddSection(std::string_view sSection) {
+    if (inBlock_) text_ += "}\n";
+    text_ += sSection;
+    text_ += "\n{\n";
+    inBlock_ = true;
+    return 0;
+}
+
+int XapMessage::AddItem(std::string_view /*sSection*/, std::string_view sItem, std::string_view sValue) {
+    text_ += sItem;
+    text_ += '=';
+    text_ += sValue;
+    text_ += '\n';
+    return 0;
+}
+
+std::string XapMessage::ToXap() const {
+    std::string out;
+    out.reserve(text_.size() + 2);
+    out += text_;
+    out += "}\n";
+    return out;
+}
+
+int XapMessage::Init(std::string_view /*sMessage*/) {
+    text_.clear();
+    return 0;
+}
+
+void XapMessage::LogParseFailure(std::string_view name, std::string_view value) {
+    if (log_ == nullptr) return;
+    if (parseFailuresLogged_ >= kParseFailuresLogged) {
+        ++parseFailuresQuiet_;
+        return;
+    }
+    ++parseFailuresLogged_;
+    log_->Fail("name already present", 457);
+    log_->LogToFile("From XAP " + std::string(name) + "=" + std::string(value), "");
+}
+
+int XapMessage::FromXap(std::string_view sRawMessage) {
+    if (sRawMessage.empty()) return 0;
+    // The collections point into the stored text, so every parsed text is kept as long as
+    // the message lives.
+    std::string_view text;
+    if (raw_.empty() && blocks_.empty()) {
+        raw_.assign(sRawMessage);
+        text = raw_;
+    } else {
+        moreRaw_.push_back(std::make_unique<std::string>(sRawMessage));
+        text = *moreRaw_.back();
+    }
+
+    // Lines are taken one at a time from the text, split at LF.
+    std::size_t pos = 0;
+    bool more = true;
+    auto nextLine = [&](std::string_view& line) -> bool {
+        if (!more) return false;
+        const std::size_t lf = text.find('\n', pos);
+        if (lf == std::string_view::npos) {
+            line = text.substr(pos);
+            more = false;
+        } else {
+            line = text.substr(pos, lf - pos);
+            pos = lf + 1;
+        }
+        return true;
+    };
+
+    std::string_view line;
+    nextLine(line);
+    if (!ContainsNoCase(line, "xap-header")) return 0;
+    nextLine(line);  // "{", not checked
+
+    parseFailuresLogged_ = 0;
+    parseFailuresQuiet_ = 0;
+    int block = -1;
+    while (nextLine(line)) {
+        if (line == "}") {
+            ++block;
+            if (blocks_.empty()) blocks_.reserve(4);
+            blocks_.emplace_back();
+            std::string_view name;
+            if (!nextLine(name)) {
+                // The text ends right after the "}": the block exists but has no name.
+                LogParseFailure("}", "");
+                continue;
+            }
+            if (!blockIndex_.Add(name, static_cast<int>(blocks_.size()) - 1)) {
+                LogParseFailure(LowerText(name), "");  // the first block of that name keeps answering
+            }
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;  // "{" and other lines without "="
+        const std::string_view name = TrimBlanks(line.substr(0, eq));
+        if (block < 0) {
+            const std::string_view value = TrimBlanks(line.substr(eq + 1));
+            if (EqualNoCase(name, "uid")) {
+                uid_.assign(value);
+            } else if (EqualNoCase(name, "class")) {
+                class_.assign(value);
+            } else if (EqualNoCase(name, "source")) {
+                source_.assign(value);
+            } else if (EqualNoCase(name, "target")) {
+                target_.assign(value);
+            }
+            continue;
+        }
+        if (!blocks_.back().Add(name, line)) LogParseFailure(LowerText(name), line.substr(eq + 1));
+    }
+    if (parseFailuresQuiet_ > 0 && log_ != nullptr) {
+        log_->LogToFile("From XAP " + std::to_string(parseFailuresQuiet_) + " more names already present", "");
+    }
+    return 0;
+}
+
+std::string XapMessage::GetItem(std::string_view sSection, std::string_view sItem) const {
+    const int block = blockIndex_.Find(sSection);
+    if (block < 0) return "Unknown";
+    const std::string_view* line = blocks_[static_cast<std::size_t>(block)].Find(sItem);
+    if (line == nullptr) return "";
+    return std::string(line->substr(line->find('=') + 1));
+}
+
+bool XapMessage::CompareAddress(std::string_view sItem1, std::string_view sItem2) {
+    if (sItem1.empty() || sItem2.empty()) return false;
+    const std::string_view a = BeforeColon(sItem1);
+    const std::string_view b = BeforeColon(sItem2);
+    const auto lastA = std::count(a.begin(), a.end(), '.');
+    const auto lastB = std::count(b.begin(), b.end(), '.');
+    const bool fallback = lastA == lastB;
+    FieldWalker fa(a);
+    FieldWalker fb(b);
+    for (auto i = decltype(lastA){0}; i <= std::min(lastA, lastB); ++i) {
+        const std::string_view x = fa.Next();
+        const std::string_view y = fb.Next();
+        if (x == ">" || y == ">") return true;
+        if (x != "*" && y != "*" && !EqualNoCase(x, y)) return false;
+    }
+    return fallback;
+}
+
+bool XapMessage::CompareClass(std::string_view sClass) const { return EqualNoCase(sClass, class_); }
+
+std::vector<std::string> XapMessage::MsgSection() const {
+    if (blockIndex_.Empty()) return {std::string()};
+    std::vector<std::string> names;
+    names.reserve(blockIndex_.Size());
+    for (std::size_t i = 0; i + 1 < blockIndex_.Size(); ++i) names.push_back(LowerText(blockIndex_.NameAt(i)));
+    return names;
+}
+
+const ItemCollection* XapMessage::msgCollection(int index) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= blocks_.size()) return nullptr;
+    return &blocks_[static_cast<std::size_t>(index)];
+}
+
+}  // namespace quorvel::xap

@@ -1,0 +1,321 @@
+#include "xap/xap_node.h"
+
+#include "app/reporting.h"
+#include "xap/xap_message.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <exception>
+
+namespace quorvel::xap {
+
+namespace {
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string BarsToLineFeeds(std::string s) {
+    std::replace(s.begin(), s.end(), '|', '\n');
+    return s;
+}
+
+std::vector<std::string_view> SplitDots(std::string_view s) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const std::size_t dot = s.find('.');
+        parts.push_back(s.substr(0, dot));
+        if (dot == std::string_view::npos) return parts;
+        s.remove_prefix(dot + 1);
+    }
+}
+
+// The leading number of a text (blanks skipped, optional sign), 0 when there is none.
+long long LeadingNumber(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == ' ') ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    long long v = 0;
+    for (int digits = 0; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) && digits < 15; ++i, ++digits) {
+        v = v * 10 + (s[i] - '0');
+    }
+    return negative ? -v : v;
+}
+
+}  // namespace
+
+XapNode::XapNode(platform::Platform& platform, app::Reporter& reporter, AddressLister hostAddresses)
+    : platform_(platform), reporter_(reporter), hostAddresses_(std::move(hostAddresses)) {
+    SocketsInitialize();
+    hbeatTimer_ = platform_.CreateTimer();
+    hbeatTimer_->SetHandler([this] { HBeatTimer_Timer(); });
+    hbeatTimer_->SetInterval(kHeartbeatPresetMs);
+    hbeatTimer_->SetEnabled(true);
+    receiveTimer_ = platform_.CreateTimer();
+    receiveTimer_->SetHandler([this] { ReceiveTimer_Timer(); });
+    receiveTimer_->SetEnabled(false);
+}
+
+XapNode::~XapNode() {
+    if (!closed_) Form_Unload();
+}
+
+// ---------------------------------------------------------------- identity
+
+void XapNode::SetXapSource(std::string v) {
+    source_ = std::move(v);
+    RebuildHeartbeatPrefix();
+}
+
+void XapNode::SetXapTarget(std::string v) {
+    target_ = std::move(v);
+    RebuildHeartbeatPrefix();
+}
+
+void XapNode::SetXapUID(std::string v) {
+    uid_ = std::move(v);
+    headerOpening_ = BarsToLineFeeds("xap-header|{|v=12|hop=1|uid=");
+    RebuildHeartbeatPrefix();
+}
+
+void XapNode::RebuildHeartbeatPrefix() {
+    hbPrefix_ = BarsToLineFeeds("xap-hbeat|{|v=12|hop=1|uid=" + uid_ + "|class=xap-hbeat.alive|source=" +
+                                source_ + "|interval=");
+}
+
+// ---------------------------------------------------------------- start
+
+bool XapNode::MatchInterfaceAddress(std::string_view pattern, std::string_view address) {
+    const auto p = SplitDots(pattern);
+    const auto a = SplitDots(address);
+    if (p.size() != 4 || a.size() != 4) return false;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const long long pv = LeadingNumber(p[i]);
+        const long long av = LeadingNumber(a[i]);
+        if (av != (av & pv)) return false;
+    }
+    return true;
+}
+
+std::string XapNode::GetIP() {
+    try {
+        const std::vector<std::string> addresses = hostAddresses_ ? hostAddresses_() : std::vector<std::string>{};
+        if (addresses.empty()) return {};
+        for (const std::string& address : addresses) {
+            if (MatchInterfaceAddress(interfaceAddress_, address)) return address;
+        }
+        return addresses.front();
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.LogToFile(app::kAppName, "GetIP");
+        return {};
+    }
+}
+
+int XapNode::Init() {
+    localAddress_ = GetIP();
+    broadcastInUse_ = Lower(broadcastAddress_) == "default" ? "255.255.255.255" : broadcastAddress_;
+
+    if (!winsock1_) {
+        winsock1_ = platform_.CreateUdpSocket();
+        winsock1_->SetReceiveHandler([this](std::string_view d) { ProcessReceivedMessage(d); });
+    }
+    winsock1_->Close();
+    if (winsock2_) winsock2_->Close();
+
+    int port = kFirstNodePort;
+    bool found = false;
+    std::string lastFailure;
+    for (int tries = 0; tries < kPortSearchTries; ++tries) {
+        if (winsock1_->Bind("127.0.0.1", static_cast<std::uint16_t>(port))) {
+            found = true;
+            break;
+        }
+        ++port;
+        lastFailure = "State=" + std::to_string(winsock1_->State()) + ", Error=" +
+                      std::to_string(winsock1_->ErrorNumber()) + ":" + winsock1_->ErrorText();
+    }
+
+    int result = 0;
+    if (found) {
+        // These machines' host name may resolve to 127.0.0.1 itself: the same address and
+        // port cannot be bound twice, so the first socket then sends as well.
+        singleSocket_ = localAddress_.empty() || localAddress_ == "127.0.0.1";
+        result = port;
+        if (!singleSocket_) {
+            if (!winsock2_) {
+                winsock2_ = platform_.CreateUdpSocket();
+                winsock2_->SetReceiveHandler([this](std::string_view d) { ProcessReceivedMessage(d); });
+            }
+            if (!winsock2_->Bind(localAddress_, static_cast<std::uint16_t>(port))) {
+                const int number = winsock2_->ErrorNumber();
+                result = number > 0 ? -number : number;
+                winsock1_->Close();
+            }
+        }
+        port_ = port;
+    } else {
+        result = -1;
+        port_ = port;
+        reporter_.LogToFile(app::kAppName, "xAP.Init port search for host " + broadcastInUse_ +
+                                               " failed with Error " + lastFailure);
+    }
+    if (found && result <= 0) return result;
+    hbSuffix_ = "0\nport=" + std::to_string(port) + "\n}\n";
+    return result;
+}
+
+// ---------------------------------------------------------------- receiving
+
+void XapNode::ProcessReceivedMessage(std::string_view data) {
+    try {
+        if (filterHeartbeats_ && Lower(data.substr(0, 8)) != "xap-head") return;
+        // An empty text means "queue empty" to the receiver; it would stop its drain with
+        // messages still waiting behind it.
+        if (data.empty()) return;
+        Enqueue(data);
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.LogToFile(app::kAppName, "ProcessReceivedMessage");
+    }
+}
+
+void XapNode::Enqueue(std::string_view data) {
+    bool dropped = false;
+    while (!queue_.empty() &&
+           (queue_.size() >= kQueueLimit || queueBytes_ + data.size() > kQueueByteLimit)) {
+        queueBytes_ -= queue_.front().size();
+        queue_.pop_front();
+        dropped = true;
+    }
+    if (dropped && !overflowReported_) {
+        overflowReported_ = true;
+        reporter_.LogToFile(app::kAppName, "ProcessReceivedMessage receive queue full (" +
+                                               std::to_string(kQueueLimit) +
+                                               " messages): dropping the oldest");
+    }
+    queue_.emplace_back(data);
+    queueBytes_ += data.size();
+
+    // Quiet time after the last datagram of a burst, but no message waits longer than the
+    // hand-over bound after its arrival, however closely the next ones follow.
+    const std::uint64_t now = platform_.NowMs();
+    if (!burstOpen_) {
+        burstOpen_ = true;
+        burstStartMs_ = now;
+    }
+    const std::uint64_t deadline = burstStartMs_ + kLatestHandOverMs;
+    const std::uint64_t left = deadline > now ? deadline - now : 0;
+    const int interval = static_cast<int>(std::clamp<std::uint64_t>(left, 1, kQuietMs));
+    receiveTimer_->SetInterval(interval);
+    receiveTimer_->SetEnabled(true);
+}
+
+void XapNode::ReceiveTimer_Timer() {
+    receiveTimer_->SetEnabled(false);
+    burstOpen_ = false;
+    if (receiver_) receiver_();
+}
+
+std::string XapNode::GetMessage() {
+    if (queue_.empty()) {
+        overflowReported_ = false;
+        return {};
+    }
+    std::string m = std::move(queue_.front());
+    queue_.pop_front();
+    queueBytes_ -= m.size();
+    if (queue_.empty()) overflowReported_ = false;
+    return m;
+}
+
+// ---------------------------------------------------------------- sending
+
+platform::UdpSocket* XapNode::Sender() {
+    if (winsock2_ && winsock2_->Bound()) return winsock2_.get();
+    if (singleSocket_ && winsock1_ && winsock1_->Bound()) return winsock1_.get();
+    return nullptr;
+}
+
+bool XapNode::SendDatagram(std::string_view text) {
+    platform::UdpSocket* socket = Sender();
+    if (socket == nullptr) return false;
+    return socket->Send(broadcastInUse_, kXapPort, text);
+}
+
+void XapNode::SendHeartbeat(long LongInterval) {
+    long s = LongInterval;
+    if (LongInterval > 60) {
+        s = 60;
+    } else if (LongInterval < 1) {
+        s = 0;
+    } else if (LongInterval < 5) {
+        s = 5;
+    }
+    hbeatTimer_->SetInterval(static_cast<int>(s * 1000));
+    hbeatTimer_->SetEnabled(s > 0);
+    if (!SendDatagram(hbPrefix_ + std::to_string(s) + hbSuffix_)) {
+        platform::UdpSocket* socket = Sender();
+        reporter_.DebugLog("SendHeartbeat not sent" +
+                           (socket ? ": " + socket->ErrorText() : std::string(" (not bound)")));
+    }
+}
+
+void XapNode::HBeatTimer_Timer() {
+    hbeatTicks_ = (hbeatTicks_ + 1) % 10;
+    if (hbeatTicks_ == 0) SendHeartbeat((hbeatTimer_->Interval() + 500) / 1000);
+}
+
+std::string XapNode::BuildMessage(const std::string& headerOpening, const std::string& sTarget,
+                                  const std::string& sClass, const std::string& source,
+                                  const std::string& uid, const std::string& sSection,
+                                  std::string_view sData) {
+    XapMessage message(headerOpening);
+    message.SetMsgClass(sClass);
+    message.SetMsgSource(source);
+    message.SetMsgTarget(sTarget);
+    message.SetMsgUID(uid);
+    message.AddHeader();
+    message.AddSection(sSection);
+    for (;;) {
+        const std::size_t end = sData.find('\0');
+        const std::string_view item = sData.substr(0, end);
+        const std::size_t sep = item.find('\1');
+        if (sep != std::string_view::npos) message.AddItem(sSection, item.substr(0, sep), item.substr(sep + 1));
+        if (end == std::string_view::npos) break;
+        sData.remove_prefix(end + 1);
+    }
+    return message.ToXap();
+}
+
+std::string XapNode::SendXap(const std::string& sTarget, const std::string& sClass,
+                             const std::string& sSection, const std::string& sData,
+                             const std::string& sSubaddress, const std::string& sUID) {
+    try {
+        SendDatagram(BuildMessage(headerOpening_, sTarget, sClass,
+                                  sSubaddress.empty() ? source_ : source_ + ":" + sSubaddress,
+                                  sUID.empty() ? uid_ : sUID, sSection, sData));
+    } catch (const std::exception&) {
+        // The send is lost; the caller carries on.
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------- stop
+
+void XapNode::Form_Unload() {
+    closed_ = true;
+    queue_.clear();
+    queueBytes_ = 0;
+    SocketsCleanup();
+    if (winsock1_) winsock1_->Close();
+    if (winsock2_) winsock2_->Close();
+    receiveTimer_->SetEnabled(false);
+    hbeatTimer_->SetEnabled(false);
+}
+
+}  // namespace quorvel::xap
