@@ -263,6 +263,7 @@ public:
             if (up.data.size() > 8) return "too much traffic for one upload (at most 8 data bytes)";
         }
         up.percent = amount ? percent : 0;
+        ApplyHeard(up);
         uploads_.push_back(up);
         if (mode_ != Mode::kTransmitting && uploads_.size() == 1) {
             mode_ = Mode::kIdle;  // a half-done exchange is dropped: the interface now polls
@@ -437,14 +438,8 @@ private:
         if (!uploads_.empty()) nextPoll_ = now;
     }
 
-    void SendUpload(Millis now) {
-        Upload up = uploads_.front();
-        uploads_.pop_front();
-        std::string bytes;
-        bytes += static_cast<char>(up.data.size() + 1);
-        bytes += static_cast<char>(up.mask);
-        for (std::uint8_t d : up.data) bytes += static_cast<char>(d);
-        // The heard traffic also acts on the devices.
+    // Heard traffic acts on the devices when it goes over the power line, before any upload.
+    void ApplyHeard(const Upload& up) {
         std::string heard;
         for (std::size_t i = 0; i < up.data.size(); ++i) {
             const std::uint8_t d = up.data[i];
@@ -464,6 +459,15 @@ private:
             }
         }
         Line("heard " + heard);
+    }
+
+    void SendUpload(Millis now) {
+        Upload up = uploads_.front();
+        uploads_.pop_front();
+        std::string bytes;
+        bytes += static_cast<char>(up.data.size() + 1);
+        bytes += static_cast<char>(up.mask);
+        for (std::uint8_t d : up.data) bytes += static_cast<char>(d);
         Emit(bytes);
         if (!uploads_.empty()) nextPoll_ = now + Scaled(timing_.pollIntervalMs);
     }

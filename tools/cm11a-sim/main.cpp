@@ -289,7 +289,12 @@ private:
             Note("computer disconnected");
             CloseConn(client_);
         }
-        // The pseudo-terminal's other end is held open here, so it does not hang up.
+        // The pseudo-terminal's other end is held open here, so it should not hang up; if it
+        // fails anyway, give it up rather than spin on it.
+        if (&c == &pty_) {
+            std::fprintf(stderr, "cm11a-sim: pseudo-terminal failed, closing it\n");
+            CloseConn(pty_);
+        }
     }
 
     void ReadControl(Conn& c, Millis now) {

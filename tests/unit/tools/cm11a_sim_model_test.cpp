@@ -104,18 +104,21 @@ TEST(Cm11aSimModel, UploadBytes) {
     struct Case {
         std::vector<std::string> args;
         std::string bytes;
+        const char* state;
     };
     const std::vector<Case> cases = {
-        {{"A1", "on"}, B({0x03, 0x02, 0x66, 0x62})},
-        {{"a1", "B2", "on"}, B({0x05, 0x0A, 0x66, 0x62, 0xEE, 0xE2})},
-        {{"A", "all_lights_off"}, B({0x02, 0x01, 0x66})},
-        {{"C3", "bright", "100"}, B({0x04, 0x02, 0x22, 0x25, 210})},
-        {{"C3", "dim", "0"}, B({0x04, 0x02, 0x22, 0x24, 0})},
+        {{"A1", "on"}, B({0x03, 0x02, 0x66, 0x62}), "A1 on 100\n"},
+        {{"a1", "B2", "on"}, B({0x05, 0x0A, 0x66, 0x62, 0xEE, 0xE2}), "A1 on 100\nB2 on 100\n"},
+        {{"A", "all_lights_off"}, B({0x02, 0x01, 0x66}), ""},
+        {{"C3", "bright", "100"}, B({0x04, 0x02, 0x22, 0x25, 210}), "C3 on 100\n"},
+        {{"C3", "dim", "30"}, B({0x04, 0x02, 0x22, 0x24, 63}), "C3 on 70\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
         Interface sim(Timing{1.0, 1000});
         ASSERT_EQ(sim.Hear(c.args, 0), "");
+        // The devices change with the traffic itself, before the computer collects it.
+        EXPECT_EQ(sim.Devices().Describe(), c.state);
         sim.Tick(0);
         EXPECT_EQ(sim.TakeOutput(), B({0x5A}));
         sim.Receive(B({0xC3}), 1);
