@@ -1,0 +1,460 @@
+#include "cm11a/cm11a_engine.h"
+
+#include "cm11a/codes.h"
+#include "xap/xap_sender.h"
+
+namespace quorvel::cm11a {
+
+namespace {
+
+constexpr const char* kEventClass = "xAP-x10.Event";
+
+// Received dim/bright amount (the interface's 0..210 scale) as a percentage, rounded.
+int BrightnessPercent(std::uint8_t b) { return (b * 100 + 105) / 210; }
+
+}  // namespace
+
+// Marks an engine step; the outermost step carries out what was held back during it.
+class Cm11aEngine::Step {
+public:
+    explicit Step(Cm11aEngine& engine) : engine_(engine) { ++engine_.depth_; }
+    ~Step() { --engine_.depth_; }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+    bool Outermost() const { return engine_.depth_ == 1; }
+
+private:
+    Cm11aEngine& engine_;
+};
+
+Cm11aEngine::Cm11aEngine(platform::Platform& platform, app::Reporter& reporter,
+                         const app::Settings& settings, CommWindowModel& comm, LinkPort& link)
+    : platform_(platform), reporter_(reporter), settings_(settings), comm_(comm), link_(link),
+      timer_(platform.CreateTimer()) {
+    timer_->SetHandler([this] { CM11ATimer_Timer(); });
+    comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
+        SendCM11A(dc, command, brightness);
+    });
+}
+
+Cm11aEngine::~Cm11aEngine() {
+    comm_.SetSendCommand(nullptr);
+    timer_->SetEnabled(false);
+}
+
+// ---------------------------------------------------------------------------------------
+// Entry points
+
+bool Cm11aEngine::InitCM11A(const std::string& port) {
+    Step step(*this);
+    queue_.clear();
+    heard_.clear();
+    pendingInput_.clear();
+    reportBuffer_.clear();
+    reportRemaining_ = 0;
+    reportExpected_ = false;
+    pollIsPoll_ = true;
+    StopTimer();
+    bool open = false;
+    app::Guarded(reporter_, "InitCM11A", [&] {
+        if (link_.PortOpen(port)) {
+            link_.AnswerPowerFail();
+            open = true;
+        }
+    });
+    if (step.Outermost()) Drain();
+    return open;
+}
+
+void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness) {
+    Step step(*this);
+    app::Guarded(reporter_, "SendCM11A", [&] {
+        if (!link_.PortOpen(settings_.ComPort)) return;
+        Enqueue(dc, command, brightness);
+        if (step.Outermost()) {
+            if (!timer_->Enabled() && !queue_.empty()) SendX10(queue_.front());
+        } else {
+            startHeld_ = true;  // a step is running: start the head once it has finished
+        }
+    });
+    if (step.Outermost()) Drain();
+}
+
+void Cm11aEngine::ServiceTimeout() {
+    Step step(*this);
+    if (!step.Outermost()) {
+        timeoutHeld_ = true;
+        return;
+    }
+    DoTimeout();
+    Drain();
+}
+
+void Cm11aEngine::CM11ATimer_Timer() {
+    StopTimer();
+    ServiceTimeout();
+}
+
+void Cm11aEngine::CM11ADataArrival(const std::string& bytes, int code) {
+    Step step(*this);
+    app::Guarded(reporter_, "CM11ADataArrival", [&] {
+        comm_.AppendStatus("\r\n" + std::to_string(code));
+        comm_.AppendData(HexJoin(bytes));
+        comm_.ScrollEchoWindows();
+    });
+    if (code == 2) pendingInput_ += bytes;
+    // Bytes that arrive while a step runs wait in PendingInput behind the bytes before them.
+    if (step.Outermost()) Drain();
+}
+
+void Cm11aEngine::Drain() {
+    for (;;) {
+        if (!pendingInput_.empty()) {
+            const auto b = static_cast<std::uint8_t>(pendingInput_.front());
+            pendingInput_.erase(0, 1);
+            ReceiveX10Character(b);
+        } else if (timeoutHeld_) {
+            timeoutHeld_ = false;
+            DoTimeout();
+        } else if (startHeld_) {
+            startHeld_ = false;
+            StartHead();
+        } else {
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Transmit queue
+
+bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness) {
+    if (dc.empty()) return false;
+    const auto address = AddressByte(dc);
+    if (!address) return false;  // not a device code: dropped without a report
+    if (command < 0 || command > 15) {
+        reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": command " +
+                                                 std::to_string(command) + " is not an X10 function");
+        return false;
+    }
+    if (brightness < 0 || brightness > kMaxBrightness) {
+        reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": brightness " +
+                                                 std::to_string(brightness) + " is outside 0..31");
+        return false;
+    }
+    X10Queue item;
+    item.DC = dc;
+    item.Header = *address;
+    item.Command = command;
+    item.Brightness = brightness;
+    reporter_.DebugLog("SendCM11A AddToQueue Count=" + std::to_string(queue_.size()));
+    queue_.push_back(std::move(item));
+    return true;
+}
+
+void Cm11aEngine::StartHead() {
+    app::Guarded(reporter_, "SendCM11A", [&] {
+        if (!link_.PortOpen(settings_.ComPort)) return;
+        if (!timer_->Enabled() && !queue_.empty()) SendX10(queue_.front());
+    });
+}
+
+void Cm11aEngine::DoTimeout() {
+    if (reportExpected_ || reportRemaining_ > 0) {
+        // The interface went quiet in the middle of an upload: what follows cannot belong
+        // to it, so it is dropped rather than decoded from the next replies.
+        reporter_.DebugLog("CM11A upload abandoned after time-out: " + HexJoin(reportBuffer_));
+        reportExpected_ = false;
+        reportRemaining_ = 0;
+        reportBuffer_.clear();
+    }
+    if (!queue_.empty()) {
+        queue_.front().Retry += 1;
+        queue_.front().State = 0;
+    }
+    StartHead();
+}
+
+void Cm11aEngine::ArmTimer() {
+    timeoutHeld_ = false;  // a new wait supersedes a time-out not yet handled
+    timer_->SetInterval(kReplyTimeoutMs);
+    timer_->SetEnabled(true);
+}
+
+void Cm11aEngine::StopTimer() {
+    timeoutHeld_ = false;
+    timer_->SetEnabled(false);
+}
+
+// ---------------------------------------------------------------------------------------
+// Transmit state machine
+
+void Cm11aEngine::SendX10(X10Queue& item) {
+    app::Guarded(reporter_, "SendX10", [&] {
+        const std::string status = item.DC + "=" + std::to_string(item.Command) + " at step " +
+                                   std::to_string(item.State) + ", Ignore=" + settings_.Ignore +
+                                   ", Retry=" + std::to_string(item.Retry);
+        comm_.SetTxStatus(status);
+        reporter_.DebugLog("SendX10 " + status);
+        pollIsPoll_ = true;
+        // The item can leave the queue while a write lets events run: everything the step
+        // needs is taken from it before the write.
+        switch (item.State) {
+        case 0: {
+            if (item.Retry > 3) return GiveUp(item);
+            if (item.Retry == 0 && settings_.Announced(item.DC)) Announce(item);
+            const std::uint8_t header = AddressHeader(item.Brightness);
+            const auto address = static_cast<std::uint8_t>(item.Header);
+            pollIsPoll_ = Checksum(header, address) != kPoll;
+            item.State = 1;
+            ArmTimer();
+            lastTxAddress_ = item.Header;
+            Write(std::string{static_cast<char>(header), static_cast<char>(address)});
+            return;
+        }
+        case 1:
+            return X10Error(&item, "Expecting checksum, but sending from state 1");
+        case 2:
+            if (item.Retry > 3) return GiveUp(item);
+            item.State = 3;
+            ArmTimer();
+            Write(std::string(1, '\0'));
+            return;
+        case 3:
+            return X10Error(&item, "Expecting 55, but sending from state 3");
+        case 4: {
+            if (item.Retry > 3) return GiveUp(item);
+            const std::uint8_t header = FunctionHeader(item.Brightness);
+            const std::uint8_t function = FunctionByte(static_cast<std::uint8_t>(item.Header), item.Command);
+            pollIsPoll_ = Checksum(header, function) != kPoll;
+            item.State = 5;
+            ArmTimer();
+            Write(std::string{static_cast<char>(header), static_cast<char>(function)});
+            return;
+        }
+        case 5:
+            return X10Error(&item, "Expecting checksum, but sending from state 5");
+        case 6:
+            if (item.Retry > 3) return GiveUp(item);
+            item.State = 7;
+            ArmTimer();
+            Write(std::string(1, '\0'));
+            return;
+        case 7:
+            return X10Error(&item, "Expecting 55, but sending from state 7");
+        default:
+            return;
+        }
+    });
+}
+
+void Cm11aEngine::GiveUp(X10Queue& item) { X10Error(&item, "CM11A Transmit Retry exceeded from state"); }
+
+void Cm11aEngine::Announce(const X10Queue& item) {
+    if (item.Command == kFunctionStatusRequest) return;
+    const std::string_view name = X10FunctionNames[static_cast<std::size_t>(item.Command & 0x0F)];
+    std::string body;
+    if (item.Command == kFunctionDim || item.Command == kFunctionBright) {
+        body = xap::ItemList({{"Event", name}, {"Device", item.DC}, {"Brightness", std::to_string(item.Brightness)}});
+    } else {
+        body = xap::ItemList({{"Event", name}, {"Device", item.DC}});
+    }
+    reporter_.SendXap("", kEventClass, kEventClass, body);
+}
+
+void Cm11aEngine::X10Error(X10Queue* item, const std::string& message) {
+    reporter_.DebugLog("X10Error" + message);
+    if (item == nullptr) {
+        reporter_.ReportEvent(app::kAppName, "CM11A Receive " + message);
+    } else {
+        reporter_.ReportEvent(app::kAppName, message + " " + std::to_string(item->State) + " on command " +
+                                                 ToHex(item->Header, reporter_));
+        if (!queue_.empty()) queue_.pop_front();
+    }
+    StartHead();
+}
+
+void Cm11aEngine::Write(const std::string& bytes) { link_.WriteToCM11A(bytes); }
+
+// ---------------------------------------------------------------------------------------
+// Receive state machine
+
+void Cm11aEngine::ReceiveX10Character(std::uint8_t b) {
+    app::Guarded(reporter_, "ReceiveX10 Character", [&] { ReceiveStep(b); });
+}
+
+void Cm11aEngine::ReceiveStep(std::uint8_t b) {
+    const std::string byte(1, static_cast<char>(b));
+    reporter_.DebugLog("ReceiveX10Character " + HexJoin(byte));
+    StopTimer();
+    const bool p = pollIsPoll_;
+    pollIsPoll_ = true;
+
+    if (reportRemaining_ > 0) {  // upload byte
+        reportBuffer_.push_back(static_cast<char>(b));
+        reportRemaining_ -= 1;
+        if (reportRemaining_ < 1) {
+            UploadEnded();
+        } else {
+            ArmTimer();  // an upload cut short must not hold the queue
+        }
+        return;
+    }
+    if (reportExpected_) {  // length byte
+        reportRemaining_ = reportLength_ = b;
+        if (b > kMaxUploadLength) {
+            reportRemaining_ = 0;
+            reportExpected_ = false;
+            reportBuffer_.clear();
+            reporter_.DebugLog("CM11A upload length " + std::to_string(b) + " dropped");
+            // The head was stopped by the poll; restart it as after an upload.
+            UploadEnded();
+            return;
+        }
+        ArmTimer();
+        return;
+    }
+    if (b == kPoll && p) {  // the interface wants to upload
+        reportExpected_ = true;
+        reportBuffer_.clear();
+        comm_.SetTxStatus("Report Request from CM11A interrupted at step " +
+                          std::to_string(queue_.empty() ? 0 : queue_.front().State));
+        Write(std::string(1, static_cast<char>(kPollAnswer)));
+        ArmTimer();
+        std::size_t repeated = 0;
+        while (repeated < pendingInput_.size() && static_cast<std::uint8_t>(pendingInput_[repeated]) == kPoll) {
+            ++repeated;
+        }
+        pendingInput_.erase(0, repeated);
+        if (!queue_.empty()) {
+            queue_.front().Retry = 0;
+            queue_.front().State = 0;
+        }
+        return;
+    }
+    if (queue_.empty()) {
+        if (b == kPowerFail) link_.AnswerPowerFail();
+        return;
+    }
+    X10Queue& head = queue_.front();
+    auto judge = [&](bool right, int next) {
+        if (right) {
+            head.State = next;
+        } else {
+            WrongReply(head);
+        }
+    };
+    switch (head.State) {
+    case 0:
+        if (b == kPowerFail) {
+            link_.AnswerPowerFail();
+        } else {
+            X10Error(nullptr, "Receiveing in State 0 " + ToHex(b, reporter_));
+        }
+        break;
+    case 1:
+        judge(b == Checksum(AddressHeader(head.Brightness), static_cast<std::uint8_t>(head.Header)), 2);
+        break;
+    case 2:
+        X10Error(nullptr, "Receiveing in State 2 " + ToHex(b, reporter_));
+        break;
+    case 3:
+        judge(b == kReady, 4);
+        break;
+    case 4:
+        X10Error(nullptr, "Receiveing in State 4 " + ToHex(b, reporter_));
+        break;
+    case 5:
+        judge(b == Checksum(FunctionHeader(head.Brightness),
+                            FunctionByte(static_cast<std::uint8_t>(head.Header), head.Command)),
+              6);
+        break;
+    case 6:
+        X10Error(nullptr, "Receiveing in State 6 " + ToHex(b, reporter_));
+        break;
+    case 7:
+        if (b == kReady) {
+            queue_.pop_front();
+        } else {
+            WrongReply(head);
+        }
+        break;
+    default:
+        break;
+    }
+    StartHead();
+}
+
+void Cm11aEngine::WrongReply(X10Queue& head) {
+    head.WrongReplies += 1;
+    if (head.WrongReplies >= kMaxWrongReplies) {
+        // Drops the head and starts the next item.
+        X10Error(&head, "CM11A Transmit wrong replies exceeded from state");
+        return;
+    }
+    head.State = 0;
+}
+
+void Cm11aEngine::UploadEnded() {
+    reportExpected_ = false;
+    app::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
+    StopTimer();
+    if (!queue_.empty()) {
+        queue_.front().Retry += 1;
+        queue_.front().State = 0;
+    }
+    StartHead();
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoding of uploads
+
+void Cm11aEngine::ProcessReceivedX10Command() {
+    const std::string p = reportBuffer_;
+    reportBuffer_.clear();
+    if (p.empty()) return;
+    const auto mask = static_cast<std::uint8_t>(p[0]);
+    const int n = static_cast<int>(p.size());
+    auto at = [&](int position) { return static_cast<std::uint8_t>(p[static_cast<std::size_t>(position - 1)]); };
+
+    if (mask == 1 && reportLength_ == 2) heard_.push_back(static_cast<std::uint8_t>(lastTxAddress_));
+    if (mask == 0) {
+        for (int pos = 2; pos <= n; ++pos) heard_.push_back(at(pos));
+        return;
+    }
+    int i = -1;
+    while (i + 2 < n && i < 7) {
+        i += 1;
+        const std::uint8_t byte = at(i + 2);
+        if ((mask & BitMasks[static_cast<std::size_t>(i)]) == 0) {
+            heard_.push_back(byte);
+            continue;
+        }
+        const int f = byte & 0x0F;
+        const std::string name(X10FunctionNames[static_cast<std::size_t>(f)]);
+        std::string brightness;
+        const bool carriesAmount = f == kFunctionDim || f == kFunctionBright;
+        if (carriesAmount) {
+            if (i + 3 <= n) {
+                brightness = std::to_string(BrightnessPercent(at(i + 3)));
+                i += 1;
+            } else {
+                brightness = "0";
+            }
+        }
+        for (const std::uint8_t a : heard_) {
+            const std::string device = DeviceCode(a);
+            if (settings_.Announced(device)) SendEvent(name, device, carriesAmount ? &brightness : nullptr);
+        }
+        heard_.clear();
+    }
+}
+
+void Cm11aEngine::SendEvent(const std::string& name, const std::string& device, const std::string* brightness) {
+    const std::string body = brightness != nullptr
+                                 ? xap::ItemList({{"Event", name}, {"Device", device}, {"Brightness", *brightness}})
+                                 : xap::ItemList({{"Event", name}, {"Device", device}});
+    reporter_.SendXap("", kEventClass, kEventClass, body);
+}
+
+}  // namespace quorvel::cm11a

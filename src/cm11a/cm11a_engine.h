@@ -1,0 +1,112 @@
+// The connector's side of the CM11A protocol: the transmit queue and its handshake with
+// the interface, the reply time-out, the receive state machine (polls, uploads, power-fail
+// requests) and the decoding of uploaded power-line traffic into "xAP-x10.Event" messages.
+//
+// Received bytes are handled exactly once and in arrival order. Writing to the interface
+// echoes the bytes and lets pending events run, so data arrival, the time-out and new
+// commands can come in while the engine is in the middle of a step; such calls are held
+// (input in PendingInput, the time-out and the start of a new command as flags) and
+// carried out, in order, as soon as the step that was running has finished.
+#pragma once
+
+#include "app/reporting.h"
+#include "app/settings.h"
+#include "cm11a/comm_window_model.h"
+#include "cm11a/link_port.h"
+#include "cm11a/x10_queue.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quorvel::cm11a {
+
+class Cm11aEngine {
+public:
+    static constexpr int kReplyTimeoutMs = 5000;
+    static constexpr std::uint8_t kPoll = 0x5A;
+    static constexpr std::uint8_t kPollAnswer = 0xC3;
+    static constexpr std::uint8_t kReady = 0x55;
+    static constexpr std::uint8_t kPowerFail = 0xA5;
+    static constexpr int kMaxUploadLength = 10;
+    static constexpr int kMaxBrightness = 31;
+    // A wrong reply restarts the item at once without counting a time-out; an interface
+    // that keeps answering out of step would otherwise hold the queue for ever.
+    static constexpr int kMaxWrongReplies = 4;
+
+    Cm11aEngine(platform::Platform& platform, app::Reporter& reporter, const app::Settings& settings,
+                CommWindowModel& comm, LinkPort& link);
+    ~Cm11aEngine();
+    Cm11aEngine(const Cm11aEngine&) = delete;
+    Cm11aEngine& operator=(const Cm11aEngine&) = delete;
+
+    // Resets the queue, the heard addresses and the receive state, then opens the link
+    // (port: the ComPort setting) and answers a pending power-fail request. True when the
+    // link is open.
+    bool InitCM11A(const std::string& port);
+    // Validates and queues a command and starts the head when the interface is idle. An
+    // empty dc only starts the head.
+    void SendCM11A(const std::string& dc, int command, int brightness = 0);
+    // A reply did not come: count a retry and restart the head from its address.
+    void ServiceTimeout();
+    // Tick handler of CM11ATimer.
+    void CM11ATimer_Timer();
+    // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
+    void CM11ADataArrival(const std::string& bytes, int code);
+
+    // Read-only views for the window and for tests.
+    const cm11a::TransmitQueue& TransmitQueue() const { return queue_; }
+    const std::vector<std::uint8_t>& HeardAddresses() const { return heard_; }
+    int LastTxAddress() const { return lastTxAddress_; }
+    bool PollIsPoll() const { return pollIsPoll_; }
+    bool ReportExpected() const { return reportExpected_; }
+    int ReportRemaining() const { return reportRemaining_; }
+    const std::string& PendingInput() const { return pendingInput_; }
+    const platform::Timer& CM11ATimer() const { return *timer_; }
+
+private:
+    class Step;
+
+    void Drain();
+    void StartHead();  // the "continue" form of SendCM11A ("", 0, 0)
+    bool Enqueue(const std::string& dc, int command, int brightness);
+    void DoTimeout();
+    void ArmTimer();
+    void StopTimer();
+    void SendX10(X10Queue& item);
+    void GiveUp(X10Queue& item);
+    void Announce(const X10Queue& item);
+    void X10Error(X10Queue* item, const std::string& message);
+    void ReceiveX10Character(std::uint8_t b);
+    void ReceiveStep(std::uint8_t b);
+    void UploadEnded();
+    void WrongReply(X10Queue& head);
+    void ProcessReceivedX10Command();
+    void SendEvent(const std::string& name, const std::string& device, const std::string* brightness);
+    void Write(const std::string& bytes);
+
+    platform::Platform& platform_;
+    app::Reporter& reporter_;
+    const app::Settings& settings_;
+    CommWindowModel& comm_;
+    LinkPort& link_;
+    std::unique_ptr<platform::Timer> timer_;
+
+    cm11a::TransmitQueue queue_;
+    std::vector<std::uint8_t> heard_;
+    int lastTxAddress_ = 0;
+    bool pollIsPoll_ = true;
+    std::string pendingInput_;
+    bool reportExpected_ = false;
+    int reportRemaining_ = 0;
+    int reportLength_ = 0;
+    std::string reportBuffer_;
+
+    int depth_ = 0;               // engine steps running (nesting through the event pump)
+    bool timeoutHeld_ = false;    // the time-out fired during a step
+    bool startHeld_ = false;      // a command was queued during a step
+};
+
+}  // namespace quorvel::cm11a

@@ -1,0 +1,94 @@
+#include "cm11a/comm_window_model.h"
+#include "platform/sim/sim_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+#include <vector>
+
+using quorvel::cm11a::CommWindowModel;
+
+namespace {
+
+class Cm11aCommWindow : public ::testing::Test {
+protected:
+    Cm11aCommWindow() : reporter(sim), comm(sim, reporter) {
+        sim.SetLocalDateTime("2024-05-01 18:30:12");
+        reporter.SetConsole([this](const std::string& l) { reports.push_back(l); });
+        comm.SetSendCommand([this](const std::string& dc, int c, int b) { sent.emplace_back(dc, c, b); });
+    }
+    quorvel::platform::SimPlatform sim;
+    quorvel::app::Reporter reporter;
+    CommWindowModel comm;
+    std::vector<std::tuple<std::string, int, int>> sent;
+    std::vector<std::string> reports;
+};
+
+}  // namespace
+
+TEST_F(Cm11aCommWindow, EchoLinesAreTimeStampedAndShortOnesFramed) {
+    comm.SetTxStatus("A1=2 at step 0, Ignore=,,, Retry=0");
+    struct Case {
+        std::uint64_t now;
+        std::string text;
+        std::string line;
+    } cases[] = {
+        {1345, "04 66 00", "2024-05-01 18:30:12 345 | [Sent to CM11A (A1=2 at step 0, Ignore=,,, Retry=0): 04 66 00 ]"},
+        {4294967296ULL + 7, "04 66 00 11", "2024-05-01 18:30:12 7 | 04 66 00 11"},
+        {99, "Command not recognized", "2024-05-01 18:30:12 99 | Command not recognized"},
+        {5000, "", "2024-05-01 18:30:12 000 | [Sent to CM11A (A1=2 at step 0, Ignore=,,, Retry=0):  ]"},
+    };
+    for (const Case& c : cases) {
+        comm.Form_Load();
+        sim.SetNow(c.now);
+        const int pumps = sim.ProcessEventsCalls();
+        comm.EchoMessage(c.text);
+        EXPECT_EQ(comm.CommData(), "\r\n" + c.line + "\r\n");
+        EXPECT_EQ(sim.ProcessEventsCalls(), pumps + 1);
+    }
+}
+
+TEST_F(Cm11aCommWindow, PanesKeepTheirLast10000Characters) {
+    int scrolls = 0;
+    comm.SetChangeHook([&] { ++scrolls; });
+    for (int i = 0; i < 400; ++i) comm.EchoMessage("line number " + std::to_string(i) + " with some padding text");
+    for (int i = 0; i < 3000; ++i) comm.AppendStatus("\r\n" + std::to_string(i));
+    EXPECT_EQ(comm.CommData().size(), CommWindowModel::kPaneLimit);
+    EXPECT_EQ(comm.CommStatus().size(), CommWindowModel::kPaneLimit);
+    EXPECT_NE(comm.CommData().find("line number 399 with some padding text\r\n"), std::string::npos);
+    EXPECT_EQ(comm.CommStatus().substr(comm.CommStatus().size() - 6), "\r\n2999");
+    EXPECT_EQ(scrolls, 400);
+}
+
+TEST_F(Cm11aCommWindow, TypedCommands) {
+    struct Case {
+        const char* typed;
+        std::vector<std::tuple<std::string, int, int>> sent;
+        bool notRecognized;
+    } cases[] = {
+        {"a1 on", {{"A1", 2, 0}}, false},
+        {"B2 DIM 32", {{"B2", 4, 32}}, false},
+        {"A1,OFF", {{"A1", 3, 0}}, false},
+        {"A1, OFF", {{"A1", 3, 0}}, false},
+        {"A1 DIM", {{"A1", 4, 0}}, false},
+        {"c3 allunitsoff", {{"C3", 0, 0}}, false},
+        {"c3 status 5", {{"C3", 15, 5}}, false},
+        {"A1 BRIGHT x", {{"A1", 5, 0}}, false},
+        {"A1", {}, true},
+        {"", {}, true},
+        {"A1 BLINK", {}, false},
+        {"  A1  ON", {}, false},
+        {"A1 DIM 99999", {}, false},  // does not fit: reported, nothing sent
+    };
+    for (const Case& c : cases) {
+        sent.clear();
+        comm.Form_Load();
+        comm.SendToRain8_Click(c.typed);
+        EXPECT_EQ(sent, c.sent) << c.typed;
+        EXPECT_EQ(comm.CommData().find("Command not recognized") != std::string::npos, c.notRecognized) << c.typed;
+    }
+    comm.SendToRain8_Click("b2 dim 8");
+    EXPECT_EQ(comm.TxStatus(), "B2=DIM");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("SendToRain8_Click "), std::string::npos);
+}

@@ -1,0 +1,139 @@
+// Shared pieces of the CM11A engine tests: a scripted link that records every write and
+// echoes it like the product's link (so the event pump runs inside each write), a node
+// that records sent xAP messages, and a fixture in simulated time.
+#pragma once
+
+#include "app/reporting.h"
+#include "app/settings.h"
+#include "cm11a/cm11a_engine.h"
+#include "cm11a/comm_window_model.h"
+#include "cm11a/link_port.h"
+#include "platform/sim/sim_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quorvel::cm11a::test {
+
+// Bytes as a string, from a list of values.
+inline std::string B(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+class ScriptedLink : public LinkPort {
+public:
+    explicit ScriptedLink(CommWindowModel& comm) : comm_(comm) {}
+    bool PortOpen(const std::string& port) override {
+        ++openCalls;
+        lastPort = port;
+        return open;
+    }
+    void WriteToCM11A(const std::string& bytes) override {
+        if (!open) return;
+        writes.push_back(bytes);
+        if (onWrite) onWrite(bytes);
+        comm_.EchoHex(bytes);  // lets pending events run, as the product's link does
+    }
+    void AnswerPowerFail() override { WriteToCM11A(B({0x9B})); }
+
+    bool open = true;
+    int openCalls = 0;
+    std::string lastPort;
+    std::vector<std::string> writes;
+    std::function<void(const std::string&)> onWrite;
+
+private:
+    CommWindowModel& comm_;
+};
+
+struct SentXap {
+    std::string cls, section, body;
+};
+
+class RecordingNode : public xap::XapSender {
+public:
+    std::string SendXap(const std::string&, const std::string& c, const std::string& s, const std::string& d,
+                        const std::string&, const std::string&) override {
+        sent.push_back({c, s, d});
+        return "";
+    }
+    std::vector<SentXap> sent;
+};
+
+// "Event=on;Device=A1" from an item list.
+inline std::string Readable(const std::string& body) {
+    std::string out;
+    for (char c : body) out.push_back(c == '\0' ? ';' : c == '\1' ? '=' : c);
+    return out;
+}
+
+class Cm11aEngineTest : public ::testing::Test {
+protected:
+    Cm11aEngineTest() : reporter(sim), comm(sim, reporter), link(comm) {
+        reporter.SetNode(&node);
+        reporter.SetXapRunning(true);
+        settings.ComPort = "127.0.0.1:10001";
+        settings.Ignore = ",,";
+        engine = std::make_unique<Cm11aEngine>(sim, reporter, settings, comm, link);
+    }
+
+    void Feed(const std::string& bytes) { engine->CM11ADataArrival(bytes, 2); }
+
+    // Announced X10 events, readable.
+    std::vector<std::string> Events() const {
+        std::vector<std::string> out;
+        for (const auto& m : node.sent) {
+            if (m.cls == "xAP-x10.Event") {
+                EXPECT_EQ(m.section, "xAP-x10.Event");
+                out.push_back(Readable(m.body));
+            }
+        }
+        return out;
+    }
+    // "Data" of every report.
+    std::vector<std::string> Reports() const {
+        std::vector<std::string> out;
+        for (const auto& m : node.sent) {
+            if (m.cls != "Homeseer.Event") continue;
+            const auto pos = m.body.find(std::string("Data") + '\1');
+            out.push_back(pos == std::string::npos ? "" : m.body.substr(pos + 5));
+        }
+        return out;
+    }
+    // Writes after the first `from`.
+    std::vector<std::string> WritesFrom(std::size_t from) const {
+        return {link.writes.begin() + static_cast<std::ptrdiff_t>(std::min(from, link.writes.size())), link.writes.end()};
+    }
+    const X10Queue& Head() const { return engine->TransmitQueue().front(); }
+
+    platform::SimPlatform sim;
+    app::Reporter reporter;
+    app::Settings settings;
+    CommWindowModel comm;
+    ScriptedLink link;
+    RecordingNode node;
+    std::unique_ptr<Cm11aEngine> engine;
+};
+
+// Replies of a well-behaved interface: the checksum of a header/code pair, 0x55 after
+// the confirmation. Delivered through the event pump after delayMs.
+inline void AnswerLikeInterface(platform::SimPlatform& sim, ScriptedLink& link, Cm11aEngine& engine,
+                                std::uint64_t delayMs) {
+    link.onWrite = [&sim, &engine, delayMs](const std::string& bytes) {
+        std::string reply;
+        if (bytes.size() == 2) {
+            reply.push_back(static_cast<char>((static_cast<unsigned char>(bytes[0]) +
+                                               static_cast<unsigned char>(bytes[1])) & 0xFF));
+        } else if (bytes == std::string(1, '\0')) {
+            reply.push_back(0x55);
+        }
+        if (!reply.empty()) sim.Post([&engine, reply] { engine.CM11ADataArrival(reply, 2); }, delayMs);
+    };
+}
+
+}  // namespace quorvel::cm11a::test

@@ -1,0 +1,263 @@
+#include "cm11a/engine_fixture.h"
+
+#include <random>
+
+using namespace quorvel::cm11a;
+using namespace quorvel::cm11a::test;
+
+TEST_F(Cm11aEngineTest, Cm11aReceivePollInTheMiddleOfATransmissionRestartsTheHeadAfterTheUpload) {
+    engine->SendCM11A("A1", 2);
+    Feed(B({0x6A}));
+    EXPECT_EQ(Head().State, 3);
+    Feed(B({0x5A}));
+    EXPECT_EQ(link.writes.back(), B({0xC3}));
+    EXPECT_EQ(Head().State, 0);
+    EXPECT_EQ(Head().Retry, 0);
+    EXPECT_TRUE(engine->CM11ATimer().Enabled());
+    EXPECT_EQ(comm.TxStatus(), "Report Request from CM11A interrupted at step 3");
+    const std::size_t before = link.writes.size();
+    Feed(B({0x02, 0x00, 0x66}));  // length 2, mask 0, address A1
+    EXPECT_EQ(engine->HeardAddresses(), std::vector<std::uint8_t>{0x66});
+    EXPECT_EQ(WritesFrom(before), std::vector<std::string>{B({0x04, 0x66})});
+    EXPECT_EQ(Head().Retry, 1);
+    EXPECT_EQ(Head().State, 1);
+    Feed(B({0x6A, 0x55, 0x68, 0x55}));
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});  // not again after the upload
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveRepeatedPollsInOneChunkAreAnsweredOnce) {
+    Feed(B({0x5A, 0x5A, 0x5A}));
+    EXPECT_EQ(link.writes, std::vector<std::string>{B({0xC3})});
+    EXPECT_TRUE(engine->PendingInput().empty());
+    EXPECT_TRUE(engine->ReportExpected());
+    // Polls followed by the upload in the same chunk: only the polls are dropped.
+    Feed(B({0x03, 0x02, 0x66, 0x62}));
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWhenIdle) {
+    Feed(B({0xA5}));
+    EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});
+    // With a transmission waiting for its checksum it is a wrong reply: restart.
+    engine->SendCM11A("A1", 2);
+    Feed(B({0xA5}));
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
+    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x9B})), 1);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
+    // 0 keeps expecting a length; the next byte is the length.
+    Feed(B({0x5A, 0x00, 0x02, 0x00, 0x66}));
+    EXPECT_EQ(engine->HeardAddresses(), std::vector<std::uint8_t>{0x66});
+    EXPECT_FALSE(engine->ReportExpected());
+    // 11 abandons the upload; what follows is taken as normal bytes (0xA5 answered).
+    Feed(B({0x5A, 0x0B, 0xA5}));
+    EXPECT_FALSE(engine->ReportExpected());
+    EXPECT_EQ(engine->ReportRemaining(), 0);
+    EXPECT_EQ(link.writes.back(), B({0x9B}));
+    // 10 is accepted: nine bytes follow (mask 0: all nine are addresses).
+    Feed(B({0x5A, 0x0A, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(engine->HeardAddresses().size(), 10u);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveUploadCutShortDoesNotHoldTheQueue) {
+    engine->SendCM11A("A1", 2);
+    Feed(B({0x5A, 0x05, 0x00, 0x66}));  // two of five bytes, then silence
+    EXPECT_EQ(engine->ReportRemaining(), 3);
+    const std::size_t before = link.writes.size();
+    sim.Advance(5000);
+    EXPECT_EQ(engine->ReportRemaining(), 0);
+    EXPECT_EQ(WritesFrom(before), std::vector<std::string>{B({0x04, 0x66})});
+    EXPECT_EQ(Head().Retry, 1);
+    Feed(B({0x6A, 0x55, 0x68, 0x55}));  // the replies are not taken as upload bytes
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_TRUE(engine->HeardAddresses().empty());
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveUnexpectedBytesInSendingStatesAreReported) {
+    engine->SendCM11A("A1", 2);
+    link.open = false;
+    sim.Advance(5000);  // restarted, but the link is down: the head waits in state 0
+    ASSERT_EQ(Head().State, 0);
+    Feed(B({0x42}));
+    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Receive Receiveing in State 0 42"});
+    EXPECT_EQ(engine->TransmitQueue().size(), 1u);  // nothing removed
+    link.open = true;
+    Feed(B({0x00}));  // reported again, and the head goes on
+    EXPECT_EQ(Reports().size(), 2u);
+    EXPECT_EQ(Head().State, 1);
+    EXPECT_EQ(Head().Retry, 1);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveLengthAboveTenRestartsTheInterruptedHead) {
+    engine->SendCM11A("A1", 2);
+    Feed(B({0x6A, 0x55, 0x68}));
+    Feed(B({0x5A, 0x0C}));
+    EXPECT_EQ(Head().State, 1);
+    EXPECT_EQ(Head().Retry, 1);
+    EXPECT_TRUE(Reports().empty());
+}
+
+namespace {
+
+struct UploadCase {
+    const char* name;
+    std::string lastTx;     // device transmitted before the uploads ("" for none)
+    std::vector<std::string> uploads;  // each: length, mask, data
+    std::vector<std::string> events;
+    std::size_t heardAfter;
+};
+
+class Cm11aDecodeUploads : public Cm11aEngineTest, public ::testing::WithParamInterface<UploadCase> {};
+
+}  // namespace
+
+TEST_P(Cm11aDecodeUploads, AnnouncesAddressedDevices) {
+    const UploadCase& c = GetParam();
+    if (!c.lastTx.empty()) {
+        AnswerLikeInterface(sim, link, *engine, 1);
+        engine->SendCM11A(c.lastTx, 3);
+        sim.Advance(10);
+        ASSERT_TRUE(engine->TransmitQueue().empty());
+        node.sent.clear();
+    }
+    for (const std::string& u : c.uploads) Feed(B({0x5A}) + u);
+    EXPECT_EQ(Events(), c.events) << c.name;
+    EXPECT_EQ(engine->HeardAddresses().size(), c.heardAfter) << c.name;
+    EXPECT_TRUE(Reports().empty()) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Cm11aDecodeUploads,
+    ::testing::Values(
+        UploadCase{"mixed", "", {B({0x03, 0x02, 0x66, 0x62})}, {"Event=on;Device=A1"}, 0},
+        UploadCase{"addresses only", "", {B({0x03, 0x00, 0x66, 0x6E})}, {}, 2},
+        UploadCase{"heard across uploads",
+                   "",
+                   {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
+                   {"Event=off;Device=A1", "Event=off;Device=A2"},
+                   1},
+        UploadCase{"lone function before any transmission is M13",
+                   "",
+                   {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+                   {"Event=on;Device=A1", "Event=on;Device=M13"},
+                   0},
+        UploadCase{"lone function with the last transmitted address",
+                   "A1",
+                   {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+                   {"Event=on;Device=A1", "Event=on;Device=A1"},
+                   0},
+        UploadCase{"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
+        UploadCase{"dim with brightness byte", "",
+                   {B({0x04, 0x02, 0x66, 0x64, 0x69})}, {"Event=dim;Device=A1;Brightness=50"}, 0},
+        UploadCase{"bright full scale then address", "",
+                   {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})}, {"Event=bright;Device=B2;Brightness=100"}, 1},
+        UploadCase{"brightness byte 0", "", {B({0x04, 0x02, 0x66, 0x64, 0x00})},
+                   {"Event=dim;Device=A1;Brightness=0"}, 0},
+        UploadCase{"brightness byte that looks like an address is skipped", "",
+                   {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})}, {"Event=dim;Device=A1;Brightness=49"}, 0},
+        UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})},
+                   {"Event=dim;Device=A1;Brightness=0"}, 0},
+        UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
+        UploadCase{"data byte 8 is not examined", "",
+                   {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
+                   {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
+                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"},
+                   0}));
+
+TEST_F(Cm11aEngineTest, Cm11aDecodeAppliesHouseAndIgnore) {
+    struct Case {
+        const char* house;
+        const char* ignore;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"ABC", ",,", {"Event=on;Device=A1", "Event=on;Device=B1"}},
+        {"ABCDEFGHIJKLMNOP", ",a1,", {"Event=on;Device=B1", "Event=on;Device=D3"}},
+        {"", ",,", {}},
+    };
+    for (const Case& c : cases) {
+        node.sent.clear();
+        settings.House = c.house;
+        settings.Ignore = c.ignore;
+        // A1, B1, D3 addressed, then "on".
+        Feed(B({0x5A, 0x05, 0x08, 0x66, 0xE6, 0xA2, 0x62}));
+        EXPECT_EQ(Events(), c.events) << c.house << c.ignore;
+    }
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveInputArrivingInsideAWriteIsHandledOnceInOrder) {
+    // The interface answers while the echo of each write lets events run.
+    AnswerLikeInterface(sim, link, *engine, 0);
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("B2", 4, 3);
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x04, 0x66}), B({0}), B({0x06, 0x62}), B({0}),
+                                                     B({0x1C, 0xEE}), B({0}), B({0x1E, 0xE4}), B({0})}));
+    EXPECT_GT(sim.ProcessEventsCalls(), 0);
+
+    // A poll answered inside a write: the upload arrives during the 0xC3 echo, the rest
+    // of the poll step still runs first, then the upload bytes in order.
+    link.onWrite = [&](const std::string& bytes) {
+        if (bytes == B({0xC3})) sim.Post([&] { Feed(B({0x03, 0x02, 0x6E, 0x63})); });
+    };
+    Feed(B({0x5A, 0x5A}));
+    EXPECT_EQ(Events().back(), "Event=off;Device=A2");
+    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0xC3})), 1);
+    EXPECT_FALSE(engine->ReportExpected());
+    EXPECT_TRUE(engine->PendingInput().empty());
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveCommandsAndTimeoutsDuringAWriteWaitForTheStep) {
+    // A request arriving while a write lets events run is queued and started afterwards.
+    bool injected = false;
+    link.onWrite = [&](const std::string&) {
+        if (!injected) {
+            injected = true;
+            sim.Post([&] { engine->SendCM11A("C3", 2); });
+        }
+    };
+    engine->SendCM11A("A1", 2);
+    ASSERT_EQ(engine->TransmitQueue().size(), 2u);
+    EXPECT_EQ(link.writes.size(), 1u);  // C3 waits behind A1
+    Feed(B({0x6A, 0x55, 0x68, 0x55}));
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x22}));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveRandomStreamsNeverHoldTheQueue) {
+    std::mt19937 rng(20240501);
+    const int interesting[] = {0x5A, 0xA5, 0x55, 0x00, 0x02, 0x6A, 0x68, 0x0B};
+    for (int round = 0; round < 40; ++round) {
+        AnswerLikeInterface(sim, link, *engine, rng() % 3);
+        if (rng() % 2) link.onWrite = nullptr;
+        for (int burst = 0; burst < 30; ++burst) {
+            if (rng() % 4 == 0) {
+                const char* devices[] = {"A1", "G1", "P16", "m13", "b2"};
+                engine->SendCM11A(devices[rng() % 5], static_cast<int>(rng() % 16), static_cast<int>(rng() % 32));
+            }
+            std::string chunk;
+            const int len = static_cast<int>(rng() % 12);
+            for (int i = 0; i < len; ++i) {
+                chunk.push_back(static_cast<char>(rng() % 3 == 0 ? interesting[rng() % 8] : rng() % 256));
+            }
+            Feed(chunk);
+            sim.Advance(rng() % 6000);
+        }
+        // The stream stops at a random place, often inside an upload.
+        if (rng() % 2) engine->SendCM11A("A1", 2);
+        std::string tail = B({0x5A});
+        for (int i = static_cast<int>(rng() % 4); i > 0; --i) tail.push_back(static_cast<char>(rng() % 12));
+        link.onWrite = nullptr;
+        Feed(tail);
+        // Silence: every item completes, restarts or is dropped after its fourth time-out.
+        link.onWrite = nullptr;
+        for (int i = 0; i < 200 && !engine->TransmitQueue().empty(); ++i) sim.Advance(5000);
+        ASSERT_TRUE(engine->TransmitQueue().empty()) << "round " << round << " state " << Head().State << " retry " << Head().Retry << " timer " << engine->CM11ATimer().Enabled() << " rexp " << engine->ReportExpected() << " rrem " << engine->ReportRemaining() << " size " << engine->TransmitQueue().size() << " writes " << link.writes.size();
+        sim.Advance(5000);
+        EXPECT_FALSE(engine->CM11ATimer().Enabled());
+        EXPECT_TRUE(engine->PendingInput().empty());
+    }
+    for (const std::string& r : Reports()) {
+        EXPECT_EQ(r.find(" Line "), std::string::npos) << "run-time failure: " << r;
+    }
+}

@@ -1,0 +1,235 @@
+#include "cm11a/engine_fixture.h"
+
+using namespace quorvel::cm11a;
+using namespace quorvel::cm11a::test;
+
+namespace {
+
+struct HandshakeCase {
+    const char* dc;
+    int command;
+    int brightness;
+    std::string address;   // header, address byte
+    int addressSum;
+    std::string function;  // header, function byte
+    int functionSum;
+    const char* announced;  // "" when nothing is announced
+};
+
+class Cm11aTransmitHandshake : public Cm11aEngineTest, public ::testing::WithParamInterface<HandshakeCase> {};
+
+}  // namespace
+
+TEST_P(Cm11aTransmitHandshake, WritesEachStepAndAnnouncesOnce) {
+    const HandshakeCase& c = GetParam();
+    engine->SendCM11A(c.dc, c.command, c.brightness);
+    ASSERT_EQ(link.writes, std::vector<std::string>{c.address});
+    EXPECT_EQ(Head().State, 1);
+    EXPECT_TRUE(engine->CM11ATimer().Enabled());
+
+    // Each correct reply writes the next step at once.
+    struct Step {
+        std::string reply;
+        int state;  // -1: the item has left the queue
+        std::string write;
+    };
+    const Step steps[] = {{B({c.addressSum}), 3, B({0})},
+                          {B({0x55}), 5, c.function},
+                          {B({c.functionSum}), 7, B({0})},
+                          {B({0x55}), -1, ""}};
+    for (const Step& s : steps) {
+        const std::size_t before = link.writes.size();
+        Feed(s.reply);
+        if (s.state < 0) {
+            EXPECT_TRUE(engine->TransmitQueue().empty());
+            EXPECT_FALSE(engine->CM11ATimer().Enabled());
+            EXPECT_EQ(link.writes.size(), before);
+        } else {
+            ASSERT_EQ(engine->TransmitQueue().size(), 1u);
+            EXPECT_EQ(Head().State, s.state);
+            EXPECT_EQ(WritesFrom(before), std::vector<std::string>{s.write});
+        }
+    }
+    const std::vector<std::string> expected =
+        std::string(c.announced).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.announced};
+    EXPECT_EQ(Events(), expected);
+    EXPECT_TRUE(Reports().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Cm11aTransmitHandshake,
+    ::testing::Values(
+        HandshakeCase{"A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, "Event=on;Device=A1"},
+        HandshakeCase{"B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A,
+                      "Event=dim;Device=B2;Brightness=8"},
+        HandshakeCase{"P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, ""},
+        HandshakeCase{"m13", 3, 31, B({0xFC, 0x00}), 0xFC, B({0xFE, 0x03}), 0x01, "Event=off;Device=m13"},
+        // G1's address checksum is 0x5A: taken as the checksum, not as a poll.
+        HandshakeCase{"G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B,
+                      "Event=bright;Device=G1;Brightness=0"}));
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitAnnouncementFollowsHouseAndIgnore) {
+    struct Case {
+        const char* house;
+        const char* ignore;
+        const char* dc;
+        bool announced;
+    } cases[] = {
+        {"ABC", ",,", "D3", false},     {"ABC", ",,", "c3", true},    {"abc", ",,", "B1", true},
+        {"ABCDEFGHIJKLMNOP", ",A1,B2,", "a1", false}, {"ABCDEFGHIJKLMNOP", ",A1,B2,", "A11", true},
+        {"", ",,", "A1", false},
+    };
+    for (const Case& c : cases) {
+        node.sent.clear();
+        link.writes.clear();
+        settings.House = c.house;
+        settings.Ignore = c.ignore;
+        engine->InitCM11A("1");
+        link.writes.clear();
+        engine->SendCM11A(c.dc, 2);
+        EXPECT_EQ(link.writes.size(), 1u) << c.dc << " is transmitted either way";
+        EXPECT_EQ(Events().size(), c.announced ? 1u : 0u) << c.house << " " << c.ignore << " " << c.dc;
+    }
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
+    struct Case {
+        const char* dc;
+        int command;
+        int brightness;
+        const char* report;  // "" for a silent drop
+    } cases[] = {
+        {"A1", -1, 0, "SendCM11A refused A1: command -1 is not an X10 function"},
+        {"A1", 16, 0, "SendCM11A refused A1: command 16 is not an X10 function"},
+        {"B2", 4, 32, "SendCM11A refused B2: brightness 32 is outside 0..31"},
+        {"B2", 5, -1, "SendCM11A refused B2: brightness -1 is outside 0..31"},
+        {"Q1", 2, 0, ""}, {"A0", 2, 0, ""}, {"A17", 2, 0, ""}, {"A", 2, 0, ""}, {"1A", 2, 0, ""},
+        {"A99999999999999999999", 2, 0, ""},
+    };
+    for (const Case& c : cases) {
+        node.sent.clear();
+        engine->SendCM11A(c.dc, c.command, c.brightness);
+        EXPECT_TRUE(engine->TransmitQueue().empty()) << c.dc;
+        EXPECT_TRUE(link.writes.empty()) << c.dc;
+        const std::vector<std::string> expected =
+            std::string(c.report).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.report};
+        EXPECT_EQ(Reports(), expected) << c.dc;
+    }
+    // A refused command does not hold the next one back.
+    engine->SendCM11A("B2", 4, 32);
+    engine->SendCM11A("a1", 2);
+    ASSERT_EQ(link.writes.size(), 1u);
+    EXPECT_EQ(link.writes[0], B({0x04, 0x66}));
+    EXPECT_EQ(Head().DC, "a1");
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitSecondCommandWaitsForTheFirstsReadyByte) {
+    reporter.SetDebug(true);
+    std::vector<std::string> lines;
+    reporter.SetConsole([&](const std::string& l) { lines.push_back(l); });
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("B2", 3);
+    EXPECT_EQ(engine->TransmitQueue().size(), 2u);
+    EXPECT_EQ(link.writes.size(), 1u);
+    bool countOne = false;
+    for (const auto& l : lines) countOne = countOne || l.find("SendCM11A AddToQueue Count=1") != std::string::npos;
+    EXPECT_TRUE(countOne);
+    Feed(B({0x6A}));
+    Feed(B({0x55}));
+    Feed(B({0x68}));
+    EXPECT_EQ(link.writes.size(), 4u);
+    Feed(B({0x55}));
+    ASSERT_EQ(link.writes.size(), 5u);
+    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
+    EXPECT_EQ(Head().DC, "B2");
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndStartTheNextAtOnce) {
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("B2", 3);
+    for (int retry = 1; retry <= 3; ++retry) {
+        sim.Advance(4999);
+        EXPECT_EQ(link.writes.size(), static_cast<std::size_t>(retry));
+        sim.Advance(1);
+        EXPECT_EQ(Head().Retry, retry);
+        EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
+    }
+    EXPECT_EQ(link.writes.size(), 4u);
+    sim.Advance(5000);
+    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit Retry exceeded from state 0 on command 66"});
+    ASSERT_EQ(engine->TransmitQueue().size(), 1u);
+    EXPECT_EQ(Head().DC, "B2");
+    EXPECT_EQ(Head().Retry, 0);
+    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
+    // Announced once each: A1 never again on its retries.
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesRestartWithoutCountingARetry) {
+    engine->SendCM11A("A1", 2);
+    Feed(B({0x6B}));  // wrong checksum
+    EXPECT_EQ(link.writes.size(), 2u);
+    EXPECT_EQ(link.writes[1], B({0x04, 0x66}));
+    EXPECT_EQ(Head().Retry, 0);
+    Feed(B({0x6A}));
+    Feed(B({0x54}));  // wrong ready byte
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
+    EXPECT_EQ(Head().State, 1);
+    // Restarts with Retry 0 are announced again.
+    EXPECT_EQ(Events().size(), 3u);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitNothingIsQueuedWhileTheLinkIsClosed) {
+    link.open = false;
+    engine->SendCM11A("A1", 2);
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(link.lastPort, settings.ComPort);
+    // The head waits with its state while the link is down, and goes on afterwards.
+    link.open = true;
+    engine->SendCM11A("A1", 2);
+    link.open = false;
+    sim.Advance(5000);
+    EXPECT_EQ(Head().Retry, 1);
+    EXPECT_EQ(Head().State, 0);
+    link.open = true;
+    engine->SendCM11A("", 0);
+    EXPECT_EQ(Head().State, 1);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitInitResetsAndAnswersPowerFail) {
+    engine->SendCM11A("A1", 2);
+    EXPECT_TRUE(engine->InitCM11A("1"));
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(link.writes.back(), B({0x9B}));
+    EXPECT_EQ(link.lastPort, "1");
+    link.open = false;
+    EXPECT_FALSE(engine->InitCM11A("1"));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitEchoesWithTheTransmissionStatus) {
+    sim.SetLocalDateTime("2024-05-01 18:30:12");
+    sim.SetNow(1345);
+    engine->SendCM11A("A1", 2);
+    EXPECT_NE(comm.CommData().find(
+                  "2024-05-01 18:30:12 345 | [Sent to CM11A (A1=2 at step 0, Ignore=,,, Retry=0): 04 66 ]"),
+              std::string::npos)
+        << comm.CommData();
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitAnInterfaceAnsweringOutOfStepCannotHoldTheQueue) {
+    // Every reply is one step behind: each one is wrong for the step it meets.
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("B2", 3);
+    Feed(B({0x00}));  // wrong checksum: 1st restart
+    Feed(B({0x6A}));  // right
+    Feed(B({0x6A}));  // wrong ready byte: 2nd
+    Feed(B({0x55}));  // wrong checksum: 3rd
+    EXPECT_EQ(Head().DC, "A1");
+    EXPECT_EQ(Head().Retry, 0);
+    Feed(B({0x6A}));  // right
+    Feed(B({0x11}));  // 4th wrong reply drops A1
+    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit wrong replies exceeded from state 3 on command 66"});
+    ASSERT_EQ(engine->TransmitQueue().size(), 1u);
+    EXPECT_EQ(Head().DC, "B2");
+    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
+}
