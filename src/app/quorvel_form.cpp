@@ -12,7 +12,22 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     : platform_(platform),
       options_(std::move(options)),
       reporter_(platform),
-      configuration_(settings_, reporter_, platform_, options_.AppFolder, options_.ExePath) {
+      configuration_(settings_, reporter_, platform_, options_.AppFolder, options_.ExePath),
+      comm_(platform_, reporter_),
+      link_(platform_, reporter_, settings_, [this] { return shuttingDown_; }),
+      engine_(platform_, reporter_, settings_, comm_, link_),
+      requests_(reporter_, settings_, MakeRequestActions()) {
+    // The CM11A link feeds the protocol engine and the communications window.
+    link_.SetChunkSink([this](const std::string& bytes, int code) { engine_.CM11ADataArrival(bytes, code); });
+    link_.SetEchoSink([this](const std::string& bytes) { comm_.EchoHex(bytes); });
+    link_.SetStatusSink([this](const std::string& text) { comm_.SetOpenStatus(text); });
+    comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
+        engine_.SendCM11A(dc, command, brightness);
+    });
+    configuration_.SetLinkPort(&link_);
+    configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
+    SetMessageHandler([this](const std::string& message) { requests_.Readmessage(message); });
+
     timer1_ = platform_.CreateTimer();
     timer1_->SetInterval(0);  // enabled but idle until SwapIcons arms it
     timer1_->SetEnabled(true);
@@ -62,6 +77,17 @@ std::optional<int> QuorvelForm::Form_Load() {
     return std::nullopt;
 }
 
+RequestActions QuorvelForm::MakeRequestActions() {
+    RequestActions a;
+    a.CM11AReady = [this] { return configuration_.CM11AReady(); };
+    a.XapSource = [this] { return xap_ ? xap_->XapSource() : std::string(); };
+    a.HeaderOpening = [this] { return xap_ ? xap_->HeaderOpening() : std::string(); };
+    a.SwapIcons = [this] { SwapIcons(); };
+    a.SendCM11A = [this](const std::string& dc, int command, int count) { engine_.SendCM11A(dc, command, count); };
+    a.ShowSetupForm = [this] { OpenWindow("Setup"); };
+    return a;
+}
+
 void QuorvelForm::onMessage() {
     if (draining_) return;  // a drain further out picks up the new messages
     if (messageSource_ == nullptr) return;
@@ -99,13 +125,10 @@ void QuorvelForm::TrayIconCallback(int msg) {
 void QuorvelForm::MenuArray_Click(int index) {
     switch (index) {
     case 0:  // "Setup"
+        OpenWindow("Setup");
+        break;
     case 3:  // "Serial Comm"
-        if (openWindow_) {
-            openWindow_(index == 0 ? "Setup" : "Serial Comm");
-        } else {
-            reporter_.DebugLog(std::string(index == 0 ? "Setup" : "Serial Comm") +
-                               " window not available (headless)");
-        }
+        OpenWindow("Serial Comm");
         break;
     case 6:  // "Exit"
         Exit();
@@ -127,6 +150,10 @@ void QuorvelForm::Form_Unload() {
     // Every step is attempted, whatever happens to the others.
     unloaded_ = true;
     try {
+        link_.ClosePort(settings_.ComPort);
+    } catch (...) {
+    }
+    try {
         UpdateTray(false, TrayPicture::None);
     } catch (...) {
     }
@@ -135,6 +162,14 @@ void QuorvelForm::Form_Unload() {
     try {
         if (xap_) xap_->Form_Unload();
     } catch (...) {
+    }
+}
+
+void QuorvelForm::OpenWindow(const std::string& name) {
+    if (openWindow_) {
+        openWindow_(name);
+    } else {
+        reporter_.DebugLog(name + " window not available (headless)");
     }
 }
 

@@ -5,8 +5,12 @@
 
 #include "app/configuration.h"
 #include "app/reporting.h"
+#include "app/request_handler.h"
 #include "app/settings.h"
 #include "app/tray_view.h"
+#include "cm11a/cm11a_engine.h"
+#include "cm11a/cm11a_link.h"
+#include "cm11a/comm_window_model.h"
 #include "platform/platform.h"
 #include "xap/xap_node.h"
 #include "xap/xap_sender.h"
@@ -57,6 +61,10 @@ public:
     // start-up in here.
     Configuration& configuration() { return configuration_; }
     platform::Timer& Timer1() { return *timer1_; }
+    cm11a::Cm11aEngine& cm11a() { return engine_; }
+    cm11a::Cm11aLink& link() { return link_; }
+    cm11a::CommWindowModel& commWindow() { return comm_; }
+    RequestHandler& requests() { return requests_; }
 
     // Collaborators that later parts of the system plug in (tests use doubles).
     void SetMessageSource(xap::MessageSource* source) { messageSource_ = source; }
@@ -72,6 +80,8 @@ public:
 
 private:
     void Form_Unload();
+    void OpenWindow(const std::string& name);
+    RequestActions MakeRequestActions();
     void UpdateTray(bool iconOn, TrayPicture picture);
 
     platform::Platform& platform_;
@@ -79,6 +89,10 @@ private:
     Reporter reporter_;
     Settings settings_;
     Configuration configuration_;
+    cm11a::CommWindowModel comm_;
+    cm11a::Cm11aLink link_;
+    cm11a::Cm11aEngine engine_;
+    RequestHandler requests_;
 
     bool shuttingDown_ = false;
     bool draining_ = false;

@@ -301,6 +301,17 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         return;
     }
     if (reportExpected_) {  // length byte
+        if (b == kPoll) {
+            // A poll the interface sent before our answer reached it: the two cross on the
+            // line. It is never a length (at most 10); keep waiting for the upload. When
+            // polls keep coming, our answer was lost: answer again.
+            if (++repeatedPolls_ >= 2) {
+                repeatedPolls_ = 0;
+                Write(std::string(1, static_cast<char>(kPollAnswer)));
+            }
+            ArmTimer();
+            return;
+        }
         reportRemaining_ = reportLength_ = b;
         if (b > kMaxUploadLength) {
             reportRemaining_ = 0;
@@ -316,6 +327,7 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
     }
     if (b == kPoll && p) {  // the interface wants to upload
         reportExpected_ = true;
+        repeatedPolls_ = 0;
         reportBuffer_.clear();
         comm_.SetTxStatus("Report Request from CM11A interrupted at step " +
                           std::to_string(queue_.empty() ? 0 : queue_.front().State));

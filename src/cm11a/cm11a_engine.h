@@ -104,6 +104,7 @@ private:
     int reportLength_ = 0;
     std::string reportBuffer_;
 
+    int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int depth_ = 0;               // engine steps running (nesting through the event pump)
     bool timeoutHeld_ = false;    // the time-out fired during a step
     bool startHeld_ = false;      // a command was queued during a step

@@ -9,6 +9,7 @@ TEST(Startup, HeadlessRunStopsCleanlyOnSigtermAndSigint) {
     for (int signo : {SIGTERM, SIGINT}) {
         TempDir app;
         WriteLoopbackXapIni(app.path());
+        WriteHarmlessComPort(app.path());
         Process q(BinDir() / "quorvel", {"--headless", "--app-folder", app.path().string()},
                   app.path(), "quorvel");
         std::this_thread::sleep_for(300ms);

@@ -63,6 +63,14 @@ inline void WriteLoopbackXapIni(const std::filesystem::path& appFolder) {
               "[Interface]\r\nInterfaceAddress=Default\r\nBroadcastAddress=127.255.255.255\r\n");
 }
 
+// A serial port that does not exist: tests never open the machine's own serial ports (the
+// default ComPort "1" is /dev/ttyS0).
+inline constexpr const char* kNoSerialPort = "/nonexistent/quorvel-test-serial";
+inline void WriteHarmlessComPort(const std::filesystem::path& appFolder) {
+    WriteFile(appFolder / "Config" / "Quorvel.ini",
+              std::string("[General]\r\nComPort=") + kNoSerialPort + "\r\n");
+}
+
 class Process {
 public:
     // Starts program with args; stdout and stderr go to files in logDir.

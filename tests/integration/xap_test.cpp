@@ -106,6 +106,7 @@ std::string Receive(int fd, std::chrono::milliseconds timeout) {
 TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReport) {
     TempDir app;
     WriteLoopbackXapIni(app.path());
+    WriteHarmlessComPort(app.path());
     std::filesystem::create_directories(app.path() / "Data");
     auto hub = StartHub(app.path());
     if (!hub) GTEST_SKIP() << "port 3639 not free here (no private network namespace)";
@@ -164,6 +165,7 @@ TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReport) {
 TEST(XapIntegration, NoFreePortEndsWithTheLogLineAndNonZeroStatus) {
     TempDir app;
     WriteLoopbackXapIni(app.path());
+    WriteHarmlessComPort(app.path());
     std::filesystem::create_directories(app.path() / "Data");
     std::vector<int> held;
     for (int p = 32768; p < 32968; ++p) {
@@ -185,6 +187,7 @@ TEST(XapIntegration, NoFreePortEndsWithTheLogLineAndNonZeroStatus) {
 TEST(XapIntegration, TakenPortsAreSkipped) {
     TempDir app;
     WriteLoopbackXapIni(app.path());
+    WriteHarmlessComPort(app.path());
     auto hub = StartHub(app.path());
     if (!hub) GTEST_SKIP() << "port 3639 not free here (no private network namespace)";
     const int first = UdpSocketOn(32768);

@@ -36,6 +36,24 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRepeatedPollsInOneChunkAreAnsweredOnce) {
     EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
 }
 
+TEST_F(Cm11aEngineTest, Cm11aReceivePollThatCrossesTheAnswerIsNotTakenAsALength) {
+    // The interface polls again before our 0xC3 reaches it; the upload follows the answer.
+    Feed(B({0x5A}));
+    Feed(B({0x5A}));
+    EXPECT_EQ(link.writes, std::vector<std::string>{B({0xC3})});
+    EXPECT_TRUE(engine->ReportExpected());
+    Feed(B({0x03, 0x02, 0x66, 0x62}));
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+    // Polls that keep coming mean the answer was lost: it is sent again.
+    link.writes.clear();
+    Feed(B({0x5A}));
+    Feed(B({0x5A}));
+    Feed(B({0x5A}));
+    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0xC3}), B({0xC3})}));
+    Feed(B({0x03, 0x02, 0x6E, 0x63}));
+    EXPECT_EQ(Events().back(), "Event=off;Device=A2");
+}
+
 TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWhenIdle) {
     Feed(B({0xA5}));
     EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});

@@ -1,0 +1,170 @@
+#include "app/request_handler.h"
+
+#include "app/configuration.h"
+#include "cm11a/codes.h"
+#include "xap/xap_message.h"
+
+#include <cfenv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <stdexcept>
+
+namespace quorvel::app {
+
+// A parsed message with the questions request handling asks of it.
+class XapMessageView {
+public:
+    XapMessageView(const std::string& text, const std::string& headerOpening, Reporter& reporter)
+        : msg_(headerOpening, &reporter) {
+        msg_.FromXap(text);
+    }
+    const xap::XapMessage& operator*() const { return msg_; }
+    const xap::XapMessage* operator->() const { return &msg_; }
+
+    // Addressed to us: the target matches pattern (wildcards included) or there is none.
+    bool For(const std::string& pattern) const {
+        const std::string& target = msg_.MsgTarget();
+        return target.empty() || target == "Unknown" || msg_.CompareTarget(pattern);
+    }
+
+private:
+    xap::XapMessage msg_;
+};
+
+namespace {
+
+std::string Printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        if (c == '\n') c = '|';
+    }
+    for (char& c : out) {
+        if (c == '\r') c = '~';
+    }
+    return out;
+}
+
+std::vector<std::string> SplitDevices(const std::string& list) {
+    std::vector<std::string> out;
+    if (list.empty()) return out;  // an absent item names no device
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = list.find(',', start);
+        out.push_back(list.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+int LeadingCount(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    // Only a plain decimal number is taken: sign, digits, one point.
+    std::string number;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) number.push_back(text[i++]);
+    bool digits = false, point = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digits = true;
+            number.push_back(c);
+        } else if (c == '.' && !point) {
+            point = true;
+            number.push_back(c);
+        } else {
+            break;
+        }
+        if (number.size() > 40) throw std::overflow_error("Overflow");
+    }
+    if (!digits) return 0;
+    const double value = std::strtod(number.c_str(), nullptr);
+    const int saved = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    const double rounded = std::nearbyint(value);
+    std::fesetround(saved);
+    if (rounded < std::numeric_limits<std::int16_t>::min() ||
+        rounded > std::numeric_limits<std::int16_t>::max()) {
+        throw std::overflow_error("Overflow");
+    }
+    return static_cast<int>(rounded);
+}
+
+RequestHandler::RequestHandler(Reporter& reporter, const Settings& settings, RequestActions actions)
+    : reporter_(reporter), settings_(settings), actions_(std::move(actions)) {}
+
+void RequestHandler::Readmessage(const std::string& text) {
+    try {
+        const XapMessageView m(text, actions_.HeaderOpening ? actions_.HeaderOpening() : std::string(),
+                               reporter_);
+        reporter_.DebugLog("XapMessage " + Printable(text));
+        const std::string self = actions_.XapSource ? actions_.XapSource() : std::string();
+        const bool ready = actions_.CM11AReady && actions_.CM11AReady();
+        if (ready && m->CompareClass("xAP-X10.request")) {
+            if (m.For(self)) X10Request(m);
+        } else if (m->CompareClass("WDT.Echo")) {
+            if (m.For(self)) Echo(m);
+        } else if (m->CompareClass("Homeseer.Role")) {
+            if (m.For(self)) Role(m);
+        } else if (m->CompareClass("Homeseer.Config")) {
+            if (m.For(Lower(std::string(kXapSourcePrefix) + ".*"))) Config(m);
+        }
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.ReportEvent(kAppName, "Readmessage");
+    }
+}
+
+void RequestHandler::X10Request(const XapMessageView& m) {
+    const std::string deviceItem = m->GetItem("xAP-X10.request", "device");
+    const std::vector<std::string> devices = SplitDevices(deviceItem);
+    const std::string command = Lower(m->GetItem("xAP-X10.request", "command"));
+    reporter_.DebugLog("XapCommand " + deviceItem + "=" + command);
+
+    const int function = cm11a::FunctionCode(command);
+    if (function == cm11a::kFunctionDim || function == cm11a::kFunctionBright) return;  // no dimming from xAP
+
+    if (actions_.SwapIcons) actions_.SwapIcons();
+
+    int count = 0;
+    try {
+        count = LeadingCount(m->GetItem("xAP-X10.request", "count"));
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.ReportEvent(kAppName, "Readmessage");
+    }
+
+    for (const std::string& d : devices) {
+        if (!settings_.HouseServed(d)) continue;
+        if (settings_.Ignored(d)) continue;
+        reporter_.DebugLog("XapSendToCM11A " + d + "=" + std::to_string(function));
+        if (actions_.SendCM11A) actions_.SendCM11A(d, function, count);
+    }
+}
+
+void RequestHandler::Echo(const XapMessageView& m) {
+    const std::string query = m->GetItem("Echo.Query", "Query");
+    if (Lower(query) == "unknown") return;  // no query block: an answer, or something else
+    reporter_.SendXap(m->MsgSource(), "WDT.Echo", "Echo.Response",
+                      xap::ItemList({{"Response", Lower(query)}}));
+}
+
+void RequestHandler::Role(const XapMessageView& m) {
+    const std::string role = Lower(m->GetItem("Role.Query", "Role"));
+    if (role != "application" && role != "any") return;
+    reporter_.SendXap("", "Homeseer.Role", "Role.Notification",
+                      xap::ItemList({{"Role", "Application"}, {"Path", settings_.ExePath}, {"Form", "SetupForm"}}));
+}
+
+void RequestHandler::Config(const XapMessageView& m) {
+    const std::string form = Lower(m->GetItem("Config.Form", "Form"));
+    const std::string path = Lower(m->GetItem("Config.Form", "Path"));
+    if (form == "setupform" && path == Lower(settings_.ExePath) && actions_.ShowSetupForm) {
+        actions_.ShowSetupForm();
+    }
+}
+
+}  // namespace quorvel::app

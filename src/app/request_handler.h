@@ -1,0 +1,48 @@
+// The connector's xAP application layer: one received message in, the matching action out.
+// Understood: "xAP-X10.request" (switch X10 devices), "WDT.Echo" (answered to the sender),
+// "Homeseer.Role" (answered with this program's path and setup window) and
+// "Homeseer.Config" (opens the setup window). Everything else is ignored.
+#pragma once
+
+#include "app/reporting.h"
+#include "app/settings.h"
+
+#include <functional>
+#include <string>
+
+namespace quorvel::app {
+
+struct RequestActions {
+    std::function<bool()> CM11AReady;
+    std::function<std::string()> XapSource;      // our own xAP address
+    std::function<std::string()> HeaderOpening;  // for parsing with the node's header text
+    std::function<void()> SwapIcons;
+    std::function<void(const std::string& device, int command, int count)> SendCM11A;
+    std::function<void()> ShowSetupForm;
+};
+
+class XapMessageView;
+
+class RequestHandler {
+public:
+    RequestHandler(Reporter& reporter, const Settings& settings, RequestActions actions);
+
+    void Readmessage(const std::string& text);
+
+private:
+    void X10Request(const XapMessageView& m);
+    void Echo(const XapMessageView& m);
+    void Role(const XapMessageView& m);
+    void Config(const XapMessageView& m);
+
+    Reporter& reporter_;
+    const Settings& settings_;
+    RequestActions actions_;
+};
+
+// Numeric value of the leading number of text (blanks skipped, as "12abc" gives 12),
+// rounded half to even into a 16-bit integer. Non-numeric text gives 0; a value outside
+// the 16-bit range throws std::overflow_error.
+int LeadingCount(const std::string& text);
+
+}  // namespace quorvel::app

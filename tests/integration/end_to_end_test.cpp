@@ -1,0 +1,113 @@
+// The connector switching lamps end to end: xAP requests through the hub reach the
+// simulated interface as the exact bytes, traffic heard on the power line comes back as
+// events, and the link survives a dropped connection and a silent interface.
+#include "rig.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvel::itest;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kRequestItems = "device=A1,A2\ncommand=ON\n";
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const auto& l : lines) out += l + "\n";
+    return out;
+}
+
+}  // namespace
+
+TEST(EndToEnd, RequestSwitchesDevicesAndIsAnnounced) {
+    Rig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    rig.control().Command("clear-log");
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", kRequestItems);
+
+    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.SimState() << rig.Diagnostics();
+    ASSERT_TRUE(rig.WaitForState("A2 on 100", 20s)) << rig.SimState() << rig.Diagnostics();
+    // A1: 04 66 / 6A, 00 / 55, 06 62 / 68, 00 / 55; then A2 (address 0x6E).
+    const std::string log = Joined(LogLines(rig.SimLog()));
+    const std::string a1 = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
+    const std::string a2 = "rx 04 6E\ntx 72\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
+    EXPECT_EQ(log, a1 + a2);
+
+    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 5s, "Device=A2"));
+    const auto events = rig.client().Matching("xAP-x10.Event");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_NE(events[0].find("xAP-x10.Event\n{\nEvent=on\nDevice=A1\n}\n"), std::string::npos) << events[0];
+    EXPECT_NE(events[1].find("xAP-x10.Event\n{\nEvent=on\nDevice=A2\n}\n"), std::string::npos) << events[1];
+}
+
+TEST(EndToEnd, PowerLineTrafficIsBroadcastAndPowerFailIsAnswered) {
+    Rig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    EXPECT_EQ(rig.control().Command("hear A1 on"), "ok\n");
+    const auto event = rig.client().WaitForClass("xAP-x10.Event", 20s, "Device=A1");
+    ASSERT_TRUE(event) << rig.Diagnostics();
+    EXPECT_NE(event->find("\nEvent=on\nDevice=A1\n"), std::string::npos) << *event;
+
+    rig.control().Command("clear-log");
+    EXPECT_EQ(rig.control().Command("powerfail"), "ok\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 9B") != std::string::npos; }, 20s)) << rig.Diagnostics();
+    // The interface is usable again afterwards.
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=B2\ncommand=on\n");
+    EXPECT_TRUE(rig.WaitForState("B2 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
+}
+
+TEST(EndToEnd, EchoAndRoleQueriesAreAnswered) {
+    Rig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=PING\n");
+    const auto echo = rig.client().WaitForClass("WDT.Echo", 10s, "Echo.Response");
+    ASSERT_TRUE(echo) << rig.Diagnostics();
+    EXPECT_EQ(XapField(*echo, "target"), XapClient::kSource);
+    EXPECT_NE(echo->find("Echo.Response\n{\nResponse=ping\n}\n"), std::string::npos) << *echo;
+
+    rig.client().SendMessage("Homeseer.Role", "", "Role.Query", "Role=any\n");
+    const auto role = rig.client().WaitForClass("Homeseer.Role", 10s, "Role.Notification");
+    ASSERT_TRUE(role) << rig.Diagnostics();
+    const std::string exe = std::filesystem::canonical(BinDir() / "quorvel").string();
+    EXPECT_NE(role->find("Role.Notification\n{\nRole=Application\nPath=" + exe + "\nForm=SetupForm\n}\n"),
+              std::string::npos)
+        << *role;
+}
+
+TEST(EndToEnd, DroppedConnectionIsReportedAndTheCommandStillCompletes) {
+    Rig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    rig.control().Command("fault late 1500");  // hold the command on the power line
+    rig.control().Command("clear-log");
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=C3\ncommand=on\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 00") != std::string::npos; }, 10s)) << rig.Diagnostics();
+    EXPECT_EQ(rig.control().Command("drop"), "ok\n");
+    rig.control().Command("fault late 0");
+
+    EXPECT_TRUE(rig.client().WaitForClass("Homeseer.Event", 15s, "CM11A TCP Port Connect Closed"))
+        << rig.Diagnostics();
+    EXPECT_TRUE(rig.WaitForState("C3 on 100", 60s)) << rig.SimState() << rig.Diagnostics();
+}
+
+TEST(EndToEnd, SilentInterfaceDropsTheCommandAfterFourAttemptsAndTheNextGoesThrough) {
+    Rig rig;
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    rig.control().Command("fault silent on");
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D4\ncommand=on\n");
+    const auto report = rig.client().WaitForClass("Homeseer.Event", 40s, "CM11A Transmit Retry exceeded from state 0");
+    ASSERT_TRUE(report) << rig.Diagnostics();
+    EXPECT_NE(report->find("on command AA"), std::string::npos) << *report;  // D4 = 0xAA
+    rig.control().Command("fault silent off");
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D5\ncommand=on\n");
+    EXPECT_TRUE(rig.WaitForState("D5 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
+    EXPECT_EQ(rig.SimState().find("D4 on"), std::string::npos);
+}
+
+TEST(EndToEnd, SerialPortThroughAPseudoTerminal) {
+    Rig rig(RigOptions{.pty = true, .extraGeneral = ""});
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=E5\ncommand=off\n");
+    EXPECT_TRUE(rig.WaitForState("E5 off 0", 20s)) << rig.SimState() << rig.Diagnostics();
+    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 5s, "Device=E5"));
+}

@@ -1,0 +1,171 @@
+#include "app/request_handler.h"
+#include "platform/sim/sim_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+using quorvel::app::RequestHandler;
+
+namespace {
+
+struct Sent {
+    std::string target, cls, section, data;
+};
+
+class RecordingNode : public quorvel::xap::XapSender {
+public:
+    std::string SendXap(const std::string& t, const std::string& c, const std::string& s,
+                        const std::string& d, const std::string&, const std::string&) override {
+        sent.push_back({t, c, s, d});
+        return "";
+    }
+    std::vector<Sent> sent;
+};
+
+std::string Message(const std::string& cls, const std::string& target, const std::string& body,
+                    const std::string& source = "acme.host.box") {
+    std::string m = "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=" + source + "\n";
+    if (!target.empty()) m += "target=" + target + "\n";
+    return m + "}\n" + body;
+}
+
+std::string Request(const std::string& target, const std::string& items) {
+    return Message("xAP-X10.request", target, "xAP-X10.request\n{\n" + items + "}\n");
+}
+
+struct HandlerFixture : ::testing::Test {
+    HandlerFixture() : reporter(sim), handler(reporter, settings, Actions()) {
+        reporter.SetNode(&node);
+        reporter.SetXapRunning(true);
+        settings.ExePath = "/opt/quorvel/bin/quorvel";
+    }
+    quorvel::app::RequestActions Actions() {
+        quorvel::app::RequestActions a;
+        a.CM11AReady = [this] { return ready; };
+        a.XapSource = [] { return std::string("zeb.CM11A.mybox"); };
+        a.SwapIcons = [this] { ++flashes; };
+        a.SendCM11A = [this](const std::string& d, int c, int n) { queued.emplace_back(d, c, n); };
+        a.ShowSetupForm = [this] { ++setupShown; };
+        return a;
+    }
+    quorvel::platform::SimPlatform sim;
+    quorvel::app::Reporter reporter;
+    quorvel::app::Settings settings;
+    RecordingNode node;
+    RequestHandler handler;
+    bool ready = true;
+    int flashes = 0, setupShown = 0;
+    std::vector<std::tuple<std::string, int, int>> queued;
+};
+
+using Q = std::vector<std::tuple<std::string, int, int>>;
+
+}  // namespace
+
+TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
+    struct Case {
+        const char* name;
+        std::string target, items, house, ignore;
+        Q expected;
+        int flashes;
+    };
+    const std::vector<Case> cases = {
+        {"two devices, no count", "zeb.CM11A.mybox", "device=A1,A2\ncommand=ON\n", "ABCDEFGHIJKLMNOP", ",,",
+         {{"A1", 2, 0}, {"A2", 2, 0}}, 1},
+        {"wildcard target, count", "zeb.*.mybox", "device=b3\ncommand=off\ncount=3\n", "AB", ",,", {{"b3", 3, 3}}, 1},
+        {"no target at all", "", "device=A1\ncommand=all_lights_on\n", "A", ",,", {{"A1", 1, 0}}, 1},
+        {"blank after comma fails the house test", "", "device=A1, A2\ncommand=on\n", "A", ",,", {{"A1", 2, 0}}, 1},
+        {"house filter", "", "device=C3,b3\ncommand=on\n", "AB", ",,", {{"b3", 2, 0}}, 1},
+        {"ignore list, any case", "", "device=a1,A2\ncommand=on\n", "A", ",A1,", {{"A2", 2, 0}}, 1},
+        {"dim is not carried out", "", "device=A1\ncommand=dim\ncount=5\n", "A", ",,", {}, 0},
+        {"bright is not carried out", "", "device=A1\ncommand=BRIGHT\n", "A", ",,", {}, 0},
+        {"unknown command is passed on as -1", "", "device=A1\ncommand=blink\n", "A", ",,", {{"A1", -1, 0}}, 1},
+        {"absent device item names nothing", "", "command=on\n", "A", ",,", {}, 1},
+        {"count rounds half to even", "", "device=A1\ncommand=on\ncount= 2.5 steps\n", "A", ",,", {{"A1", 2, 2}}, 1},
+        {"count not numeric", "", "device=A1\ncommand=on\ncount=lots\n", "A", ",,", {{"A1", 2, 0}}, 1},
+        {"addressed to someone else", "zeb.CM11A.otherbox", "device=A1\ncommand=on\n", "A", ",,", {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        queued.clear();
+        flashes = 0;
+        settings.House = c.house;
+        settings.Ignore = c.ignore;
+        handler.Readmessage(Request(c.target, c.items));
+        EXPECT_EQ(queued, c.expected);
+        EXPECT_EQ(flashes, c.flashes);
+    }
+    EXPECT_TRUE(node.sent.empty());  // an X10 request is never answered
+}
+
+TEST_F(HandlerFixture, X10RequestsWaitForTheInterfaceAndBadCountsAreReported) {
+    ready = false;
+    handler.Readmessage(Request("", "device=A1\ncommand=on\n"));
+    EXPECT_TRUE(queued.empty());
+    EXPECT_EQ(flashes, 0);
+
+    ready = true;
+    handler.Readmessage(Request("", "device=A1\ncommand=on\ncount=99999\n"));
+    EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));  // the command still goes, with count 0
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_EQ(node.sent[0].cls, "Homeseer.Event");
+    EXPECT_NE(node.sent[0].data.find("Readmessage Line 0 Overflow"), std::string::npos);
+
+    // Without the request block the device list is the single entry "Unknown".
+    queued.clear();
+    settings.House = "U";
+    handler.Readmessage(Message("xAP-X10.request", "", "other\n{\ncommand=on\n}\n"));
+    EXPECT_EQ(queued, (Q{{"Unknown", -1, 0}}));
+}
+
+TEST_F(HandlerFixture, EchoRoleAndConfig) {
+    handler.Readmessage(Message("WDT.Echo", "", "Echo.Query\n{\nQuery=PING\n}\n", "x.y.z"));
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_EQ(node.sent[0].target, "x.y.z");
+    EXPECT_EQ(node.sent[0].cls, "WDT.Echo");
+    EXPECT_EQ(node.sent[0].section, "Echo.Response");
+    EXPECT_EQ(node.sent[0].data, quorvel::xap::ItemList({{"Response", "ping"}}));
+
+    // An answer carries no query block and is not answered in turn; a query without the
+    // item gets an empty response.
+    handler.Readmessage(Message("WDT.Echo", "", "Echo.Response\n{\nResponse=ping\n}\n"));
+    EXPECT_EQ(node.sent.size(), 1u);
+    handler.Readmessage(Message("wdt.echo", "zeb.cm11a.>", "Echo.Query\n{\n}\n"));
+    ASSERT_EQ(node.sent.size(), 2u);
+    EXPECT_EQ(node.sent[1].data, quorvel::xap::ItemList({{"Response", ""}}));
+
+    handler.Readmessage(Message("Homeseer.Role", "", "Role.Query\n{\nRole=ANY\n}\n"));
+    ASSERT_EQ(node.sent.size(), 3u);
+    EXPECT_EQ(node.sent[2].target, "");
+    EXPECT_EQ(node.sent[2].cls, "Homeseer.Role");
+    EXPECT_EQ(node.sent[2].section, "Role.Notification");
+    EXPECT_EQ(node.sent[2].data, quorvel::xap::ItemList({{"Role", "Application"},
+                                                         {"Path", "/opt/quorvel/bin/quorvel"},
+                                                         {"Form", "SetupForm"}}));
+    handler.Readmessage(Message("Homeseer.Role", "", "Role.Query\n{\nRole=device\n}\n"));
+    EXPECT_EQ(node.sent.size(), 3u);
+
+    handler.Readmessage(Message("Homeseer.Config", "zeb.CM11A.*",
+                                "Config.Form\n{\nForm=SetupForm\nPath=/OPT/Quorvel/bin/QUORVEL\n}\n"));
+    EXPECT_EQ(setupShown, 1);
+    handler.Readmessage(Message("Homeseer.Config", "zeb.other.mybox",  // not for us
+                                "Config.Form\n{\nForm=SetupForm\nPath=/opt/quorvel/bin/quorvel\n}\n"));
+    handler.Readmessage(Message("Homeseer.Config", "",
+                                "Config.Form\n{\nForm=SetupForm\nPath=/elsewhere/quorvel\n}\n"));
+    EXPECT_EQ(setupShown, 1);
+}
+
+TEST_F(HandlerFixture, HostileMessagesAreIgnoredWithoutHarm) {
+    const std::vector<std::string> inputs = {
+        "",
+        std::string("xap-header\n{\0\n}\n", 16),
+        "xap-header\r\n{\r\nclass=xAP-X10.request\r\n}\r\nxAP-X10.request\r\n{\r\ndevice=A1\r\ncommand=on\r\n}\r\n",
+        Request("", std::string(100000, ',') + "\ncommand=on\n"),
+        "garbage without any structure",
+    };
+    for (const auto& in : inputs) handler.Readmessage(in);
+    EXPECT_TRUE(queued.empty());
+}
