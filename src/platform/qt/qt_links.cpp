@@ -38,12 +38,20 @@ QSerialPort::FlowControl ToQt(FlowControl f) {
 
 }  // namespace
 
+// Upper bound of read-and-deliver rounds for one readyRead signal.
+constexpr int kMaxReadRounds = 1000;
+
 // ----- serial port -----
 
 QtSerialPort::QtSerialPort() {
     QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] {
-        const QByteArray data = port_.readAll();
-        if (!data.isEmpty() && onData_) onData_(ToBytes(data));
+        // The data handler may let events run; bytes that arrive meanwhile get no second
+        // readyRead from Qt, so keep reading until the buffer is empty.
+        for (int round = 0; round < kMaxReadRounds && port_.isOpen(); ++round) {
+            const QByteArray data = port_.readAll();
+            if (data.isEmpty()) break;
+            if (onData_) onData_(ToBytes(data));
+        }
     });
     QObject::connect(&port_, &QSerialPort::errorOccurred, &port_,
                      [this](QSerialPort::SerialPortError error) { OnError(error); });
@@ -150,11 +158,15 @@ QtTcpSocket::QtTcpSocket() {
                          });
                      });
     QObject::connect(&socket_, &QTcpSocket::readyRead, &socket_, [this] {
-        const QByteArray data = socket_.readAll();
-        if (data.isEmpty()) return;
-        Deliver([this, bytes = ToBytes(data)] {
-            if (onData_) onData_(bytes);
-        });
+        // As for the serial port: bytes that arrive while the handler runs get no second
+        // readyRead, so keep reading until the buffer is empty.
+        for (int round = 0; round < kMaxReadRounds && socket_.isOpen(); ++round) {
+            const QByteArray data = socket_.readAll();
+            if (data.isEmpty()) break;
+            Deliver([this, bytes = ToBytes(data)] {
+                if (onData_) onData_(bytes);
+            });
+        }
     });
 }
 

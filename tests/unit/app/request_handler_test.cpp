@@ -121,6 +121,19 @@ TEST_F(HandlerFixture, X10RequestsWaitForTheInterfaceAndBadCountsAreReported) {
     EXPECT_EQ(queued, (Q{{"Unknown", -1, 0}}));
 }
 
+TEST_F(HandlerFixture, FiveHundredDevicesInOneRequestAreAllQueuedInOrder) {
+    std::string list;
+    Q expected;
+    for (int i = 0; i < 500; ++i) {
+        const std::string d = std::string(1, static_cast<char>('A' + i % 16)) + std::to_string(1 + i % 16);
+        list += (i ? "," : "") + d;
+        expected.emplace_back(d, 3, 0);
+    }
+    handler.Readmessage(Request("", "device=" + list + "\ncommand=off\n"));
+    EXPECT_EQ(queued, expected);
+    EXPECT_EQ(flashes, 1);
+}
+
 TEST_F(HandlerFixture, EchoRoleAndConfig) {
     handler.Readmessage(Message("WDT.Echo", "", "Echo.Query\n{\nQuery=PING\n}\n", "x.y.z"));
     ASSERT_EQ(node.sent.size(), 1u);
