@@ -207,6 +207,8 @@ public:
         }
     }
 
+    // False when port 3639 is taken here (another hub, and no private network namespace).
+    bool HubUp() const { return hubUp_; }
     // True once everything runs and the connector has its link open.
     bool Ready() {
         if (!hubUp_ || control_ == nullptr || !control_->Connected()) return false;
