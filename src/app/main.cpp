@@ -86,5 +86,7 @@ int main(int argc, char** argv) {
     quorvel::platform::InstallShutdownSignals([&form](int) { form.Exit(); });
 
     if (auto status = form.Form_Load()) return *status;
+    // A signal handled while start-up let events run has already stopped everything.
+    if (platform.QuitRequested()) return platform.ExitCode();
     return QCoreApplication::exec();
 }

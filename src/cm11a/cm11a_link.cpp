@@ -197,6 +197,8 @@ bool Cm11aLink::PortOpen(const std::string& port) {
         // A test made while an open is waiting (from a handler it let run) does not start
         // a second open: the link is simply not open yet.
         if (opening_) return false;
+        // Once the connector is stopping, a closed link stays closed.
+        if (shuttingDown_ && shuttingDown_()) return false;
         return OpenPort(port);
     } catch (const std::exception& e) {
         reporter_.Fail(e);

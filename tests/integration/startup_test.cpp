@@ -37,3 +37,19 @@ TEST(Startup, CommandLine) {
     EXPECT_EQ(bad.ExitCode(), 2);
     EXPECT_NE(bad.Stderr().find("unknown argument"), std::string::npos);
 }
+
+// A stop asked for while start-up still waits for the CM11A's serial server (the wait lets
+// events run) ends the process at once instead of leaving it running without its loop's
+// quit, or opening the link again.
+TEST(Startup, SignalDuringTheLinkWaitAtStartUpStopsTheProcess) {
+    TempDir app;
+    WriteLoopbackXapIni(app.path());
+    WriteFile(app.path() / "Config" / "Quorvel.ini", "[General]\r\nComPort=127.0.0.1:9\r\n");  // refused
+    Process q(BinDir() / "quorvel", {"--headless", "--app-folder", app.path().string()}, app.path(), "quorvel");
+    ASSERT_TRUE(WaitFor([&] { return q.Stderr().find("Using xAP port ") != std::string::npos; }, 10s)) << q.Stderr();
+    std::this_thread::sleep_for(500ms);  // inside the connect wait (it lasts about 12 s)
+    ASSERT_TRUE(q.Running()) << q.Stderr();
+    q.Signal(SIGTERM);
+    ASSERT_TRUE(q.Wait(8s)) << "still running after SIGTERM\n" << q.Stderr();
+    EXPECT_EQ(q.ExitCode(), 0) << q.Stderr();
+}

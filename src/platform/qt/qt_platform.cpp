@@ -103,7 +103,11 @@ std::unique_ptr<SerialPort> QtPlatform::CreateSerialPort() { return std::make_un
 
 std::unique_ptr<TcpSocket> QtPlatform::CreateTcpSocket() { return std::make_unique<QtTcpSocket>(); }
 
-void QtPlatform::Quit(int exitCode) { QCoreApplication::exit(exitCode); }
+void QtPlatform::Quit(int exitCode) {
+    quitRequested_ = true;
+    exitCode_ = exitCode;
+    QCoreApplication::exit(exitCode);
+}
 
 void InstallShutdownSignals(std::function<void(int)> onSignal) {
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;

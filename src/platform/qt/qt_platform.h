@@ -16,6 +16,15 @@ public:
     std::unique_ptr<TcpSocket> CreateTcpSocket() override;
     std::unique_ptr<UdpSocket> CreateUdpSocket() override;  // qt_udp.cpp
     void Quit(int exitCode) override;
+
+    // A quit asked for before the event loop runs (from events let through during
+    // start-up) must still end the process: main checks this before entering the loop.
+    bool QuitRequested() const { return quitRequested_; }
+    int ExitCode() const { return exitCode_; }
+
+private:
+    bool quitRequested_ = false;
+    int exitCode_ = 0;
 };
 
 // Turns SIGINT and SIGTERM into a call of onSignal from the event loop (a self-pipe; the
