@@ -208,10 +208,13 @@ void XapNode::Enqueue(std::string_view data) {
         burstOpen_ = true;
         burstStartMs_ = now;
     }
-    const std::uint64_t deadline = burstStartMs_ + kLatestHandOverMs;
-    const std::uint64_t left = deadline > now ? deadline - now : 0;
-    const int interval = static_cast<int>(std::clamp<std::uint64_t>(left, 1, kQuietMs));
-    receiveTimer_->SetInterval(interval);
+    const std::uint64_t deadline = std::max(burstStartMs_ + kLatestHandOverMs, now + 1);
+    const std::uint64_t expiry = std::min(now + kQuietMs, deadline);
+    // Only ever move the hand-over later, and never past the bound: restarting the timer
+    // for every datagram once it is pinned to the bound would push it out again and again.
+    if (receiveTimer_->Enabled() && (expiry <= expiryMs_ || expiryMs_ <= now)) return;
+    expiryMs_ = expiry;
+    receiveTimer_->SetInterval(static_cast<int>(expiry - now));
     receiveTimer_->SetEnabled(true);
 }
 

@@ -146,6 +146,7 @@ private:
     std::size_t queueBytes_ = 0;
     bool burstOpen_ = false;            // messages queued since the last hand-over
     std::uint64_t burstStartMs_ = 0;    // arrival of the first of them
+    std::uint64_t expiryMs_ = 0;     // when the armed ReceiveTimer fires
     bool overflowReported_ = false;     // one report per overflow, until the queue empties
     bool filterHeartbeats_ = true;
     std::function<void()> receiver_;
