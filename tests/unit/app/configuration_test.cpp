@@ -149,19 +149,6 @@ TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
     EXPECT_EQ(Reports(reporter).back().second, "InitApplication Line 0 no port");
 }
 
-TEST_F(AppConfiguration, ComputerNameIsAskedOnceAndCutAtTheFirstDot) {
-    EXPECT_EQ(config.LocalComputerName(), "quorvelbox");
-    hostName = "other";
-    EXPECT_EQ(config.LocalComputerName(), "quorvelbox");
-    EXPECT_EQ(hostQueries, 1);
-
-    for (const auto& [name, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"", "localhost"}, {".hidden", "localhost"}, {"plain", "plain"}}) {
-        Configuration other(settings, reporter, sim, dir.path(), "", [n = name] { return n; });
-        EXPECT_EQ(other.LocalComputerName(), expected) << name;
-    }
-}
-
 TEST_F(AppConfiguration, CreateFoldersAndUnusableConfigFolder) {
     config.CreateFolders((dir.path() / "a" / "b" / "c" / "file.ini").string());
     EXPECT_TRUE(fs::is_directory(dir.path() / "a" / "b" / "c"));
@@ -189,28 +176,4 @@ TEST_F(AppConfiguration, CreateFoldersAndUnusableConfigFolder) {
     bool setIniValueReported = false;
     for (const auto& r : reports) setIniValueReported |= r.second.rfind("SetIniValue", 0) == 0;
     EXPECT_TRUE(setIniValueReported);
-}
-
-TEST_F(AppConfiguration, HomeseerIsCreatedAgainAfterRelease) {
-    config.InitXap();
-    config.ReleaseHomeseer();
-    EXPECT_FALSE(config.HomeseerLoaded());
-    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=B\r\n");
-    config.SetIniValue("house", "ABCDEFGHIJKLMNOP");
-    EXPECT_TRUE(config.HomeseerLoaded());
-    EXPECT_EQ(settings.House, "B");
-}
-
-TEST_F(AppConfiguration, FormLoadRunsInitXapAndInitHWAndUnloadReleasesHomeseer) {
-    WriteBytes(Config("Quorvel.ini"), "[General]\r\nDebug=1\r\nHouse=CD\r\n");
-    quorvel::app::QuorvelForm form(sim, {dir.path(), (dir.path() / "quorvel").string(), true});
-    EXPECT_FALSE(form.Form_Load().has_value());
-    EXPECT_EQ(form.settings().House, "CD");
-    EXPECT_TRUE(form.reporter().Debug());
-    EXPECT_TRUE(fs::is_directory(dir.path() / "Data"));
-    EXPECT_EQ(form.reporter().LogPath(), dir.path() / "Data" / "Quorvel.txt");
-    EXPECT_FALSE(form.CM11AReady());
-    EXPECT_TRUE(form.configuration().HomeseerLoaded());
-    form.Exit();
-    EXPECT_FALSE(form.configuration().HomeseerLoaded());
 }
