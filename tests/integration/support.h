@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../unit/test_support/temp_dir.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,37 +34,9 @@ namespace quorvel::itest {
 
 inline std::filesystem::path BinDir() { return QUORVEL_BIN_DIR; }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "quorvel-it-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline void WriteFile(const std::filesystem::path& p, const std::string& text) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary);
-    out << text;
-}
-
-inline std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using test::TempDir;
+inline std::string ReadFile(const std::filesystem::path& p) { return test::ReadBytes(p); }
+inline void WriteFile(const std::filesystem::path& p, const std::string& text) { test::WriteBytes(p, text); }
 
 // Settings that keep every xAP packet on loopback.
 inline void WriteLoopbackXapIni(const std::filesystem::path& appFolder) {

@@ -274,9 +274,8 @@ TEST_F(XapNodeTest, HeartbeatIntervalClamping) {
         bool enabled;
         const char* field;
     };
-    const std::vector<Case> cases = {{60, 60000, true, "600"}, {3, 5000, true, "50"},   {0, 0, false, "00"},
-                                     {-5, 0, false, "00"},     {100, 60000, true, "600"}, {5, 5000, true, "50"},
-                                     {1, 5000, true, "50"},    {61, 60000, true, "600"}, {30, 30000, true, "300"}};
+    const std::vector<Case> cases = {{60, 60000, true, "600"}, {3, 5000, true, "50"},    {0, 0, false, "00"},
+                                     {-5, 0, false, "00"},     {100, 60000, true, "600"}, {30, 30000, true, "300"}};
     auto node = MakeNode();
     const int port = node->Init();
     for (const Case& c : cases) {
