@@ -12,10 +12,19 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "../unit/test_support/temp_dir.h"
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,37 +34,9 @@ namespace quorvel::itest {
 
 inline std::filesystem::path BinDir() { return QUORVEL_BIN_DIR; }
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "quorvel-it-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline void WriteFile(const std::filesystem::path& p, const std::string& text) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary);
-    out << text;
-}
-
-inline std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using test::TempDir;
+inline std::string ReadFile(const std::filesystem::path& p) { return test::ReadBytes(p); }
+inline void WriteFile(const std::filesystem::path& p, const std::string& text) { test::WriteBytes(p, text); }
 
 // Settings that keep every xAP packet on loopback.
 inline void WriteLoopbackXapIni(const std::filesystem::path& appFolder) {
@@ -144,5 +125,75 @@ bool WaitFor(F cond, std::chrono::milliseconds timeout) {
     }
     return cond();
 }
+
+inline sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A UDP socket on 127.0.0.1 (port 0: any free one) or a TCP connection to one.
+class Socket {
+public:
+    static Socket Udp(std::uint16_t port = 0) {
+        Socket s(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = Loopback(port);
+        socklen_t len = sizeof a;
+        if (::bind(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            ::getsockname(s.fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+            s.port_ = ntohs(a.sin_port);
+        } else {
+            s.Close();
+        }
+        return s;
+    }
+    static Socket Tcp(int port) {
+        Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a = Loopback(static_cast<std::uint16_t>(port));
+        if (::connect(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) s.Close();
+        return s;
+    }
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(Socket&& o) noexcept : fd_(std::exchange(o.fd_, -1)), port_(o.port_) {}
+    Socket& operator=(Socket&& o) noexcept {
+        Close();
+        fd_ = std::exchange(o.fd_, -1);
+        port_ = o.port_;
+        return *this;
+    }
+    ~Socket() { Close(); }
+    void Close() { if (fd_ >= 0) ::close(std::exchange(fd_, -1)); }
+    bool ok() const { return fd_ >= 0; }
+    std::uint16_t port() const { return port_; }
+    void SendTo(std::uint16_t port, const std::string& text) {
+        const sockaddr_in to = Loopback(port);
+        ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    void Write(const std::string& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+    // What arrives before timeout: the first datagram or chunk, or (n > 0) n bytes of a stream.
+    // closed is set at the end of a stream.
+    std::string Read(std::chrono::milliseconds timeout, std::size_t n = 0) {
+        std::string out;
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        do {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            static char buf[70000];
+            const ssize_t r = ::read(fd_, buf, n == 0 ? sizeof buf : std::min(sizeof buf, n - out.size()));
+            closed = r <= 0;
+            if (closed) break;
+            out.append(buf, static_cast<std::size_t>(r));
+        } while (out.size() < n);
+        return out;
+    }
+    bool closed = false;
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
 
 }  // namespace quorvel::itest

@@ -67,10 +67,7 @@ TEST_F(AppConfiguration, NoIniFilesGivesTheDefaults) {
     EXPECT_EQ(settings.InterfaceAddress, "Default");
     EXPECT_EQ(settings.BroadcastAddress, "Default");
     EXPECT_EQ(settings.ComputerName, "quorvelbox");
-    EXPECT_EQ(settings.ExePath, (dir.path() / "quorvel").string());
     EXPECT_EQ(reporter.LogPath(), dir.path() / "Data" / "Quorvel.txt");
-    EXPECT_EQ(config.Homeseer().GetHSPath(), dir.path().string());
-    EXPECT_EQ(config.IniKeys(), (std::vector<std::string>{"ComPort", "House", "Ignore", "Debug"}));
     EXPECT_FALSE(config.CM11AReady());  // no CM11A subsystem joined: never a faked success
     EXPECT_TRUE(Reports(reporter).empty());
 }
@@ -149,28 +146,7 @@ TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
     EXPECT_EQ(Reports(reporter).back().second, "InitApplication Line 0 no port");
 }
 
-TEST_F(AppConfiguration, ComputerNameIsAskedOnceAndCutAtTheFirstDot) {
-    EXPECT_EQ(config.LocalComputerName(), "quorvelbox");
-    hostName = "other";
-    EXPECT_EQ(config.LocalComputerName(), "quorvelbox");
-    EXPECT_EQ(hostQueries, 1);
-
-    for (const auto& [name, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"", "localhost"}, {".hidden", "localhost"}, {"plain", "plain"}}) {
-        Configuration other(settings, reporter, sim, dir.path(), "", [n = name] { return n; });
-        EXPECT_EQ(other.LocalComputerName(), expected) << name;
-    }
-}
-
 TEST_F(AppConfiguration, CreateFoldersAndUnusableConfigFolder) {
-    config.CreateFolders((dir.path() / "a" / "b" / "c" / "file.ini").string());
-    EXPECT_TRUE(fs::is_directory(dir.path() / "a" / "b" / "c"));
-    EXPECT_FALSE(fs::exists(dir.path() / "a" / "b" / "c" / "file.ini"));
-    config.CreateFolders((dir.path() / "d//e/").string() + "/f");
-    EXPECT_TRUE(fs::is_directory(dir.path() / "d" / "e"));
-    config.CreateFolders("");
-    EXPECT_TRUE(Reports(reporter).empty());
-
     // A file where the Config folder belongs: the folder is reported, every setting keeps
     // its default, the log tells what failed and nothing crashes.
     WriteBytes(dir.path() / "Config", "not a folder");
@@ -189,28 +165,4 @@ TEST_F(AppConfiguration, CreateFoldersAndUnusableConfigFolder) {
     bool setIniValueReported = false;
     for (const auto& r : reports) setIniValueReported |= r.second.rfind("SetIniValue", 0) == 0;
     EXPECT_TRUE(setIniValueReported);
-}
-
-TEST_F(AppConfiguration, HomeseerIsCreatedAgainAfterRelease) {
-    config.InitXap();
-    config.ReleaseHomeseer();
-    EXPECT_FALSE(config.HomeseerLoaded());
-    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=B\r\n");
-    config.SetIniValue("house", "ABCDEFGHIJKLMNOP");
-    EXPECT_TRUE(config.HomeseerLoaded());
-    EXPECT_EQ(settings.House, "B");
-}
-
-TEST_F(AppConfiguration, FormLoadRunsInitXapAndInitHWAndUnloadReleasesHomeseer) {
-    WriteBytes(Config("Quorvel.ini"), "[General]\r\nDebug=1\r\nHouse=CD\r\n");
-    quorvel::app::QuorvelForm form(sim, {dir.path(), (dir.path() / "quorvel").string(), true});
-    EXPECT_FALSE(form.Form_Load().has_value());
-    EXPECT_EQ(form.settings().House, "CD");
-    EXPECT_TRUE(form.reporter().Debug());
-    EXPECT_TRUE(fs::is_directory(dir.path() / "Data"));
-    EXPECT_EQ(form.reporter().LogPath(), dir.path() / "Data" / "Quorvel.txt");
-    EXPECT_FALSE(form.CM11AReady());
-    EXPECT_TRUE(form.configuration().HomeseerLoaded());
-    form.Exit();
-    EXPECT_FALSE(form.configuration().HomeseerLoaded());
 }

@@ -62,34 +62,3 @@ TEST_F(FormFixture, NestedDrainReadsNothingAndNoMessageIsLostOrHandledTwice) {
     form.onMessage();
     EXPECT_EQ(handled, std::vector<std::string>{"good"});
 }
-
-TEST_F(FormFixture, ActivityFlashLastsTwoHundredMilliseconds) {
-    ASSERT_FALSE(form.Form_Load().has_value());
-    EXPECT_FALSE(form.ActivityIconShown());
-    EXPECT_FALSE(form.Timer1().Enabled());
-    form.SwapIcons();
-    sim.Advance(150);
-    form.SwapIcons();  // a second request restarts the flash
-    sim.Advance(199);
-    EXPECT_TRUE(form.ActivityIconShown());
-    sim.Advance(1);
-    EXPECT_FALSE(form.ActivityIconShown());
-    EXPECT_FALSE(form.Timer1().Enabled());
-}
-
-TEST_F(FormFixture, MenuCommandsAndExit) {
-    ASSERT_FALSE(form.Form_Load().has_value());
-    std::vector<std::string> opened;
-    form.SetWindowOpener([&](const std::string& w) { opened.push_back(w); });
-    for (int i : {1, 2, 4, 5}) form.MenuArray_Click(i);
-    EXPECT_TRUE(opened.empty());
-    EXPECT_FALSE(sim.QuitRequested());
-    form.MenuArray_Click(0);
-    form.MenuArray_Click(3);
-    EXPECT_EQ(opened, (std::vector<std::string>{"Setup", "Serial Comm"}));
-    form.MenuArray_Click(6);
-    EXPECT_TRUE(form.ShuttingDown());
-    EXPECT_TRUE(form.Unloaded());
-    EXPECT_TRUE(sim.QuitRequested());
-    EXPECT_EQ(sim.ExitCode(), 0);
-}

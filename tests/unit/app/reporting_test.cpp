@@ -1,5 +1,6 @@
 #include "app/reporting.h"
 #include "platform/sim/sim_platform.h"
+#include "test_support/recording_node.h"
 #include "test_support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -13,31 +14,6 @@ using quorvel::app::Reporter;
 
 namespace {
 
-struct Sent {
-    std::string target, cls, section, data;
-};
-
-class RecordingNode : public quorvel::xap::XapSender {
-public:
-    std::string SendXap(const std::string& t, const std::string& c, const std::string& s,
-                        const std::string& d, const std::string& sub, const std::string& uid) override {
-        EXPECT_EQ(sub, "");
-        EXPECT_EQ(uid, "");
-        if (fail) throw std::runtime_error("socket gone");
-        sent.push_back({t, c, s, d});
-        return "";
-    }
-    std::vector<Sent> sent;
-    bool fail = false;
-};
-
-std::string ReadAll(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 class ReporterTest : public ::testing::Test {
 protected:
     ReporterTest() : reporter(sim) {
@@ -48,7 +24,7 @@ protected:
     }
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
-    RecordingNode node;
+    quorvel::test::RecordingNode node;
     Reporter reporter;
 };
 
@@ -72,6 +48,7 @@ TEST_F(ReporterTest, ReportsQueuedBeforeTheNodeRunsLeaveInOrderBeforeTheNextMess
               ItemList({{"Time", "2026-12-06 10:00:00"}, {"Type", "IniTool"}, {"Data", "second"}}));
     EXPECT_NE(node.sent[2].data.find("Data\1Using xAP port 32768"), std::string::npos);
     for (const auto& s : node.sent) {
+        EXPECT_EQ(s.sub + s.uid, "");
         EXPECT_EQ(s.target, "");
         EXPECT_EQ(s.cls, "Homeseer.Event");
         EXPECT_EQ(s.section, "Event.Log");
@@ -87,7 +64,7 @@ TEST_F(ReporterTest, DebugOffWritesNothingAndDebugOnWritesStampedLines) {
 
     reporter.SetDebug(true);
     reporter.DebugLog("SendX10 A1=2");
-    EXPECT_EQ(ReadAll(reporter.LogPath()), "2026-12-06 10:00:00 | SendX10 A1=2  0 \r\n");
+    EXPECT_EQ(quorvel::test::ReadBytes(reporter.LogPath()), "2026-12-06 10:00:00 | SendX10 A1=2  0 \r\n");
 }
 
 TEST_F(ReporterTest, FailureRecordIsAppendedOnceAndCleared) {
@@ -106,7 +83,7 @@ TEST_F(ReporterTest, FailureRecordIsAppendedOnceAndCleared) {
     reporter.Fail("disk full");
     reporter.LogToFile("Quorvel", "xAP Init Error -1 occurred");
     reporter.LogToFile("Quorvel", "plain");
-    EXPECT_EQ(ReadAll(reporter.LogPath()),
+    EXPECT_EQ(quorvel::test::ReadBytes(reporter.LogPath()),
               "Quorvel xAP Init Error -1 occurred 0 disk full\r\nQuorvel plain 0 \r\n");
 }
 
@@ -114,7 +91,7 @@ TEST_F(ReporterTest, FailingSendIsLoggedNotReportedAndUnwritableLogIsSilent) {
     reporter.SetXapRunning(true);
     node.fail = true;
     reporter.SendXap("", "x.y", "s", quorvel::xap::ItemList({{"A", "1"}, {"B", "2"}}));
-    EXPECT_EQ(ReadAll(reporter.LogPath()), "Quorvel SendXap  A=1|B=2 0 socket gone\r\n");
+    EXPECT_EQ(quorvel::test::ReadBytes(reporter.LogPath()), "Quorvel SendXap  A=1|B=2 0 socket gone\r\n");
 
     reporter.SetLogPath(dir.path() / "missing-folder" / "Quorvel.txt");
     reporter.LogToFile("Quorvel", "lost");  // must not throw

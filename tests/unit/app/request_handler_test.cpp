@@ -1,5 +1,6 @@
 #include "app/request_handler.h"
 #include "platform/sim/sim_platform.h"
+#include "test_support/recording_node.h"
 
 #include <gtest/gtest.h>
 
@@ -10,20 +11,6 @@
 using quorvel::app::RequestHandler;
 
 namespace {
-
-struct Sent {
-    std::string target, cls, section, data;
-};
-
-class RecordingNode : public quorvel::xap::XapSender {
-public:
-    std::string SendXap(const std::string& t, const std::string& c, const std::string& s,
-                        const std::string& d, const std::string&, const std::string&) override {
-        sent.push_back({t, c, s, d});
-        return "";
-    }
-    std::vector<Sent> sent;
-};
 
 std::string Message(const std::string& cls, const std::string& target, const std::string& body,
                     const std::string& source = "acme.host.box") {
@@ -54,7 +41,7 @@ struct HandlerFixture : ::testing::Test {
     quorvel::platform::SimPlatform sim;
     quorvel::app::Reporter reporter;
     quorvel::app::Settings settings;
-    RecordingNode node;
+    quorvel::test::RecordingNode node;
     RequestHandler handler;
     bool ready = true;
     int flashes = 0, setupShown = 0;

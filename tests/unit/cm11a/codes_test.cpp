@@ -35,30 +35,3 @@ TEST(Cm11aCodes, DecodingIsTotalAndInvertsEncoding) {
     EXPECT_EQ(DeviceCode(0xCC), "P16");
     EXPECT_EQ(FunctionByte(0x66, 4), 0x64);
 }
-
-TEST(Cm11aCodes, FunctionNamesAndKeywords) {
-    EXPECT_EQ(FunctionCode("all_units_off"), 0);
-    EXPECT_EQ(FunctionCode("DIM"), 4);
-    EXPECT_EQ(FunctionCode("status_request"), 15);
-    EXPECT_EQ(FunctionCode("blink"), -1);
-    EXPECT_EQ(KeywordFunction("ALLLIGHTSON"), 1);
-    EXPECT_EQ(KeywordFunction("STATUS"), 15);
-    EXPECT_EQ(KeywordFunction("EXTENDED"), -1);
-}
-
-TEST(Cm11aCodes, HexRenderings) {
-    quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter(sim);
-    std::vector<std::string> lines;
-    reporter.SetConsole([&](const std::string& l) { lines.push_back(l); });
-    EXPECT_EQ(ToHex(0, reporter), "00");
-    EXPECT_EQ(ToHex(10, reporter), "0A");
-    EXPECT_EQ(ToHex(255, reporter), "FF");
-    EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(ToHex(300, reporter), "00");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("Attempting to send 300 to Rain8, which is too large"), std::string::npos);
-    EXPECT_EQ(HexJoin(std::string("\x5A\xC3", 2)), "5A, C3");
-    EXPECT_EQ(HexJoin(""), "");
-    EXPECT_EQ(HexSpaced(std::string("\x04\x66\x00", 3)), "04 66 00");
-}

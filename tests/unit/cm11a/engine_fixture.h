@@ -9,6 +9,7 @@
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
 #include "platform/sim/sim_platform.h"
+#include "test_support/recording_node.h"
 
 #include <gtest/gtest.h>
 
@@ -51,20 +52,6 @@ private:
     CommWindowModel& comm_;
 };
 
-struct SentXap {
-    std::string cls, section, body;
-};
-
-class RecordingNode : public xap::XapSender {
-public:
-    std::string SendXap(const std::string&, const std::string& c, const std::string& s, const std::string& d,
-                        const std::string&, const std::string&) override {
-        sent.push_back({c, s, d});
-        return "";
-    }
-    std::vector<SentXap> sent;
-};
-
 // "Event=on;Device=A1" from an item list.
 inline std::string Readable(const std::string& body) {
     std::string out;
@@ -90,7 +77,7 @@ protected:
         for (const auto& m : node.sent) {
             if (m.cls == "xAP-x10.Event") {
                 EXPECT_EQ(m.section, "xAP-x10.Event");
-                out.push_back(Readable(m.body));
+                out.push_back(Readable(m.data));
             }
         }
         return out;
@@ -100,8 +87,8 @@ protected:
         std::vector<std::string> out;
         for (const auto& m : node.sent) {
             if (m.cls != "Homeseer.Event") continue;
-            const auto pos = m.body.find(std::string("Data") + '\1');
-            out.push_back(pos == std::string::npos ? "" : m.body.substr(pos + 5));
+            const auto pos = m.data.find(std::string("Data") + '\1');
+            out.push_back(pos == std::string::npos ? "" : m.data.substr(pos + 5));
         }
         return out;
     }
@@ -116,7 +103,7 @@ protected:
     app::Settings settings;
     CommWindowModel comm;
     ScriptedLink link;
-    RecordingNode node;
+    quorvel::test::RecordingNode node;
     std::unique_ptr<Cm11aEngine> engine;
 };
 

@@ -123,27 +123,6 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
     EXPECT_EQ(Head().DC, "a1");
 }
 
-TEST_F(Cm11aEngineTest, Cm11aTransmitSecondCommandWaitsForTheFirstsReadyByte) {
-    reporter.SetDebug(true);
-    std::vector<std::string> lines;
-    reporter.SetConsole([&](const std::string& l) { lines.push_back(l); });
-    engine->SendCM11A("A1", 2);
-    engine->SendCM11A("B2", 3);
-    EXPECT_EQ(engine->TransmitQueue().size(), 2u);
-    EXPECT_EQ(link.writes.size(), 1u);
-    bool countOne = false;
-    for (const auto& l : lines) countOne = countOne || l.find("SendCM11A AddToQueue Count=1") != std::string::npos;
-    EXPECT_TRUE(countOne);
-    Feed(B({0x6A}));
-    Feed(B({0x55}));
-    Feed(B({0x68}));
-    EXPECT_EQ(link.writes.size(), 4u);
-    Feed(B({0x55}));
-    ASSERT_EQ(link.writes.size(), 5u);
-    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
-    EXPECT_EQ(Head().DC, "B2");
-}
-
 TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndStartTheNextAtOnce) {
     engine->SendCM11A("A1", 2);
     engine->SendCM11A("B2", 3);
@@ -204,16 +183,6 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitInitResetsAndAnswersPowerFail) {
     EXPECT_EQ(link.lastPort, "1");
     link.open = false;
     EXPECT_FALSE(engine->InitCM11A("1"));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitEchoesWithTheTransmissionStatus) {
-    sim.SetLocalDateTime("2024-05-01 18:30:12");
-    sim.SetNow(1345);
-    engine->SendCM11A("A1", 2);
-    EXPECT_NE(comm.CommData().find(
-                  "2024-05-01 18:30:12 345 | [Sent to CM11A (A1=2 at step 0, Ignore=,,, Retry=0): 04 66 ]"),
-              std::string::npos)
-        << comm.CommData();
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitAnInterfaceAnsweringOutOfStepCannotHoldTheQueue) {

