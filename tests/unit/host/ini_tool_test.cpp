@@ -217,3 +217,52 @@ TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
     unloaded.Save();
     EXPECT_EQ(Reports(reporter).back().second.rfind("IniTool Save ", 0), 0u);
 }
+
+TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
+    const fs::path folder = dir.path() / "my.project";  // a "." in a folder name
+    const std::string iniPath = (folder / "consts.ini").string();
+    WriteBytes(iniPath,
+               "[Consts]\r\nPORT=7\r\nP.RT=8\r\nX(1=9\r\n[Arr]\r\none=1 ' note\r\ntwo= 2 \r\n[Str]\r\nGreeting= \"hi\"\r\n");
+    const std::string src = (folder / "module.bas").string();
+    WriteBytes(src,
+               "Const Port = 1 ' old\r\n"
+               "Const Portable = 2\r\n"
+               "  port=3\r\n"
+               "Const PXRT = 4\r\n"
+               "Const Port As Integer = 5\r\n"
+               "Names = Array(\"x\")\r\n"
+               "Vals = Array(0)\r\n"
+               "  Greeting old text\n"
+               "last");
+    ini.Load(iniPath);
+    const std::string stamp = "\t'Installed From .ini dated " + quorvel::host::FileModifiedText(iniPath);
+
+    ini.InstallKeys(src, "Consts");
+    ini.InstallArray(src, "Arr", "Names", "Vals");
+    ini.InstallStrings(src, "Str");
+    ini.InstallConstant(src, "Last", "ignored: no match");
+    EXPECT_EQ(ReadBytes(src),
+              "Const Port = 7" + stamp + "\r\n"
+              "Const Portable = 2\r\n"
+              "  port= 7" + stamp + "\r\n"
+              "Const PXRT = 4\r\n"
+              "Const Port As Integer = 5\r\n"
+              "Names = Array(\"ONE\",\"TWO\")" + stamp + "\r\n"
+              "Vals = Array(1,2)" + stamp + "\r\n"
+              "  Greeting \"hi\"\n"
+              "last");
+
+    // One log line per operation, beside the INI file, named after it.
+    const std::string log = ReadBytes(folder / "consts_IniLog.txt");
+    EXPECT_EQ(log.rfind("Run Date   /   Ini File   /   Date of Ini File    /   File Modified    /  Header Modified\r\n", 0), 0u);
+    std::size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_EQ(lines, 5u);
+    EXPECT_NE(log.find("\t" + src + "\tConsts\r\n"), std::string::npos);
+    EXPECT_NE(log.find("\t" + src + "\tLast\r\n"), std::string::npos);
+
+    // Failures pass to the caller: a missing target, or no INI file loaded.
+    EXPECT_ANY_THROW(ini.InstallKeys((folder / "absent.bas").string(), "Consts"));
+    IniTool unloaded(reporter, sim);
+    EXPECT_ANY_THROW(unloaded.InstallKeys(src, "Consts"));
+}
