@@ -1,7 +1,5 @@
 #include "app/quorvel_form.h"
 
-
-
 namespace quorvel::app {
 
 namespace {
