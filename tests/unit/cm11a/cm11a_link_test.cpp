@@ -60,12 +60,7 @@ protected:
 
 TEST(Cm11aLinkComPort, FormsAreParsed) {
     using Kind = ComPortTarget::Kind;
-    struct Case {
-        std::string text;
-        Kind kind;
-        std::string device, host;
-        int port;
-    };
+    struct Case { std::string text; Kind kind; std::string device, host; int port; };
     const std::vector<Case> cases = {
         {"1", Kind::Serial, "/dev/ttyS0", "", 0},
         {" 2 ", Kind::Serial, "/dev/ttyS1", "", 0},
@@ -172,9 +167,7 @@ TEST_F(Cm11aLinkTest, WriteWithTheLinkDownReportsAndWritesNothing) {
 }
 
 TEST_F(Cm11aLinkTest, BadPortsGiveClearReportsAndNoAttempt) {
-    struct Case {
-        std::string port, report;
-    };
+    struct Case { std::string port, report; };
     const std::vector<Case> cases = {
         {"3", "CM11A OpenPort  Line 0 No such file or directory (/dev/ttyS2)"},
         {"abc", "CM11A OpenPort  Line 0 Invalid port number \"abc\""},

@@ -185,11 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0}));
 
 TEST_F(Cm11aEngineTest, Cm11aDecodeAppliesHouseAndIgnore) {
-    struct Case {
-        const char* house;
-        const char* ignore;
-        std::vector<std::string> events;
-    } cases[] = {
+    struct Case { const char* house; const char* ignore; std::vector<std::string> events; } cases[] = {
         {"ABC", ",,", {"Event=on;Device=A1", "Event=on;Device=B1"}},
         {"ABCDEFGHIJKLMNOP", ",a1,", {"Event=on;Device=B1", "Event=on;Device=D3"}},
         {"", ",,", {}},
