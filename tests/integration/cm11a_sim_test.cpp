@@ -30,9 +30,7 @@ TEST(Cm11aSimTool, HandshakeUploadPowerFailAndFaultsByteForByte) {
     };
     // Pairs answered with their checksum, the confirmation with 0x55 once on the power line.
     // B2 dim 8 lights a lamp that was off and dims it 8 of 22 steps (64 %).
-    struct Step {
-        std::string send, reply;
-    };
+    struct Step { std::string send, reply; };
     const std::vector<Step> steps = {
         {B({0x04, 0x66}), B({0x6A})}, {B({0x00}), B({0x55})}, {B({0x06, 0x62}), B({0x68})}, {B({0x00}), B({0x55})},
         {B({0x44, 0xEE}), B({0x32})}, {B({0x00}), B({0x55})}, {B({0x46, 0xE4}), B({0x2A})}, {B({0x00}), B({0x55})},

@@ -130,17 +130,14 @@ struct RigOptions {
 class Rig {
 public:
     explicit Rig(RigOptions opt = {}) {
-        WriteLoopbackXapIni(app_.path());
         hub_ = StartHub(app_.path());
         const auto pty = app_.path() / "cm11a-pty";
         sim_ = std::make_unique<SimProcess>(app_.path(), opt.pty ? std::vector<std::string>{"--pty-link", pty.string()}
                                                                  : std::vector<std::string>{});
         const std::string port = opt.pty ? pty.string() : "127.0.0.1:" + std::to_string(sim_->tcpPort);
-        WriteFile(app_.path() / "Config" / "Quorvel.ini", "[General]\r\nComPort=" + port + "\r\nDebug=1\r\n");
+        WriteSafeIni(app_.path(), port + "\r\nDebug=1");
         client_.Heartbeat();
-        quorvel_ = std::make_unique<Process>(
-            BinDir() / "quorvel", std::vector<std::string>{"--headless", "--app-folder", app_.path().string()},
-            app_.path(), "quorvel");
+        quorvel_ = std::make_unique<Process>(BinDir() / "quorvel", Headless(app_.path()), app_.path(), "quorvel");
     }
     ~Rig() {
         for (Process* p : {quorvel_.get(), &sim_->proc(), hub_.get()}) {

@@ -4,13 +4,9 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -38,82 +34,15 @@ using test::TempDir;
 inline std::string ReadFile(const std::filesystem::path& p) { return test::ReadBytes(p); }
 inline void WriteFile(const std::filesystem::path& p, const std::string& text) { test::WriteBytes(p, text); }
 
-// Settings that keep every xAP packet on loopback.
-inline void WriteLoopbackXapIni(const std::filesystem::path& appFolder) {
-    WriteFile(appFolder / "Config" / "zebXap.ini",
-              "[Interface]\r\nInterfaceAddress=Default\r\nBroadcastAddress=127.255.255.255\r\n");
-}
-
-// A serial port that does not exist: tests never open the machine's own serial ports (the
-// default ComPort "1" is /dev/ttyS0).
+// Settings that keep every xAP packet on loopback, and a ComPort (by default one that does
+// not exist: tests never open the machine's own serial ports; the default "1" is /dev/ttyS0).
 inline constexpr const char* kNoSerialPort = "/nonexistent/quorvel-test-serial";
-inline void WriteHarmlessComPort(const std::filesystem::path& appFolder) {
-    WriteFile(appFolder / "Config" / "Quorvel.ini",
-              std::string("[General]\r\nComPort=") + kNoSerialPort + "\r\n");
+inline constexpr const char* kLoopbackXapIni =
+    "[Interface]\r\nInterfaceAddress=Default\r\nBroadcastAddress=127.255.255.255\r\n";
+inline void WriteSafeIni(const std::filesystem::path& appFolder, const std::string& comPort = kNoSerialPort) {
+    WriteFile(appFolder / "Config" / "zebXap.ini", kLoopbackXapIni);
+    WriteFile(appFolder / "Config" / "Quorvel.ini", "[General]\r\nComPort=" + comPort + "\r\n");
 }
-
-class Process {
-public:
-    // Starts program with args; stdout and stderr go to files in logDir.
-    Process(const std::filesystem::path& program, const std::vector<std::string>& args,
-            const std::filesystem::path& logDir, const std::string& name) {
-        outPath_ = logDir / (name + ".out");
-        errPath_ = logDir / (name + ".err");
-        std::vector<std::string> all{program.string()};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) throw std::runtime_error("cannot start " + program.string());
-    }
-    ~Process() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-    void Signal(int signo) { if (!exited_) ::kill(pid_, signo); }
-
-    // Waits up to timeout for the process to end; returns false when it is still running.
-    bool Wait(std::chrono::milliseconds timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!exited_) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                if (WIFEXITED(status)) exitCode_ = WEXITSTATUS(status);
-                else if (WIFSIGNALED(status)) exitCode_ = 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() >= end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-    bool Running() { return !Wait(std::chrono::milliseconds(0)); }
-    int ExitCode() const { return exitCode_; }
-    std::string Stdout() const { return ReadFile(outPath_); }
-    std::string Stderr() const { return ReadFile(errPath_); }
-
-private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int exitCode_ = -1;
-    std::filesystem::path outPath_, errPath_;
-};
 
 // Polls cond every 10 ms until it holds or timeout passes.
 template <typename F>
@@ -124,6 +53,71 @@ bool WaitFor(F cond, std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return cond();
+}
+
+// A child process; stdout and stderr go to files in logDir. Ended by its PID (SIGKILL) if
+// still running when destroyed.
+class Process {
+public:
+    Process(const std::filesystem::path& program, std::vector<std::string> args, const std::filesystem::path& logDir,
+            const std::string& name)
+        : out_(logDir / (name + ".out")), err_(logDir / (name + ".err")) {
+        args.insert(args.begin(), program.string());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) throw std::runtime_error("cannot start " + program.string());
+    }
+    ~Process() {
+        Signal(SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void Signal(int signo) { if (exitCode_ < 0) ::kill(pid_, signo); }
+    // Waits up to timeout for the process to end; false while it still runs. A signal ending
+    // it gives 128 + the signal number.
+    bool Wait(std::chrono::milliseconds timeout) {
+        return WaitFor([&] {
+            int st = 0;
+            if (exitCode_ < 0 && ::waitpid(pid_, &st, WNOHANG) == pid_)
+                exitCode_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            return exitCode_ >= 0;
+        }, timeout);
+    }
+    bool Running() { return !Wait(std::chrono::milliseconds(0)); }
+    int ExitCode() const { return exitCode_; }
+    std::string Stdout() const { return ReadFile(out_); }
+    std::string Stderr() const { return ReadFile(err_); }
+
+private:
+    pid_t pid_ = -1;
+    int exitCode_ = -1;
+    std::filesystem::path out_, err_;
+};
+
+// The connector, headless, on an application folder (its output files go there too).
+inline std::vector<std::string> Headless(const std::filesystem::path& app) {
+    return {"--headless", "--app-folder", app.string()};
+}
+inline Process Quorvel(const std::filesystem::path& app) {
+    return Process(BinDir() / "quorvel", Headless(app), app, "quorvel");
+}
+
+// Sends signo to a running process and expects it to end with exit code 0.
+inline void ExpectCleanStop(Process& p, int signo = SIGTERM) {
+    ASSERT_TRUE(p.Running()) << p.Stderr();
+    p.Signal(signo);
+    ASSERT_TRUE(p.Wait(std::chrono::seconds(10))) << "still running after signal " << signo << "\n" << p.Stderr();
+    EXPECT_EQ(p.ExitCode(), 0) << p.Stderr();
 }
 
 inline sockaddr_in Loopback(std::uint16_t port) {

@@ -49,13 +49,12 @@ std::vector<HubDatagram> HubDatagrams(const std::string& log) {
 
 TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReport) {
     TempDir app;
-    WriteLoopbackXapIni(app.path());
-    WriteHarmlessComPort(app.path());
+    WriteSafeIni(app.path());
     std::filesystem::create_directories(app.path() / "Data");
     auto hub = StartHub(app.path());
     if (!hub) GTEST_SKIP() << "port 3639 not free here (no private network namespace)";
 
-    Process q(BinDir() / "quorvel", {"--headless", "--app-folder", app.path().string()}, app.path(), "quorvel");
+    Process q = Quorvel(app.path());
     ASSERT_TRUE(WaitFor([&] { return hub->Stdout().find("Using xAP port ") != std::string::npos; }, 20s))
         << hub->Stdout() << q.Stderr();
 

@@ -53,12 +53,7 @@ using Q = std::vector<std::tuple<std::string, int, int>>;
 }  // namespace
 
 TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
-    struct Case {
-        const char* name;
-        std::string target, items, house, ignore;
-        Q expected;
-        int flashes;
-    };
+    struct Case { const char* name; std::string target, items, house, ignore; Q expected; int flashes; };
     const std::vector<Case> cases = {
         {"two devices, no count", "zeb.CM11A.mybox", "device=A1,A2\ncommand=ON\n", "ABCDEFGHIJKLMNOP", ",,",
          {{"A1", 2, 0}, {"A2", 2, 0}}, 1},

@@ -20,8 +20,8 @@ namespace {
 
 constexpr const char* kServer = "127.0.0.1:10001";
 
-class Cm11aLinkTest : public ::testing::Test {
-protected:
+struct Cm11aLinkTest : ::testing::Test {
+    void TestBody() override {}  // also used on its own, once per case of a table
     Cm11aLinkTest() : reporter(sim), link(sim, reporter, settings, [this] { return shuttingDown; }) {
         reporter.SetConsole([this](const std::string& line) { reports.push_back(line); });
         serial = sim.LastSerialPort();
@@ -60,12 +60,7 @@ protected:
 
 TEST(Cm11aLinkComPort, FormsAreParsed) {
     using Kind = ComPortTarget::Kind;
-    struct Case {
-        std::string text;
-        Kind kind;
-        std::string device, host;
-        int port;
-    };
+    struct Case { std::string text; Kind kind; std::string device, host; int port; };
     const std::vector<Case> cases = {
         {"1", Kind::Serial, "/dev/ttyS0", "", 0},
         {" 2 ", Kind::Serial, "/dev/ttyS1", "", 0},
@@ -99,27 +94,22 @@ TEST(Cm11aLinkTcp, TriesCountTheConnectTicksBeforeTheServerAccepts) {
     };
     for (const Case c : {Case{-1, 0}, Case{1500, 0}, Case{2500, 1}, Case{6100, 3}, Case{10500, 5}}) {
         SCOPED_TRACE(c.acceptAtMs);
-        SimPlatform s;
-        quorvel::app::Reporter r(s);
-        quorvel::app::Settings st;
-        Cm11aLink l(s, r, st, [] { return false; });
-        std::string label;
-        l.SetStatusSink([&](const std::string& t) { label = t; });
-        SimTcpSocket* sock = s.LastTcpSocket();
+        Cm11aLinkTest t;
+        SimTcpSocket* sock = t.socket;
         if (c.acceptAtMs < 0) {
             sock->SetAnswer(Answer::Accept);
         } else {
-            s.Post([sock] { sock->Accept(); }, static_cast<std::uint64_t>(c.acceptAtMs));
+            t.sim.Post([sock] { sock->Accept(); }, static_cast<std::uint64_t>(c.acceptAtMs));
         }
-        EXPECT_TRUE(l.PortOpen(kServer));
-        EXPECT_TRUE(l.TcpMode());
-        EXPECT_EQ(l.ConnectTries(), c.tries);
-        EXPECT_EQ(label, "Port 127.0.0.1:10001 Open / " + std::to_string(c.tries) + " tries");
+        EXPECT_TRUE(t.link.PortOpen(kServer));
+        EXPECT_TRUE(t.link.TcpMode());
+        EXPECT_EQ(t.link.ConnectTries(), c.tries);
+        EXPECT_EQ(t.status.back(), "Port 127.0.0.1:10001 Open / " + std::to_string(c.tries) + " tries");
         EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
         EXPECT_EQ(sock->Connects().front(), (std::pair<std::string, std::uint16_t>{"127.0.0.1", 10001}));
-        EXPECT_FALSE(l.ConnectTimer().Enabled());
+        EXPECT_FALSE(t.link.ConnectTimer().Enabled());
         // Connected: a further test starts nothing.
-        EXPECT_TRUE(l.PortOpen(kServer));
+        EXPECT_TRUE(t.link.PortOpen(kServer));
         EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
     }
 }
@@ -172,9 +162,7 @@ TEST_F(Cm11aLinkTest, WriteWithTheLinkDownReportsAndWritesNothing) {
 }
 
 TEST_F(Cm11aLinkTest, BadPortsGiveClearReportsAndNoAttempt) {
-    struct Case {
-        std::string port, report;
-    };
+    struct Case { std::string port, report; };
     const std::vector<Case> cases = {
         {"3", "CM11A OpenPort  Line 0 No such file or directory (/dev/ttyS2)"},
         {"abc", "CM11A OpenPort  Line 0 Invalid port number \"abc\""},

@@ -28,11 +28,7 @@ protected:
 
 TEST_F(Cm11aCommWindow, EchoLinesAreTimeStampedAndShortOnesFramed) {
     comm.SetTxStatus("A1=2 at step 0, Ignore=,,, Retry=0");
-    struct Case {
-        std::uint64_t now;
-        std::string text;
-        std::string line;
-    } cases[] = {
+    struct Case { std::uint64_t now; std::string text; std::string line; } cases[] = {
         {1345, "04 66 00", "2024-05-01 18:30:12 345 | [Sent to CM11A (A1=2 at step 0, Ignore=,,, Retry=0): 04 66 00 ]"},
         {4294967296ULL + 7, "04 66 00 11", "2024-05-01 18:30:12 7 | 04 66 00 11"},
         {99, "Command not recognized", "2024-05-01 18:30:12 99 | Command not recognized"},

@@ -46,9 +46,7 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePollThatCrossesTheAnswerIsNotTakenAsALength)
     EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
     // Polls that keep coming mean the answer was lost: it is sent again.
     link.writes.clear();
-    Feed(B({0x5A}));
-    Feed(B({0x5A}));
-    Feed(B({0x5A}));
+    for (int i = 0; i < 3; ++i) Feed(B({0x5A}));
     EXPECT_EQ(link.writes, (std::vector<std::string>{B({0xC3}), B({0xC3})}));
     Feed(B({0x03, 0x02, 0x6E, 0x63}));
     EXPECT_EQ(Events().back(), "Event=off;Device=A2");
@@ -151,45 +149,29 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UploadCase{"mixed", "", {B({0x03, 0x02, 0x66, 0x62})}, {"Event=on;Device=A1"}, 0},
         UploadCase{"addresses only", "", {B({0x03, 0x00, 0x66, 0x6E})}, {}, 2},
-        UploadCase{"heard across uploads",
-                   "",
-                   {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
-                   {"Event=off;Device=A1", "Event=off;Device=A2"},
-                   1},
-        UploadCase{"lone function before any transmission is M13",
-                   "",
-                   {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1", "Event=on;Device=M13"},
-                   0},
-        UploadCase{"lone function with the last transmitted address",
-                   "A1",
-                   {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1", "Event=on;Device=A1"},
-                   0},
+        UploadCase{"heard across uploads", "", {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
+                   {"Event=off;Device=A1", "Event=off;Device=A2"}, 1},
+        UploadCase{"lone function before any transmission is M13", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+                   {"Event=on;Device=A1", "Event=on;Device=M13"}, 0},
+        UploadCase{"lone function, last sent address", "A1", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+                   {"Event=on;Device=A1", "Event=on;Device=A1"}, 0},
         UploadCase{"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
-        UploadCase{"dim with brightness byte", "",
-                   {B({0x04, 0x02, 0x66, 0x64, 0x69})}, {"Event=dim;Device=A1;Brightness=50"}, 0},
-        UploadCase{"bright full scale then address", "",
-                   {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})}, {"Event=bright;Device=B2;Brightness=100"}, 1},
-        UploadCase{"brightness byte 0", "", {B({0x04, 0x02, 0x66, 0x64, 0x00})},
-                   {"Event=dim;Device=A1;Brightness=0"}, 0},
-        UploadCase{"brightness byte that looks like an address is skipped", "",
-                   {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})}, {"Event=dim;Device=A1;Brightness=49"}, 0},
-        UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})},
-                   {"Event=dim;Device=A1;Brightness=0"}, 0},
+        UploadCase{"dim with brightness byte", "", {B({0x04, 0x02, 0x66, 0x64, 0x69})},
+                   {"Event=dim;Device=A1;Brightness=50"}, 0},
+        UploadCase{"bright full scale then address", "", {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})},
+                   {"Event=bright;Device=B2;Brightness=100"}, 1},
+        UploadCase{"brightness byte 0", "", {B({0x04, 0x02, 0x66, 0x64, 0x00})}, {"Event=dim;Device=A1;Brightness=0"},
+                   0},
+        UploadCase{"address-like brightness skipped", "", {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})},
+                   {"Event=dim;Device=A1;Brightness=49"}, 0},
+        UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
         UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
-        UploadCase{"data byte 8 is not examined", "",
-                   {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
+        UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
                    {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
-                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"},
-                   0}));
+                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}));
 
 TEST_F(Cm11aEngineTest, Cm11aDecodeAppliesHouseAndIgnore) {
-    struct Case {
-        const char* house;
-        const char* ignore;
-        std::vector<std::string> events;
-    } cases[] = {
+    struct Case { const char* house; const char* ignore; std::vector<std::string> events; } cases[] = {
         {"ABC", ",,", {"Event=on;Device=A1", "Event=on;Device=B1"}},
         {"ABCDEFGHIJKLMNOP", ",a1,", {"Event=on;Device=B1", "Event=on;Device=D3"}},
         {"", ",,", {}},

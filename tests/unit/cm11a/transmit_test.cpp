@@ -69,12 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "Event=bright;Device=G1;Brightness=0"}));
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitAnnouncementFollowsHouseAndIgnore) {
-    struct Case {
-        const char* house;
-        const char* ignore;
-        const char* dc;
-        bool announced;
-    } cases[] = {
+    struct Case { const char* house; const char* ignore; const char* dc; bool announced; } cases[] = {
         {"ABC", ",,", "D3", false},     {"ABC", ",,", "c3", true},    {"abc", ",,", "B1", true},
         {"ABCDEFGHIJKLMNOP", ",A1,B2,", "a1", false}, {"ABCDEFGHIJKLMNOP", ",A1,B2,", "A11", true},
         {"", ",,", "A1", false},
@@ -144,18 +139,32 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndStartTheNextAtOnc
     EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
 }
 
-TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesRestartWithoutCountingARetry) {
-    engine->SendCM11A("A1", 2);
-    Feed(B({0x6B}));  // wrong checksum
-    EXPECT_EQ(link.writes.size(), 2u);
-    EXPECT_EQ(link.writes[1], B({0x04, 0x66}));
-    EXPECT_EQ(Head().Retry, 0);
-    Feed(B({0x6A}));
-    Feed(B({0x54}));  // wrong ready byte
-    EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
-    EXPECT_EQ(Head().State, 1);
-    // Restarts with Retry 0 are announced again.
-    EXPECT_EQ(Events().size(), 3u);
+TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesRestartWithoutARetryAndFourDropTheHead) {
+    struct Case { std::vector<int> replies; const char* head; std::string lastWrite; std::size_t events; const char* report; };
+    for (const Case& c : std::vector<Case>{
+             {{0x6B}, "A1", B({0x04, 0x66}), 2, ""},               // wrong checksum
+             {{0x6A, 0x54}, "A1", B({0x04, 0x66}), 2, ""},         // wrong ready byte
+             {{0x6B, 0x6A, 0x54}, "A1", B({0x04, 0x66}), 3, ""},  // restarts with Retry 0 are announced again
+             // An interface one step behind: every reply is wrong for the step it meets. A1 is
+             // announced four times, B2 once when it starts.
+             {{0x00, 0x6A, 0x6A, 0x55, 0x6A, 0x11}, "B2", B({0x04, 0xEE}), 5,
+              "CM11A Transmit wrong replies exceeded from state 3 on command 66"}}) {
+        engine->InitCM11A("1");
+        link.writes.clear();
+        node.sent.clear();
+        engine->SendCM11A("A1", 2);
+        engine->SendCM11A("B2", 3);
+        for (int r : c.replies) Feed(B({r}));
+        SCOPED_TRACE(c.replies.size());
+        EXPECT_EQ(Head().DC, c.head);
+        EXPECT_EQ(Head().State, 1);
+        EXPECT_EQ(Head().Retry, 0);
+        EXPECT_EQ(engine->TransmitQueue().size(), std::string(c.head) == "A1" ? 2u : 1u);
+        EXPECT_EQ(link.writes.back(), c.lastWrite);
+        EXPECT_EQ(Events().size(), c.events);
+        EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
+                                                           : std::vector<std::string>{c.report});
+    }
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitNothingIsQueuedWhileTheLinkIsClosed) {
@@ -183,22 +192,4 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitInitResetsAndAnswersPowerFail) {
     EXPECT_EQ(link.lastPort, "1");
     link.open = false;
     EXPECT_FALSE(engine->InitCM11A("1"));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitAnInterfaceAnsweringOutOfStepCannotHoldTheQueue) {
-    // Every reply is one step behind: each one is wrong for the step it meets.
-    engine->SendCM11A("A1", 2);
-    engine->SendCM11A("B2", 3);
-    Feed(B({0x00}));  // wrong checksum: 1st restart
-    Feed(B({0x6A}));  // right
-    Feed(B({0x6A}));  // wrong ready byte: 2nd
-    Feed(B({0x55}));  // wrong checksum: 3rd
-    EXPECT_EQ(Head().DC, "A1");
-    EXPECT_EQ(Head().Retry, 0);
-    Feed(B({0x6A}));  // right
-    Feed(B({0x11}));  // 4th wrong reply drops A1
-    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit wrong replies exceeded from state 3 on command 66"});
-    ASSERT_EQ(engine->TransmitQueue().size(), 1u);
-    EXPECT_EQ(Head().DC, "B2");
-    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
 }

@@ -9,9 +9,7 @@
 
 namespace quorvel::test {
 
-struct SentXap {
-    std::string target, cls, section, data, sub, uid;
-};
+struct SentXap { std::string target, cls, section, data, sub, uid; };
 
 class RecordingNode : public xap::XapSender {
 public:

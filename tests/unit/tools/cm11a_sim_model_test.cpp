@@ -26,12 +26,7 @@ std::string RunUntil(Interface& sim, Millis from, Millis to) {
 }
 
 TEST(Cm11aSimModel, ReadyByteWaitsForThePowerLine) {
-    struct Case {
-        const char* name;
-        std::string pair;
-        Millis late;
-        Millis lineTime;
-    };
+    struct Case { const char* name; std::string pair; Millis late; Millis lineTime; };
     const std::vector<Case> cases = {
         {"address", B({0x04, 0x66}), 0, 400},
         {"dim 22 steps", B({22 * 8 + 6, 0x64}), 0, 400 + 22 * 160},
@@ -51,11 +46,7 @@ TEST(Cm11aSimModel, ReadyByteWaitsForThePowerLine) {
 }
 
 TEST(Cm11aSimModel, FunctionsActOnTheAddressesOfTheirHouse) {
-    struct Case {
-        const char* name;
-        std::vector<std::pair<int, int>> pairs;
-        const char* state;
-    };
+    struct Case { const char* name; std::vector<std::pair<int, int>> pairs; const char* state; };
     const std::vector<Case> cases = {
         // B's function leaves A1 selected; A's function then finds it.
         {"houses kept apart", {{0x04, 0x66}, {0x04, 0xEE}, {0x06, 0xE2}, {0x06, 0x62}}, "A1 on 100\nB2 on 100\n"},

@@ -80,12 +80,7 @@ TEST(XapMessageBuild, TextIsExactByteForByte) {
 }
 
 TEST(XapMessageParse, HeaderFieldsTable) {
-    struct Case {
-        const char* name;
-        std::string raw;
-        std::string cls, source, target, uid;
-        std::size_t blocks;
-    };
+    struct Case { const char* name; std::string raw; std::string cls, source, target, uid; std::size_t blocks; };
     const std::string U = "Unknown";
     const std::vector<Case> cases = {
         {"empty", "", U, U, U, U, 0},
@@ -118,11 +113,7 @@ TEST(XapMessageParse, GetItemAndBlocks) {
     // The closing "}" of the last block opens one more, empty-named block.
     EXPECT_EQ(m.BlockCount(), 2u);
     EXPECT_EQ(m.MsgSection(), std::vector<std::string>{"xap-x10.request"});
-    struct Case {
-        const char* section;
-        const char* item;
-        const char* expected;
-    };
+    struct Case { const char* section; const char* item; const char* expected; };
     for (const Case& c : std::vector<Case>{{"xAP-X10.request", "device", " A1 "},
                                            {"XAP-X10.REQUEST", "COMMAND", "on"},
                                            {"xap-x10.request", "Count", ""},
@@ -162,11 +153,7 @@ TEST_F(XapMessageLog, XapMessageTextEndingAfterBrace) {
 }
 
 TEST(XapMessageCompare, AddressTable) {
-    struct Case {
-        const char* a;
-        const char* b;
-        bool expected;
-    };
+    struct Case { const char* a; const char* b; bool expected; };
     const std::vector<Case> cases = {
         {"zeb.cm11a.*", "ZEB.CM11A.MYPC", true},
         {"zeb.>", "zeb.cm11a.mypc.extra", true},
