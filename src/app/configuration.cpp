@@ -173,7 +173,10 @@ void Configuration::SetIniValue(const std::string& key, const std::string& defau
 void Configuration::InitApplication() {
     try {
         cm11aReady_ = false;
-        if (initCM11A_) cm11aReady_ = initCM11A_(settings_.ComPort);
+        if (initCM11A_) {
+            cm11aReady_ = initCM11A_(settings_.ComPort);
+            cm11aStarted_ = true;
+        }
     } catch (const std::exception& e) {
         cm11aReady_ = false;
         reporter_.Fail(e);

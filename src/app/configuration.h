@@ -66,6 +66,8 @@ public:
     void SetLinkPort(cm11a::LinkPort* link) { link_ = link; }
     void SetInitCM11A(InitCM11AHook hook) { initCM11A_ = std::move(hook); }
     bool CM11AReady() const { return cm11aReady_; }
+    // The CM11A start-up has run (whatever the link's state then).
+    bool CM11AStarted() const { return cm11aStarted_; }
 
     const std::vector<std::string>& IniKeys() const { return iniKeys_; }
     const std::vector<std::string>& IniDefaults() const { return iniDefaults_; }
@@ -83,6 +85,7 @@ private:
     cm11a::LinkPort* link_ = nullptr;
     InitCM11AHook initCM11A_;
     bool cm11aReady_ = false;
+    bool cm11aStarted_ = false;
     std::vector<std::string> iniKeys_;
     std::vector<std::string> iniDefaults_;
 };

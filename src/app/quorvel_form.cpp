@@ -19,6 +19,7 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     link_.SetChunkSink([this](const std::string& bytes, int code) { engine_.CM11ADataArrival(bytes, code); });
     link_.SetEchoSink([this](const std::string& bytes) { comm_.EchoHex(bytes); });
     link_.SetStatusSink([this](const std::string& text) { comm_.SetOpenStatus(text); });
+    link_.SetOpenedSink([this] { engine_.LinkOpened(); });
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
         engine_.SendCM11A(dc, command, brightness);
     });
@@ -77,7 +78,10 @@ std::optional<int> QuorvelForm::Form_Load() {
 
 RequestActions QuorvelForm::MakeRequestActions() {
     RequestActions a;
-    a.CM11AReady = [this] { return configuration_.CM11AReady(); };
+    // Requests are taken once the CM11A subsystem has started, also when its link could
+    // not be opened then: each request opens the link again (a serial adapter plugged in
+    // later, a serial server that came up after the connector).
+    a.CM11AReady = [this] { return configuration_.CM11AStarted(); };
     a.XapSource = [this] { return xap_ ? xap_->XapSource() : std::string(); };
     a.HeaderOpening = [this] { return xap_ ? xap_->HeaderOpening() : std::string(); };
     a.SwapIcons = [this] { SwapIcons(); };

@@ -69,7 +69,11 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
 void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness) {
     Step step(*this);
     app::Guarded(reporter_, "SendCM11A", [&] {
-        if (!link_.PortOpen(settings_.ComPort)) return;
+        if (!link_.PortOpen(settings_.ComPort)) {
+            if (!dc.empty()) ReportDropped(dc);
+            return;
+        }
+        linkDownReported_ = false;
         Enqueue(dc, command, brightness);
         if (step.Outermost()) {
             if (!timer_->Enabled() && !queue_.empty()) SendX10(queue_.front());
@@ -78,6 +82,31 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness) 
         }
     });
     if (step.Outermost()) Drain();
+}
+
+void Cm11aEngine::ReportDropped(const std::string& dc) {
+    // Once per outage on the network; every further command in the log only.
+    const std::string text = "SendCM11A dropped " + dc + ": the CM11A link is not open";
+    if (linkDownReported_) {
+        reporter_.DebugLog(text);
+    } else {
+        linkDownReported_ = true;
+        reporter_.ReportEvent(app::kAppName, text);
+    }
+}
+
+void Cm11aEngine::LinkOpened() {
+    Step step(*this);
+    linkDownReported_ = false;
+    if (!step.Outermost()) {
+        startHeld_ = true;
+        return;
+    }
+    // A head left waiting while the link was down starts its handshake afresh on the new
+    // connection.
+    if (!timer_->Enabled() && !queue_.empty()) queue_.front().State = 0;
+    StartHead();
+    Drain();
 }
 
 void Cm11aEngine::ServiceTimeout() {
@@ -140,6 +169,11 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness) {
     if (brightness < 0 || brightness > kMaxBrightness) {
         reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": brightness " +
                                                  std::to_string(brightness) + " is outside 0..31");
+        return false;
+    }
+    if (queue_.size() >= kQueueLimit) {
+        reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
+                                                 " commands are already waiting");
         return false;
     }
     X10Queue item;
@@ -356,6 +390,20 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
             WrongReply(head);
         }
     };
+    // The interface that lost power answers nothing but its 0xA5 requests until it gets
+    // 0x9B; taken as wrong replies they would drop every queued command unanswered. A reply
+    // awaited with the value 0xA5 (a checksum can be that) is still a reply.
+    const bool awaited = (head.State == 1 && b == Checksum(AddressHeader(head.Brightness),
+                                                          static_cast<std::uint8_t>(head.Header))) ||
+                         (head.State == 5 && b == Checksum(FunctionHeader(head.Brightness),
+                                                          FunctionByte(static_cast<std::uint8_t>(head.Header),
+                                                                       head.Command)));
+    if (b == kPowerFail && head.State % 2 == 1 && !awaited) {
+        link_.AnswerPowerFail();
+        head.State = 0;
+        StartHead();
+        return;
+    }
     switch (head.State) {
     case 0:
         if (b == kPowerFail) {
@@ -421,6 +469,11 @@ void Cm11aEngine::UploadEnded() {
 // ---------------------------------------------------------------------------------------
 // Decoding of uploads
 
+void Cm11aEngine::Hear(std::uint8_t address) {
+    heard_.push_back(address);
+    if (heard_.size() > kHeardLimit) heard_.erase(heard_.begin());
+}
+
 void Cm11aEngine::ProcessReceivedX10Command() {
     const std::string p = reportBuffer_;
     reportBuffer_.clear();
@@ -429,9 +482,9 @@ void Cm11aEngine::ProcessReceivedX10Command() {
     const int n = static_cast<int>(p.size());
     auto at = [&](int position) { return static_cast<std::uint8_t>(p[static_cast<std::size_t>(position - 1)]); };
 
-    if (mask == 1 && reportLength_ == 2) heard_.push_back(static_cast<std::uint8_t>(lastTxAddress_));
+    if (mask == 1 && reportLength_ == 2) Hear(static_cast<std::uint8_t>(lastTxAddress_));
     if (mask == 0) {
-        for (int pos = 2; pos <= n; ++pos) heard_.push_back(at(pos));
+        for (int pos = 2; pos <= n; ++pos) Hear(at(pos));
         return;
     }
     int i = -1;
@@ -439,7 +492,7 @@ void Cm11aEngine::ProcessReceivedX10Command() {
         i += 1;
         const std::uint8_t byte = at(i + 2);
         if ((mask & BitMasks[static_cast<std::size_t>(i)]) == 0) {
-            heard_.push_back(byte);
+            Hear(byte);
             continue;
         }
         const int f = byte & 0x0F;

@@ -32,6 +32,10 @@ public:
     static constexpr std::uint8_t kPowerFail = 0xA5;
     static constexpr int kMaxUploadLength = 10;
     static constexpr int kMaxBrightness = 31;
+    // Commands waiting for the interface (each takes about a second on the power line).
+    static constexpr std::size_t kQueueLimit = 1000;
+    // Addresses heard without a function yet; the oldest give way beyond this.
+    static constexpr std::size_t kHeardLimit = 64;
     // A wrong reply restarts the item at once without counting a time-out; an interface
     // that keeps answering out of step would otherwise hold the queue for ever.
     static constexpr int kMaxWrongReplies = 4;
@@ -53,6 +57,8 @@ public:
     void ServiceTimeout();
     // Tick handler of CM11ATimer.
     void CM11ATimer_Timer();
+    // The link came back by itself (a reconnect): the waiting head starts again.
+    void LinkOpened();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
     void CM11ADataArrival(const std::string& bytes, int code);
 
@@ -83,6 +89,8 @@ private:
     void ReceiveStep(std::uint8_t b);
     void UploadEnded();
     void WrongReply(X10Queue& head);
+    void ReportDropped(const std::string& dc);
+    void Hear(std::uint8_t address);
     void ProcessReceivedX10Command();
     void SendEvent(const std::string& name, const std::string& device, const std::string* brightness);
     void Write(const std::string& bytes);
@@ -104,6 +112,7 @@ private:
     int reportLength_ = 0;
     std::string reportBuffer_;
 
+    bool linkDownReported_ = false;  // the first command dropped for a closed link was reported
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int depth_ = 0;               // engine steps running (nesting through the event pump)
     bool timeoutHeld_ = false;    // the time-out fired during a step

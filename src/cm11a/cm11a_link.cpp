@@ -145,7 +145,12 @@ bool Cm11aLink::OpenPort(const std::string& port) {
                 }
                 connectTimer_->SetEnabled(false);
                 result = socket_->IsConnected();
-                if (!result) Report("Unable to connect to CM11A via TCP " + port);
+                if (!result) {
+                    Report("Unable to connect to CM11A via TCP " + port);
+                    // Keep trying in the background, spaced out, so that the link comes
+                    // back by itself when the server does.
+                    if (!(shuttingDown_ && shuttingDown_())) ReconnectAfterDrop();
+                }
             }
         }
     } catch (const std::exception& e) {
@@ -197,6 +202,12 @@ bool Cm11aLink::PortOpen(const std::string& port) {
         // A test made while an open is waiting (from a handler it let run) does not start
         // a second open: the link is simply not open yet.
         if (opening_) return false;
+        // While a spaced-out reconnect to the same server is pending, a test of the link
+        // does not block for another connect wait: the reconnect brings the link back.
+        if (IsTcpPortText(port) && reconnectTimer_->Enabled()) {
+            const ComPortTarget target = ParseComPort(port);
+            if (target.Host == host_ && target.Port == tcpPort_) return false;
+        }
         // Once the connector is stopping, a closed link stays closed.
         if (shuttingDown_ && shuttingDown_()) return false;
         return OpenPort(port);
@@ -267,6 +278,8 @@ void Cm11aLink::Winsock1_Connect() {
     connectTimer_->SetEnabled(false);
     reconnectTimer_->SetEnabled(false);
     connectedAtMs_ = platform_.NowMs();
+    // A reconnect made in the background: whoever waits for the link may go on.
+    if (!opening_ && openedSink_) openedSink_();
 }
 
 void Cm11aLink::Winsock1_Close() {

@@ -61,6 +61,8 @@ public:
     void SetChunkSink(ChunkSink sink) { chunkSink_ = std::move(sink); }
     void SetEchoSink(EchoSink sink) { echoSink_ = std::move(sink); }
     void SetStatusSink(StatusSink sink) { statusSink_ = std::move(sink); }
+    // Called when the TCP link comes back by a background reconnect.
+    void SetOpenedSink(std::function<void()> sink) { openedSink_ = std::move(sink); }
     // How DelayMs lets time pass (default: the thread sleeps). Tests move simulated time.
     void SetSleeper(std::function<void(int ms)> sleeper) { sleeper_ = std::move(sleeper); }
 
@@ -99,6 +101,7 @@ private:
     app::Reporter& reporter_;
     const app::Settings& settings_;
     std::function<bool()> shuttingDown_;
+    std::function<void()> openedSink_;
 
     std::unique_ptr<platform::Timer> connectTimer_;
     std::unique_ptr<platform::Timer> reconnectTimer_;

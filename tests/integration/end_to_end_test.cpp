@@ -121,3 +121,44 @@ TEST(EndToEnd, SerialPortThroughAPseudoTerminal) {
     EXPECT_TRUE(rig.WaitForState("E5 off 0", 20s)) << rig.SimState() << rig.Diagnostics();
     ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 5s, "Device=E5"));
 }
+
+// The serial server comes up only after the connector has given up waiting for it at
+// start-up: the link comes back in the background and requests are carried out from then on.
+TEST(EndToEnd, SerialServerThatStartsLaterIsUsedWhenItComesUp) {
+    TempDir app;
+    auto hub = StartHub(app.path());
+    if (!hub) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
+    int port = 0;
+    {  // a port nobody listens on yet
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        port = ntohs(sa.sin_port);
+        ::close(fd);
+    }
+    WriteSafeIni(app.path(), "127.0.0.1:" + std::to_string(port));
+    XapClient client;
+    client.Heartbeat();
+    Process q(BinDir() / "quorvel", Headless(app.path()), app.path(), "quorvel");
+    ASSERT_TRUE(WaitFor([&] { return q.Stderr().find("Unable to connect to CM11A via TCP") != std::string::npos; }, 30s))
+        << q.Stderr();
+
+    SimProcess sim(app.path(), {"--tcp-port", std::to_string(port)});
+    ASSERT_TRUE(sim.Connected());
+    bool on = false;
+    for (int attempt = 0; attempt < 15 && !on; ++attempt) {
+        client.SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=F6\ncommand=on\n");
+        on = WaitFor([&] { return sim.Command("state").find("F6 on 100\n") != std::string::npos; }, 2s);
+    }
+    EXPECT_TRUE(on) << q.Stderr();
+    q.Signal(SIGTERM);
+    EXPECT_TRUE(q.Wait(10s));
+    sim.proc().Signal(SIGTERM);
+    sim.proc().Wait(10s);
+    hub->Signal(SIGTERM);
+    hub->Wait(10s);
+}

@@ -55,11 +55,19 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePollThatCrossesTheAnswerIsNotTakenAsALength)
 TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWhenIdle) {
     Feed(B({0xA5}));
     EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});
-    // With a transmission waiting for its checksum it is a wrong reply: restart.
+    // While a transmission waits for a reply it is still a power-fail request: answered,
+    // and the command starts again; repeated requests never drop it.
     engine->SendCM11A("A1", 2);
-    Feed(B({0xA5}));
+    for (int i = 0; i < 6; ++i) Feed(B({0xA5}));
+    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x9B})), 7);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
-    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x9B})), 1);
+    Feed(B({0x6A, 0x55, 0x68, 0x55}));
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    // A checksum that happens to be 0xA5 (D5: 0x04 + 0xA1) is a checksum.
+    engine->SendCM11A("D5", 2);
+    Feed(B({0xA5}));
+    EXPECT_EQ(link.writes.back(), B({0x00}));
+    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x9B})), 7);
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {

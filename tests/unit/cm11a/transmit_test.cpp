@@ -167,21 +167,36 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesRestartWithoutARetryAndFourDrop
     }
 }
 
-TEST_F(Cm11aEngineTest, Cm11aTransmitNothingIsQueuedWhileTheLinkIsClosed) {
+TEST_F(Cm11aEngineTest, Cm11aTransmitWhileTheLinkIsClosed) {
+    // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
     engine->SendCM11A("A1", 2);
+    engine->SendCM11A("A2", 2);
     EXPECT_TRUE(engine->TransmitQueue().empty());
     EXPECT_EQ(link.lastPort, settings.ComPort);
-    // The head waits with its state while the link is down, and goes on afterwards.
+    EXPECT_EQ(Reports(), std::vector<std::string>{"SendCM11A dropped A1: the CM11A link is not open"});
+    // A head waiting while the link is down starts afresh when the link comes back by
+    // itself, also from a half-done handshake.
     link.open = true;
     engine->SendCM11A("A1", 2);
+    Feed(B({0x6A}));  // checksum right; the link dies before the confirmation goes out
     link.open = false;
     sim.Advance(5000);
     EXPECT_EQ(Head().Retry, 1);
-    EXPECT_EQ(Head().State, 0);
     link.open = true;
-    engine->SendCM11A("", 0);
+    engine->LinkOpened();
     EXPECT_EQ(Head().State, 1);
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
+    // The next outage is reported again.
+    link.open = false;
+    engine->SendCM11A("A3", 2);
+    EXPECT_EQ(Reports().back(), "SendCM11A dropped A3: the CM11A link is not open");
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitQueueIsBounded) {
+    for (std::size_t i = 0; i < Cm11aEngine::kQueueLimit + 2; ++i) engine->SendCM11A("A1", 2);
+    EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
+    EXPECT_EQ(Reports(), std::vector<std::string>(2, "SendCM11A refused A1: 1000 commands are already waiting"));
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitInitResetsAndAnswersPowerFail) {
