@@ -34,13 +34,12 @@ private:
 
 namespace {
 
+// The received text on one log line: line feeds as "|", carriage returns as "~".
 std::string Printable(const std::string& text) {
     std::string out = text;
     for (char& c : out) {
         if (c == '\n') c = '|';
-    }
-    for (char& c : out) {
-        if (c == '\r') c = '~';
+        else if (c == '\r') c = '~';
     }
     return out;
 }

@@ -393,12 +393,8 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
     // The interface that lost power answers nothing but its 0xA5 requests until it gets
     // 0x9B; taken as wrong replies they would drop every queued command unanswered. A reply
     // awaited with the value 0xA5 (a checksum can be that) is still a reply.
-    const bool awaited = (head.State == 1 && b == Checksum(AddressHeader(head.Brightness),
-                                                          static_cast<std::uint8_t>(head.Header))) ||
-                         (head.State == 5 && b == Checksum(FunctionHeader(head.Brightness),
-                                                          FunctionByte(static_cast<std::uint8_t>(head.Header),
-                                                                       head.Command)));
-    if (b == kPowerFail && head.State % 2 == 1 && !awaited) {
+    const int expected = ExpectedReply(head);
+    if (b == kPowerFail && expected >= 0 && b != expected) {
         link_.AnswerPowerFail();
         head.State = 0;
         StartHead();
@@ -413,27 +409,25 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         }
         break;
     case 1:
-        judge(b == Checksum(AddressHeader(head.Brightness), static_cast<std::uint8_t>(head.Header)), 2);
+        judge(b == expected, 2);
         break;
     case 2:
         X10Error(nullptr, "Receiveing in State 2 " + ToHex(b, reporter_));
         break;
     case 3:
-        judge(b == kReady, 4);
+        judge(b == expected, 4);
         break;
     case 4:
         X10Error(nullptr, "Receiveing in State 4 " + ToHex(b, reporter_));
         break;
     case 5:
-        judge(b == Checksum(FunctionHeader(head.Brightness),
-                            FunctionByte(static_cast<std::uint8_t>(head.Header), head.Command)),
-              6);
+        judge(b == expected, 6);
         break;
     case 6:
         X10Error(nullptr, "Receiveing in State 6 " + ToHex(b, reporter_));
         break;
     case 7:
-        if (b == kReady) {
+        if (b == expected) {
             queue_.pop_front();
         } else {
             WrongReply(head);
@@ -443,6 +437,17 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         break;
     }
     StartHead();
+}
+
+int Cm11aEngine::ExpectedReply(const X10Queue& item) {
+    const auto address = static_cast<std::uint8_t>(item.Header);
+    switch (item.State) {
+    case 1: return Checksum(AddressHeader(item.Brightness), address);
+    case 5: return Checksum(FunctionHeader(item.Brightness), FunctionByte(address, item.Command));
+    case 3:
+    case 7: return kReady;
+    default: return -1;  // a sending state: no reply is awaited
+    }
 }
 
 void Cm11aEngine::WrongReply(X10Queue& head) {

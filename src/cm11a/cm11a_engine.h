@@ -89,6 +89,8 @@ private:
     void ReceiveStep(std::uint8_t b);
     void UploadEnded();
     void WrongReply(X10Queue& head);
+    // The byte the interface must answer in the item's state, or -1 in a sending state.
+    static int ExpectedReply(const X10Queue& item);
     void ReportDropped(const std::string& dc);
     void Hear(std::uint8_t address);
     void ProcessReceivedX10Command();
