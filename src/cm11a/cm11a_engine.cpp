@@ -383,58 +383,24 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         return;
     }
     X10Queue& head = queue_.front();
-    auto judge = [&](bool right, int next) {
-        if (right) {
-            head.State = next;
-        } else {
-            WrongReply(head);
-        }
-    };
     // The interface that lost power answers nothing but its 0xA5 requests until it gets
     // 0x9B; taken as wrong replies they would drop every queued command unanswered. A reply
     // awaited with the value 0xA5 (a checksum can be that) is still a reply.
     const int expected = ExpectedReply(head);
-    if (b == kPowerFail && expected >= 0 && b != expected) {
+    if (b == kPowerFail && (head.State == 0 || (expected >= 0 && b != expected))) {
         link_.AnswerPowerFail();
         head.State = 0;
-        StartHead();
-        return;
-    }
-    switch (head.State) {
-    case 0:
-        if (b == kPowerFail) {
-            link_.AnswerPowerFail();
-        } else {
-            X10Error(nullptr, "Receiveing in State 0 " + ToHex(b, reporter_));
-        }
-        break;
-    case 1:
-        judge(b == expected, 2);
-        break;
-    case 2:
-        X10Error(nullptr, "Receiveing in State 2 " + ToHex(b, reporter_));
-        break;
-    case 3:
-        judge(b == expected, 4);
-        break;
-    case 4:
-        X10Error(nullptr, "Receiveing in State 4 " + ToHex(b, reporter_));
-        break;
-    case 5:
-        judge(b == expected, 6);
-        break;
-    case 6:
-        X10Error(nullptr, "Receiveing in State 6 " + ToHex(b, reporter_));
-        break;
-    case 7:
-        if (b == expected) {
-            queue_.pop_front();
-        } else {
-            WrongReply(head);
-        }
-        break;
-    default:
-        break;
+    } else if (head.State < 0 || head.State > 7) {
+        // not a state of the handshake: nothing to judge
+    } else if (expected < 0) {
+        // A sending state (0, 2, 4, 6): the interface should be silent.
+        X10Error(nullptr, "Receiveing in State " + std::to_string(head.State) + " " + ToHex(b, reporter_));
+    } else if (b != expected) {
+        WrongReply(head);
+    } else if (head.State == 7) {
+        queue_.pop_front();  // the final 0x55: the command is done
+    } else {
+        head.State += 1;     // checksum or ready byte as awaited: on to the next step
     }
     StartHead();
 }

@@ -86,7 +86,16 @@ private:
 class QtLinksTest : public ::testing::Test {
 protected:
     QtLinksTest() { EnsureApp(); }
+    // Connects socket to a server on 127.0.0.1 and returns the server's end.
+    std::unique_ptr<QTcpSocket> ConnectToServer(QtTcpSocket& socket, int& connected) {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        socket.SetConnectedHandler([&connected] { ++connected; });
+        socket.Connect("127.0.0.1", server.serverPort());
+        EXPECT_TRUE(PumpUntil(platform, [&] { return connected == 1 && server.hasPendingConnections(); }));
+        return std::unique_ptr<QTcpSocket>(server.nextPendingConnection());
+    }
     QtPlatform platform;
+    QTcpServer server;
 };
 
 }  // namespace
@@ -133,21 +142,15 @@ TEST_F(QtLinksTest, SerialPortRunsTheLineAt4800EightNoneOneAndPassesEveryByte) {
 }
 
 TEST_F(QtLinksTest, TcpSocketConnectsCarriesBytesBothWaysAndSeesThePeerClose) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     QtTcpSocket socket;
     int connected = 0, closed = 0, errors = 0;
     std::string received;
-    socket.SetConnectedHandler([&] { ++connected; });
     socket.SetClosedHandler([&] { ++closed; });
     socket.SetErrorHandler([&](int, const std::string&) { ++errors; });
     socket.SetDataHandler([&](const std::string& b) { received += b; });
-
-    socket.Connect("127.0.0.1", server.serverPort());
-    ASSERT_TRUE(PumpUntil(platform, [&] { return connected == 1 && server.hasPendingConnections(); }));
-    EXPECT_TRUE(socket.IsConnected());
-    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    const auto peer = ConnectToServer(socket, connected);
     ASSERT_TRUE(peer);
+    EXPECT_TRUE(socket.IsConnected());
 
     const std::string bytes = AwkwardBytes();
     ASSERT_TRUE(socket.Write(bytes));
@@ -172,14 +175,9 @@ TEST_F(QtLinksTest, TcpSocketConnectsCarriesBytesBothWaysAndSeesThePeerClose) {
 }
 
 TEST_F(QtLinksTest, TcpBytesArrivingWhileTheDataHandlerLetsEventsRunAreNotLeftBehind) {
-    QTcpServer server;
-    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     QtTcpSocket socket;
     int connected = 0;
-    socket.SetConnectedHandler([&] { ++connected; });
-    socket.Connect("127.0.0.1", server.serverPort());
-    ASSERT_TRUE(PumpUntil(platform, [&] { return connected == 1 && server.hasPendingConnections(); }));
-    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    const auto peer = ConnectToServer(socket, connected);
     ASSERT_TRUE(peer);
 
     // The engine's echo of a write lets events run inside the data handler; the reply the
