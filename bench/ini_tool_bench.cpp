@@ -36,7 +36,7 @@ void BM_LoadMegabyteLine(benchmark::State& state) {
     const auto size = static_cast<std::size_t>(state.range(0));
     Write(path, "[S]\r\nlong=" + std::string(size, 'v') + "\r\n" + std::string(size, 'k') + "\r\n");
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter(sim);
+    quorvel::core::Reporter reporter(sim);
     for (auto _ : state) {
         quorvel::host::IniTool ini(reporter, sim);
         ini.Load(path);
@@ -50,7 +50,7 @@ void BM_SaveManyKeys(benchmark::State& state) {
     Folder dir;
     const std::string path = (dir.path / "many.ini").string();
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter(sim);
+    quorvel::core::Reporter reporter(sim);
     quorvel::host::IniTool ini(reporter, sim);
     ini.Load(path);
     for (int i = 0; i < state.range(0); ++i) ini.WriteKey("S" + std::to_string(i % 37), "K" + std::to_string(i), "value");

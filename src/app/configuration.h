@@ -3,8 +3,7 @@
 // Homeseer object through which every setting is read.
 #pragma once
 
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "app/core_names.h"
 #include "host/homeseer.h"
 #include "platform/platform.h"
 
@@ -23,11 +22,6 @@ namespace quorvel::app {
 inline constexpr const char* kMainIni = "Quorvel.ini";
 inline constexpr const char* kXapIni = "zebXap.ini";
 inline constexpr const char* kXapSourcePrefix = "zeb.CM11A";
-
-// Makes every missing folder of path; its last element is a file name and is not made.
-// A relative path is taken from the working folder. Each folder that cannot be made is
-// reported as (" CreateFolders " & folder) and the rest are still attempted.
-void CreateFolders(const std::string& path, Reporter& reporter);
 
 // "1" or "true" (any case, double quotes removed) is true; everything else false.
 bool ParseBoolSetting(const std::string& text);
@@ -55,7 +49,7 @@ public:
     void InitApplication();
     // Host name up to its first "."; "localhost" when there is none. Asked once.
     std::string LocalComputerName();
-    void CreateFolders(const std::string& path) { app::CreateFolders(path, reporter_); }
+    void CreateFolders(const std::string& path) { core::CreateFolders(path, reporter_); }
 
     // The shared host object; created again when used after Release.
     host::Homeseer& Homeseer();

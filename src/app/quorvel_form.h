@@ -4,9 +4,8 @@
 #pragma once
 
 #include "app/configuration.h"
-#include "app/reporting.h"
+#include "app/core_names.h"
 #include "app/request_handler.h"
-#include "app/settings.h"
 #include "app/tray_view.h"
 #include "cm11a/cm11a_engine.h"
 #include "cm11a/cm11a_link.h"

@@ -4,8 +4,7 @@
 // "Homeseer.Config" (opens the setup window). Everything else is ignored.
 #pragma once
 
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "app/core_names.h"
 
 #include <functional>
 #include <string>

@@ -27,8 +27,8 @@ private:
     Cm11aEngine& engine_;
 };
 
-Cm11aEngine::Cm11aEngine(platform::Platform& platform, app::Reporter& reporter,
-                         const app::Settings& settings, CommWindowModel& comm, LinkPort& link)
+Cm11aEngine::Cm11aEngine(platform::Platform& platform, core::Reporter& reporter,
+                         const core::Settings& settings, CommWindowModel& comm, LinkPort& link)
     : platform_(platform), reporter_(reporter), settings_(settings), comm_(comm), link_(link),
       timer_(platform.CreateTimer()) {
     timer_->SetHandler([this] { CM11ATimer_Timer(); });
@@ -56,7 +56,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     pollIsPoll_ = true;
     StopTimer();
     bool open = false;
-    app::Guarded(reporter_, "InitCM11A", [&] {
+    core::Guarded(reporter_, "InitCM11A", [&] {
         if (link_.PortOpen(port)) {
             link_.AnswerPowerFail();
             open = true;
@@ -68,7 +68,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
 
 void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness) {
     Step step(*this);
-    app::Guarded(reporter_, "SendCM11A", [&] {
+    core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) {
             if (!dc.empty()) ReportDropped(dc);
             return;
@@ -91,7 +91,7 @@ void Cm11aEngine::ReportDropped(const std::string& dc) {
         reporter_.DebugLog(text);
     } else {
         linkDownReported_ = true;
-        reporter_.ReportEvent(app::kAppName, text);
+        reporter_.ReportEvent(core::kAppName, text);
     }
 }
 
@@ -126,7 +126,7 @@ void Cm11aEngine::CM11ATimer_Timer() {
 
 void Cm11aEngine::CM11ADataArrival(const std::string& bytes, int code) {
     Step step(*this);
-    app::Guarded(reporter_, "CM11ADataArrival", [&] {
+    core::Guarded(reporter_, "CM11ADataArrival", [&] {
         comm_.AppendStatus("\r\n" + std::to_string(code));
         comm_.AppendData(HexJoin(bytes));
         comm_.ScrollEchoWindows();
@@ -162,17 +162,17 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness) {
     const auto address = AddressByte(dc);
     if (!address) return false;  // not a device code: dropped without a report
     if (command < 0 || command > 15) {
-        reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": command " +
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": command " +
                                                  std::to_string(command) + " is not an X10 function");
         return false;
     }
     if (brightness < 0 || brightness > kMaxBrightness) {
-        reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": brightness " +
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": brightness " +
                                                  std::to_string(brightness) + " is outside 0..31");
         return false;
     }
     if (queue_.size() >= kQueueLimit) {
-        reporter_.ReportEvent(app::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
                                                  " commands are already waiting");
         return false;
     }
@@ -187,7 +187,7 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness) {
 }
 
 void Cm11aEngine::StartHead() {
-    app::Guarded(reporter_, "SendCM11A", [&] {
+    core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) return;
         if (!timer_->Enabled() && !queue_.empty()) SendX10(queue_.front());
     });
@@ -224,7 +224,7 @@ void Cm11aEngine::StopTimer() {
 // Transmit state machine
 
 void Cm11aEngine::SendX10(X10Queue& item) {
-    app::Guarded(reporter_, "SendX10", [&] {
+    core::Guarded(reporter_, "SendX10", [&] {
         const std::string status = item.DC + "=" + std::to_string(item.Command) + " at step " +
                                    std::to_string(item.State) + ", Ignore=" + settings_.Ignore +
                                    ", Retry=" + std::to_string(item.Retry);
@@ -299,9 +299,9 @@ void Cm11aEngine::Announce(const X10Queue& item) {
 void Cm11aEngine::X10Error(X10Queue* item, const std::string& message) {
     reporter_.DebugLog("X10Error" + message);
     if (item == nullptr) {
-        reporter_.ReportEvent(app::kAppName, "CM11A Receive " + message);
+        reporter_.ReportEvent(core::kAppName, "CM11A Receive " + message);
     } else {
-        reporter_.ReportEvent(app::kAppName, message + " " + std::to_string(item->State) + " on command " +
+        reporter_.ReportEvent(core::kAppName, message + " " + std::to_string(item->State) + " on command " +
                                                  ToHex(item->Header, reporter_));
         if (!queue_.empty()) queue_.pop_front();
     }
@@ -314,7 +314,7 @@ void Cm11aEngine::Write(const std::string& bytes) { link_.WriteToCM11A(bytes); }
 // Receive state machine
 
 void Cm11aEngine::ReceiveX10Character(std::uint8_t b) {
-    app::Guarded(reporter_, "ReceiveX10 Character", [&] { ReceiveStep(b); });
+    core::Guarded(reporter_, "ReceiveX10 Character", [&] { ReceiveStep(b); });
 }
 
 void Cm11aEngine::ReceiveStep(std::uint8_t b) {
@@ -428,7 +428,7 @@ void Cm11aEngine::WrongReply(X10Queue& head) {
 
 void Cm11aEngine::UploadEnded() {
     reportExpected_ = false;
-    app::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
+    core::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
     StopTimer();
     if (!queue_.empty()) {
         queue_.front().Retry += 1;

@@ -9,8 +9,8 @@
 // carried out, in order, as soon as the step that was running has finished.
 #pragma once
 
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "core/reporting.h"
+#include "core/settings.h"
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
 #include "cm11a/x10_queue.h"
@@ -40,7 +40,7 @@ public:
     // that keeps answering out of step would otherwise hold the queue for ever.
     static constexpr int kMaxWrongReplies = 4;
 
-    Cm11aEngine(platform::Platform& platform, app::Reporter& reporter, const app::Settings& settings,
+    Cm11aEngine(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
                 CommWindowModel& comm, LinkPort& link);
     ~Cm11aEngine();
     Cm11aEngine(const Cm11aEngine&) = delete;
@@ -98,8 +98,8 @@ private:
     void Write(const std::string& bytes);
 
     platform::Platform& platform_;
-    app::Reporter& reporter_;
-    const app::Settings& settings_;
+    core::Reporter& reporter_;
+    const core::Settings& settings_;
     CommWindowModel& comm_;
     LinkPort& link_;
     std::unique_ptr<platform::Timer> timer_;

@@ -80,8 +80,8 @@ bool IsTcpPortText(const std::string& text) {
     return !s.empty() && s.front() != '/' && s.find(':') != std::string_view::npos;
 }
 
-Cm11aLink::Cm11aLink(platform::Platform& platform, app::Reporter& reporter,
-                     const app::Settings& settings, std::function<bool()> shuttingDown)
+Cm11aLink::Cm11aLink(platform::Platform& platform, core::Reporter& reporter,
+                     const core::Settings& settings, std::function<bool()> shuttingDown)
     : platform_(platform),
       reporter_(reporter),
       settings_(settings),
@@ -110,7 +110,7 @@ Cm11aLink::~Cm11aLink() {
     serial_->Close();
 }
 
-void Cm11aLink::Report(const std::string& text) { reporter_.ReportEvent(app::kAppName, text); }
+void Cm11aLink::Report(const std::string& text) { reporter_.ReportEvent(core::kAppName, text); }
 
 bool Cm11aLink::OpenPort(const std::string& port) {
     connectTries_ = 0;

@@ -4,8 +4,8 @@
 // serial faults to the protocol engine.
 #pragma once
 
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "core/reporting.h"
+#include "core/settings.h"
 #include "cm11a/link_port.h"
 #include "platform/platform.h"
 
@@ -50,7 +50,7 @@ public:
     using EchoSink = std::function<void(const std::string& bytes)>;
     using StatusSink = std::function<void(const std::string& text)>;
 
-    Cm11aLink(platform::Platform& platform, app::Reporter& reporter, const app::Settings& settings,
+    Cm11aLink(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
               std::function<bool()> shuttingDown);
     ~Cm11aLink() override;
     Cm11aLink(const Cm11aLink&) = delete;
@@ -98,8 +98,8 @@ private:
     void Report(const std::string& text);
 
     platform::Platform& platform_;
-    app::Reporter& reporter_;
-    const app::Settings& settings_;
+    core::Reporter& reporter_;
+    const core::Settings& settings_;
     std::function<bool()> shuttingDown_;
     std::function<void()> openedSink_;
 

@@ -1,7 +1,7 @@
 #include "cm11a/codes.h"
 
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "core/reporting.h"
+#include "core/settings.h"
 
 #include <cctype>
 
@@ -29,7 +29,7 @@ std::string JoinHex(std::string_view bytes, std::string_view separator) {
 }  // namespace
 
 int FunctionCode(std::string_view name) {
-    const std::string wanted = app::Lower(name);
+    const std::string wanted = core::Lower(name);
     for (std::size_t i = 0; i < X10FunctionNames.size(); ++i) {
         if (X10FunctionNames[i] == wanted) return static_cast<int>(i);
     }
@@ -71,9 +71,9 @@ std::string DeviceCode(std::uint8_t address) {
     return std::string(1, house) + std::to_string(unit);
 }
 
-std::string ToHex(int n, app::Reporter& reporter) {
+std::string ToHex(int n, core::Reporter& reporter) {
     if (n < 0 || n > 255) {
-        reporter.ReportEvent(app::kAppName,
+        reporter.ReportEvent(core::kAppName,
                              "Attempting to send " + std::to_string(n) + " to Rain8, which is too large");
         n = 0;
     }

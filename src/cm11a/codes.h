@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace quorvel::app {
+namespace quorvel::core {
 class Reporter;
 }
 
@@ -63,7 +63,7 @@ inline std::uint8_t Checksum(std::uint8_t header, std::uint8_t code) {
 
 // Two upper-case hex digits of n (0..255). Values out of range are reported as too large
 // and rendered "00".
-std::string ToHex(int n, app::Reporter& reporter);
+std::string ToHex(int n, core::Reporter& reporter);
 // Hex of every byte joined with ", " ("5A, C3"); empty for empty input.
 std::string HexJoin(std::string_view bytes);
 // Hex of every byte joined with single spaces ("04 66 00").

@@ -1,6 +1,6 @@
 #include "cm11a/comm_window_model.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "cm11a/codes.h"
 
 #include <cstdint>
@@ -61,7 +61,7 @@ int Amount16(const std::string& word) {
 
 }  // namespace
 
-CommWindowModel::CommWindowModel(platform::Platform& platform, app::Reporter& reporter)
+CommWindowModel::CommWindowModel(platform::Platform& platform, core::Reporter& reporter)
     : platform_(platform), reporter_(reporter) {}
 
 void CommWindowModel::Form_Load() {
@@ -79,7 +79,7 @@ void CommWindowModel::Changed() {
 }
 
 void CommWindowModel::EchoMessage(const std::string& text) {
-    app::Guarded(reporter_, "EchoMessage ", [&] {
+    core::Guarded(reporter_, "EchoMessage ", [&] {
         std::string line = text.size() <= 9 ? "[Sent to CM11A (" + txStatus_ + "): " + text + " ]" : text;
         const std::string ticks = std::to_string(platform_.NowMs() % 4294967296ULL);
         const std::string lastThree = ticks.size() > 3 ? ticks.substr(ticks.size() - 3) : ticks;
@@ -93,7 +93,7 @@ void CommWindowModel::EchoMessage(const std::string& text) {
 
 void CommWindowModel::EchoHex(const std::string& bytes) {
     std::string text;
-    app::Guarded(reporter_, "EchoHex ", [&] { text = HexSpaced(bytes); });
+    core::Guarded(reporter_, "EchoHex ", [&] { text = HexSpaced(bytes); });
     EchoMessage(text);
 }
 
@@ -108,12 +108,12 @@ void CommWindowModel::AppendData(const std::string& text) {
 }
 
 void CommWindowModel::ScrollEchoWindows() {
-    app::Guarded(reporter_, " ScrollEchoWindows: ", [&] { Changed(); });
+    core::Guarded(reporter_, " ScrollEchoWindows: ", [&] { Changed(); });
 }
 
 void CommWindowModel::SendToRain8_Click(const std::string& sendString) {
-    app::Guarded(reporter_, "SendToRain8_Click ", [&] {
-        const std::string t = app::Upper(ReplaceAll(ReplaceAll(sendString, ",", " "), "  ", " "));
+    core::Guarded(reporter_, "SendToRain8_Click ", [&] {
+        const std::string t = core::Upper(ReplaceAll(ReplaceAll(sendString, ",", " "), "  ", " "));
         const std::vector<std::string> w = Split(t, ' ');
         if (w.size() < 2) {
             EchoMessage("Command not recognized");

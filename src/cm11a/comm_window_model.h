@@ -4,7 +4,7 @@
 // and is told through the change hook when the newest lines must be brought into view.
 #pragma once
 
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -23,7 +23,7 @@ public:
 
     using SendCommand = std::function<void(const std::string& dc, int command, int brightness)>;
 
-    CommWindowModel(platform::Platform& platform, app::Reporter& reporter);
+    CommWindowModel(platform::Platform& platform, core::Reporter& reporter);
 
     void Form_Load();
 
@@ -60,7 +60,7 @@ private:
     static void KeepTail(std::string& pane);
 
     platform::Platform& platform_;
-    app::Reporter& reporter_;
+    core::Reporter& reporter_;
     std::string commStatus_;
     std::string commData_;
     std::string txStatus_;

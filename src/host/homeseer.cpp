@@ -1,6 +1,6 @@
 #include "host/homeseer.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "host/fast_string.h"
 #include "host/ini_tool.h"
 
@@ -12,13 +12,13 @@ namespace quorvel::host {
 
 namespace fs = std::filesystem;
 
-Homeseer::Homeseer(app::Reporter& reporter, const platform::Clock& clock, fs::path appFolder)
+Homeseer::Homeseer(core::Reporter& reporter, const platform::Clock& clock, fs::path appFolder)
     : reporter_(reporter),
       clock_(clock),
       hsPath_(appFolder),
       dbPath_(appFolder),
       appPath_(appFolder),
-      logPath_(appFolder / "Data" / (std::string(app::kAppName) + ".txt")) {}
+      logPath_(appFolder / "Data" / (std::string(core::kAppName) + ".txt")) {}
 
 std::string Homeseer::IniPath(const std::string& File) const { return (hsPath_ / "Config" / File).string(); }
 
@@ -124,7 +124,7 @@ void Homeseer::LoadDevices() {
     for (std::string name : ini.Keys("Database")) {
         for (std::size_t p = name.find("/["); p != std::string::npos; p = name.find("/[", p)) name.erase(p, 1);
         if (name.empty()) continue;
-        const std::string code = app::Upper(name);
+        const std::string code = core::Upper(name);
         if (Find(code) == nullptr) NewDevice(code);  // two names may become one code
     }
 }

@@ -3,7 +3,7 @@
 // code, the host's folder paths, a tab-separated log and a field picker.
 #pragma once
 
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/platform.h"
 
 #include <chrono>
@@ -67,7 +67,7 @@ class Homeseer {
 public:
     // appFolder is fixed at creation: later changes of the application folder do not move
     // the files this object uses.
-    Homeseer(app::Reporter& reporter, const platform::Clock& clock, std::filesystem::path appFolder);
+    Homeseer(core::Reporter& reporter, const platform::Clock& clock, std::filesystem::path appFolder);
     Homeseer(const Homeseer&) = delete;
     Homeseer& operator=(const Homeseer&) = delete;
 
@@ -116,7 +116,7 @@ private:
     std::string IniPath(const std::string& File) const;
     const Device* Find(const std::string& sDevice) const;
 
-    app::Reporter& reporter_;
+    core::Reporter& reporter_;
     const platform::Clock& clock_;
     std::filesystem::path hsPath_, dbPath_, appPath_, logPath_;
     std::list<std::pair<std::string, Device>> devices_;  // insertion order

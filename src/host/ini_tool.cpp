@@ -1,7 +1,7 @@
 #include "host/ini_tool.h"
 
-#include "app/configuration.h"
-#include "app/settings.h"
+#include "core/folders.h"
+#include "core/settings.h"
 
 #include <algorithm>
 #include <atomic>
@@ -140,7 +140,7 @@ std::string FileModifiedText(const fs::path& path) {
     return buf;
 }
 
-IniTool::IniTool(app::Reporter& reporter, const platform::Clock& clock)
+IniTool::IniTool(core::Reporter& reporter, const platform::Clock& clock)
     : reporter_(reporter), clock_(clock) {}
 
 std::string IniTool::IndexKey(std::string_view upperSection, std::string_view upperKey) {
@@ -160,7 +160,7 @@ void IniTool::Clear() {
 
 void IniTool::AddSection(const std::string& name) {
     if (name.empty()) return;  // the unnamed section before the first header has no entry
-    std::string upper = app::Upper(name);
+    std::string upper = core::Upper(name);
     if (sectionIndex_.count(upper) != 0) return;
     sectionIndex_.emplace(upper, sections_.size());
     sections_.emplace_back(std::move(upper), name);
@@ -172,7 +172,7 @@ void IniTool::Load(const std::string& fPath) {
     const fs::path path(fPath);
     std::error_code ec;
     if (!fs::exists(path, ec)) {
-        app::CreateFolders(fPath, reporter_);
+        core::CreateFolders(fPath, reporter_);
         std::ofstream create(path, std::ios::binary | std::ios::app);
         if (!create) throw std::runtime_error("cannot create " + fPath);
         return;
@@ -196,7 +196,7 @@ void IniTool::ParseLine(std::string_view raw, std::string& currentSection) {
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
         const std::string name(line.substr(1, line.size() - 2));
         AddSection(name);
-        currentSection = app::Upper(name);
+        currentSection = core::Upper(name);
         return;
     }
     const auto eq = line.find('=');
@@ -204,7 +204,7 @@ void IniTool::ParseLine(std::string_view raw, std::string& currentSection) {
         reporter_.ReportEvent("IniTool", " Equal sign not found on line " + ReportableLine(line));
         return;
     }
-    std::string key = app::Upper(line.substr(0, eq));
+    std::string key = core::Upper(line.substr(0, eq));
     std::string index = IndexKey(currentSection, key);
     if (keyIndex_.count(index) != 0) return;  // the first occurrence wins
     keys_.push_back(KeyEntry{currentSection, std::move(key), std::string(line.substr(eq + 1))});
@@ -212,15 +212,15 @@ void IniTool::ParseLine(std::string_view raw, std::string& currentSection) {
 }
 
 std::string IniTool::Read(std::string_view Header, std::string_view Key, std::string_view defaultvalue) const {
-    const auto it = keyIndex_.find(IndexKey(app::Upper(Header), app::Upper(Key)));
+    const auto it = keyIndex_.find(IndexKey(core::Upper(Header), core::Upper(Key)));
     if (it == keyIndex_.end() || it->second->Value.empty()) return std::string(defaultvalue);
     return it->second->Value;
 }
 
 void IniTool::WriteKey(const std::string& Header, const std::string& Key, const std::string& newValue) {
     AddSection(Header);
-    const std::string section = app::Upper(Header);
-    std::string key = app::Upper(Key);
+    const std::string section = core::Upper(Header);
+    std::string key = core::Upper(Key);
     std::string index = IndexKey(section, key);
     const auto it = keyIndex_.find(index);
     if (it != keyIndex_.end()) {
@@ -232,7 +232,7 @@ void IniTool::WriteKey(const std::string& Header, const std::string& Key, const 
 }
 
 void IniTool::Remove(std::string_view Header, std::string_view Key) {
-    const auto it = keyIndex_.find(IndexKey(app::Upper(Header), app::Upper(Key)));
+    const auto it = keyIndex_.find(IndexKey(core::Upper(Header), core::Upper(Key)));
     if (it == keyIndex_.end()) return;
     keys_.erase(it->second);
     keyIndex_.erase(it);
@@ -248,7 +248,7 @@ std::vector<std::string> IniTool::Headers() const {
 std::vector<std::string> IniTool::Keys(std::string_view Header) const {
     // The section name is compared as a whole, as an escaped, anchored pattern would: "a.b"
     // does not list the keys of "aXb", nor "Gen" those of "General".
-    const std::string section = app::Upper(Header);
+    const std::string section = core::Upper(Header);
     std::vector<std::string> out;
     for (const auto& e : keys_) {
         if (e.Section != section) continue;
@@ -261,7 +261,7 @@ std::vector<std::string> IniTool::Keys(std::string_view Header) const {
 
 void IniTool::ReportFailure(const std::string& description) {
     reporter_.Fail(description);
-    reporter_.ReportEvent(app::kAppName, "IniTool Save " + path_);
+    reporter_.ReportEvent(core::kAppName, "IniTool Save " + path_);
 }
 
 void IniTool::Save() {

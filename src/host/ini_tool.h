@@ -7,7 +7,7 @@
 // exactly as read or written. Files are written with CR LF; LF alone is accepted on reading.
 #pragma once
 
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -34,7 +34,7 @@ std::string FileModifiedText(const std::filesystem::path& path);
 
 class IniTool {
 public:
-    IniTool(app::Reporter& reporter, const platform::Clock& clock);
+    IniTool(core::Reporter& reporter, const platform::Clock& clock);
     IniTool(const IniTool&) = delete;
     IniTool& operator=(const IniTool&) = delete;
 
@@ -78,7 +78,7 @@ private:
     void ParseLine(std::string_view line, std::string& currentSection);
     void ReportFailure(const std::string& description);
 
-    app::Reporter& reporter_;
+    core::Reporter& reporter_;
     const platform::Clock& clock_;
     std::string path_;
     std::vector<std::pair<std::string, std::string>> sections_;  // upper name, first form

@@ -1,6 +1,6 @@
 #include "xap/xap_message.h"
 
-#include "app/reporting.h"
+#include "core/reporting.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -109,7 +109,7 @@ std::string ItemCollection::Key(std::size_t i) const { return LowerText(names_.N
 
 // ---------------------------------------------------------------- XapMessage
 
-XapMessage::XapMessage(std::string headerOpening, app::Reporter* log)
+XapMessage::XapMessage(std::string headerOpening, core::Reporter* log)
     : headerOpening_(std::move(headerOpening)), log_(log) {}
 
 int XapMessage::AddHeader() {

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace quorvel::app {
+namespace quorvel::core {
 class Reporter;
 }
 
@@ -66,7 +66,7 @@ class XapMessage {
 public:
     // headerOpening: the first header lines up to and including "uid=" (the node owns it;
     // empty until the node's UID is set). log: where parse failures are written (may be null).
-    explicit XapMessage(std::string headerOpening = {}, app::Reporter* log = nullptr);
+    explicit XapMessage(std::string headerOpening = {}, core::Reporter* log = nullptr);
     XapMessage(const XapMessage&) = delete;
     XapMessage& operator=(const XapMessage&) = delete;
 
@@ -113,7 +113,7 @@ private:
     void LogParseFailure(std::string_view name, std::string_view value);
 
     std::string headerOpening_;
-    app::Reporter* log_;
+    core::Reporter* log_;
     std::string text_;  // under construction
     bool inBlock_ = false;
 

@@ -1,6 +1,6 @@
 #include "xap/xap_node.h"
 
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "xap/xap_message.h"
 
 #include <algorithm>
@@ -48,7 +48,7 @@ long long LeadingNumber(std::string_view s) {
 
 }  // namespace
 
-XapNode::XapNode(platform::Platform& platform, app::Reporter& reporter, AddressLister hostAddresses)
+XapNode::XapNode(platform::Platform& platform, core::Reporter& reporter, AddressLister hostAddresses)
     : platform_(platform), reporter_(reporter), hostAddresses_(std::move(hostAddresses)) {
     SocketsInitialize();
     hbeatTimer_ = platform_.CreateTimer();
@@ -111,7 +111,7 @@ std::string XapNode::GetIP() {
         return addresses.front();
     } catch (const std::exception& e) {
         reporter_.Fail(e);
-        reporter_.LogToFile(app::kAppName, "GetIP");
+        reporter_.LogToFile(core::kAppName, "GetIP");
         return {};
     }
 }
@@ -161,7 +161,7 @@ int XapNode::Init() {
     } else {
         result = -1;
         port_ = port;
-        reporter_.LogToFile(app::kAppName, "xAP.Init port search for host " + broadcastInUse_ +
+        reporter_.LogToFile(core::kAppName, "xAP.Init port search for host " + broadcastInUse_ +
                                                " failed with Error " + lastFailure);
     }
     if (found && result <= 0) return result;
@@ -180,7 +180,7 @@ void XapNode::ProcessReceivedMessage(std::string_view data) {
         Enqueue(data);
     } catch (const std::exception& e) {
         reporter_.Fail(e);
-        reporter_.LogToFile(app::kAppName, "ProcessReceivedMessage");
+        reporter_.LogToFile(core::kAppName, "ProcessReceivedMessage");
     }
 }
 
@@ -194,7 +194,7 @@ void XapNode::Enqueue(std::string_view data) {
     }
     if (dropped && !overflowReported_) {
         overflowReported_ = true;
-        reporter_.LogToFile(app::kAppName, "ProcessReceivedMessage receive queue full (" +
+        reporter_.LogToFile(core::kAppName, "ProcessReceivedMessage receive queue full (" +
                                                std::to_string(kQueueLimit) +
                                                " messages): dropping the oldest");
     }

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quorvel::app {
+namespace quorvel::core {
 class Reporter;
 }
 
@@ -43,7 +43,7 @@ public:
     static constexpr std::size_t kQueueByteLimit = 64u * 1024u * 1024u;
     static constexpr int kHeartbeatPresetMs = 20000;
 
-    XapNode(platform::Platform& platform, app::Reporter& reporter,
+    XapNode(platform::Platform& platform, core::Reporter& reporter,
             AddressLister hostAddresses = platform::HostIPv4Addresses);
     ~XapNode() override;
     XapNode(const XapNode&) = delete;
@@ -121,7 +121,7 @@ private:
     bool SendDatagram(std::string_view text);
 
     platform::Platform& platform_;
-    app::Reporter& reporter_;
+    core::Reporter& reporter_;
     AddressLister hostAddresses_;
 
     std::string broadcastAddress_ = "Default";

@@ -36,8 +36,8 @@ public:
 struct AppConfiguration : ::testing::Test {
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter{sim};
-    quorvel::app::Settings settings;
+    quorvel::core::Reporter reporter{sim};
+    quorvel::core::Settings settings;
     int hostQueries = 0;
     std::string hostName = "quorvelbox.example.org";
     Configuration config{settings, reporter, sim, dir.path(), (dir.path() / "quorvel").string(), [this] {

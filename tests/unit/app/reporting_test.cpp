@@ -1,4 +1,4 @@
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/sim/sim_platform.h"
 #include "test_support/recording_node.h"
 #include "test_support/temp_dir.h"
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-using quorvel::app::Reporter;
+using quorvel::core::Reporter;
 
 namespace {
 

@@ -39,8 +39,8 @@ struct HandlerFixture : ::testing::Test {
         return a;
     }
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter;
-    quorvel::app::Settings settings;
+    quorvel::core::Reporter reporter;
+    quorvel::core::Settings settings;
     quorvel::test::RecordingNode node;
     RequestHandler handler;
     bool ready = true;

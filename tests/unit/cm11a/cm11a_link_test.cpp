@@ -43,8 +43,8 @@ struct Cm11aLinkTest : ::testing::Test {
     }
 
     SimPlatform sim;
-    quorvel::app::Settings settings;
-    quorvel::app::Reporter reporter;
+    quorvel::core::Settings settings;
+    quorvel::core::Reporter reporter;
     bool shuttingDown = false;
     Cm11aLink link;
     quorvel::platform::SimSerialPort* serial = nullptr;

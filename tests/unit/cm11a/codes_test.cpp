@@ -1,4 +1,4 @@
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "cm11a/codes.h"
 #include "platform/sim/sim_platform.h"
 

@@ -18,7 +18,7 @@ protected:
         comm.SetSendCommand([this](const std::string& dc, int c, int b) { sent.emplace_back(dc, c, b); });
     }
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter;
+    quorvel::core::Reporter reporter;
     CommWindowModel comm;
     std::vector<std::tuple<std::string, int, int>> sent;
     std::vector<std::string> reports;

@@ -3,8 +3,8 @@
 // that records sent xAP messages, and a fixture in simulated time.
 #pragma once
 
-#include "app/reporting.h"
-#include "app/settings.h"
+#include "core/reporting.h"
+#include "core/settings.h"
 #include "cm11a/cm11a_engine.h"
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
@@ -99,8 +99,8 @@ protected:
     const X10Queue& Head() const { return engine->TransmitQueue().front(); }
 
     platform::SimPlatform sim;
-    app::Reporter reporter;
-    app::Settings settings;
+    core::Reporter reporter;
+    core::Settings settings;
     CommWindowModel comm;
     ScriptedLink link;
     quorvel::test::RecordingNode node;

@@ -26,7 +26,7 @@ namespace {
 struct HostHomeseer : ::testing::Test {
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter{sim};
+    quorvel::core::Reporter reporter{sim};
     Homeseer hs{reporter, sim, dir.path()};
     fs::path Config(const std::string& file) const { return dir.path() / "Config" / file; }
 };

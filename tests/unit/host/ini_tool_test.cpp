@@ -19,7 +19,7 @@ namespace {
 struct HostIniTool : ::testing::Test {
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter{sim};
+    quorvel::core::Reporter reporter{sim};
     IniTool ini{reporter, sim};
     std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 };

@@ -1,7 +1,7 @@
 // Helpers for the settings tests: file access and the reports a Reporter has queued.
 #pragma once
 
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "test_support/temp_dir.h"
 
 #include <filesystem>
@@ -28,7 +28,7 @@ inline std::string Item(const std::string& list, const std::string& name) {
 }
 
 // (Type, Data) of every "Homeseer.Event" report queued while the xAP node is down.
-inline std::vector<std::pair<std::string, std::string>> Reports(const app::Reporter& r) {
+inline std::vector<std::pair<std::string, std::string>> Reports(const core::Reporter& r) {
     std::vector<std::pair<std::string, std::string>> out;
     for (const auto& m : r.PendingXap()) {
         if (m.MsgClass == "Homeseer.Event") out.emplace_back(Item(m.MsgData, "Type"), Item(m.MsgData, "Data"));

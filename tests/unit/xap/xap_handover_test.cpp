@@ -1,4 +1,4 @@
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/sim/sim_platform.h"
 #include "xap/xap_node.h"
 
@@ -14,7 +14,7 @@ TEST(XapHandOver, BoundHoldsForEverySpacing) {
     for (const std::uint64_t spacing : {1u, 2u, 30u}) {
         SCOPED_TRACE(spacing);
         quorvel::platform::SimPlatform sim;
-        quorvel::app::Reporter reporter(sim);
+        quorvel::core::Reporter reporter(sim);
         quorvel::xap::XapNode node(sim, reporter, [] { return std::vector<std::string>{"127.0.0.1"}; });
         node.SetBroadcastAddress("127.255.255.255");
         const auto port = static_cast<std::uint16_t>(node.Init());

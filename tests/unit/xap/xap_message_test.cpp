@@ -1,4 +1,4 @@
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/sim/sim_platform.h"
 #include "test_support/temp_dir.h"
 #include "xap/xap_message.h"
@@ -32,7 +32,7 @@ struct XapMessageLog : ::testing::Test {
     }
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
-    quorvel::app::Reporter reporter;
+    quorvel::core::Reporter reporter;
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "app/reporting.h"
+#include "core/reporting.h"
 #include "platform/sim/sim_platform.h"
 #include "test_support/temp_dir.h"
 #include "xap/xap_node.h"
@@ -48,7 +48,7 @@ struct Node {
 
     quorvel::test::TempDir dir;
     SimPlatform sim;
-    quorvel::app::Reporter reporter{sim};
+    quorvel::core::Reporter reporter{sim};
     XapNode node;
 };
 

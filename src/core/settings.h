@@ -2,22 +2,26 @@
 #pragma once
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
-namespace quorvel::app {
+namespace quorvel::core {
+
+// Case folding is ASCII-only on purpose: classes, targets, device codes and setting names are
+// ASCII, and the system locale (a Turkish dotless i, for one) must not change what matches.
+inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 inline std::string Upper(std::string_view s) {
     std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : out) c = UpperAscii(c);
     return out;
 }
 
 inline std::string Lower(std::string_view s) {
     std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : out) c = LowerAscii(c);
     return out;
 }
 
@@ -50,4 +54,4 @@ struct Settings {
     bool Announced(std::string_view device) const { return HouseServed(device) && !Ignored(device); }
 };
 
-}  // namespace quorvel::app
+}  // namespace quorvel::core

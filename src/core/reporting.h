@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-namespace quorvel::app {
+namespace quorvel::core {
 
 inline constexpr const char* kAppName = "Quorvel";
 
@@ -83,4 +83,4 @@ void Guarded(Reporter& reporter, const std::string& text, F&& body) {
     }
 }
 
-}  // namespace quorvel::app
+}  // namespace quorvel::core

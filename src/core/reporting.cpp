@@ -1,9 +1,9 @@
-#include "app/reporting.h"
+#include "core/reporting.h"
 
 #include <fstream>
 #include <stdexcept>
 
-namespace quorvel::app {
+namespace quorvel::core {
 
 namespace {
 
@@ -90,4 +90,4 @@ void Reporter::SendNow(const std::string& target, const std::string& cls,
     }
 }
 
-}  // namespace quorvel::app
+}  // namespace quorvel::core
