@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 
+#include "app/settings_check.h"
 #include "cm11a/link_port.h"
 #include "platform/os.h"
 
@@ -123,7 +124,8 @@ void Configuration::SetIniValue(const std::string& key, const std::string& defau
         if (k == "house") {
             settings_.House = Homeseer().GetIniSetting(kGeneral, "House", defaultValue, kMainIni);
         } else if (k == "ignore") {
-            settings_.Ignore = "," + Homeseer().GetIniSetting(kGeneral, "Ignore", defaultValue, kMainIni) + ",";
+            // Blanks around the entries are dropped: "A1, B2" ignores B2 as well.
+            settings_.Ignore = HeldIgnore(Homeseer().GetIniSetting(kGeneral, "Ignore", defaultValue, kMainIni));
         } else if (k == "debug") {
             settings_.Debug = ParseBoolSetting(Homeseer().GetIniSetting(kGeneral, "Debug", defaultValue, kMainIni));
             reporter_.SetDebug(settings_.Debug);

@@ -1,13 +1,20 @@
 // quorvel: joins an xAP home-automation network to an X10 CM11A power-line interface.
 
+#include "app/app_folder.h"
 #include "app/quorvel_form.h"
+#include "app/settings_check.h"
+#include "platform/host_addresses.h"
+#include "platform/os.h"
 #include "platform/qt/qt_platform.h"
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -16,6 +23,7 @@ namespace {
 void PrintUsage(std::FILE* to) {
     std::fputs(
         "Usage: quorvel [--app-folder DIR] [--headless]\n"
+        "       quorvel [--app-folder DIR] --check-config\n"
         "       quorvel --help | --version\n"
         "\n"
         "Joins an xAP network (through the local hub on UDP port 3639) to an X10 CM11A\n"
@@ -24,6 +32,8 @@ void PrintUsage(std::FILE* to) {
         "  --app-folder DIR  folder holding Config/ (settings) and Data/ (log);\n"
         "                    default: the folder of the executable\n"
         "  --headless        no tray icon and no windows\n"
+        "  --check-config    print the settings in effect and every problem found,\n"
+        "                    open nothing; exit status 0 (no problem) or 1\n"
         "  --help            show this text\n"
         "  --version         show the version\n"
         "\n"
@@ -39,6 +49,42 @@ std::string ExecutablePath(const char* argv0) {
     return ec ? std::string(argv0) : p.lexically_normal().string();
 }
 
+// The application folder must carry the run, and only one connector may use it. Returns an
+// exit status when the start must stop; keeps the folder's lock in lock.
+std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
+                                  std::unique_ptr<quorvel::platform::InstanceLock>& lock,
+                                  quorvel::app::AppFolderState& state) {
+    state = quorvel::app::PrepareAppFolder(folder);
+    if (!state.Fatal.empty()) {
+        std::fprintf(stderr, "quorvel: cannot use the application folder %s: %s\n", folder.string().c_str(),
+                     state.Fatal.c_str());
+        return 1;
+    }
+    std::string problem;
+    const auto data = folder / "Data";
+    lock = quorvel::platform::InstanceLock::Acquire((data / "Quorvel.lock").string(),
+                                                    std::filesystem::is_directory(data) ? data.string()
+                                                                                        : (folder / "Config").string(),
+                                                    problem);
+    if (!lock) {
+        std::fprintf(stderr, "quorvel: the application folder %s is in use: %s\n", folder.string().c_str(),
+                     problem.c_str());
+        return 1;
+    }
+    return std::nullopt;
+}
+
+// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again.
+void OnSignal(quorvel::app::QuorvelForm& form, int signo) {
+    if (signo == SIGHUP) {
+        form.ReloadSettings();
+        return;
+    }
+    form.SetStopReason(signo == SIGINT ? "signal SIGINT" : signo == SIGTERM ? "signal SIGTERM"
+                                                                            : "signal " + std::to_string(signo));
+    form.Exit();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,6 +92,7 @@ int main(int argc, char** argv) {
     options.ExePath = ExecutablePath(argv[0]);
     options.AppFolder = std::filesystem::path(options.ExePath).parent_path();
     options.Headless = true;  // the tray view is not part of this build yet
+    bool checkConfig = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -59,6 +106,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--headless") {
             options.Headless = true;
+        } else if (arg == "--check-config") {
+            checkConfig = true;
         } else if (arg == "--app-folder" && i + 1 < argc) {
             std::error_code ec;
             auto folder = std::filesystem::absolute(argv[++i], ec);
@@ -74,6 +123,14 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (checkConfig) {
+        quorvel::platform::QtPlatform clock;
+        return quorvel::app::RunCheckConfig(options.AppFolder, clock, quorvel::platform::HostIPv4Addresses(), stdout);
+    }
+    std::unique_ptr<quorvel::platform::InstanceLock> folderLock;
+    quorvel::app::AppFolderState folderState;
+    if (auto status = ClaimAppFolder(options.AppFolder, folderLock, folderState)) return *status;
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("quorvel");
 
@@ -83,7 +140,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvel: %s\n", line.c_str());
         std::fflush(stderr);
     });
-    quorvel::platform::InstallShutdownSignals([&form](int) { form.Exit(); });
+    quorvel::platform::InstallShutdownSignals([&form](int signo) { OnSignal(form, signo); });
+    if (folderState.SettingsReadOnly) {
+        form.reporter().ReportEvent(quorvel::core::kAppName,
+                                    "Settings cannot be saved: " + folderState.ReadOnlyReason);
+    }
+    if (!folderState.DataProblem.empty()) {
+        form.reporter().ReportEvent(quorvel::core::kAppName, "Data folder: " + folderState.DataProblem);
+    }
 
     if (auto status = form.Form_Load()) return *status;
     // A signal handled while start-up let events run has already stopped everything.

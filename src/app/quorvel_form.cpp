@@ -1,5 +1,8 @@
 #include "app/quorvel_form.h"
 
+#include "app/settings_check.h"
+#include "xap/xap_message.h"
+
 namespace quorvel::app {
 
 namespace {
@@ -60,6 +63,7 @@ std::optional<int> QuorvelForm::Form_Load() {
     const int port = xap_->Init();
     if (port <= 0) {
         reporter_.LogToFile(kAppName, "xAP Init Error " + std::to_string(port) + " occurred");
+        reporter_.LogToFile(kAppName, "Stopping: the xAP node could not start");
         return 1;
     }
     xap_->SendHeartbeat(60);
@@ -67,8 +71,11 @@ std::optional<int> QuorvelForm::Form_Load() {
     // The first report also sends everything queued so far.
     reporter_.ReportEvent(kAppName, "Using xAP port " + std::to_string(port));
 
+    ReportSettingsInEffect("Starting: ");
+
     // 9. Hardware settings and the CM11A start-up; the result is of no interest.
     (void)configuration_.InitHW();
+    FinishStartUp();
 
     // 10. There is no visible main window to hide.
     // 11-12. The tray shows the idle picture; Timer1 stays idle until the next flash.
@@ -98,6 +105,7 @@ void QuorvelForm::onMessage() {
         for (;;) {
             const std::string message = messageSource_->GetMessage();
             if (message.empty()) break;
+            if (HoldDuringStartUp(message)) continue;
             if (readmessage_) readmessage_(message);
         }
     } catch (const std::exception& e) {
@@ -143,6 +151,7 @@ void QuorvelForm::MenuArray_Click(int index) {
 void QuorvelForm::Exit() {
     if (unloaded_) return;
     shuttingDown_ = true;
+    reporter_.LogToFile(kAppName, "Stopping: " + stopReason_);
     UpdateTray(false, TrayPicture::None);
     Form_Unload();
     platform_.Quit(0);
@@ -178,6 +187,82 @@ void QuorvelForm::OpenWindow(const std::string& name) {
 void QuorvelForm::UpdateTray(bool iconOn, TrayPicture picture) {
     trayPicture_ = iconOn ? picture : TrayPicture::None;
     if (tray_ != nullptr) tray_->Update(iconOn, picture);
+}
+
+// ---------------------------------------------------------------- unattended running
+
+void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
+    try {
+        const SettingsSnapshot snapshot = ReadSettings(configuration_.Homeseer());
+        Settings shown = snapshot.Values;
+        if (startUpDone_) {  // what the connector runs on now; before InitHW the file's values
+            shown.ComPort = settings_.ComPort;
+            shown.House = settings_.House;
+            shown.Ignore = settings_.Ignore;
+            shown.Debug = settings_.Debug;
+        }
+        shown.UID = settings_.UID;  // read at start-up only
+        shown.InterfaceAddress = settings_.InterfaceAddress;
+        shown.BroadcastAddress = settings_.BroadcastAddress;
+        shown.AppFolder = settings_.AppFolder;
+        std::vector<std::string> local;
+        if (xap_ && !xap_->LocalAddress().empty()) local.push_back(xap_->LocalAddress());
+        reporter_.LogToFile(kAppName, heading + SettingsLine(shown, local));
+        for (const std::string& problem : CheckSettings(snapshot, PathExists)) {
+            reporter_.ReportEvent(kAppName, "Settings: " + problem);
+        }
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.ReportEvent(kAppName, "Settings");
+    }
+}
+
+bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
+    if (startUpDone_) return false;
+    xap::XapMessage m(xap_ ? xap_->HeaderOpening() : std::string());
+    m.FromXap(message);
+    if (!m.CompareClass("xAP-X10.request")) return false;
+    if (heldRequests_.size() < kHeldRequestLimit) {
+        heldRequests_.push_back(message);
+        reporter_.DebugLog("X10 request held until the CM11A start-up has run");
+    } else if (heldDropped_++ == 0) {
+        reporter_.ReportEvent(kAppName, "Readmessage: more than " + std::to_string(kHeldRequestLimit) +
+                                            " X10 requests during the CM11A start-up; later ones are dropped");
+    }
+    return true;
+}
+
+void QuorvelForm::FinishStartUp() {
+    startUpDone_ = true;
+    if (heldDropped_ > 0) {
+        reporter_.ReportEvent(kAppName, "Readmessage: " + std::to_string(heldDropped_) +
+                                            " X10 requests dropped during the CM11A start-up");
+        heldDropped_ = 0;
+    }
+    // A request handled here may let events run (the link's connect wait); new ones then
+    // go straight to the handler, the held ones keep their order.
+    while (!heldRequests_.empty() && !unloaded_) {
+        const std::string message = std::move(heldRequests_.front());
+        heldRequests_.pop_front();
+        if (readmessage_) readmessage_(message);
+    }
+    heldRequests_.clear();
+    if (reloadPending_ && !unloaded_) {
+        reloadPending_ = false;
+        ReloadSettings();
+    }
+}
+
+void QuorvelForm::ReloadSettings() {
+    if (unloaded_) return;
+    if (!startUpDone_) {  // the start-up reads them anyway; once more when it is done
+        reloadPending_ = true;
+        return;
+    }
+    configuration_.Homeseer().ForgetReportedProblems();
+    configuration_.InitIniKeys();
+    reporter_.ReportEvent(kAppName, "InitIniKeys: settings reloaded");
+    ReportSettingsInEffect("Settings reloaded: ");
 }
 
 }  // namespace quorvel::app

@@ -14,6 +14,8 @@
 #include "xap/xap_node.h"
 #include "xap/xap_sender.h"
 
+#include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -77,7 +79,25 @@ public:
     // Called for the menu entries that open windows ("Setup", "Serial Comm").
     void SetWindowOpener(std::function<void(const std::string&)> opener) { openWindow_ = std::move(opener); }
 
+    // ---- Unattended running.
+    // X10 requests that arrive before the CM11A start-up has run are kept, up to this many,
+    // and carried out once it has.
+    static constexpr std::size_t kHeldRequestLimit = 200;
+    std::size_t HeldRequestCount() const { return heldRequests_.size(); }
+    // Why the process stops, written to the log when it does ("Exit" when not told).
+    void SetStopReason(std::string why) { stopReason_ = std::move(why); }
+    // SIGHUP: reads the settings again as closing the setup window does, and reports them.
+    void ReloadSettings();
+
 private:
+    // One line with the settings in effect, and one report per setting that cannot be what
+    // the user meant.
+    void ReportSettingsInEffect(const std::string& heading);
+    // True when message is an X10 request that must wait for the end of the start-up.
+    bool HoldDuringStartUp(const std::string& message);
+    // The start-up has run: held requests are handled, a reload asked for meanwhile is done.
+    void FinishStartUp();
+
     void Form_Unload();
     void OpenWindow(const std::string& name);
     RequestActions MakeRequestActions();
@@ -106,6 +126,12 @@ private:
     TrayView* tray_ = nullptr;
     TrayPicture trayPicture_ = TrayPicture::None;
     std::function<void(const std::string&)> openWindow_;
+
+    bool startUpDone_ = false;
+    bool reloadPending_ = false;
+    std::deque<std::string> heldRequests_;
+    std::size_t heldDropped_ = 0;
+    std::string stopReason_ = "Exit";
 };
 
 }  // namespace quorvel::app

@@ -5,6 +5,7 @@
 #include "xap/xap_message.h"
 
 #include <cfenv>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -80,7 +81,11 @@ int LeadingCount(const std::string& text) {
         if (number.size() > 40) throw std::overflow_error("Overflow");
     }
     if (!digits) return 0;
-    const double value = std::strtod(number.c_str(), nullptr);
+    // Read with "." as the decimal point whatever the system locale says (strtod would read
+    // "2.6" as 2 under a German one).
+    double value = 0;
+    const char* first = number.data() + (number.front() == '+' ? 1 : 0);
+    std::from_chars(first, number.data() + number.size(), value);
     const int saved = std::fegetround();
     std::fesetround(FE_TONEAREST);
     const double rounded = std::nearbyint(value);

@@ -52,7 +52,7 @@ int KeywordFunction(std::string_view keyword) {
 
 std::optional<std::uint8_t> AddressByte(std::string_view dc) {
     if (dc.empty()) return std::nullopt;
-    const char h = static_cast<char>(std::toupper(static_cast<unsigned char>(dc[0])));
+    const char h = core::UpperAscii(dc[0]);  // not the locale's: a Turkish "i" must stay I
     if (h < 'A' || h > 'P') return std::nullopt;
     int unit = 0;
     for (std::size_t i = 1; i < dc.size(); ++i) {

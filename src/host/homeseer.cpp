@@ -22,24 +22,37 @@ Homeseer::Homeseer(core::Reporter& reporter, const platform::Clock& clock, fs::p
 
 std::string Homeseer::IniPath(const std::string& File) const { return (hsPath_ / "Config" / File).string(); }
 
+void Homeseer::LoadSettingsFile(IniTool& ini, const std::string& File) {
+    ini.SetCreateMissing(!readOnly_);
+    ini.SetProblemSink([this](const std::string& path, const std::vector<std::string>& texts) {
+        std::string all;
+        for (const std::string& t : texts) all += t + "\n";
+        std::string& reported = reportedProblems_[path];
+        if (reported == all) return;
+        reported = std::move(all);
+        for (const std::string& t : texts) reporter_.ReportEvent("IniTool", t);
+    });
+    ini.Load(IniPath(File));
+}
+
 std::string Homeseer::GetIniSetting(const std::string& Group, const std::string& Key, const std::string& Default,
                                     const std::string& File) {
     IniTool ini(reporter_, clock_);
-    ini.Load(IniPath(File));
+    LoadSettingsFile(ini, File);
     return ini.Read(Group, Key, Default);
 }
 
 void Homeseer::SaveIniSetting(const std::string& Group, const std::string& Key, const std::string& Value,
                               const std::string& File) {
     IniTool ini(reporter_, clock_);
-    ini.Load(IniPath(File));
+    LoadSettingsFile(ini, File);
     ini.WriteKey(Group, Key, Value);
     ini.Save();
 }
 
 std::string Homeseer::GetINISection(const std::string& Group, const std::string& File) {
     IniTool ini(reporter_, clock_);
-    ini.Load(IniPath(File));
+    LoadSettingsFile(ini, File);
     FastString builder;
     for (const std::string& key : ini.Keys(Group)) {
         builder.Add(std::string_view("\0", 1));

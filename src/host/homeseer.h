@@ -63,6 +63,8 @@ private:
     std::string name_;
 };
 
+class IniTool;
+
 class Homeseer {
 public:
     // appFolder is fixed at creation: later changes of the application folder do not move
@@ -72,11 +74,16 @@ public:
     Homeseer& operator=(const Homeseer&) = delete;
 
     // INI settings in appFolder/Config/File. Every call reads the file afresh; a missing
-    // file is created empty. Failures of the INI engine pass to the caller.
+    // file is created empty (not in read-only mode). Failures of the INI engine pass to the
+    // caller. Lines of a file that cannot be read are reported once, not on every read:
+    // again only when the file's problems change, or after ForgetReportedProblems.
     std::string GetIniSetting(const std::string& Group, const std::string& Key, const std::string& Default,
                               const std::string& File);
     void SaveIniSetting(const std::string& Group, const std::string& Key, const std::string& Value,
                         const std::string& File);
+    // Read-only: a missing settings file reads as empty and is not made.
+    void SetReadOnly(bool on) { readOnly_ = on; }
+    void ForgetReportedProblems() { reportedProblems_.clear(); }
     // key=value pairs of the section separated by the character 0; "=" for a missing section.
     std::string GetINISection(const std::string& Group, const std::string& File);
 
@@ -114,6 +121,8 @@ private:
     // Enters a device for every name of [Database] in zebTemperature.ini.
     void LoadDevices();
     std::string IniPath(const std::string& File) const;
+    // Loads a settings file with the read-only choice and the once-only problem reports.
+    void LoadSettingsFile(IniTool& ini, const std::string& File);
     const Device* Find(const std::string& sDevice) const;
 
     core::Reporter& reporter_;
@@ -121,6 +130,8 @@ private:
     std::filesystem::path hsPath_, dbPath_, appPath_, logPath_;
     std::list<std::pair<std::string, Device>> devices_;  // insertion order
     std::unordered_map<std::string, Device*> deviceIndex_;
+    bool readOnly_ = false;
+    std::unordered_map<std::string, std::string> reportedProblems_;  // path -> texts reported
 };
 
 }  // namespace quorvel::host

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <locale>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -23,7 +24,7 @@ namespace {
 constexpr std::size_t kHeaderWidth = 100;
 constexpr std::size_t kKeyWidth = 65;
 // A reported line is cut to this many bytes; an xAP datagram cannot carry a megabyte.
-constexpr std::size_t kReportedLineMax = 200;
+constexpr std::size_t kReportedLineMax = 80;
 
 std::string_view TrimSpaces(std::string_view s) {
     const auto first = s.find_first_not_of(' ');
@@ -32,12 +33,20 @@ std::string_view TrimSpaces(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
-// The line as it may appear in a report: control bytes (which would split the xAP item
-// list or the log line) shown as "?", and cut when very long.
+// The line as it may appear in a report: cut when long, every byte outside printable ASCII
+// (control bytes would split the xAP item list or the log line) written as \xNN.
 std::string ReportableLine(std::string_view line) {
-    std::string out(line.substr(0, kReportedLineMax));
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = '?';
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : line.substr(0, kReportedLineMax)) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7f) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 0x0f];
+        }
     }
     if (line.size() > kReportedLineMax) out += "...";
     return out;
@@ -87,7 +96,11 @@ std::string RewriteMatches(const std::string& text, const std::regex& re,
 }
 
 std::regex Pattern(const std::string& pattern) {
-    return std::regex(pattern, std::regex::ECMAScript | std::regex::icase);
+    // Case-blind matching by the classic rules, never by the global locale's.
+    std::regex re;
+    re.imbue(std::locale::classic());
+    re.assign(pattern, std::regex::ECMAScript | std::regex::icase);
+    return re;
 }
 
 }  // namespace
@@ -152,6 +165,8 @@ std::string IniTool::IndexKey(std::string_view upperSection, std::string_view up
 }
 
 void IniTool::Clear() {
+    problems_.clear();
+    badLines_ = 0;
     sections_.clear();
     sectionIndex_.clear();
     keys_.clear();
@@ -172,6 +187,7 @@ void IniTool::Load(const std::string& fPath) {
     const fs::path path(fPath);
     std::error_code ec;
     if (!fs::exists(path, ec)) {
+        if (!createMissing_) return;
         core::CreateFolders(fPath, reporter_);
         std::ofstream create(path, std::ios::binary | std::ios::app);
         if (!create) throw std::runtime_error("cannot create " + fPath);
@@ -180,13 +196,29 @@ void IniTool::Load(const std::string& fPath) {
     const std::string text = ReadWholeFile(path);
     std::string current;
     std::size_t pos = 0;
+    lineNumber_ = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = text.size();
         std::string_view line(text.data() + pos, end - pos);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        ++lineNumber_;
         ParseLine(line, current);
         pos = end + 1;
+    }
+    ReportLoadProblems();
+}
+
+void IniTool::ReportLoadProblems() {
+    if (badLines_ > problems_.size()) {
+        problems_.push_back(" Equal sign not found on " + std::to_string(badLines_ - problems_.size()) +
+                            " more lines of " + path_);
+    }
+    if (problems_.empty()) return;
+    if (problemSink_) {
+        problemSink_(path_, problems_);
+    } else {
+        for (const std::string& text : problems_) reporter_.ReportEvent("IniTool", text);
     }
 }
 
@@ -201,7 +233,12 @@ void IniTool::ParseLine(std::string_view raw, std::string& currentSection) {
     }
     const auto eq = line.find('=');
     if (eq == std::string_view::npos) {
-        reporter_.ReportEvent("IniTool", " Equal sign not found on line " + ReportableLine(line));
+        // A damaged file (binary, or a text file of another kind) would otherwise give one
+        // report per line: the first few are named, the rest counted.
+        if (++badLines_ <= kReportedBadLines) {
+            problems_.push_back(" Equal sign not found on line " + std::to_string(lineNumber_) + " of " + path_ +
+                                ": " + ReportableLine(line));
+        }
         return;
     }
     std::string key = core::Upper(line.substr(0, eq));

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <string>
 #include <string_view>
@@ -38,9 +39,18 @@ public:
     IniTool(const IniTool&) = delete;
     IniTool& operator=(const IniTool&) = delete;
 
-    // Empties the table and reads fPath. A missing file is created empty, with its folders.
-    // Throws when the file can be neither read nor created.
+    // Lines without "=" named in the reports of one Load; the rest are counted in one more.
+    static constexpr std::size_t kReportedBadLines = 3;
+
+    // Empties the table and reads fPath. A missing file is created empty, with its folders
+    // (unless SetCreateMissing(false): it then reads as empty and nothing is made). Throws
+    // when the file can be neither read nor created. Lines it cannot read are reported at
+    // the end, at most kReportedBadLines + 1 reports, each naming the file and line.
     void Load(const std::string& fPath);
+    void SetCreateMissing(bool create) { createMissing_ = create; }
+    // Where the reports of a Load go instead of ReportEvent("IniTool", ...) one by one.
+    using ProblemSink = std::function<void(const std::string& path, const std::vector<std::string>& texts)>;
+    void SetProblemSink(ProblemSink sink) { problemSink_ = std::move(sink); }
     // The value of Header/Key (any case), or defaultvalue when absent or empty.
     std::string Read(std::string_view Header, std::string_view Key, std::string_view defaultvalue) const;
     void WriteKey(const std::string& Header, const std::string& Key, const std::string& newValue);
@@ -77,10 +87,16 @@ private:
     void AddSection(const std::string& name);
     void ParseLine(std::string_view line, std::string& currentSection);
     void ReportFailure(const std::string& description);
+    void ReportLoadProblems();
 
     core::Reporter& reporter_;
     const platform::Clock& clock_;
     std::string path_;
+    bool createMissing_ = true;
+    ProblemSink problemSink_;
+    std::size_t lineNumber_ = 0;
+    std::size_t badLines_ = 0;
+    std::vector<std::string> problems_;
     std::vector<std::pair<std::string, std::string>> sections_;  // upper name, first form
     std::unordered_map<std::string, std::size_t> sectionIndex_;
     KeyList keys_;

@@ -1,10 +1,10 @@
 #include "xap/xap_node.h"
 
 #include "core/reporting.h"
+#include "core/settings.h"
 #include "xap/xap_message.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <exception>
 
@@ -12,11 +12,7 @@ namespace quorvel::xap {
 
 namespace {
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
+using core::Lower;  // ASCII only, whatever the system locale
 
 std::string BarsToLineFeeds(std::string s) {
     std::replace(s.begin(), s.end(), '|', '\n');
@@ -40,7 +36,7 @@ long long LeadingNumber(std::string_view s) {
     bool negative = false;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
     long long v = 0;
-    for (int digits = 0; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) && digits < 15; ++i, ++digits) {
+    for (int digits = 0; i < s.size() && s[i] >= '0' && s[i] <= '9' && digits < 15; ++i, ++digits) {
         v = v * 10 + (s[i] - '0');
     }
     return negative ? -v : v;
@@ -152,9 +148,10 @@ int XapNode::Init() {
                 winsock2_->SetReceiveHandler([this](std::string_view d) { ProcessReceivedMessage(d); });
             }
             if (!winsock2_->Bind(localAddress_, static_cast<std::uint16_t>(port))) {
-                const int number = winsock2_->ErrorNumber();
-                result = number > 0 ? -number : number;
-                winsock1_->Close();
+                // The host name resolves to an address this machine does not have (a stale
+                // hosts entry): the first socket sends instead of the node not starting.
+                singleSocket_ = true;
+                ReportSenderFallback(localAddress_, winsock2_->ErrorText());
             }
         }
         port_ = port;
@@ -246,8 +243,61 @@ platform::UdpSocket* XapNode::Sender() {
 
 bool XapNode::SendDatagram(std::string_view text) {
     platform::UdpSocket* socket = Sender();
-    if (socket == nullptr) return false;
-    return socket->Send(broadcastInUse_, kXapPort, text);
+    if (socket != nullptr && socket->Send(broadcastInUse_, kXapPort, text)) return true;
+    // The sending address may have left the machine: look it up again and send once more.
+    if (port_ > 0 && !closed_ && RecoverSender()) {
+        socket = Sender();
+        if (socket != nullptr && socket->Send(broadcastInUse_, kXapPort, text)) return true;
+    }
+    NoteSendFailure(socket != nullptr ? socket->ErrorText() : std::string("the node is not bound"));
+    return false;
+}
+
+bool XapNode::RecoverSender() {
+    const std::uint64_t now = platform_.NowMs();
+    if (resolvedAfterFailure_ && now - lastResolveMs_ < kResolveSpacingMs) return false;
+    resolvedAfterFailure_ = true;
+    lastResolveMs_ = now;
+    if (!winsock1_ || !winsock1_->Bound()) return false;
+    const std::string address = GetIP();
+    const auto port = static_cast<std::uint16_t>(port_);
+    if (winsock2_) winsock2_->Close();
+    if (!address.empty() && address != "127.0.0.1") {
+        if (!winsock2_) {
+            winsock2_ = platform_.CreateUdpSocket();
+            winsock2_->SetReceiveHandler([this](std::string_view d) { ProcessReceivedMessage(d); });
+        }
+        if (winsock2_->Bind(address, port)) {
+            localAddress_ = address;
+            singleSocket_ = false;
+            return true;
+        }
+    }
+    localAddress_ = address;
+    singleSocket_ = true;  // before the report, which is itself sent
+    if (!address.empty() && address != "127.0.0.1") ReportSenderFallback(address, winsock2_->ErrorText());
+    return true;
+}
+
+void XapNode::ReportSenderFallback(const std::string& address, const std::string& why) {
+    if (address == fallbackReportedFor_) return;
+    fallbackReportedFor_ = address;
+    reporter_.ReportEvent(core::kAppName, "xAP: cannot send from " + address +
+                                              ", the address the host name resolves to (" + why +
+                                              "); sending from 127.0.0.1 instead");
+}
+
+void XapNode::NoteSendFailure(const std::string& why) {
+    ++failedSends_;
+    const std::uint64_t now = platform_.NowMs();
+    if (failureReported_ && now - lastFailureReportMs_ < kSendFailureReportSpacingMs) return;
+    failureReported_ = true;
+    lastFailureReportMs_ = now;
+    // Into the log, never onto the network that just failed.
+    reporter_.LogToFile(core::kAppName, "SendXap to " + broadcastInUse_ + ":" + std::to_string(kXapPort) +
+                                            " failed: " + why + " (" + std::to_string(failedSends_) +
+                                            " failed since the last report)");
+    failedSends_ = 0;
 }
 
 void XapNode::SendHeartbeat(long LongInterval) {

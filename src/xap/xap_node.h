@@ -42,6 +42,10 @@ public:
     static constexpr std::size_t kQueueLimit = 10000;
     static constexpr std::size_t kQueueByteLimit = 64u * 1024u * 1024u;
     static constexpr int kHeartbeatPresetMs = 20000;
+    // After a failed send the host's address is looked up again at most this often...
+    static constexpr std::uint64_t kResolveSpacingMs = 5000;
+    // ...and failed sends are written to the log at most this often.
+    static constexpr std::uint64_t kSendFailureReportSpacingMs = 60000;
 
     XapNode(platform::Platform& platform, core::Reporter& reporter,
             AddressLister hostAddresses = platform::HostIPv4Addresses);
@@ -69,8 +73,9 @@ public:
     const std::string& XapClass() const { return class_; }
     void SetXapClass(std::string v) { class_ = std::move(v); }
 
-    // Binds the sockets. Returns the port (> 0), -1 when no port of the range was free, or
-    // another value <= 0 from a failure while setting up the sending socket.
+    // Binds the sockets. Returns the port (> 0), or -1 when no port of the range was free.
+    // When the host's address cannot be bound (it is not on this machine) the first socket
+    // also sends, and that is reported once.
     int Init();
     // Sends one heartbeat and sets the heartbeat timer to the clamped interval (seconds).
     void SendHeartbeat(long LongInterval);
@@ -119,6 +124,11 @@ private:
     void HBeatTimer_Timer();
     platform::UdpSocket* Sender();
     bool SendDatagram(std::string_view text);
+    // Binds the sending socket again to the host's address as it resolves now, or falls
+    // back to the first socket. False when it is too soon to look again.
+    bool RecoverSender();
+    void ReportSenderFallback(const std::string& address, const std::string& why);
+    void NoteSendFailure(const std::string& why);
 
     platform::Platform& platform_;
     core::Reporter& reporter_;
@@ -149,6 +159,12 @@ private:
     std::uint64_t expiryMs_ = 0;     // when the armed ReceiveTimer fires
     bool overflowReported_ = false;     // one report per overflow, until the queue empties
     bool filterHeartbeats_ = true;
+    std::string fallbackReportedFor_;   // the address whose fallback was reported
+    bool resolvedAfterFailure_ = false;
+    std::uint64_t lastResolveMs_ = 0;
+    bool failureReported_ = false;
+    std::uint64_t lastFailureReportMs_ = 0;
+    std::uint64_t failedSends_ = 0;
     std::function<void()> receiver_;
 };
 

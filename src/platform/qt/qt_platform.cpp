@@ -124,6 +124,13 @@ void InstallShutdownSignals(std::function<void(int)> onSignal) {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // A closed standard error (quorvel ... 2>&1 | head) fails the write instead of ending
+    // the process without its orderly shutdown.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 }  // namespace quorvel::platform

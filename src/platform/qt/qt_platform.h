@@ -27,9 +27,9 @@ private:
     int exitCode_ = 0;
 };
 
-// Turns SIGINT and SIGTERM into a call of onSignal from the event loop (a self-pipe; the
-// signal handler itself only writes one byte). Call once, after the application object
-// exists.
+// Turns SIGINT, SIGTERM and SIGHUP into a call of onSignal(signal number) from the event
+// loop (a self-pipe; the signal handler itself only writes one byte), and ignores SIGPIPE.
+// Call once, after the application object exists.
 void InstallShutdownSignals(std::function<void(int)> onSignal);
 
 }  // namespace quorvel::platform

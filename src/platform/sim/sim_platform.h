@@ -53,6 +53,9 @@ public:
                         std::uint64_t delayMs = 0);
     // Makes every simulated send fail (true) or work again (false).
     void SetUdpSendFails(bool fails);
+    // Makes sends from sockets bound to address fail (an address that left the machine);
+    // the empty text ends it.
+    void SetUdpSendFailsFrom(const std::string& address);
 
     // Schedules a task to run delayMs from now (by Advance or, when already due, by
     // ProcessEvents).

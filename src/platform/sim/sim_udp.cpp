@@ -44,6 +44,7 @@ public:
     int nextId = 1;
     std::vector<SimPlatform::Datagram> sent;
     bool sendFails = false;
+    std::string sendFailsFrom;  // sockets bound to this address cannot send
 };
 
 class SimUdpSocket : public UdpSocket {
@@ -70,7 +71,7 @@ public:
     }
 
     bool Send(const std::string& host, std::uint16_t port, std::string_view data) override {
-        if (net_.sendFails) {
+        if (net_.sendFails || (bound_ && !net_.sendFailsFrom.empty() && address_ == net_.sendFailsFrom)) {
             errorNumber_ = kNetworkError;
             errorText_ = "Network unreachable";
             return false;
@@ -159,5 +160,7 @@ void SimPlatform::InjectDatagram(const std::string& host, std::uint16_t port, st
 }
 
 void SimPlatform::SetUdpSendFails(bool fails) { SimNet(net_).sendFails = fails; }
+
+void SimPlatform::SetUdpSendFailsFrom(const std::string& address) { SimNet(net_).sendFailsFrom = address; }
 
 }  // namespace quorvel::platform

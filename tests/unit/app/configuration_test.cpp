@@ -1,4 +1,6 @@
+#include "app/app_folder.h"
 #include "app/configuration.h"
+#include "app/settings_check.h"
 #include "app/quorvel_form.h"
 #include "cm11a/link_port.h"
 #include "host/settings_support.h"
@@ -7,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using quorvel::app::Configuration;
@@ -82,10 +87,11 @@ TEST_F(AppConfiguration, StoredValuesAreReadAsWritten) {
     const std::vector<Case> cases = {
         {"[General]\r\nHouse=\r\nComPort=\r\nIgnore=A1,b2\r\nDebug=True\r\nUID=FF123400\r\n",
          "ABCDEFGHIJKLMNOP", ",A1,b2,", "FF123400", "1", "Default", true, {{"a1", true}, {"B2", true}, {"A11", false}}},
-        {"[General]\r\nIgnore=A1, B2\r\nDebug=\"true\"\r\nHouse=ac\r\n",
-         "ac", ",A1, B2,", "FF008700", "1", "Default", true, {{"A1", true}, {"B2", false}}},
+        // Blanks around entries are dropped.
+        {"[General]\r\nIgnore=A1, B2 ,\tC3\r\nDebug=\"true\"\r\nHouse=ac\r\n",
+         "ac", ",A1,B2,C3,", "FF008700", "1", "Default", true, {{"A1", true}, {"B2", true}, {"c3", true}, {"B", false}}},
         {"[General]\r\nIgnore=,,,, ,\r\nDebug=yes\r\nComPort=10.0.0.5:10001\r\n",
-         "ABCDEFGHIJKLMNOP", ",,,,, ,,", "FF008700", "10.0.0.5:10001", "Default", false, {{"A1", false}}},
+         "ABCDEFGHIJKLMNOP", ",,,,,,,", "FF008700", "10.0.0.5:10001", "Default", false, {{"A1", false}}},
         {"[General]\r\nDebug=1\r\nComPort=/dev/serial/by-path/pci-0:1\r\n",
          "ABCDEFGHIJKLMNOP", ",,", "FF008700", "/dev/serial/by-path/pci-0:1", "Default", true, {}},
     };
@@ -165,4 +171,105 @@ TEST_F(AppConfiguration, CreateFoldersAndUnusableConfigFolder) {
     bool setIniValueReported = false;
     for (const auto& r : reports) setIniValueReported |= r.second.rfind("SetIniValue", 0) == 0;
     EXPECT_TRUE(setIniValueReported);
+}
+
+// Settings that cannot be what the user meant: one clear text each, none for sound ones.
+TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
+    using quorvel::app::CheckSettings;
+    struct Case { const char* name; std::string general, xap; std::vector<std::string> problems; };
+    const std::vector<Case> cases = {
+        {"sound settings", "ComPort=/dev/ttyUSB0\r\nHouse=ap\r\nIgnore=A1,p16\r\nDebug=1\r\nUID=ff00ab12\r\n",
+         "BroadcastAddress=127.255.255.255\r\n", {}},
+        {"house letters outside A to P", "ComPort=2\r\nHouse=ABQZ\r\n", "", {"House \"ABQZ\" holds characters that are no house letter (A to P): \"QZ\""}},
+        {"UID not eight hex digits", "ComPort=2\r\nUID=FF0087\r\n", "", {"UID \"FF0087\" is not eight hex digits"}},
+        {"UID with a non-hex digit", "ComPort=2\r\nUID=FF00870G\r\n", "", {"UID \"FF00870G\" is not eight hex digits"}},
+        {"blanks around an Ignore entry", "ComPort=2\r\nIgnore=A1, A2 ,B3\r\n", "",
+         {"Ignore entry \" A2 \" has blanks around it: taken as \"A2\""}},
+        {"Ignore entries that name no device", "ComPort=2\r\nIgnore=A17,Q1,,B2x\r\n", "",
+         {"Ignore entry \"A17\" is not a device code (A1 to P16)", "Ignore entry \"Q1\" is not a device code (A1 to P16)",
+          "Ignore entry \"\" is not a device code (A1 to P16)", "Ignore entry \"B2x\" is not a device code (A1 to P16)"}},
+        {"default ComPort naming a missing port", "", "", {"ComPort is not set: the default 1 means /dev/ttyS0, which does not exist on this machine"}},
+        {"ComPort naming nothing", "ComPort=host:99999\r\n", "", {"ComPort \"host:99999\" names no port: Invalid TCP port in \"host:99999\""}},
+        {"Debug word not understood", "ComPort=2\r\nDebug=yes\r\n", "", {"Debug \"yes\" is read as off (write 1 or 0)"}},
+        {"broadcast address no address", "ComPort=2\r\n", "BroadcastAddress=255.255.255\r\n",
+         {"BroadcastAddress \"255.255.255\" is not an IPv4 address"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteBytes(Config("Quorvel.ini"), "[General]\r\n" + c.general);
+        WriteBytes(Config("zebXap.ini"), "[Interface]\r\n" + c.xap);
+        quorvel::host::Homeseer hs(reporter, sim, dir.path());
+        const auto snapshot = quorvel::app::ReadSettings(hs);
+        EXPECT_EQ(CheckSettings(snapshot, [](const std::string& device) { return device != "/dev/ttyS0"; }), c.problems);
+    }
+}
+
+TEST_F(AppConfiguration, CheckConfigPrintsSettingsAndProblemsAndMakesNothing) {
+    struct Case { const char* name; std::string general; int status; std::vector<std::string> shown; };
+    const std::vector<Case> cases = {
+        {"TCP port, blanks in Ignore", "[General]\r\nComPort=10.0.0.5:4001\r\nIgnore=A1, B2\r\n", 1,
+         {"  ComPort=10.0.0.5:4001 (TCP serial server 10.0.0.5:4001)\n", "  Ignore=A1,B2\n",
+          "  BroadcastAddress=127.255.255.255 (sends to 127.255.255.255:3639)\n",
+          "  InterfaceAddress=Default (local address 192.168.1.20)\n",
+          "problem: Ignore entry \" B2\" has blanks around it: taken as \"B2\"\n", "1 problem found\n"}},
+        {"clean", "[General]\r\nComPort=/dev/ttyUSB7\r\n", 0, {"  House=ABCDEFGHIJKLMNOP\n", "no problems found\n"}},
+        {"damaged", "[General]\r\nComPort=3\r\n\x01garbage\r\n", 1,
+         {"problem: Equal sign not found on line 3 of " + Config("Quorvel.ini").string() + ": \\x01garbage\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteBytes(Config("Quorvel.ini"), c.general);
+        WriteBytes(Config("zebXap.ini"), "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
+        const auto before = quorvel::test::FileNames(dir.path() / "Config");
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        const int status = quorvel::app::RunCheckConfig(dir.path(), sim, {"192.168.1.20"}, out);
+        std::rewind(out);
+        std::string text;
+        for (int ch = std::fgetc(out); ch != EOF; ch = std::fgetc(out)) text += static_cast<char>(ch);
+        std::fclose(out);
+        EXPECT_EQ(status, c.status) << text;
+        for (const std::string& s : c.shown) EXPECT_NE(text.find(s), std::string::npos) << s << "\nin\n" << text;
+        EXPECT_EQ(quorvel::test::FileNames(dir.path() / "Config"), before);
+    }
+    // A folder without settings: the defaults are shown and nothing is made.
+    quorvel::test::TempDir empty;
+    std::FILE* out = std::tmpfile();
+    quorvel::app::RunCheckConfig(empty.path(), sim, {}, out);
+    std::fclose(out);
+    EXPECT_TRUE(fs::is_empty(empty.path()));
+}
+
+TEST_F(AppConfiguration, AnApplicationFolderThatCannotCarryARunStopsTheStart) {
+    using quorvel::app::PrepareAppFolder;
+    // Fresh: folders and empty settings files are made.
+    auto state = PrepareAppFolder(dir.path() / "fresh");
+    EXPECT_TRUE(state.Fatal.empty()) << state.Fatal;
+    EXPECT_FALSE(state.SettingsReadOnly);
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "fresh" / "Config" / "Quorvel.ini"));
+    EXPECT_TRUE(fs::is_directory(dir.path() / "fresh" / "Data"));
+
+    // A file where the Config folder belongs, a folder where a settings file belongs.
+    WriteBytes(dir.path() / "blocked" / "Config", "not a folder");
+    state = PrepareAppFolder(dir.path() / "blocked");
+    EXPECT_NE(state.Fatal.find("the settings folder " + (dir.path() / "blocked" / "Config").string() + " cannot be created"),
+              std::string::npos) << state.Fatal;
+    fs::create_directories(dir.path() / "odd" / "Config" / "zebXap.ini");
+    state = PrepareAppFolder(dir.path() / "odd");
+    EXPECT_NE(state.Fatal.find("zebXap.ini is a folder"), std::string::npos) << state.Fatal;
+
+    if (::geteuid() == 0) GTEST_SKIP() << "read-only folders do not stop root (the integration test covers them)";
+    const fs::path ro = dir.path() / "ro";
+    PrepareAppFolder(ro);
+    fs::remove(ro / "Config" / "zebXap.ini");
+    fs::permissions(ro / "Config", fs::perms::owner_write, fs::perm_options::remove);
+    state = PrepareAppFolder(ro);
+    EXPECT_NE(state.Fatal.find("zebXap.ini is missing and cannot be created"), std::string::npos) << state.Fatal;
+    fs::permissions(ro / "Config", fs::perms::owner_write, fs::perm_options::add);
+    WriteBytes(ro / "Config" / "zebXap.ini", "");
+    fs::permissions(ro / "Config", fs::perms::owner_write, fs::perm_options::remove);
+    state = PrepareAppFolder(ro);
+    EXPECT_TRUE(state.Fatal.empty()) << state.Fatal;
+    EXPECT_TRUE(state.SettingsReadOnly);
+    fs::permissions(ro / "Config", fs::perms::owner_write, fs::perm_options::add);
 }

@@ -1,4 +1,5 @@
 #include "host/homeseer.h"
+#include "host/ini_tool.h"
 #include "host/settings_support.h"
 #include "platform/sim/sim_platform.h"
 #include "test_support/temp_dir.h"
@@ -107,4 +108,40 @@ TEST_F(HostHomeseer, StringItemAndWritelog) {
     hs.Writelog("one", "two");
     EXPECT_EQ(ReadBytes(hs.LogPath()), "old\r\n2026-03-04 05:06:07\tone\ttwo\r\n");
     EXPECT_EQ(hs.LogPath(), dir.path() / "Data" / "Quorvel.txt");
+}
+
+// A damaged settings file (here 100,000 lines without "=", binary among them) read by every
+// setting at start-up: a few reports in all, each naming file and line, bytes escaped; the
+// same damage is not reported again until the file changes or a reload forgets it.
+TEST_F(HostHomeseer, DamagedSettingsFileIsReportedOnceInAFewLines) {
+    std::string text = "[General]\r\nComPort=7\r\n";
+    text += std::string("\x01\xff", 2) + std::string(5000, 'z') + "\r\n";
+    for (int i = 0; i < 100000; ++i) text += "junk line " + std::to_string(i) + "\r\n";
+    WriteBytes(Config("Quorvel.ini"), text);
+    for (const char* key : {"UID", "ComPort", "House", "Ignore", "Debug"}) hs.GetIniSetting("General", key, "d", "Quorvel.ini");
+    EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "1", "Quorvel.ini"), "7");
+
+    auto reports = quorvel::test::Reports(reporter);
+    ASSERT_EQ(reports.size(), quorvel::host::IniTool::kReportedBadLines + 1);
+    const std::string file = Config("Quorvel.ini").string();
+    EXPECT_EQ(reports[0].second, " Equal sign not found on line 3 of " + file + ": \\x01\\xff" + std::string(78, 'z') + "...");
+    EXPECT_EQ(reports[1].second, " Equal sign not found on line 4 of " + file + ": junk line 0");
+    EXPECT_EQ(reports[3].second, " Equal sign not found on 99998 more lines of " + file);
+    for (const auto& r : reports) EXPECT_LT(r.second.size(), 200u + file.size());
+
+    // The same damage again: nothing new. A change or a reload: reported again.
+    hs.GetIniSetting("General", "House", "d", "Quorvel.ini");
+    EXPECT_EQ(quorvel::test::Reports(reporter).size(), reports.size());
+    hs.ForgetReportedProblems();
+    hs.GetIniSetting("General", "House", "d", "Quorvel.ini");
+    EXPECT_EQ(quorvel::test::Reports(reporter).size(), 2 * reports.size());
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nbroken\r\n");
+    hs.GetIniSetting("General", "House", "d", "Quorvel.ini");
+    EXPECT_EQ(quorvel::test::Reports(reporter).back().second, " Equal sign not found on line 2 of " + file + ": broken");
+}
+
+TEST_F(HostHomeseer, ReadOnlyReadsOfMissingFilesMakeNothing) {
+    hs.SetReadOnly(true);
+    EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "1", "Quorvel.ini"), "1");
+    EXPECT_FALSE(fs::exists(dir.path() / "Config"));
 }

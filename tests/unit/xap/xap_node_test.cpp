@@ -102,11 +102,59 @@ TEST(XapNodeTest, AllPortsTakenGivesMinusOneAndTheLogLine) {
                              "State=0, Error=8:The bound address is already in use", 0), 0u) << lines[0];
 }
 
-TEST(XapNodeTest, SecondSocketBindFailureIsTheNegatedErrorNumber) {
-    Node n({"192.168.1.20"});
-    n.sim.TakeUdpPort("192.168.1.20", 32768);
-    EXPECT_EQ(n.node.Init(), -8);
-    EXPECT_TRUE(n.LogLines().empty());
+// The host name resolving to an address this machine does not have (a stale hosts entry),
+// or an address that leaves while running: the node keeps sending from 127.0.0.1, says so
+// once with the address, binds the address again when it comes back, and writes failed
+// sends to the log at most once a minute.
+TEST(XapNodeTest, SendingSurvivesAnAddressThatIsNotOrNoLongerOnThisMachine) {
+    Strings addresses = {"10.99.99.99"};
+    quorvel::test::TempDir dir;
+    SimPlatform sim;
+    quorvel::core::Reporter reporter{sim};
+    reporter.SetLogPath(dir.path() / "log.txt");
+    XapNode node(sim, reporter, [&addresses] { return addresses; });
+    node.SetXapUID("FF008700");
+    node.SetBroadcastAddress("127.255.255.255");
+    sim.TakeUdpPort("10.99.99.99", 32768);  // "not on this machine": the bind fails
+
+    ASSERT_EQ(node.Init(), 32768);
+    EXPECT_TRUE(node.SingleSocket());
+    ASSERT_EQ(reporter.PendingXap().size(), 1u);
+    EXPECT_NE(reporter.PendingXap()[0].MsgData.find("cannot send from 10.99.99.99"), std::string::npos);
+    node.SendHeartbeat(60);
+    ASSERT_EQ(sim.SentDatagrams().size(), 1u);
+    EXPECT_EQ(sim.SentDatagrams()[0].FromAddress, "127.0.0.1");
+    reporter.SetNode(&node);
+    reporter.SetXapRunning(true);
+
+    struct Step { const char* what; Strings addresses; std::string failingFrom; std::uint64_t advanceMs; std::string from; };
+    for (const Step& st : std::vector<Step>{
+             {"the address appears: sends move to it", {"192.168.1.30"}, "127.0.0.1", 0, "192.168.1.30"},
+             {"it leaves for another one", {"192.168.1.40"}, "192.168.1.30", 6000, "192.168.1.40"},
+             {"it leaves, none is left", {}, "192.168.1.40", 6000, "127.0.0.1"}}) {
+        SCOPED_TRACE(st.what);
+        addresses = st.addresses;
+        sim.SetUdpSendFailsFrom(st.failingFrom);
+        sim.Advance(st.advanceMs);
+        sim.ClearSentDatagrams();
+        node.SendXap("", "c", "s", "", "", "");
+        ASSERT_FALSE(sim.SentDatagrams().empty());
+        EXPECT_EQ(sim.SentDatagrams().back().FromAddress, st.from);
+        EXPECT_NE(sim.SentDatagrams().back().Data.find("class=c\n"), std::string::npos);
+    }
+    EXPECT_TRUE(quorvel::test::ReadBytes(dir.path() / "log.txt").empty());
+
+    // Nothing can be sent at all: one log line a minute, counting the failures.
+    sim.SetUdpSendFails(true);
+    for (int i = 0; i < 50; ++i) node.SendXap("", "c", "s", "", "", "");
+    sim.Advance(61000);
+    node.SendXap("", "c", "s", "", "", "");
+    std::istringstream log(quorvel::test::ReadBytes(dir.path() / "log.txt"));
+    Strings lines;
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("SendXap to 127.255.255.255:3639 failed: Network unreachable (1 failed"), std::string::npos);
+    EXPECT_NE(lines[1].find("(50 failed since the last report)"), std::string::npos) << lines[1];
 }
 
 // Only the choice of addresses is checked here: the node is bound on the simulated
@@ -234,7 +282,9 @@ TEST(XapNodeTest, HeartbeatIntervalClamping) {
     Node n;
     const int port = n.node.Init();
     for (const Case& c : std::vector<Case>{{60, 60000, "600"}, {3, 5000, "50"}, {0, 0, "00"},
-                                           {-5, 0, "00"}, {100, 60000, "600"}, {30, 30000, "300"}}) {
+                                           {-5, 0, "00"}, {100, 60000, "600"}, {30, 30000, "300"},
+                                           {4, 5000, "50"}, {5, 5000, "50"}, {1, 5000, "50"},
+                                           {6, 6000, "60"}, {61, 60000, "600"}, {59, 59000, "590"}}) {
         n.sim.ClearSentDatagrams();
         n.node.SendHeartbeat(c.arg);
         EXPECT_EQ(n.node.HBeatTimer().Interval(), c.timerMs) << c.arg;
@@ -286,8 +336,8 @@ TEST(XapNodeTest, SendXapBuildsTheMessage) {
         EXPECT_EQ(n.sim.SentDatagrams()[0].Data, c.expected);
         EXPECT_EQ(n.sim.SentDatagrams()[0].ToHost, "127.255.255.255");
     }
-    // A send that fails is lost quietly.
+    // A send that fails is lost, with one line in the log.
     n.sim.SetUdpSendFails(true);
     EXPECT_EQ(n.node.SendXap("", "c", "s", "", "", ""), "");
-    EXPECT_TRUE(n.LogLines().empty());
+    EXPECT_EQ(n.LogLines().size(), 1u);
 }

@@ -1,0 +1,63 @@
+// The settings as the connector will use them, shown on one line and checked for values
+// that cannot be what the user meant. The start-up, the reload on SIGHUP and
+// `quorvel --check-config` all use these.
+#pragma once
+
+#include "app/core_names.h"
+#include "host/homeseer.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quorvel::app {
+
+// The Ignore setting as stored ("A1, B2") to its held form (",A1,B2,"): blanks around each
+// entry are dropped, so that " A2 " ignores A2.
+std::string HeldIgnore(const std::string& stored);
+
+// Every setting of both files, read without opening anything.
+struct SettingsSnapshot {
+    Settings Values;          // as the connector uses them (Ignore in its held form)
+    std::string StoredIgnore;  // Ignore as written in the file
+    std::string StoredDebug;   // Debug as written (empty when missing)
+    bool ComPortIsDefault = false;  // ComPort missing or empty: "1" is used
+};
+SettingsSnapshot ReadSettings(host::Homeseer& homeseer);
+
+// What a ComPort text means: "serial port /dev/ttyS0", "TCP serial server host:4001", or
+// why it means nothing.
+std::string ComPortMeaning(const std::string& comPort);
+
+// Every setting as "Name=value", with what ComPort means, where the xAP node sends and the
+// local address it takes among hostAddresses (as the node chooses; "none" when empty).
+std::vector<std::string> SettingsFields(const Settings& s, const std::vector<std::string>& hostAddresses);
+
+// One line: version, application folder and every setting in effect.
+std::string SettingsLine(const Settings& s, const std::vector<std::string>& hostAddresses);
+
+// One text per setting that cannot be what the user meant. deviceExists answers whether a
+// serial device path is present on this machine.
+std::vector<std::string> CheckSettings(const SettingsSnapshot& snapshot,
+                                       const std::function<bool(const std::string&)>& deviceExists);
+
+// True when path names an existing file or device.
+bool PathExists(const std::string& path);
+
+}  // namespace quorvel::app
+
+namespace quorvel::platform {
+class Clock;
+}
+
+namespace quorvel::app {
+
+// `quorvel --check-config`: prints the settings of appFolder as the connector would use
+// them and every problem found, to out. Creates, opens and changes nothing (no socket, no
+// serial port, no file written). Returns 0 when no problem was found, 1 otherwise.
+int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock& clock,
+                   const std::vector<std::string>& hostAddresses, std::FILE* out);
+
+}  // namespace quorvel::app
