@@ -1,0 +1,218 @@
+// The connector as a service runs it: one per application folder, a folder it cannot use,
+// signals, a closed standard error, the settings check, a host name that resolves elsewhere
+// and requests that come in while the CM11A start-up still waits.
+#include "rig.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace quorvel::itest;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool StderrHas(Process& p, const std::string& text) { return p.Stderr().find(text) != std::string::npos; }
+
+bool Started(Process& p) {
+    return WaitFor([&] { return StderrHas(p, "Using xAP port ") || !p.Running(); }, 15s) && p.Running();
+}
+
+// A shell command run in a private mount namespace (root only); false when not possible here.
+bool MountNamespaceAvailable() {
+    return ::geteuid() == 0 && std::system("unshare -m true >/dev/null 2>&1") == 0;
+}
+
+std::unique_ptr<Process> QuorvelInMountNamespace(const fs::path& app, const std::string& setup) {
+    return std::make_unique<Process>("/usr/bin/unshare",
+                                     std::vector<std::string>{"-m", "--", "sh", "-c",
+                                                              setup + " && exec " + (BinDir() / "quorvel").string() +
+                                                                  " --headless --app-folder " + app.string()},
+                                     app, "quorvel");
+}
+
+int FreeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+}  // namespace
+
+TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirst) {
+    TempDir app;
+    WriteSafeIni(app.path());
+    Process first = Quorvel(app.path());
+    ASSERT_TRUE(Started(first)) << first.Stderr();
+    Process second(BinDir() / "quorvel", Headless(app.path()), app.path(), "second");
+    ASSERT_TRUE(second.Wait(10s));
+    EXPECT_EQ(second.ExitCode(), 1);
+    EXPECT_NE(second.Stderr().find("is in use: held by process "), std::string::npos) << second.Stderr();
+    EXPECT_FALSE(StderrHas(second, "Using xAP port"));
+    ExpectCleanStop(first);
+    // Once the first has stopped the folder is free again.
+    Process third(BinDir() / "quorvel", Headless(app.path()), app.path(), "third");
+    EXPECT_TRUE(Started(third)) << third.Stderr();
+    ExpectCleanStop(third);
+}
+
+TEST(Service, AnUnusableApplicationFolderStopsTheStartWithOneMessage) {
+    struct Case { const char* name; std::string blocker; const char* message; };
+    for (const Case& c : {Case{"a file where Config belongs", "Config", "the settings folder"},
+                          Case{"a folder where a settings file belongs", "Config/Quorvel.ini/x", "is a folder"}}) {
+        SCOPED_TRACE(c.name);
+        TempDir app;
+        WriteFile(app.path() / c.blocker, "in the way");
+        Process q = Quorvel(app.path());
+        ASSERT_TRUE(q.Wait(10s));
+        EXPECT_EQ(q.ExitCode(), 1);
+        const std::string err = q.Stderr();
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
+TEST(Service, AReadOnlySettingsFolderRunsAndSaysChangesCannotBeSaved) {
+    TempDir app;
+    WriteSafeIni(app.path());
+    fs::create_directories(app.path() / "Data");
+    const std::string config = (app.path() / "Config").string();
+    std::unique_ptr<Process> q;
+    if (::geteuid() != 0) {
+        fs::permissions(config, fs::perms::owner_write, fs::perm_options::remove);
+        q = std::make_unique<Process>(BinDir() / "quorvel", Headless(app.path()), app.path(), "quorvel");
+    } else if (MountNamespaceAvailable()) {
+        q = QuorvelInMountNamespace(app.path(),
+                                    "mount --bind " + config + " " + config + " && mount -o remount,bind,ro " + config);
+    } else {
+        GTEST_SKIP() << "root without a private mount namespace: no read-only folder to be had";
+    }
+    ASSERT_TRUE(Started(*q)) << q->Stderr();
+    const std::string err = q->Stderr();
+    const std::string report = "Settings cannot be saved: the folder " + config + " is read-only";
+    EXPECT_NE(err.find(report), std::string::npos) << err;
+    EXPECT_EQ(err.find(report), err.rfind(report)) << err;
+    ExpectCleanStop(*q);
+    fs::permissions(config, fs::perms::owner_write, fs::perm_options::add);
+}
+
+TEST(Service, SighupReloadsTheSettingsAndTheLogSaysWhyItStopped) {
+    TempDir app;
+    WriteSafeIni(app.path());
+    Process q = Quorvel(app.path());
+    ASSERT_TRUE(Started(q)) << q.Stderr();
+    EXPECT_TRUE(StderrHas(q, "Starting: version ")) << q.Stderr();
+    WriteFile(app.path() / "Config" / "Quorvel.ini",
+              "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
+    q.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Settings reloaded: ") && StderrHas(q, "House \"BQ\""); }, 10s))
+        << q.Stderr();
+    EXPECT_TRUE(StderrHas(q, "House=BQ, Ignore=, Debug=1")) << q.Stderr();
+    ExpectCleanStop(q);
+    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
+    EXPECT_NE(log.find("Quorvel Stopping: signal SIGTERM"), std::string::npos) << log;
+}
+
+TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
+    TempDir app;
+    WriteSafeIni(app.path());
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    const std::string program = (BinDir() / "quorvel").string();
+    std::vector<std::string> args = {program, "--headless", "--app-folder", app.path().string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    // Like "quorvel ... 2>&1 | head -c 10": the reader goes away after a few bytes.
+    char buf[10];
+    ASSERT_GT(::read(fds[0], buf, sizeof buf), 0);
+    ::close(fds[0]);
+    // More output: reports of a reload.
+    ::kill(pid, SIGHUP);
+    std::this_thread::sleep_for(1s);
+    int status = 0;
+    const bool ended = ::waitpid(pid, &status, WNOHANG) == pid;
+    EXPECT_FALSE(ended) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (!ended) {
+        ::kill(pid, SIGTERM);
+        ASSERT_TRUE(WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
+    EXPECT_NE(log.find("Stopping: signal SIGTERM"), std::string::npos) << log;
+}
+
+TEST(Service, CheckConfigShowsTheSettingsAndProblemsAndMakesNothing) {
+    struct Case { const char* name; std::string general; int exitCode; std::vector<std::string> shown; };
+    for (const Case& c : {Case{"sound", "ComPort=127.0.0.1:4001\r\n", 0,
+                               {"  ComPort=127.0.0.1:4001 (TCP serial server 127.0.0.1:4001)\n", "no problems found\n"}},
+                          Case{"two problems", "ComPort=127.0.0.1:4001\r\nUID=12\r\nHouse=AZ\r\n", 1,
+                               {"problem: UID \"12\" is not eight hex digits\n", "2 problems found\n"}}}) {
+        SCOPED_TRACE(c.name);
+        TempDir app;
+        WriteFile(app.path() / "Config" / "zebXap.ini", kLoopbackXapIni);
+        WriteFile(app.path() / "Config" / "Quorvel.ini", "[General]\r\n" + c.general);
+        Process p(BinDir() / "quorvel", {"--app-folder", app.path().string(), "--check-config"}, app.path(), "check");
+        ASSERT_TRUE(p.Wait(10s));
+        EXPECT_EQ(p.ExitCode(), c.exitCode) << p.Stdout();
+        for (const std::string& s : c.shown) EXPECT_NE(p.Stdout().find(s), std::string::npos) << s << p.Stdout();
+        EXPECT_FALSE(fs::exists(app.path() / "Data"));  // no log, no lock: nothing was started
+    }
+}
+
+// A stale hosts entry: the host name resolves to an address this machine does not have.
+// The connector starts anyway (instead of "xAP Init Error") and says so once with the
+// address.
+TEST(Service, AHostNameResolvingToAnotherMachineStillStartsAndSends) {
+    if (!MountNamespaceAvailable()) GTEST_SKIP() << "needs root and a private mount namespace for /etc/hosts";
+    TempDir app;
+    WriteSafeIni(app.path());
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    const fs::path hosts = app.path() / "hosts";
+    WriteFile(hosts, "127.0.0.1 localhost\n10.99.99.99 " + std::string(host) + "\n");
+    auto q = QuorvelInMountNamespace(app.path(), "mount --bind " + hosts.string() + " /etc/hosts");
+    ASSERT_TRUE(Started(*q)) << q->Stderr();
+    EXPECT_TRUE(StderrHas(*q, "cannot send from 10.99.99.99")) << q->Stderr();
+    EXPECT_FALSE(StderrHas(*q, "xAP Init Error")) << q->Stderr();
+    ExpectCleanStop(*q);
+}
+
+TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
+    TempDir app;
+    auto hub = StartHub(app.path());
+    if (!hub) GTEST_SKIP() << "UDP port 3639 is taken here";
+    const int port = FreeTcpPort();
+    ASSERT_GT(port, 0);
+    WriteSafeIni(app.path(), "127.0.0.1:" + std::to_string(port));
+    XapClient client;
+    client.Heartbeat();
+    Process q = Quorvel(app.path());
+    ASSERT_TRUE(Started(q)) << q.Stderr();
+    // The start-up now waits for the serial server (connect retries every 2 s).
+    client.SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=C3\ncommand=on\n");
+    std::this_thread::sleep_for(1500ms);
+    SimProcess sim(app.path(), {"--tcp-port", std::to_string(port)});
+    ASSERT_TRUE(sim.Connected()) << sim.proc().Stderr();
+    EXPECT_TRUE(WaitFor([&] { return sim.Command("state").find("C3 on 100\n") != std::string::npos; }, 30s))
+        << sim.Command("state") << q.Stderr();
+    ExpectCleanStop(q);
+}
