@@ -30,8 +30,24 @@ public:
     static constexpr std::uint8_t kPollAnswer = 0xC3;
     static constexpr std::uint8_t kReady = 0x55;
     static constexpr std::uint8_t kPowerFail = 0xA5;
+    static constexpr std::uint8_t kClockSet = 0x9B;
     static constexpr int kMaxUploadLength = 10;
-    static constexpr int kMaxBrightness = 31;
+    // Dim steps the interface carries out (22 is the full range).
+    static constexpr int kMaxBrightness = 22;
+    // After a wrong checksum the line must have been quiet this long before the pair goes
+    // out again: a little longer than the pair and its answer take at 4800 baud (3 bytes,
+    // about 6 ms), with room for a serial server's latency.
+    static constexpr int kResyncQuietMs = 30;
+    // How long the clock message waits for the interface's checksum and for its 0x55
+    // before the interrupted command starts again anyway.
+    static constexpr int kClockAnswerMs = 500;
+    // Received bytes waiting to be handled: far above what the interface sends in one
+    // exchange; beyond it input is discarded (a runaway peer must not exhaust us).
+    static constexpr std::size_t kMaxPendingInput = 4096;
+    // A large chunk shows only its last bytes in the traffic pane and the debug log.
+    static constexpr std::size_t kShownChunkTail = 256;
+    // Overflows closer together than this belong to one episode (one report).
+    static constexpr int kOverflowEpisodeMs = 10000;
     // Commands waiting for the interface (each takes about a second on the power line).
     static constexpr std::size_t kQueueLimit = 1000;
     // Addresses heard without a function yet; the oldest give way beyond this.
@@ -59,6 +75,8 @@ public:
     void CM11ATimer_Timer();
     // The link came back by itself (a reconnect): the waiting head starts again.
     void LinkOpened();
+    // Tick handler of the quiet timer (resynchronisation and clock exchange).
+    void QuietTimer_Timer();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
     void CM11ADataArrival(const std::string& bytes, int code);
 
@@ -69,8 +87,14 @@ public:
     bool PollIsPoll() const { return pollIsPoll_; }
     bool ReportExpected() const { return reportExpected_; }
     int ReportRemaining() const { return reportRemaining_; }
-    const std::string& PendingInput() const { return pendingInput_; }
+    std::string PendingInput() const { return pendingInput_.substr(pendingPos_); }
     const platform::Timer& CM11ATimer() const { return *timer_; }
+    // Waiting for quiet before a pair goes out again, or inside the clock exchange.
+    bool Resyncing() const { return resyncing_; }
+    bool InClockExchange() const { return clockPhase_ != ClockPhase::None; }
+    // The clock message for the interface at the given local time ("YYYY-MM-DD hh:mm:ss"):
+    // 0x9B and six bytes.
+    static std::string ClockMessage(const std::string& localDateTime, char houseLetter);
 
 private:
     class Step;
@@ -87,6 +111,12 @@ private:
     void X10Error(X10Queue* item, const std::string& message);
     void ReceiveX10Character(std::uint8_t b);
     void ReceiveStep(std::uint8_t b);
+    bool InterfaceBusy() const;
+    void AnswerClock();
+    bool ClockStep(std::uint8_t b);
+    void EndClock(const char* why);
+    void StartResync();
+    void NoteOverflow(std::size_t discarded);
     void UploadEnded();
     void WrongReply(X10Queue& head);
     // The byte the interface must answer in the item's state, or -1 in a sending state.
@@ -103,12 +133,14 @@ private:
     CommWindowModel& comm_;
     LinkPort& link_;
     std::unique_ptr<platform::Timer> timer_;
+    std::unique_ptr<platform::Timer> quietTimer_;
 
     cm11a::TransmitQueue queue_;
     std::vector<std::uint8_t> heard_;
     int lastTxAddress_ = 0;
     bool pollIsPoll_ = true;
     std::string pendingInput_;
+    std::size_t pendingPos_ = 0;  // bytes of pendingInput_ already handled
     bool reportExpected_ = false;
     int reportRemaining_ = 0;
     int reportLength_ = 0;
@@ -119,6 +151,20 @@ private:
     int depth_ = 0;               // engine steps running (nesting through the event pump)
     bool timeoutHeld_ = false;    // the time-out fired during a step
     bool startHeld_ = false;      // a command was queued during a step
+
+    enum class ClockPhase { None, AwaitChecksum, AwaitReady };
+    ClockPhase clockPhase_ = ClockPhase::None;
+    std::uint8_t clockSum_ = 0;       // checksum of the six clock bytes
+    std::uint8_t clockSumWithSet_ = 0;  // the same with 0x9B counted
+    bool resyncing_ = false;
+    std::uint64_t resyncDeadlineMs_ = 0;
+    bool byteSinceWrite_ = true;  // a byte arrived since the last write that awaits a reply
+    int silentTimeouts_ = 0;      // consecutive time-outs without any byte from the interface
+    bool reopenedWhileSilent_ = false;
+    std::size_t overflowBytes_ = 0;  // discarded in the current overflow episode
+    std::uint64_t lastOverflowMs_ = 0;
+    bool overflowing_ = false;
+    int byteLinesLeft_ = 0;       // per-byte debug lines still shown for the current chunk
 };
 
 }  // namespace quorvel::cm11a

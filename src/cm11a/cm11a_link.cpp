@@ -88,6 +88,7 @@ Cm11aLink::Cm11aLink(platform::Platform& platform, core::Reporter& reporter,
       shuttingDown_(std::move(shuttingDown)),
       connectTimer_(platform.CreateTimer()),
       reconnectTimer_(platform.CreateTimer()),
+      reopenTimer_(platform.CreateTimer()),
       serial_(platform.CreateSerialPort()),
       socket_(platform.CreateTcpSocket()),
       sleeper_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {
@@ -95,6 +96,7 @@ Cm11aLink::Cm11aLink(platform::Platform& platform, core::Reporter& reporter,
     connectTimer_->SetInterval(10000);
     connectTimer_->SetHandler([this] { ConnectTimer_Timer(); });
     reconnectTimer_->SetHandler([this] { ReconnectTimer_Timer(); });
+    reopenTimer_->SetHandler([this] { ReopenTimer_Timer(); });
     socket_->SetConnectedHandler([this] { Winsock1_Connect(); });
     socket_->SetClosedHandler([this] { Winsock1_Close(); });
     socket_->SetErrorHandler([this](int n, const std::string& d) { Winsock1_Error(n, d); });
@@ -106,6 +108,7 @@ Cm11aLink::Cm11aLink(platform::Platform& platform, core::Reporter& reporter,
 Cm11aLink::~Cm11aLink() {
     connectTimer_->SetEnabled(false);
     reconnectTimer_->SetEnabled(false);
+    reopenTimer_->SetEnabled(false);
     socket_->Close();
     serial_->Close();
 }
@@ -119,12 +122,19 @@ bool Cm11aLink::OpenPort(const std::string& port) {
     // nothing of their own until this open is done.
     const bool outer = !opening_;
     opening_ = true;
+    bool opened = false;  // the link was closed and is open now
     try {
         const ComPortTarget target = ParseComPort(port);
-        if (target.kind == ComPortTarget::Kind::Invalid) throw std::invalid_argument(target.Problem);
+        if (target.kind == ComPortTarget::Kind::Invalid) {
+            linkDown_ = true;
+            OpenFailed(port, target.Problem, 1);
+            throw std::invalid_argument(target.Problem);
+        }
         if (target.kind == ComPortTarget::Kind::Serial) {
             tcpMode_ = false;
-            result = OpenSerial(target);
+            const bool wasOpen = serial_->IsOpen() && serialDevice_ == target.Device;
+            result = OpenSerial(target, false);
+            opened = result && !wasOpen;
         } else {
             tcpMode_ = true;
             if (socket_->IsConnected() && target.Host == host_ && target.Port == tcpPort_) {
@@ -145,14 +155,23 @@ bool Cm11aLink::OpenPort(const std::string& port) {
                 }
                 connectTimer_->SetEnabled(false);
                 result = socket_->IsConnected();
+                opened = result;
                 if (!result) {
-                    Report("Unable to connect to CM11A via TCP " + port);
+                    linkDown_ = true;
+                    if (downPort_ != port) {
+                        downPort_ = port;
+                        Report("Unable to connect to CM11A via TCP " + port);
+                    } else {
+                        reporter_.DebugLog("Unable to connect to CM11A via TCP " + port);
+                    }
                     // Keep trying in the background, spaced out, so that the link comes
                     // back by itself when the server does.
                     if (!(shuttingDown_ && shuttingDown_())) ReconnectAfterDrop();
                 }
             }
         }
+    } catch (const std::invalid_argument&) {
+        // reported by OpenFailed
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         Report("CM11A OpenPort ");
@@ -168,10 +187,70 @@ bool Cm11aLink::OpenPort(const std::string& port) {
         Report("CM11A OpenPort ");
     }
     if (outer) opening_ = false;
+    // Commands kept while the link was being opened can go now.
+    if (opened && outer && openedSink_) openedSink_();
     return result;
 }
 
-bool Cm11aLink::OpenSerial(const ComPortTarget& target) {
+void Cm11aLink::OpenFailed(const std::string& port, const std::string& failure, int number) {
+    if (downPort_ == port) {
+        reporter_.DebugLog("CM11A OpenPort " + port + ": " + failure);
+        return;
+    }
+    downPort_ = port;
+    reporter_.Fail(failure, number);
+    Report("CM11A OpenPort ");
+}
+
+void Cm11aLink::LinkUp(const std::string& where) {
+    if (linkDown_) Report("CM11A link up on " + where);
+    linkDown_ = false;
+    downPort_.clear();
+    sendFailReported_ = false;
+    reopenDelayMs_ = 0;
+    reopenTimer_->SetEnabled(false);
+}
+
+bool Cm11aLink::Connecting() const {
+    if (opening_) return true;
+    const platform::TcpState state = socket_->State();
+    return tcpMode_ && (state == platform::TcpState::HostLookup || state == platform::TcpState::Connecting);
+}
+
+void Cm11aLink::Reopen(const std::string& why) {
+    if (shuttingDown_ && shuttingDown_()) return;
+    if (tcpMode_) {
+        if (!socket_->IsConnected()) return;
+        Report("CM11A link " + host_ + ":" + std::to_string(tcpPort_) + " reconnected: " + why);
+        connected_ = false;
+        ReconnectAfterDrop();
+        return;
+    }
+    if (!serial_->IsOpen()) return;
+    Report("CM11A serial port " + serialDevice_ + " closed and opened again: " + why);
+    serial_->Close();
+    const ComPortTarget target = ParseComPort(settings_.ComPort);
+    if (target.kind == ComPortTarget::Kind::Serial && !OpenSerial(target, false)) linkDown_ = true;
+}
+
+void Cm11aLink::ScheduleReopen() {
+    if ((shuttingDown_ && shuttingDown_()) || reopenTimer_->Enabled()) return;
+    reopenDelayMs_ = reopenDelayMs_ == 0 ? kReopenMinMs : std::min(reopenDelayMs_ * 2, kReopenMaxMs);
+    reopenTimer_->Arm(reopenDelayMs_);
+}
+
+void Cm11aLink::ReopenTimer_Timer() {
+    reopenTimer_->SetEnabled(false);
+    if ((shuttingDown_ && shuttingDown_()) || opening_) return;
+    const ComPortTarget target = ParseComPort(settings_.ComPort);
+    if (target.kind != ComPortTarget::Kind::Serial || (serial_->IsOpen() && serialDevice_ == target.Device)) return;
+    tcpMode_ = false;
+    // A device that disappeared and came back (a USB adapter plugged in again, a by-id
+    // link recreated) is opened again by its path.
+    if (OpenSerial(target, true) && openedSink_) openedSink_();
+}
+
+bool Cm11aLink::OpenSerial(const ComPortTarget& target, bool quiet) {
     if (serial_->IsOpen()) {
         // An open port is left as it is, unless the setting now names another device.
         if (serialDevice_ == target.Device) return true;
@@ -181,11 +260,19 @@ bool Cm11aLink::OpenSerial(const ComPortTarget& target) {
     serial_->Configure(line);
     serialDevice_ = target.Device;
     if (!serial_->Open(target.Device)) {
-        reporter_.Fail(serial_->LastErrorText() + " (" + target.Device + ")", serial_->LastErrorCode());
-        Report("CM11A OpenPort ");
+        const std::string failure = serial_->LastErrorText() + " (" + target.Device + ")";
+        linkDown_ = true;
+        if (quiet) {
+            reporter_.DebugLog("CM11A serial port " + target.Device + " not open yet: " + failure);
+        } else {
+            OpenFailed(settings_.ComPort.empty() ? target.Device : settings_.ComPort, failure, serial_->LastErrorCode());
+        }
+        ScheduleReopen();
         return false;
     }
-    return serial_->IsOpen();
+    if (!serial_->IsOpen()) return false;
+    LinkUp(target.Device);
+    return true;
 }
 
 bool Cm11aLink::PortOpen(const std::string& port) {
@@ -204,7 +291,7 @@ bool Cm11aLink::PortOpen(const std::string& port) {
         if (opening_) return false;
         // While a spaced-out reconnect to the same server is pending, a test of the link
         // does not block for another connect wait: the reconnect brings the link back.
-        if (IsTcpPortText(port) && reconnectTimer_->Enabled()) {
+        if (IsTcpPortText(port) && (reconnectTimer_->Enabled() || Connecting())) {
             const ComPortTarget target = ParseComPort(port);
             if (target.Host == host_ && target.Port == tcpPort_) return false;
         }
@@ -223,14 +310,22 @@ void Cm11aLink::ClosePort(const std::string& port) {
         reconnectTimer_->SetEnabled(false);
         connectTimer_->SetEnabled(false);
         socket_->Close();
-    } else if (serial_->IsOpen()) {
-        serial_->Close();
+        connected_ = false;
+    } else {
+        reopenTimer_->SetEnabled(false);
+        if (serial_->IsOpen()) serial_->Close();
     }
 }
 
 void Cm11aLink::WriteToCM11A(const std::string& bytes) {
     if (!PortOpen(settings_.ComPort)) {
-        Report("Unable to Send to CM11A, Port not open");
+        // Once per outage; every further loss goes to the debug log.
+        if (sendFailReported_) {
+            reporter_.DebugLog("Unable to Send to CM11A, Port not open");
+        } else {
+            sendFailReported_ = true;
+            Report("Unable to Send to CM11A, Port not open");
+        }
         return;
     }
     const bool written = tcpMode_ ? socket_->Write(bytes) : serial_->Write(bytes);
@@ -278,6 +373,8 @@ void Cm11aLink::Winsock1_Connect() {
     connectTimer_->SetEnabled(false);
     reconnectTimer_->SetEnabled(false);
     connectedAtMs_ = platform_.NowMs();
+    connected_ = true;
+    LinkUp(host_ + ":" + std::to_string(tcpPort_));
     // A reconnect made in the background: whoever waits for the link may go on.
     if (!opening_ && openedSink_) openedSink_();
 }
@@ -285,9 +382,6 @@ void Cm11aLink::Winsock1_Connect() {
 void Cm11aLink::Winsock1_Close() {
     if (shuttingDown_ && shuttingDown_()) return;
     Report("CM11A TCP Port Connect Closed");
-    if (platform_.NowMs() - connectedAtMs_ >= static_cast<std::uint64_t>(kStableConnectionMs)) {
-        reconnectDelayMs_ = 0;  // a healthy connection dropped: try again at once
-    }
     ReconnectAfterDrop();
 }
 
@@ -299,6 +393,14 @@ void Cm11aLink::Winsock1_Error(int number, const std::string& description) {
 }
 
 void Cm11aLink::ReconnectAfterDrop() {
+    // A healthy connection that dropped (however the drop is told) is tried again at once;
+    // the growing pace is for a server that keeps failing.
+    if (connected_ && platform_.NowMs() - connectedAtMs_ >= static_cast<std::uint64_t>(kStableConnectionMs)) {
+        reconnectDelayMs_ = 0;
+        reconnectTimer_->SetEnabled(false);
+    }
+    if (connected_) linkDown_ = true;
+    connected_ = false;
     socket_->Close();
     if (host_.empty()) return;
     // While an open is counting its connect retries, the next tick reconnects.
@@ -342,8 +444,12 @@ void Cm11aLink::MSComm1_OnError(int code, const std::string& text) {
     // A port that failed (typically a USB adapter that went away) is closed, so that the
     // next test of the link opens the device afresh.
     serial_->Close();
+    linkDown_ = true;
+    downPort_ = settings_.ComPort;  // the loss is this outage's one report
     reporter_.Fail(text, code);
     Report("CM11A serial port " + serialDevice_ + " closed after error " + std::to_string(code));
+    reopenDelayMs_ = 0;
+    ScheduleReopen();
 }
 
 }  // namespace quorvel::cm11a

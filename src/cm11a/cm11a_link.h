@@ -45,6 +45,11 @@ public:
     static constexpr int kReconnectMinMs = 2000;
     static constexpr int kReconnectMaxMs = 60000;
     static constexpr int kStableConnectionMs = 10000;
+    // A serial port that failed or could not be opened is tried again in the background,
+    // from kReopenMinMs doubling up to kReopenMaxMs, so that traffic heard on the power line
+    // is read again without waiting for an outgoing command.
+    static constexpr int kReopenMinMs = 1000;
+    static constexpr int kReopenMaxMs = 30000;
 
     using ChunkSink = std::function<void(const std::string& bytes, int code)>;
     using EchoSink = std::function<void(const std::string& bytes)>;
@@ -61,7 +66,8 @@ public:
     void SetChunkSink(ChunkSink sink) { chunkSink_ = std::move(sink); }
     void SetEchoSink(EchoSink sink) { echoSink_ = std::move(sink); }
     void SetStatusSink(StatusSink sink) { statusSink_ = std::move(sink); }
-    // Called when the TCP link comes back by a background reconnect.
+    // Called whenever the link has been opened (a background reconnect or reopen, or an
+    // open that waited), so that commands waiting for it start.
     void SetOpenedSink(std::function<void()> sink) { openedSink_ = std::move(sink); }
     // How DelayMs lets time pass (default: the thread sleeps). Tests move simulated time.
     void SetSleeper(std::function<void(int ms)> sleeper) { sleeper_ = std::move(sleeper); }
@@ -71,6 +77,8 @@ public:
     void ClosePort(const std::string& port);
     void WriteToCM11A(const std::string& bytes) override;
     void AnswerPowerFail() override;
+    bool Connecting() const override;
+    void Reopen(const std::string& why) override;
     // Returns once more than ms milliseconds have passed on the tick counter (also across
     // its wrap). Lets no events run.
     void DelayMs(std::uint32_t ms);
@@ -80,6 +88,9 @@ public:
     bool Opening() const { return opening_; }
     platform::Timer& ConnectTimer() { return *connectTimer_; }
     platform::Timer& ReconnectTimer() { return *reconnectTimer_; }
+    platform::Timer& ReopenTimer() { return *reopenTimer_; }
+    // An outage is in progress (reported once; its end is reported as "CM11A link up on ...").
+    bool LinkDown() const { return linkDown_; }
 
     // Event handlers (public so that tests and the application can reach them).
     void ConnectTimer_Timer();
@@ -91,7 +102,14 @@ public:
     void MSComm1_OnError(int code, const std::string& text);
 
 private:
-    bool OpenSerial(const ComPortTarget& target);
+    bool OpenSerial(const ComPortTarget& target, bool quiet);
+    void ReopenTimer_Timer();
+    void ScheduleReopen();
+    // The link opened: ends an outage (with one report) and lets waiting commands go.
+    void LinkUp(const std::string& where);
+    // Reports an open failure once per outage of the same port text; later ones go to the
+    // debug log only.
+    void OpenFailed(const std::string& port, const std::string& failure, int number);
     void StartConnect();
     void ReconnectAfterDrop();
     void ReconnectTimer_Timer();
@@ -105,6 +123,7 @@ private:
 
     std::unique_ptr<platform::Timer> connectTimer_;
     std::unique_ptr<platform::Timer> reconnectTimer_;
+    std::unique_ptr<platform::Timer> reopenTimer_;
     std::unique_ptr<platform::SerialPort> serial_;
     std::unique_ptr<platform::TcpSocket> socket_;
 
@@ -121,6 +140,11 @@ private:
     std::uint16_t tcpPort_ = 0;
     std::uint64_t connectedAtMs_ = 0;
     int reconnectDelayMs_ = 0;    // delay of the next automatic reconnect
+    int reopenDelayMs_ = 0;       // delay of the next background reopen of the serial port
+    bool connected_ = false;      // the TCP connection was established (and not yet lost)
+    bool linkDown_ = false;       // an outage was seen and the link has not come back yet
+    std::string downPort_;        // the port text whose open failure was reported
+    bool sendFailReported_ = false;  // "Unable to Send ..." was reported in this outage
 };
 
 }  // namespace quorvel::cm11a

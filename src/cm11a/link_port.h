@@ -14,10 +14,16 @@ public:
     virtual bool PortOpen(const std::string& port) = 0;
     // Writes bytes (one char per byte) to the interface and echoes them to the traffic
     // view. When the link cannot be opened it reports "Unable to Send to CM11A, Port not
-    // open" and drops the bytes. May let pending events run (re-entrance).
+    // open" (once per outage) and drops the bytes. May let pending events run (re-entrance).
     virtual void WriteToCM11A(const std::string& bytes) = 0;
     // Writes the single byte 0x9B, then pauses 10 ms.
     virtual void AnswerPowerFail() = 0;
+    // True while an attempt to open the link is under way (a connect wait, a connection
+    // being made): the link may be open in a moment, so commands are kept meanwhile.
+    virtual bool Connecting() const { return false; }
+    // The interface stayed silent through consecutive replies although the link is open
+    // (an adapter that hangs): close the link and open it again.
+    virtual void Reopen(const std::string& why) { (void)why; }
 };
 
 }  // namespace quorvel::cm11a

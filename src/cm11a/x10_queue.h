@@ -12,8 +12,9 @@ struct X10Queue {
     int Command = 0;     // X10 function code 0..15
     int State = 0;       // transmit state 0..7
     int Retry = 0;       // time-outs counted for this item
-    int Brightness = 0;  // dim amount placed in the header bytes (0..31)
-    int WrongReplies = 0;  // wrong checksums or ready bytes received for this item
+    int Brightness = 0;  // dim amount placed in the header bytes (0..22)
+    int WrongReplies = 0;  // wrong checksums received for this item
+    bool Announced = false;  // its "xAP-x10.Event" went out (before its first transmission)
 };
 
 // The head (front) is the only item ever in transmission.

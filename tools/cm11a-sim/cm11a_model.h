@@ -47,7 +47,6 @@ constexpr std::uint8_t kClockSet = 0x9B;
 constexpr int kFullRangeSteps = 22;       // dim steps of the whole range
 constexpr int kBrightnessFull = 210;      // upload brightness byte of 100 %
 constexpr std::size_t kMaxLogEntries = 10000;
-constexpr std::size_t kMaxUploads = 64;
 constexpr std::size_t kMaxGarbage = 4096;
 
 inline std::uint8_t AddressByte(int house, int unit) {
@@ -175,6 +174,8 @@ private:
 struct Timing {
     double speed = 1.0;        // all power-line and poll delays are divided by this
     Millis pollIntervalMs = 1000;
+    int baud = 0;              // pace the bytes sent at this rate (8N1: 10 bits a byte); 0: no pacing
+    int mainsHz = 60;          // power-line times follow the mains frequency (60 or 50)
 };
 
 // The interface side of the serial protocol.
@@ -193,8 +194,14 @@ public:
 
     // Runs whatever is due at now.
     void Tick(Millis now) {
+        Release(now);
         if (mode_ == Mode::kClock && now > clockDeadline_) mode_ = Mode::kIdle;
         if (mode_ == Mode::kTransmitting && now >= doneAt_) FinishTransmission(now);
+        if (mode_ == Mode::kClockReady && now >= doneAt_) {
+            mode_ = Mode::kIdle;
+            Emit(std::string(1, static_cast<char>(kReady)));
+            if (!uploads_.empty()) nextPoll_ = now;
+        }
         if (powerFail_) {
             if (now >= nextPowerFail_) {
                 Emit(std::string(1, static_cast<char>(kPowerFail)));
@@ -211,6 +218,8 @@ public:
         Millis next = -1;
         auto take = [&](Millis t) { if (next < 0 || t < next) next = t; };
         if (mode_ == Mode::kClock) take(clockDeadline_ + 1);
+        if (mode_ == Mode::kClockReady) take(doneAt_);
+        if (!line_.empty()) take(static_cast<Millis>(nextByteAt_) + 1);
         if (mode_ == Mode::kTransmitting) take(doneAt_);
         if (powerFail_) take(nextPowerFail_);
         else if (Holding()) take(nextPoll_);
@@ -221,14 +230,14 @@ public:
 
     // The line to the computer was replaced: a half-received exchange is forgotten.
     void LineChanged() {
-        if (mode_ == Mode::kGotHeader || mode_ == Mode::kAwaitAck || mode_ == Mode::kClock)
+        if (mode_ == Mode::kGotHeader || mode_ == Mode::kAwaitAck || mode_ == Mode::kClock ||
+            mode_ == Mode::kClockAck || mode_ == Mode::kClockReady)
             mode_ = Mode::kIdle;
     }
 
     // Queues traffic heard on the power line. args: devices (A1, or a lone house letter A),
     // a function name, and a percent for dim and bright. Returns an error text or "".
     std::string Hear(const std::vector<std::string>& args, Millis now) {
-        if (uploads_.size() >= kMaxUploads) return "too many uploads waiting";
         std::vector<std::pair<int, int>> devices;  // house, unit (0: house only)
         int fn = -1;
         int percent = -1;
@@ -264,12 +273,31 @@ public:
         }
         up.percent = amount ? percent : 0;
         ApplyHeard(up);
-        uploads_.push_back(up);
-        if (mode_ != Mode::kTransmitting && uploads_.size() == 1) {
-            mode_ = Mode::kIdle;  // a half-done exchange is dropped: the interface now polls
-            nextPoll_ = now;
-        }
+        Store(std::move(up), now);
         return "";
+    }
+
+    // Extended-code traffic heard: the function byte (house, code 7) followed by the unit
+    // code, a data byte and a command byte.
+    std::string HearExtended(const std::vector<std::string>& args, Millis now) {
+        int house = 0, unit = 0, data = 0, command = 0;
+        if (args.size() != 3 || !ParseDevice(args[0], house, unit) || unit == 0 || !ParseByte(args[1], data) ||
+            !ParseByte(args[2], command))
+            return "usage: hear-extended <device> <data 0..255> <command 0..255>";
+        Upload up;
+        up.mask = 1;
+        up.data = {static_cast<std::uint8_t>((kCodes[house] << 4) | 7), kCodes[unit - 1],
+                   static_cast<std::uint8_t>(data), static_cast<std::uint8_t>(command)};
+        Line("heard extended " + DeviceName(house, unit) + " data " + std::to_string(data) + " command " +
+             std::to_string(command));
+        Store(std::move(up), now);
+        return "";
+    }
+
+    // A stored macro ran: the one-shot 0x5B report with the macro's offset.
+    void MacroReport(int offset) {
+        Emit(std::string{static_cast<char>(0x5B), static_cast<char>((offset >> 8) & 0xFF),
+                         static_cast<char>(offset & 0xFF)});
     }
 
     void PowerFail(Millis now) {
@@ -279,6 +307,10 @@ public:
     }
 
     void FaultChecksum(int n) { badChecksums_ = n; }
+    // Each byte, in either direction, is lost with this probability (percent).
+    void FaultLoss(double percent) { lossPercent_ = percent; }
+    // Before each byte sent, a random stray byte is sent with this probability (percent).
+    void FaultStray(double percent) { strayPercent_ = percent; }
     void FaultSilent(bool on) { silent_ = on; }
     void FaultLate(Millis ms) { lateMs_ = ms; }
     bool Silent() const { return silent_; }
@@ -293,6 +325,8 @@ public:
     }
 
     const DeviceModel& Devices() const { return devices_; }
+    // The held upload's data bytes (the interface has one upload buffer).
+    std::size_t HeldUploadBytes() const { return uploads_.empty() ? 0 : uploads_.front().data.size(); }
     const std::deque<std::string>& ByteLog() const { return byteLog_; }
     const std::deque<std::string>& LineLog() const { return lineLog_; }
     void ClearLogs() { byteLog_.clear(); lineLog_.clear(); }
@@ -300,7 +334,7 @@ public:
     bool PowerFailing() const { return powerFail_; }
 
 private:
-    enum class Mode { kIdle, kGotHeader, kAwaitAck, kTransmitting, kClock };
+    enum class Mode { kIdle, kGotHeader, kAwaitAck, kTransmitting, kClock, kClockAck, kClockReady };
     struct Upload {
         std::uint8_t mask = 0;
         std::vector<std::uint8_t> data;
@@ -330,6 +364,15 @@ private:
         }
         return s[1] != '0' && unit >= 1 && unit <= 16;
     }
+    static bool ParseByte(const std::string& s, int& v) {
+        if (s.empty() || s.size() > 3) return false;
+        v = 0;
+        for (char c : s) {
+            if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+            v = v * 10 + (c - '0');
+        }
+        return v <= 255;
+    }
     static bool ParsePercent(const std::string& s, int& v) {
         if (s.empty() || s.size() > 3) return false;
         v = 0;
@@ -344,10 +387,42 @@ private:
         const double s = timing_.speed > 0 ? timing_.speed : 1.0;
         return std::max<Millis>(1, static_cast<Millis>(static_cast<double>(ms) / s));
     }
-    bool Holding() const { return !uploads_.empty() && mode_ != Mode::kTransmitting; }
+    bool Holding() const { return !uploads_.empty() && mode_ != Mode::kTransmitting && mode_ != Mode::kClockReady; }
+
+    // The interface holds one upload buffer: traffic heard while it is full joins it when
+    // there is room (at most 8 data bytes) and is lost otherwise, as with a computer that
+    // is slow to collect it.
+    void Store(Upload up, Millis now) {
+        if (!uploads_.empty()) {
+            Upload& held = uploads_.front();
+            if (held.data.size() + up.data.size() > 8) {
+                Line("lost (upload buffer full)");
+                return;
+            }
+            for (std::size_t i = 0; i < up.data.size(); ++i)
+                if ((up.mask >> i) & 1) held.mask |= static_cast<std::uint8_t>(1u << (held.data.size() + i));
+            held.data.insert(held.data.end(), up.data.begin(), up.data.end());
+            if (up.percent) held.percent = up.percent;
+            return;
+        }
+        uploads_.push_back(std::move(up));
+        if (mode_ != Mode::kTransmitting && mode_ != Mode::kClockReady) {
+            mode_ = Mode::kIdle;  // a half-done exchange is dropped: the interface now polls
+            nextPoll_ = now;
+        }
+    }
+
+    bool Lost() {
+        if (lossPercent_ <= 0) return false;
+        return std::uniform_real_distribution<double>(0, 100)(rng_) < lossPercent_;
+    }
 
     void ReceiveByte(std::uint8_t b, Millis now) {
         if (silent_) return;
+        if (Lost()) {
+            Verbose("lost received byte");
+            return;
+        }
         if (powerFail_) {
             if (b == kClockSet) {
                 powerFail_ = false;
@@ -360,11 +435,25 @@ private:
         if (mode_ == Mode::kClock) {
             if (clockLeft_ > 0 && now <= clockDeadline_) {
                 --clockLeft_;
+                clockSum_ = static_cast<std::uint8_t>(clockSum_ + b);
                 clockDeadline_ = now + kClockGapMs;
-                if (clockLeft_ == 0) mode_ = Mode::kIdle;
+                if (clockLeft_ == 0) {
+                    // The whole clock message: the checksum exchange follows.
+                    mode_ = Mode::kClockAck;
+                    Emit(std::string(1, static_cast<char>(clockSum_)));
+                    Line("clock set");
+                }
                 return;
             }
             mode_ = Mode::kIdle;
+        }
+        if (mode_ == Mode::kClockAck) {
+            mode_ = Mode::kIdle;
+            if (b == 0x00) {
+                mode_ = Mode::kClockReady;
+                doneAt_ = now + 1;
+                return;
+            }
         }
         if (Holding()) {
             if (b == kPollAnswer) SendUpload(now);
@@ -400,6 +489,8 @@ private:
         case Mode::kTransmitting:
             break;  // busy on the power line
         case Mode::kClock:
+        case Mode::kClockAck:
+        case Mode::kClockReady:
             break;
         }
     }
@@ -407,14 +498,19 @@ private:
     void StartClock(Millis now) {
         mode_ = Mode::kClock;
         clockLeft_ = 6;
+        clockSum_ = 0;
         clockDeadline_ = now + kClockGapMs;
     }
 
     Millis LineTimeMs() const {
-        constexpr Millis kFrame = 400;  // one frame, sent twice, plus idle cycles at 60 Hz
+        // One frame, sent twice, plus idle cycles: 24 mains cycles (0.4 s at 60 Hz, 0.48 s
+        // at 50 Hz); a dim step takes about 9.6 cycles more.
+        const int hz = timing_.mainsHz == 50 ? 50 : 60;
+        const Millis frame = 24 * 1000 / hz;
+        const Millis step = 96 * 100 / hz;
         if ((header_ & 0x02) && ((code_ & 0x0F) == kDim || (code_ & 0x0F) == kBright))
-            return kFrame + (header_ >> 3) * 160;
-        return kFrame;
+            return frame + (header_ >> 3) * step;
+        return frame;
     }
 
     void FinishTransmission(Millis now) {
@@ -474,9 +570,31 @@ private:
 
     void Emit(const std::string& bytes) {
         if (silent_ || bytes.empty()) return;
-        Log("tx", bytes);
-        output_ += bytes;
-        if (output_.size() > kMaxOutput) output_.erase(0, output_.size() - kMaxOutput);
+        std::string sent;
+        for (char c : bytes) {
+            if (strayPercent_ > 0 && std::uniform_real_distribution<double>(0, 100)(rng_) < strayPercent_)
+                sent += static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng_));
+            if (!Lost()) sent += c;
+        }
+        if (sent.empty()) return;
+        Log("tx", sent);
+        std::string& to = timing_.baud > 0 ? line_ : output_;
+        to += sent;
+        if (to.size() > kMaxOutput) to.erase(0, to.size() - kMaxOutput);
+    }
+    // Bytes leave one character time (10 bits) apart at the line's baud rate.
+    void Release(Millis now) {
+        if (line_.empty()) return;
+        const double byteMs = 10000.0 / timing_.baud / (timing_.speed > 0 ? timing_.speed : 1.0);
+        if (nextByteAt_ < static_cast<double>(lastRelease_)) nextByteAt_ = static_cast<double>(lastRelease_);
+        std::size_t n = 0;
+        while (n < line_.size() && nextByteAt_ <= static_cast<double>(now)) {
+            nextByteAt_ += byteMs;
+            ++n;
+        }
+        output_.append(line_, 0, n);
+        line_.erase(0, n);
+        lastRelease_ = now;
     }
     void Log(const char* dir, std::string_view bytes) {
         std::string line = std::string(dir) + " " + Hex(bytes);
@@ -500,6 +618,11 @@ private:
 
     Timing timing_;
     std::mt19937 rng_;
+    std::string line_;          // bytes waiting for their time on the serial line
+    double nextByteAt_ = 0;     // when the next byte may leave
+    Millis lastRelease_ = 0;
+    std::uint8_t clockSum_ = 0;
+    double lossPercent_ = 0, strayPercent_ = 0;
     DeviceModel devices_;
     Mode mode_ = Mode::kIdle;
     std::uint8_t header_ = 0, code_ = 0;
@@ -526,6 +649,9 @@ inline constexpr const char* kHelpText =
     "fault checksum N                         wrong checksum for the next N transmissions\n"
     "fault silent on|off                      answer nothing at all\n"
     "fault late MS                            extra delay before every 55 (0 ends it)\n"
+    "fault loss|stray PERCENT                 lose bytes / send random stray bytes (0 ends it)\n"
+    "hear-extended <device> <data> <command>  extended-code traffic heard on the power line\n"
+    "macro [offset]                           a stored macro ran: the 0x5B report\n"
     "drop                                     close the TCP connection of the computer\n"
     "garbage <hex bytes> | garbage random N   send bytes to the computer as they are\n"
     "state                                    devices: A1 on 100, one a line, then .\n"
@@ -562,6 +688,16 @@ inline std::string RunCommand(Interface& sim, std::string_view line, Millis now,
         const std::string why = sim.Hear(args, now);
         return why.empty() ? "ok\n" : error(why);
     }
+    if (cmd == "hear-extended") {
+        const std::string why = sim.HearExtended(args, now);
+        return why.empty() ? "ok\n" : error(why);
+    }
+    if (cmd == "macro" && args.size() <= 1) {
+        long v = 0;
+        if (!args.empty() && !number(args[0], 1023, v)) return error("usage: macro [offset 0..1023]");
+        sim.MacroReport(static_cast<int>(v));
+        return "ok\n";
+    }
     if (cmd == "powerfail" && args.empty()) {
         sim.PowerFail(now);
         return "ok\n";
@@ -580,7 +716,12 @@ inline std::string RunCommand(Interface& sim, std::string_view line, Millis now,
             sim.FaultLate(v);
             return "ok\n";
         }
-        return error("usage: fault checksum N | fault silent on|off | fault late MS");
+        if ((args[0] == "loss" || args[0] == "stray") && number(args[1], 100, v)) {
+            if (args[0] == "loss") sim.FaultLoss(static_cast<double>(v));
+            else sim.FaultStray(static_cast<double>(v));
+            return "ok\n";
+        }
+        return error("usage: fault checksum N | fault silent on|off | fault late MS | fault loss|stray PERCENT");
     }
     if (cmd == "drop" && args.empty()) {
         action = Action::kDrop;

@@ -43,7 +43,7 @@ Millis Now() {
 void PrintUsage(std::FILE* to) {
     std::fputs(
         "Usage: cm11a-sim [--tcp-port N] [--pty] [--pty-link PATH] [--control-port N]\n"
-        "                 [--fast] [--speed X] [--poll-interval-ms N] [--verbose]\n"
+        "                 [--fast] [--speed X] [--mains 60|50] [--poll-interval-ms N] [--verbose]\n"
         "\n"
         "A simulated CM11A X10 interface.\n"
         "  --tcp-port N          serve the computer on 127.0.0.1:N (0: any free port)\n"
@@ -51,7 +51,8 @@ void PrintUsage(std::FILE* to) {
         "  --pty-link PATH       symlink PATH to the pseudo-terminal (implies --pty)\n"
         "  --control-port N      control commands on 127.0.0.1:N too (0: any free port)\n"
         "  --speed X             power-line and poll delays divided by X (default 1)\n"
-        "  --fast                the same as --speed 20\n"
+        "  --fast                the same as --speed 20 (default: real speed, 4800-baud pacing)\n"
+        "  --mains 60|50         mains frequency the power-line times follow (default 60)\n"
         "  --poll-interval-ms N  time between repeated 5A / A5 (default 1000, divided by speed)\n"
         "  --verbose             one line per exchange on stderr\n"
         "Without --tcp-port and --pty it serves TCP on a free port. Control commands are read\n"
@@ -385,7 +386,7 @@ bool ParseInt(const char* s, long min, long max, long& v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    long tcpPort = -1, controlPort = -1, pollMs = 1000;
+    long tcpPort = -1, controlPort = -1, pollMs = 1000, mains = 60;
     bool pty = false, verbose = false;
     double speed = 1.0;
     std::string link;
@@ -420,6 +421,11 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cm11a-sim: --speed wants a number from 0.01 to 10000\n");
                 return 2;
             }
+        } else if (a == "--mains") {
+            if (!ParseInt(value("--mains"), 50, 60, mains) || (mains != 50 && mains != 60)) {
+                std::fprintf(stderr, "cm11a-sim: --mains wants 60 or 50\n");
+                return 2;
+            }
         } else if (a == "--poll-interval-ms") {
             if (!ParseInt(value("--poll-interval-ms"), 1, 600000, pollMs)) {
                 std::fprintf(stderr, "cm11a-sim: bad --poll-interval-ms\n");
@@ -446,7 +452,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    App app(cm11asim::Timing{speed, pollMs}, verbose);
+    App app(cm11asim::Timing{speed, pollMs, 4800, static_cast<int>(mains)}, verbose);
     if (tcpPort >= 0 && !app.OpenTcp(static_cast<int>(tcpPort))) {
         std::fprintf(stderr, "cm11a-sim: cannot listen on 127.0.0.1:%ld: %s\n", tcpPort, std::strerror(errno));
         return 1;

@@ -153,17 +153,22 @@ TEST_F(Cm11aLinkTest, NestedTestsDuringTheWaitStartNothing) {
     EXPECT_TRUE(echoes.empty());
 }
 
-TEST_F(Cm11aLinkTest, WriteWithTheLinkDownReportsAndWritesNothing) {
-    for (const char* port : {kServer, "3", "abc"}) {
-        SCOPED_TRACE(port);
-        reports.clear();
-        settings.ComPort = port;
-        link.WriteToCM11A("\x5A");
-        EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
-    }
-    EXPECT_TRUE(socket->Writes().empty());
+TEST_F(Cm11aLinkTest, WriteWithTheLinkDownReportsOncePerOutageAndWritesNothing) {
+    settings.ComPort = "/dev/ttyUSB0";
+    for (int i = 0; i < 24; ++i) link.WriteToCM11A("\x5A");
+    EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
+    EXPECT_EQ(Reports("CM11A OpenPort "), 1);
     EXPECT_TRUE(serial->Writes().empty());
     EXPECT_TRUE(echoes.empty());
+    // The link comes back and goes again: the next outage is reported again.
+    serial->AddDevice("/dev/ttyUSB0");
+    link.WriteToCM11A("\x5A");
+    serial->Unplug("/dev/ttyUSB0");
+    sim.Advance(1);
+    link.WriteToCM11A("\x5A");
+    link.WriteToCM11A("\x5A");
+    EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 2);
+    EXPECT_EQ(serial->Writes().size(), 1u);
 }
 
 TEST_F(Cm11aLinkTest, BadPortsGiveClearReportsAndNoAttempt) {
@@ -227,6 +232,58 @@ TEST_F(Cm11aLinkTest, UnpluggedAdapterIsClosedAndReopenedOnNextUse) {
     EXPECT_TRUE(serial->IsOpen());
     EXPECT_EQ(serial->Writes(), (std::vector<std::string>{"\xC3"}));
     EXPECT_EQ(serial->Opens().size(), 3u);
+    EXPECT_EQ(Reports("CM11A link up on /dev/ttyUSB0"), 1);
+}
+
+TEST_F(Cm11aLinkTest, FailedSerialPortComesBackByItselfAtAPacedRate) {
+    struct Case { const char* name; bool presentAtStart; };
+    for (const Case c : {Case{"unplugged while running", true}, Case{"missing at start-up", false}}) {
+        SCOPED_TRACE(c.name);
+        Cm11aLinkTest t;
+        int opened = 0;
+        t.link.SetOpenedSink([&] { ++opened; });
+        t.settings.ComPort = "/dev/serial/by-id/usb-cm11a";
+        if (c.presentAtStart) {
+            t.serial->AddDevice(t.settings.ComPort);
+            ASSERT_TRUE(t.link.PortOpen(t.settings.ComPort));
+            t.serial->Unplug(t.settings.ComPort);
+            t.sim.Advance(1);
+        } else {
+            EXPECT_FALSE(t.link.PortOpen(t.settings.ComPort));
+            EXPECT_FALSE(t.link.PortOpen(t.settings.ComPort));  // tested again by a command
+        }
+        const std::size_t opensBefore = t.serial->Opens().size();
+        t.sim.Advance(120000);  // two minutes without the device: 1, 2, 4 ... 30 s apart
+        const std::size_t attempts = t.serial->Opens().size() - opensBefore;
+        EXPECT_GE(attempts, 5u);
+        EXPECT_LE(attempts, 9u);
+        EXPECT_EQ(t.reports.size(), 1u) << "the loss once, no report per attempt";
+        // The device comes back: opened without any command, said once, waiting work goes on.
+        t.serial->AddDevice(t.settings.ComPort);
+        t.sim.Advance(Cm11aLink::kReopenMaxMs);
+        EXPECT_TRUE(t.serial->IsOpen());
+        EXPECT_EQ(opened, c.presentAtStart ? 2 : 1);
+        EXPECT_EQ(t.Reports("CM11A link up on /dev/serial/by-id/usb-cm11a"), 1);
+        t.serial->Deliver("\x5A");
+        t.sim.Advance(1);
+        EXPECT_EQ(t.chunks.back(), (std::pair<std::string, int>{"\x5A", 2}));
+        const std::size_t opens = t.serial->Opens().size();
+        t.sim.Advance(120000);
+        EXPECT_EQ(t.serial->Opens().size(), opens);
+        EXPECT_EQ(t.reports.size(), 2u);
+    }
+}
+
+TEST_F(Cm11aLinkTest, AdapterThatWentDeafIsClosedAndOpenedAgain) {
+    settings.ComPort = "/dev/ttyUSB0";
+    serial->AddDevice("/dev/ttyUSB0");
+    ASSERT_TRUE(link.PortOpen(settings.ComPort));
+    link.Reopen("no answer");
+    EXPECT_EQ(serial->CloseCalls(), 1);
+    EXPECT_TRUE(serial->IsOpen());
+    EXPECT_EQ(serial->Opens().size(), 2u);
+    EXPECT_EQ(reports, std::vector<std::string>{
+                           "Quorvel | CM11A serial port /dev/ttyUSB0 closed and opened again: no answer"});
 }
 
 TEST_F(Cm11aLinkTest, PeerCloseReportsAndReconnectsUnlessShuttingDown) {
@@ -251,6 +308,55 @@ TEST_F(Cm11aLinkTest, PeerCloseReportsAndReconnectsUnlessShuttingDown) {
     sim.Advance(120000);
     EXPECT_TRUE(reports.empty());
     EXPECT_EQ(socket->Connects().size(), 3u);
+}
+
+TEST_F(Cm11aLinkTest, TcpLinkThatComesBackSaysSoOnce) {
+    socket->SetAnswer(Answer::Accept);
+    ASSERT_TRUE(link.PortOpen(kServer));
+    EXPECT_EQ(Reports("CM11A link up"), 0) << "not for the first open";
+    socket->SetAnswer(Answer::Refuse);
+    socket->PeerClose();
+    sim.Advance(20000);
+    socket->SetAnswer(Answer::Accept);
+    sim.Advance(60000);
+    EXPECT_TRUE(socket->IsConnected());
+    EXPECT_EQ(Reports("CM11A link up on 127.0.0.1:10001"), 1);
+
+    // A server that is not there at start-up: the link that comes up later is reported.
+    Cm11aLinkTest late;
+    EXPECT_FALSE(late.link.PortOpen(kServer));
+    late.socket->SetAnswer(Answer::Accept);
+    late.sim.Advance(60000);
+    EXPECT_TRUE(late.socket->IsConnected());
+    EXPECT_EQ(late.Reports("CM11A link up on 127.0.0.1:10001"), 1);
+}
+
+TEST_F(Cm11aLinkTest, TestingTheLinkWhileABackgroundConnectIsUnderWayDoesNotWait) {
+    EXPECT_FALSE(link.PortOpen(kServer));  // the start-up wait: the server does not answer
+    sim.Advance(Cm11aLink::kReconnectMinMs * 2);  // a background attempt is made and hangs
+    ASSERT_EQ(socket->State(), quorvel::platform::TcpState::Connecting);
+    EXPECT_TRUE(link.Connecting());
+    const auto before = sim.NowMs();
+    const std::size_t connects = socket->Connects().size();
+    EXPECT_FALSE(link.PortOpen(kServer));
+    EXPECT_EQ(sim.NowMs(), before);
+    EXPECT_EQ(socket->Connects().size(), connects);
+}
+
+TEST_F(Cm11aLinkTest, ConnectionThatLastedThenDropsIsRetriedAtOnceHoweverItDrops) {
+    // The server refused for a while (the pace grew), then accepted and ran for ten seconds.
+    socket->SetAnswer(Answer::Refuse);
+    EXPECT_FALSE(link.PortOpen(kServer));
+    sim.Advance(200000);
+    socket->SetAnswer(Answer::Accept);
+    for (int i = 0; i < 70 && !socket->IsConnected(); ++i) sim.Advance(1000);
+    ASSERT_TRUE(socket->IsConnected());
+    sim.Advance(Cm11aLink::kStableConnectionMs);
+    const std::size_t connects = socket->Connects().size();
+    socket->RaiseError(10054, "Connection reset by peer");
+    sim.Advance(100);
+    EXPECT_EQ(socket->Connects().size(), connects + 1);
+    EXPECT_TRUE(socket->IsConnected());
 }
 
 TEST_F(Cm11aLinkTest, ServerThatKeepsFailingIsRetriedAtAGrowingPace) {

@@ -41,8 +41,12 @@ public:
         comm_.EchoHex(bytes);  // lets pending events run, as the product's link does
     }
     void AnswerPowerFail() override { WriteToCM11A(B({0x9B})); }
+    bool Connecting() const override { return connecting; }
+    void Reopen(const std::string& why) override { reopens.push_back(why); }
 
     bool open = true;
+    bool connecting = false;
+    std::vector<std::string> reopens;
     int openCalls = 0;
     std::string lastPort;
     std::vector<std::string> writes;
@@ -51,6 +55,18 @@ public:
 private:
     CommWindowModel& comm_;
 };
+
+// A readable test name from a case description: letters and digits, words joined by "_".
+inline std::string CaseName(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (word) out.push_back(c);
+        else if (!out.empty() && out.back() != '_') out.push_back('_');
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    return out;
+}
 
 // "Event=on;Device=A1" from an item list.
 inline std::string Readable(const std::string& body) {
@@ -113,7 +129,11 @@ inline void AnswerLikeInterface(platform::SimPlatform& sim, ScriptedLink& link, 
                                 std::uint64_t delayMs) {
     link.onWrite = [&sim, &engine, delayMs](const std::string& bytes) {
         std::string reply;
-        if (bytes.size() == 2) {
+        if (static_cast<unsigned char>(bytes[0]) == 0x9B && bytes.size() == 7) {
+            int sum = 0;
+            for (std::size_t i = 1; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]);
+            reply.push_back(static_cast<char>(sum & 0xFF));
+        } else if (bytes.size() == 2) {
             reply.push_back(static_cast<char>((static_cast<unsigned char>(bytes[0]) +
                                                static_cast<unsigned char>(bytes[1])) & 0xFF));
         } else if (bytes == std::string(1, '\0')) {

@@ -1,5 +1,6 @@
 #include "cm11a/engine_fixture.h"
 
+#include <algorithm>
 #include <random>
 
 using namespace quorvel::cm11a;
@@ -52,22 +53,149 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePollThatCrossesTheAnswerIsNotTakenAsALength)
     EXPECT_EQ(Events().back(), "Event=off;Device=A2");
 }
 
-TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWhenIdle) {
+namespace {
+
+// Writes that are clock messages (0x9B and six bytes).
+long ClockMessages(const std::vector<std::string>& writes) {
+    return std::count_if(writes.begin(), writes.end(),
+                         [](const std::string& w) { return w.size() == 7 && w[0] == '\x9B'; });
+}
+
+}  // namespace
+
+TEST(Cm11aClockMessage, CarriesTheLocalTimeInTheInterfaceLayout) {
+    struct Case { const char* name; const char* time; char house; std::string bytes; };
+    const Case cases[] = {
+        // Sunday 6 December 2026: day 339 (0-based) puts its ninth bit into the week-day byte.
+        {"even hour, late in the year", "2026-12-06 14:51:07", 'A', B({0x9B, 7, 51, 7, 339 & 0xFF, 0x80 | 0x01, 0x60})},
+        // Friday 1 March 2024 (leap year): an odd hour adds 60 to the minutes.
+        {"odd hour, leap year", "2024-03-01 13:05:09", 'b', B({0x9B, 9, 65, 6, 60, 0x20, 0xE0})},
+        {"unreadable time", "garbage", 'Z', B({0x9B, 0, 0, 0, 0, 0x40, 0x60})},  // 2000-01-01, a Saturday
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Cm11aEngine::ClockMessage(c.time, c.house), c.bytes);
+    }
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithTheWholeClockExchange) {
+    sim.SetLocalDateTime("2026-12-06 14:51:07");
+    const std::string clock = Cm11aEngine::ClockMessage("2026-12-06 14:51:07", 'A');
+    const int sum = (7 + 51 + 7 + (339 & 0xFF) + 0x81 + 0x60) & 0xFF;
     Feed(B({0xA5}));
-    EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});
-    // While a transmission waits for a reply it is still a power-fail request: answered,
-    // and the command starts again; repeated requests never drop it.
+    EXPECT_EQ(link.writes, std::vector<std::string>{clock});
+    Feed(B({sum}));
+    EXPECT_EQ(link.writes.back(), B({0x00}));
+    Feed(B({0x55}));
+    EXPECT_FALSE(engine->InClockExchange());
+
+    // In the middle of a command: the command starts again only after the exchange has
+    // ended, and is announced once.
     engine->SendCM11A("A1", 2);
-    for (int i = 0; i < 6; ++i) Feed(B({0xA5}));
-    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x9B})), 7);
+    Feed(B({0x6A}));
+    link.writes.clear();
+    Feed(B({0xA5}));
+    EXPECT_EQ(link.writes, std::vector<std::string>{clock});
+    sim.Advance(100);
+    Feed(B({0xA5}));  // the interface asks again before it answers: the clock again
+    Feed(B({sum}));
+    sim.Advance(100);
+    EXPECT_EQ(link.writes, (std::vector<std::string>{clock, clock, B({0x00})}));
+    Feed(B({0x55}));
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     Feed(B({0x6A, 0x55, 0x68, 0x55}));
     EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+
+    // An interface that takes the clock without answering: the command goes on after a
+    // quiet time, not at once.
+    engine->SendCM11A("A2", 2);
+    link.writes.clear();
+    Feed(B({0xA5}));
+    sim.Advance(Cm11aEngine::kClockAnswerMs - 1);
+    EXPECT_EQ(link.writes, std::vector<std::string>{clock});
+    sim.Advance(1);
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x6E}));
+
     // A checksum that happens to be 0xA5 (D5: 0x04 + 0xA1) is a checksum.
+    Feed(B({0x72, 0x55, 0x68, 0x55}));
     engine->SendCM11A("D5", 2);
     Feed(B({0xA5}));
     EXPECT_EQ(link.writes.back(), B({0x00}));
-    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x9B})), 7);
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveStrayBytesNeitherCascadeNorLeaveACommandHalfSent) {
+    struct Case { const char* name; std::vector<std::string> chunks; int addressPairs, functionPairs; };
+    // Each chunk arrives 10 ms after the one before; the interface answers correctly after.
+    const Case cases[] = {
+        {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 2, 1},
+        {"stray instead of 55 after the address", {B({0x6A}), B({0x13})}, 1, 1},
+        {"stray instead of the last 55", {B({0x6A}), B({0x55}), B({0x68}), B({0x77})}, 1, 1},
+        {"wrong checksum of the function pair", {B({0x6A}), B({0x55}), B({0x69, 0x68})}, 1, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine->InitCM11A("1");
+        link.writes.clear();
+        node.sent.clear();
+        engine->SendCM11A("A1", 2);
+        for (const std::string& chunk : c.chunks) {
+            Feed(chunk);
+            sim.Advance(10);
+        }
+        AnswerLikeInterface(sim, link, *engine, 1);
+        // What the interface still owes for the step we are in.
+        const auto waitsFor = [&](int state) { return !engine->TransmitQueue().empty() && Head().State == state; };
+        if (waitsFor(3) || waitsFor(7)) Feed(B({0x55}));
+        sim.Advance(Cm11aEngine::kReplyTimeoutMs);
+        link.onWrite = nullptr;
+        EXPECT_TRUE(engine->TransmitQueue().empty());
+        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x04, 0x66})), c.addressPairs);
+        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x06, 0x62})), c.functionPairs);
+        EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+        EXPECT_TRUE(Reports().empty());
+    }
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveAPollDuringTheWaitForQuietIsServed) {
+    engine->SendCM11A("A1", 2);
+    Feed(B({0x13}));  // wrong checksum
+    EXPECT_TRUE(engine->Resyncing());
+    Feed(B({0x5A}));
+    EXPECT_EQ(link.writes.back(), B({0xC3}));
+    EXPECT_FALSE(engine->Resyncing());
+    Feed(B({0x03, 0x02, 0x6E, 0x63}));
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=A2"}));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
+    // One chunk far beyond the bound: the excess is discarded and reported once.
+    std::string big(1 << 20, '\x13');
+    Feed(big);
+    EXPECT_TRUE(engine->PendingInput().empty());
+    EXPECT_EQ(Reports(), std::vector<std::string>{
+                             "CM11A input overflow: more than 4096 received bytes waiting, 1044480 discarded "
+                             "(the interface or the serial server sends garbage?)"});
+    EXPECT_NE(comm.CommData().find("[1048320 bytes left out] 13, 13"), std::string::npos);
+    EXPECT_LT(comm.CommData().size(), 2000u);
+    // Within the episode further overflows are counted, not reported; later ones are.
+    sim.Advance(1000);
+    Feed(big);
+    EXPECT_EQ(Reports().size(), 1u);
+    sim.Advance(Cm11aEngine::kOverflowEpisodeMs);
+    Feed(big);
+    EXPECT_EQ(Reports().size(), 2u);
+
+    // Input arriving inside a write while the pending bytes are at the bound is dropped,
+    // and what was kept is handled in order.
+    link.onWrite = [&](const std::string& bytes) {
+        if (bytes == B({0xC3})) Feed(std::string(2 * Cm11aEngine::kMaxPendingInput, '\x13'));
+    };
+    Feed(B({0x5A, 0x03, 0x02, 0x66, 0x62}) + std::string(Cm11aEngine::kMaxPendingInput - 5, '\x13'));
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+    EXPECT_TRUE(engine->PendingInput().empty());
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
@@ -79,7 +207,8 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
     Feed(B({0x5A, 0x0B, 0xA5}));
     EXPECT_FALSE(engine->ReportExpected());
     EXPECT_EQ(engine->ReportRemaining(), 0);
-    EXPECT_EQ(link.writes.back(), B({0x9B}));
+    EXPECT_EQ(ClockMessages(link.writes), 1);
+    sim.Advance(Cm11aEngine::kClockAnswerMs);
     // 10 is accepted: nine bytes follow (mask 0: all nine are addresses).
     Feed(B({0x5A, 0x0A, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
     EXPECT_EQ(engine->HeardAddresses().size(), 10u);
@@ -126,7 +255,7 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveLengthAboveTenRestartsTheInterruptedHead) {
 namespace {
 
 struct UploadCase {
-    const char* name;
+    std::string name;
     std::string lastTx;     // device transmitted before the uploads ("" for none)
     std::vector<std::string> uploads;  // each: length, mask, data
     std::vector<std::string> events;
@@ -159,8 +288,10 @@ INSTANTIATE_TEST_SUITE_P(
         UploadCase{"addresses only", "", {B({0x03, 0x00, 0x66, 0x6E})}, {}, 2},
         UploadCase{"heard across uploads", "", {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
                    {"Event=off;Device=A1", "Event=off;Device=A2"}, 1},
-        UploadCase{"lone function before any transmission is M13", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1", "Event=on;Device=M13"}, 0},
+        // M13 (address 0 before any transmission) is of another house than the function.
+        UploadCase{"lone function before any transmission", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+                   {"Event=on;Device=A1"}, 0},
+        UploadCase{"lone function of another house than the last sent address", "P16", {B({0x02, 0x01, 0xE2})}, {}, 0},
         UploadCase{"lone function, last sent address", "A1", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
                    {"Event=on;Device=A1", "Event=on;Device=A1"}, 0},
         UploadCase{"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
@@ -176,7 +307,8 @@ INSTANTIATE_TEST_SUITE_P(
         UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
         UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
                    {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
-                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}));
+                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}),
+    [](const ::testing::TestParamInfo<UploadCase>& info) { return quorvel::cm11a::test::CaseName(info.param.name); });
 
 TEST_F(Cm11aEngineTest, Cm11aDecodeAppliesHouseAndIgnore) {
     struct Case { const char* house; const char* ignore; std::vector<std::string> events; } cases[] = {

@@ -6,6 +6,7 @@ using namespace quorvel::cm11a::test;
 namespace {
 
 struct HandshakeCase {
+    const char* name;
     const char* dc;
     int command;
     int brightness;
@@ -59,14 +60,16 @@ TEST_P(Cm11aTransmitHandshake, WritesEachStepAndAnnouncesOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Cm11aTransmitHandshake,
     ::testing::Values(
-        HandshakeCase{"A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, "Event=on;Device=A1"},
-        HandshakeCase{"B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A,
+        HandshakeCase{"A1 on", "A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, "Event=on;Device=A1"},
+        HandshakeCase{"B2 dim 8", "B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A,
                       "Event=dim;Device=B2;Brightness=8"},
-        HandshakeCase{"P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, ""},
-        HandshakeCase{"m13", 3, 31, B({0xFC, 0x00}), 0xFC, B({0xFE, 0x03}), 0x01, "Event=off;Device=m13"},
+        HandshakeCase{"P16 status request", "P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, ""},
+        HandshakeCase{"m13 off with the full 22 steps", "m13", 3, 22, B({0xB4, 0x00}), 0xB4, B({0xB6, 0x03}), 0xB9,
+                      "Event=off;Device=m13"},
         // G1's address checksum is 0x5A: taken as the checksum, not as a poll.
-        HandshakeCase{"G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B,
-                      "Event=bright;Device=G1;Brightness=0"}));
+        HandshakeCase{"G1 bright", "G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B,
+                      "Event=bright;Device=G1;Brightness=0"}),
+    [](const ::testing::TestParamInfo<HandshakeCase>& info) { return CaseName(info.param.name); });
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitAnnouncementFollowsHouseAndIgnore) {
     struct Case { const char* house; const char* ignore; const char* dc; bool announced; } cases[] = {
@@ -96,8 +99,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
     } cases[] = {
         {"A1", -1, 0, "SendCM11A refused A1: command -1 is not an X10 function"},
         {"A1", 16, 0, "SendCM11A refused A1: command 16 is not an X10 function"},
-        {"B2", 4, 32, "SendCM11A refused B2: brightness 32 is outside 0..31"},
-        {"B2", 5, -1, "SendCM11A refused B2: brightness -1 is outside 0..31"},
+        {"B2", 4, 23, "SendCM11A refused B2: brightness 23 is outside 0..22"},
+        {"B2", 4, 31, "SendCM11A refused B2: brightness 31 is outside 0..22"},
+        {"B2", 5, -1, "SendCM11A refused B2: brightness -1 is outside 0..22"},
         {"Q1", 2, 0, ""}, {"A0", 2, 0, ""}, {"A17", 2, 0, ""}, {"A", 2, 0, ""}, {"1A", 2, 0, ""},
         {"A99999999999999999999", 2, 0, ""},
     };
@@ -139,25 +143,32 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndStartTheNextAtOnc
     EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
 }
 
-TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesRestartWithoutARetryAndFourDropTheHead) {
-    struct Case { std::vector<int> replies; const char* head; std::string lastWrite; std::size_t events; const char* report; };
+TEST_F(Cm11aEngineTest, Cm11aTransmitWrongChecksumsResendThePairOnceQuietAndFourDropTheHead) {
+    struct Case { const char* name; std::vector<int> replies; const char* head; int state; std::string lastWrite; std::size_t events; const char* report; };
     for (const Case& c : std::vector<Case>{
-             {{0x6B}, "A1", B({0x04, 0x66}), 2, ""},               // wrong checksum
-             {{0x6A, 0x54}, "A1", B({0x04, 0x66}), 2, ""},         // wrong ready byte
-             {{0x6B, 0x6A, 0x54}, "A1", B({0x04, 0x66}), 3, ""},  // restarts with Retry 0 are announced again
-             // An interface one step behind: every reply is wrong for the step it meets. A1 is
-             // announced four times, B2 once when it starts.
-             {{0x00, 0x6A, 0x6A, 0x55, 0x6A, 0x11}, "B2", B({0x04, 0xEE}), 5,
-              "CM11A Transmit wrong replies exceeded from state 3 on command 66"}}) {
+             {"wrong checksum: the pair again", {0x6B}, "A1", 1, B({0x04, 0x66}), 1, ""},
+             {"wrong ready byte: still waiting for 55", {0x6A, 0x54}, "A1", 3, B({0x00}), 1, ""},
+             {"wrong function checksum: the function pair again", {0x6A, 0x55, 0x69}, "A1", 5, B({0x06, 0x62}), 1, ""},
+             // Four wrong checksums drop A1; it was announced once, B2 once when it starts.
+             {"four wrong checksums", {0x6B, 0x6B, 0x6B, 0x6B}, "B2", 1, B({0x04, 0xEE}), 2,
+              "CM11A Transmit wrong replies exceeded from state 1 on command 66"}}) {
+        SCOPED_TRACE(c.name);
         engine->InitCM11A("1");
         link.writes.clear();
         node.sent.clear();
         engine->SendCM11A("A1", 2);
         engine->SendCM11A("B2", 3);
-        for (int r : c.replies) Feed(B({r}));
-        SCOPED_TRACE(c.replies.size());
+        for (int r : c.replies) {
+            const std::size_t before = link.writes.size();
+            Feed(B({r}));
+            sim.Advance(Cm11aEngine::kResyncQuietMs - 1);
+            if (engine->Resyncing()) {
+                EXPECT_EQ(link.writes.size(), before) << "nothing is sent before the line is quiet";
+            }
+            sim.Advance(1);
+        }
         EXPECT_EQ(Head().DC, c.head);
-        EXPECT_EQ(Head().State, 1);
+        EXPECT_EQ(Head().State, c.state);
         EXPECT_EQ(Head().Retry, 0);
         EXPECT_EQ(engine->TransmitQueue().size(), std::string(c.head) == "A1" ? 2u : 1u);
         EXPECT_EQ(link.writes.back(), c.lastWrite);
@@ -165,6 +176,53 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesRestartWithoutARetryAndFourDrop
         EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
                                                            : std::vector<std::string>{c.report});
     }
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitACommandQueuedDuringAnUploadIsAnnouncedWhenItStarts) {
+    Feed(B({0x5A}));
+    engine->SendCM11A("A3", 2);  // waits behind the upload
+    EXPECT_TRUE(link.writes.size() == 1u && link.writes[0] == B({0xC3}));
+    Feed(B({0x03, 0x02, 0x6E, 0x63}));
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x62}));
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=off;Device=A2", "Event=on;Device=A3"}));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitADimBeyondTheInterfaceRangeTypedByHandIsRefused) {
+    comm.SendToRain8_Click("A1 DIM 31");
+    comm.SendToRain8_Click("A1 DIM 22");
+    EXPECT_EQ(Reports(), std::vector<std::string>{"SendCM11A refused A1: brightness 31 is outside 0..22"});
+    ASSERT_EQ(link.writes.size(), 1u);
+    EXPECT_EQ(link.writes[0], B({0xB4, 0x66}));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitAnInterfaceThatAnswersNothingIsReopenedOnce) {
+    engine->SendCM11A("A1", 2);
+    sim.Advance(Cm11aEngine::kReplyTimeoutMs);
+    EXPECT_TRUE(link.reopens.empty());
+    sim.Advance(Cm11aEngine::kReplyTimeoutMs);  // the second time-out without a byte
+    EXPECT_EQ(link.reopens, std::vector<std::string>{"the CM11A sent nothing for two commands in a row"});
+    sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs);  // still deaf: not again
+    EXPECT_EQ(link.reopens.size(), 1u);
+    // A byte heard ends the episode; time-outs with a byte before them do not count.
+    engine->SendCM11A("A2", 2);
+    for (int i = 0; i < 3; ++i) {
+        Feed(B({0x13}));
+        sim.Advance(Cm11aEngine::kReplyTimeoutMs + Cm11aEngine::kResyncQuietMs);
+    }
+    EXPECT_EQ(link.reopens.size(), 1u);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkThatIsBeingOpened) {
+    link.open = false;
+    link.connecting = true;
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("A2", 3);
+    EXPECT_EQ(engine->TransmitQueue().size(), 2u);
+    EXPECT_TRUE(Reports().empty());
+    link.open = true;
+    link.connecting = false;
+    engine->LinkOpened();
+    EXPECT_EQ(link.writes, std::vector<std::string>{B({0x04, 0x66})});
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitWhileTheLinkIsClosed) {

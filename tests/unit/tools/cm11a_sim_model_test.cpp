@@ -75,4 +75,73 @@ TEST(Cm11aSimModel, FunctionsActOnTheAddressesOfTheirHouse) {
     }
 }
 
+TEST(Cm11aSimModel, BehavesLikeTheDeviceAtRealSpeed) {
+    struct Case {
+        const char* name;
+        Timing timing;
+        std::string send;  // bytes from the computer at t = 0 (after a power failure when 0x9B comes first)
+        Millis until;
+        std::string expected;
+    };
+    const Case cases[] = {
+        // Checksum of the six clock bytes, then 0x55 after the confirmation.
+        {"whole clock message", Timing{1.0, 1000}, B({0x9B, 7, 51, 7, 83, 0x81, 0x60}), 20, B({0x75})},
+        {"lone clock byte: no checksum", Timing{1.0, 1000}, B({0x9B}), 200, ""},
+        // 4800 baud: a byte every 2.08 ms; three checksums leave within 5 ms, not at once.
+        {"paced at 4800 baud", Timing{1.0, 1000, 4800}, B({0x04, 0x66, 0x04, 0x6E, 0x04, 0x62}), 3, B({0x6A, 0x72})},
+        // 50 Hz mains: 0.48 s for an address frame (0.4 s at 60 Hz).
+        {"50 Hz frame time", Timing{1.0, 1000, 0, 50}, B({0x04, 0x66, 0x00}), 479, B({0x6A})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Interface sim(c.timing);
+        if (static_cast<unsigned char>(c.send[0]) == 0x9B) sim.PowerFail(0);
+        sim.Receive(c.send, 0);
+        std::string out = RunUntil(sim, 0, c.until);
+        if (!out.empty() && out[0] == '\xA5') out.erase(0, 1);  // the poll sent when the power came back
+        EXPECT_EQ(out, c.expected);
+    }
+    // The checksum exchange of the clock ends with 0x55, and the 50 Hz frame with its 0x55.
+    Interface clock(Timing{1.0, 1000});
+    clock.Receive(B({0x9B, 7, 51, 7, 83, 0x81, 0x60}), 0);
+    EXPECT_EQ(clock.TakeOutput(), B({0x75}));
+    clock.Receive(B({0x00}), 1);
+    EXPECT_EQ(RunUntil(clock, 1, 10), B({0x55}));
+    Interface fifty(Timing{1.0, 1000, 0, 50});
+    fifty.Receive(B({0x04, 0x66, 0x00}), 0);
+    EXPECT_EQ(RunUntil(fifty, 0, 480), B({0x6A, 0x55}));
+}
+
+TEST(Cm11aSimModel, OneUploadBufferReportsAndFaults) {
+    Interface sim(Timing{1.0, 1000});
+    std::vector<std::string> words = {"A1", "on"};
+    EXPECT_EQ(sim.Hear(words, 0), "");
+    EXPECT_EQ(sim.Hear({"A2", "off"}, 0), "");  // joins the held upload
+    EXPECT_EQ(sim.Hear({"A3", "A4", "A5", "dim", "50"}, 0), "");  // no room: lost
+    EXPECT_EQ(sim.HeldUploadBytes(), 4u);
+    EXPECT_EQ(sim.LineLog().back(), "lost (upload buffer full)");
+    sim.Tick(0);
+    EXPECT_EQ(sim.TakeOutput(), B({0x5A}));
+    sim.Receive(B({0xC3}), 1);
+    EXPECT_EQ(sim.TakeOutput(), B({0x05, 0x0A, 0x66, 0x62, 0x6E, 0x63}));
+
+    EXPECT_EQ(sim.HearExtended({"B3", "17", "49"}, 10), "");
+    sim.Tick(10);
+    sim.Receive(B({0xC3}), 11);
+    EXPECT_EQ(sim.TakeOutput(), B({0x5A, 0x05, 0x01, 0xE7, 0x02, 17, 49}));
+    sim.MacroReport(0x123);
+    EXPECT_EQ(sim.TakeOutput(), B({0x5B, 0x01, 0x23}));
+
+    // Stray bytes at 100 %: every byte sent is preceded by one; loss at 100 %: nothing goes.
+    sim.FaultStray(100);
+    sim.Receive(B({0x04, 0x66}), 20);
+    const std::string out = sim.TakeOutput();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1], '\x6A');
+    sim.FaultStray(0);
+    sim.FaultLoss(100);
+    sim.Receive(B({0x00}), 21);
+    EXPECT_EQ(RunUntil(sim, 21, 2000), "");
+}
+
 }  // namespace
