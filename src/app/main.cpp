@@ -1,5 +1,6 @@
 // quorvel: joins an xAP home-automation network to an X10 CM11A power-line interface.
 
+#include "app/qt/desktop_loader.h"
 #include "app/quorvel_form.h"
 #include "platform/qt/qt_platform.h"
 
@@ -45,7 +46,7 @@ int main(int argc, char** argv) {
     quorvel::app::StartOptions options;
     options.ExePath = ExecutablePath(argv[0]);
     options.AppFolder = std::filesystem::path(options.ExePath).parent_path();
-    options.Headless = true;  // the tray view is not part of this build yet
+    options.Headless = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -74,7 +75,9 @@ int main(int argc, char** argv) {
         }
     }
 
-    QCoreApplication app(argc, argv);
+    // Tray application or headless: chosen before any GUI object exists.
+    quorvel::app::RunMode mode(argc, argv, options.Headless, options.ExePath);
+    options.Headless = !mode.HasDesktop();
     QCoreApplication::setApplicationName("quorvel");
 
     quorvel::platform::QtPlatform platform;
@@ -84,8 +87,10 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     });
     quorvel::platform::InstallShutdownSignals([&form](int) { form.Exit(); });
+    mode.Attach(form);
 
     if (auto status = form.Form_Load()) return *status;
+    mode.ReportHeadless(form);
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
     return QCoreApplication::exec();

@@ -119,9 +119,8 @@ void QuorvelForm::Timer1_Timer() {
 }
 
 void QuorvelForm::TrayIconCallback(int msg) {
-    // Left (514) and right (517) button releases open the menu; the tray view shows it
-    // itself, so nothing is left to do here for headless runs.
-    (void)msg;
+    // Left (514) and right (517) button releases open the menu; other codes are ignored.
+    if ((msg == kTrayLeftButtonUp || msg == kTrayRightButtonUp) && tray_ != nullptr) tray_->ShowMenu();
 }
 
 void QuorvelForm::MenuArray_Click(int index) {
@@ -143,6 +142,12 @@ void QuorvelForm::MenuArray_Click(int index) {
 void QuorvelForm::Exit() {
     if (unloaded_) return;
     shuttingDown_ = true;
+    try {
+        if (tray_ != nullptr) tray_->UnloadWindows();  // an open setup window saves first
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.ReportEvent(kAppName, "Exit: closing the windows failed");
+    }
     UpdateTray(false, TrayPicture::None);
     Form_Unload();
     platform_.Quit(0);
