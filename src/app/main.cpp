@@ -1,6 +1,7 @@
 // quorvel: joins an xAP home-automation network to an X10 CM11A power-line interface.
 
 #include "app/app_folder.h"
+#include "app/qt/desktop_loader.h"
 #include "app/quorvel_form.h"
 #include "app/settings_check.h"
 #include "platform/host_addresses.h"
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
     quorvel::app::StartOptions options;
     options.ExePath = ExecutablePath(argv[0]);
     options.AppFolder = std::filesystem::path(options.ExePath).parent_path();
-    options.Headless = true;  // the tray view is not part of this build yet
+    options.Headless = false;
     bool checkConfig = false;
 
     for (int i = 1; i < argc; ++i) {
@@ -131,7 +132,9 @@ int main(int argc, char** argv) {
     quorvel::app::AppFolderState folderState;
     if (auto status = ClaimAppFolder(options.AppFolder, folderLock, folderState)) return *status;
 
-    QCoreApplication app(argc, argv);
+    // Tray application or headless: chosen before any GUI object exists.
+    quorvel::app::RunMode mode(argc, argv, options.Headless, options.ExePath);
+    options.Headless = !mode.HasDesktop();
     QCoreApplication::setApplicationName("quorvel");
 
     quorvel::platform::QtPlatform platform;
@@ -141,6 +144,7 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     });
     quorvel::platform::InstallShutdownSignals([&form](int signo) { OnSignal(form, signo); });
+    mode.Attach(form);
     if (folderState.SettingsReadOnly) {
         form.reporter().ReportEvent(quorvel::core::kAppName,
                                     "Settings cannot be saved: " + folderState.ReadOnlyReason);
@@ -150,6 +154,7 @@ int main(int argc, char** argv) {
     }
 
     if (auto status = form.Form_Load()) return *status;
+    mode.ReportHeadless(form);
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
     return QCoreApplication::exec();

@@ -127,9 +127,8 @@ void QuorvelForm::Timer1_Timer() {
 }
 
 void QuorvelForm::TrayIconCallback(int msg) {
-    // Left (514) and right (517) button releases open the menu; the tray view shows it
-    // itself, so nothing is left to do here for headless runs.
-    (void)msg;
+    // Left (514) and right (517) button releases open the menu; other codes are ignored.
+    if ((msg == kTrayLeftButtonUp || msg == kTrayRightButtonUp) && tray_ != nullptr) tray_->ShowMenu();
 }
 
 void QuorvelForm::MenuArray_Click(int index) {
@@ -152,6 +151,12 @@ void QuorvelForm::Exit() {
     if (unloaded_) return;
     shuttingDown_ = true;
     reporter_.LogToFile(kAppName, "Stopping: " + stopReason_);
+    try {
+        if (tray_ != nullptr) tray_->UnloadWindows();  // an open setup window saves first
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.ReportEvent(kAppName, "Exit: closing the windows failed");
+    }
     UpdateTray(false, TrayPicture::None);
     Form_Unload();
     platform_.Quit(0);

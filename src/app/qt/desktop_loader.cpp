@@ -1,0 +1,113 @@
+#include "app/qt/desktop_loader.h"
+
+#include "app/quorvel_form.h"
+
+#include <QLibrary>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace quorvel::app {
+
+namespace {
+
+constexpr const char* kReasonVariable = "QUORVEL_HEADLESS_REASON";
+
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+#ifdef QUORVEL_GUI
+// Where the module may be: beside the executable, or in lib/quorvel of its prefix.
+std::unique_ptr<Desktop> LoadDesktop(int& argc, char** argv, const std::string& exePath, std::string& problem) {
+    const std::filesystem::path dir = std::filesystem::path(exePath).parent_path();
+    const std::filesystem::path candidates[] = {dir / kDesktopModule, dir / ".." / "lib" / "quorvel" / kDesktopModule};
+    QString errors;
+    for (const auto& candidate : candidates) {
+        QLibrary library(QString::fromStdString(candidate.string()));
+        library.setLoadHints(QLibrary::ResolveAllSymbolsHint);
+        if (!library.load()) {
+            errors += (errors.isEmpty() ? "" : "; ") + library.errorString();
+            continue;
+        }
+        auto create = reinterpret_cast<CreateDesktopFunction>(library.resolve(kDesktopEntry));
+        if (create == nullptr) {
+            problem = "the desktop module has no entry point: " + library.errorString().toStdString();
+            return nullptr;
+        }
+        // The module stays loaded for the life of the process (the session's code is in it).
+        return std::unique_ptr<Desktop>(create(argc, argv, problem));
+    }
+    problem = "the desktop module cannot be loaded (" + errors.toStdString() + ")";
+    return nullptr;
+}
+
+// Runs this program again, headless, carrying the reason so that the new run reports it.
+void RestartHeadless(const std::vector<std::string>& args, const std::string& reason) {
+#ifdef Q_OS_UNIX
+    ::setenv(kReasonVariable, reason.c_str(), 1);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    static char headless[] = "--headless";
+    argv.push_back(headless);
+    argv.push_back(nullptr);
+    ::execv("/proc/self/exe", argv.data());
+    ::unsetenv(kReasonVariable);  // exec failed: carry on in this process
+#else
+    (void)args;
+    (void)reason;
+#endif
+}
+#endif
+
+}  // namespace
+
+RunMode::RunMode(int& argc, char** argv, bool headlessAsked, const std::string& exePath) {
+    // A run started again headless tells why.
+    reason_ = Environment(kReasonVariable);
+    if (!reason_.empty()) {
+#ifdef Q_OS_UNIX
+        ::unsetenv(kReasonVariable);
+#endif
+    }
+    const bool display = !Environment("DISPLAY").empty() || !Environment("WAYLAND_DISPLAY").empty();
+#ifdef QUORVEL_GUI
+    if (!headlessAsked) {
+        if (!display) {
+            reason_ = "No display (DISPLAY and WAYLAND_DISPLAY are not set): running headless";
+        } else {
+            const std::vector<std::string> args(argv, argv + argc);
+            std::string problem;
+            desktop_ = LoadDesktop(argc, argv, exePath, problem);
+            if (desktop_ == nullptr) {
+                reason_ = "No desktop: " + problem + "; running headless";
+                RestartHeadless(args, reason_);
+            }
+        }
+    }
+#else
+    (void)exePath;
+    if (!headlessAsked && display) reason_ = "This build has no desktop: running headless";
+#endif
+    if (desktop_ == nullptr) core_ = std::make_unique<QCoreApplication>(argc, argv);
+}
+
+RunMode::~RunMode() = default;
+
+void RunMode::Attach(QuorvelForm& form) {
+    if (desktop_ != nullptr) desktop_->Attach(form);
+}
+
+void RunMode::ReportHeadless(QuorvelForm& form) {
+    if (reason_.empty()) return;
+    form.reporter().ReportEvent(kAppName, reason_);
+    reason_.clear();
+}
+
+}  // namespace quorvel::app

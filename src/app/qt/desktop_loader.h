@@ -1,0 +1,52 @@
+// The choice between the tray application and a headless run, made before any GUI object
+// exists. The desktop (windows, tray icon, Qt Widgets and Gui) lives in a module of its own
+// that is loaded only for the tray application, so a headless run never maps those
+// libraries.
+#pragma once
+
+#include <QCoreApplication>
+
+#include <memory>
+#include <string>
+
+namespace quorvel::app {
+
+class QuorvelForm;
+
+// One desktop session: its application object, tray icon, menu and windows.
+class Desktop {
+public:
+    virtual ~Desktop() = default;
+    virtual QCoreApplication& Application() = 0;
+    // Joins the session to the main object; before its start-up.
+    virtual void Attach(QuorvelForm& form) = 0;
+};
+
+// The module's entry point: a session, or nullptr with the reason in problem.
+using CreateDesktopFunction = Desktop* (*)(int& argc, char** argv, std::string& problem);
+inline constexpr const char* kDesktopEntry = "quorvel_desktop_create";
+inline constexpr const char* kDesktopModule = "quorvel_desktop";
+
+class RunMode {
+public:
+    // Creates the application object: QApplication through the desktop module when a
+    // desktop is wanted and can be had, QCoreApplication otherwise. A display that turns
+    // out not to open restarts the process headless (the GUI libraries are loaded by then).
+    RunMode(int& argc, char** argv, bool headlessAsked, const std::string& exePath);
+    ~RunMode();
+    RunMode(const RunMode&) = delete;
+    RunMode& operator=(const RunMode&) = delete;
+
+    bool HasDesktop() const { return desktop_ != nullptr; }
+    // Before Form_Load: the tray and the windows join the main object.
+    void Attach(QuorvelForm& form);
+    // After Form_Load: one report when a desktop was wanted but the run is headless.
+    void ReportHeadless(QuorvelForm& form);
+
+private:
+    std::unique_ptr<QCoreApplication> core_;
+    std::unique_ptr<Desktop> desktop_;
+    std::string reason_;
+};
+
+}  // namespace quorvel::app

@@ -1,0 +1,90 @@
+#include "desktop/comm_window.h"
+
+#include <QGridLayout>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace quorvel::desktop {
+
+namespace {
+QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+// The panes hold CR LF line ends; the text widget wants LF alone.
+QString PaneText(const std::string& text) {
+    QString shown = FromUtf8(text);
+    shown.remove(QChar('\r'));
+    return shown;
+}
+}  // namespace
+
+CommWindow::CommWindow(cm11a::CommWindowModel& model)
+    : model_(model), sendButton_(cm11a::CommWindowModel::kSendCaption), closeButton_("Close") {
+    setWindowTitle(cm11a::CommWindowModel::kCaption);
+    sendString_.setObjectName("SendString");
+    sendButton_.setObjectName("SendToRain8");
+    commStatus_.setObjectName("CommStatus");
+    commData_.setObjectName("CommData");
+    closeButton_.setObjectName("CommClose");
+    openStatus_.setObjectName("aOpenStatus");
+    for (QPlainTextEdit* pane : {&commStatus_, &commData_}) {
+        pane->setReadOnly(true);
+        pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+        pane->setFont(QFont("monospace"));
+    }
+    commStatus_.setMaximumWidth(140);
+
+    auto* layout = new QGridLayout(this);
+    layout->addWidget(&sendString_, 0, 0, 1, 2);
+    layout->addWidget(&sendButton_, 0, 2);
+    layout->addWidget(new QLabel(cm11a::CommWindowModel::kHint), 1, 0, 1, 3);
+    layout->addWidget(new QLabel("Status"), 2, 0);
+    layout->addWidget(&commStatus_, 3, 0);
+    layout->addWidget(&commData_, 3, 1, 1, 2);
+    layout->addWidget(&openStatus_, 4, 0, 1, 2);
+    layout->addWidget(&closeButton_, 4, 2);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(3, 1);
+    resize(760, 420);
+
+    auto send = [this] { model_.SendToRain8_Click(sendString_.text().toStdString()); };
+    connect(&sendButton_, &QPushButton::clicked, this, send);
+    connect(&sendString_, &QLineEdit::returnPressed, this, send);
+    connect(&closeButton_, &QPushButton::clicked, this, [this] { hide(); });
+    model_.SetChangeHook([this] { ScheduleRefresh(); });
+}
+
+CommWindow::~CommWindow() { model_.SetChangeHook({}); }
+
+void CommWindow::Open() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void CommWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    Refresh();
+}
+
+void CommWindow::ScheduleRefresh() {
+    // A burst of traffic is shown once, from the event loop; hidden, nothing is drawn.
+    if (refreshPending_ || !isVisible()) return;
+    refreshPending_ = true;
+    QTimer::singleShot(0, this, [this] { Refresh(); });
+}
+
+void CommWindow::ShowPane(QPlainTextEdit& pane, const std::string& text) {
+    const QString shown = PaneText(text);
+    if (pane.toPlainText() != shown) pane.setPlainText(shown);
+    // Keep the newest line in view.
+    pane.moveCursor(QTextCursor::End);
+    pane.verticalScrollBar()->setValue(pane.verticalScrollBar()->maximum());
+}
+
+void CommWindow::Refresh() {
+    refreshPending_ = false;
+    ShowPane(commStatus_, model_.CommStatus());
+    ShowPane(commData_, model_.CommData());
+    openStatus_.setText(FromUtf8(model_.aOpenStatus()));
+}
+
+}  // namespace quorvel::desktop

@@ -1,0 +1,51 @@
+// "CM11A Communications Window": the status and traffic panes, the link status line and the
+// entry field for typed X10 commands. The texts live in the CommWindowModel, which keeps
+// collecting while the window is hidden or not yet created; the window shows them and keeps
+// the newest line of each pane in view.
+#pragma once
+
+#include "cm11a/comm_window_model.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QWidget>
+
+namespace quorvel::desktop {
+
+class CommWindow : public QWidget {
+public:
+    explicit CommWindow(cm11a::CommWindowModel& model);
+    ~CommWindow() override;
+
+    void Open();
+
+    QLineEdit& SendString() { return sendString_; }
+    QPushButton& SendToRain8() { return sendButton_; }
+    QPlainTextEdit& CommStatus() { return commStatus_; }
+    QPlainTextEdit& CommData() { return commData_; }
+    QPushButton& CommClose() { return closeButton_; }
+    QLabel& aOpenStatus() { return openStatus_; }
+
+    // Brings the controls up to date with the model now (normally done from the event loop).
+    void Refresh();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void ScheduleRefresh();
+    static void ShowPane(QPlainTextEdit& pane, const std::string& text);
+
+    cm11a::CommWindowModel& model_;
+    QLineEdit sendString_;
+    QPushButton sendButton_;
+    QPlainTextEdit commStatus_;
+    QPlainTextEdit commData_;
+    QPushButton closeButton_;
+    QLabel openStatus_;
+    bool refreshPending_ = false;
+};
+
+}  // namespace quorvel::desktop

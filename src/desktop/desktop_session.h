@@ -1,0 +1,61 @@
+// The tray application: the icon and its popup menu "CM11A", the setup window and the
+// communications window, joined to the main object through its tray view and window opener.
+#pragma once
+
+#include "app/qt/desktop_loader.h"
+#include "app/tray_view.h"
+#include "desktop/comm_window.h"
+#include "desktop/setup_window.h"
+#include "desktop/tray_icon.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+
+#include <memory>
+#include <string>
+
+namespace quorvel::desktop {
+
+class DesktopSession : public app::Desktop, public app::TrayView {
+public:
+    // The captions of the menu entries, by index.
+    static constexpr const char* kMenuCaptions[] = {"Setup", "System Config", "System Status", "Serial Comm",
+                                                    "Help", "-", "Exit"};
+
+    // app may be null when the caller owns the application object (tests).
+    explicit DesktopSession(std::unique_ptr<QApplication> app);
+    ~DesktopSession() override;
+
+    QCoreApplication& Application() override { return *QCoreApplication::instance(); }
+    void Attach(app::QuorvelForm& form) override;
+
+    void Update(bool iconOn, app::TrayPicture picture) override;
+    void ShowMenu() override;
+    void UnloadWindows() override;
+
+    void OpenWindow(const std::string& name);
+
+    TrayIcon& Tray() { return *tray_; }
+    QMenu& Menu() { return menu_; }
+    SetupWindow* Setup() { return setup_.get(); }
+    CommWindow* Comm() { return comm_.get(); }
+    int MenuShows() const { return menuShows_; }
+
+private:
+    void ShowAbout();
+
+    std::unique_ptr<QApplication> app_;  // first member: outlives every widget below
+    app::QuorvelForm* form_ = nullptr;
+    QIcon idle_;
+    QIcon activity_;
+    std::unique_ptr<TrayIcon> tray_;
+    QMenu menu_;
+    std::unique_ptr<SetupWindow> setup_;
+    std::unique_ptr<CommWindow> comm_;
+    std::unique_ptr<QMessageBox> about_;
+    int menuShows_ = 0;
+};
+
+}  // namespace quorvel::desktop

@@ -1,0 +1,138 @@
+// The tray application under a virtual X server with a tray host: the connector's icon docks
+// in the tray, and a host's "Homeseer.Config" request over the hub opens "CM11A Setup".
+#include "rig.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace std::chrono_literals;
+using namespace quorvel::itest;
+
+namespace {
+
+// Full path of a program on PATH, or empty.
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= dirs.size()) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const auto candidate = std::filesystem::path(dirs.substr(start, end - start)) / name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        start = end + 1;
+    }
+    return {};
+}
+
+// Output of a short command (an X client that answers at once).
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+        char buf[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0 && out.size() < 4'000'000) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+// The window tree under trayer's panel, one line per window.
+std::string TrayContents(const std::string& xwininfo) {
+    const std::string tree = Output(xwininfo + " -root -tree");
+    const std::size_t panel = tree.find("(\"panel\" \"trayer\")");
+    if (panel == std::string::npos) return {};
+    const std::size_t lineStart = tree.rfind('\n', panel) + 1;
+    const std::size_t indent = tree.find_first_not_of(' ', lineStart) - lineStart;
+    std::string contents;
+    std::size_t pos = tree.find('\n', panel);
+    while (pos != std::string::npos && pos + 1 < tree.size()) {
+        const std::size_t next = tree.find('\n', pos + 1);
+        const std::string line = tree.substr(pos + 1, next - pos - 1);
+        const std::size_t lineIndent = line.find_first_not_of(' ');
+        if (lineIndent == std::string::npos || lineIndent <= indent) break;  // back at the panel's level
+        contents += line + "\n";
+        pos = next;
+    }
+    return contents;
+}
+
+// Ends a process politely (an X server removes its lock file) before its PID is killed.
+struct StopWithSigterm {
+    Process* process;
+    ~StopWithSigterm() {
+        if (process != nullptr && process->Running()) {
+            process->Signal(SIGTERM);
+            process->Wait(std::chrono::seconds(10));
+        }
+    }
+};
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
+#ifndef QUORVEL_GUI
+    GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
+#else
+    const std::string xvfb = FindProgram("Xvfb"), trayer = FindProgram("trayer"),
+                      xwininfo = FindProgram("xwininfo"), xdotool = FindProgram("xdotool");
+    if (xvfb.empty() || trayer.empty() || xwininfo.empty() || xdotool.empty()) {
+        GTEST_SKIP() << "needs Xvfb, trayer, xwininfo and xdotool (scripts/install-deps.sh installs them)";
+    }
+    TempDir dir;
+    // A display number of our own: the first whose lock file is free.
+    int display = 0;
+    std::unique_ptr<Process> x;
+    for (int n = 90 + ::getpid() % 400, tries = 0; tries < 20 && x == nullptr; ++n, ++tries) {
+        if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+        auto candidate = std::make_unique<Process>(
+            xvfb, std::vector<std::string>{":" + std::to_string(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+            dir.path(), "xvfb" + std::to_string(n));
+        const auto socket = "/tmp/.X11-unix/X" + std::to_string(n);
+        if (WaitFor([&] { return std::filesystem::exists(socket) || !candidate->Running(); }, 10s) &&
+            candidate->Running()) {
+            display = n;
+            x = std::move(candidate);
+        }
+    }
+    if (x == nullptr) GTEST_SKIP() << "Xvfb could not start a display here";
+    StopWithSigterm stopX{x.get()};
+    const std::string name = ":" + std::to_string(display);
+    ::setenv("DISPLAY", name.c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    const std::string xwin = xwininfo + " -display " + name;
+
+    Process tray(trayer, {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32"}, dir.path(),
+                 "trayer");
+    ASSERT_TRUE(WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s))
+        << "trayer shows no panel: " << tray.Stderr();
+
+    auto hub = StartHub(dir.path());
+    ASSERT_TRUE(hub) << "xAP port 3639 is not free here";
+    XapClient client;
+    client.Heartbeat();
+    const auto app = dir.path() / "app";
+    WriteSafeIni(app);
+    Process quorvel(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "quorvel");
+
+    EXPECT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+        << "no icon in the tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
+
+    ASSERT_TRUE(client.WaitForClass("xap-hbeat.alive", 20s, "zeb.CM11A.")) << quorvel.Stderr();
+    const std::string exe = std::filesystem::canonical(BinDir() / "quorvel").string();
+    const std::string find = xdotool + " search --name '^CM11A Setup$'";
+    EXPECT_TRUE(Output(find).empty());
+    client.SendMessage("Homeseer.Config", "zeb.CM11A.*", "Config.Form", "Form=SetupForm\nPath=" + exe + "\n");
+    EXPECT_TRUE(WaitFor([&] { return !Output(find).empty(); }, 20s)) << "no window titled CM11A Setup\n" << quorvel.Stderr();
+
+    // The orderly stop writes the open window's settings and removes the icon.
+    ExpectCleanStop(quorvel);
+    const std::string ini = Upper(ReadFile(app / "Config" / "Quorvel.ini"));
+    EXPECT_NE(ini.find(Upper(std::string("ComPort=") + kNoSerialPort)), std::string::npos) << ini;
+    EXPECT_NE(ini.find("DEBUG=0"), std::string::npos) << ini;
+#endif
+}
