@@ -2,6 +2,7 @@
 
 #include "app/quorvel_form.h"
 #include "platform/qt/qt_platform.h"
+#include "platform/qt/service_notify.h"
 
 #include <QCoreApplication>
 
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--version") {
-            std::printf("quorvel %s\n", QUORVEL_VERSION);
+            std::printf("quorvel %s (%s)\n", QUORVEL_VERSION, QUORVEL_BUILD_VARIANT);
             return 0;
         }
         if (arg == "--headless") {
@@ -88,5 +89,8 @@ int main(int argc, char** argv) {
     if (auto status = form.Form_Load()) return *status;
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
+    quorvel::platform::ServiceNotifier service(
+        platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
+    service.Ready();
     return QCoreApplication::exec();
 }
