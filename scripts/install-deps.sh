@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev
-          libbenchmark-dev iproute2 util-linux)
+          libbenchmark-dev iproute2 util-linux mandoc desktop-file-utils systemd)
 
 missing=()
 for p in "${packages[@]}"; do

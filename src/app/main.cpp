@@ -7,6 +7,7 @@
 #include "platform/host_addresses.h"
 #include "platform/os.h"
 #include "platform/qt/qt_platform.h"
+#include "platform/qt/service_notify.h"
 
 #include <QCoreApplication>
 
@@ -102,7 +103,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--version") {
-            std::printf("quorvel %s\n", QUORVEL_VERSION);
+            std::printf("quorvel %s (%s)\n", QUORVEL_VERSION, QUORVEL_BUILD_VARIANT);
             return 0;
         }
         if (arg == "--headless") {
@@ -157,5 +158,8 @@ int main(int argc, char** argv) {
     mode.ReportHeadless(form);
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
+    quorvel::platform::ServiceNotifier service(
+        platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
+    service.Ready();
     return QCoreApplication::exec();
 }

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary folder (DESTDIR) and checks what a manual install or the
+# package gets: every file in place and nothing outside the prefix, the installed binaries run
+# and tell the right version, the man pages pass the lint and are found by man, the service
+# unit passes systemd-analyze verify with an exposure of 2.0 or less, the sysusers entry makes
+# the user, the example settings carry every key and keep xAP on loopback, and the desktop
+# entries validate. A check whose tool is missing is skipped with a message.
+# Usage: install_test.sh BUILD_DIR VARIANT VERSION PREFIX SYSCONFDIR
+set -uo pipefail
+build=$1 variant=$2 version=$3 prefix=$4 sysconfdir=$5
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+skip() { echo "SKIP: $*"; }
+
+if ! DESTDIR="$tmp/root" cmake --install "$build" >"$tmp/install.log" 2>&1; then
+    cat "$tmp/install.log"
+    echo "FAIL: cmake --install failed"
+    exit 1
+fi
+root="$tmp/root$prefix"
+
+# Every file in place.
+expected=(
+    bin/quorvel bin/quorvel-cm11a-sim bin/quorvel-xap-hub bin/quorvel-xap-send
+    share/man/man8/quorvel.8.gz share/man/man5/quorvel.ini.5.gz
+    share/man/man1/quorvel-cm11a-sim.1.gz share/man/man1/quorvel-xap-hub.1.gz
+    share/man/man1/quorvel-xap-send.1.gz
+    lib/systemd/system/quorvel.service lib/sysusers.d/quorvel.conf lib/tmpfiles.d/quorvel.conf
+    share/doc/quorvel/copyright share/doc/quorvel/changelog.gz share/doc/quorvel/CHANGELOG.md
+    share/doc/quorvel/README.md
+    share/doc/quorvel/examples/Quorvel.ini share/doc/quorvel/examples/zebXap.ini
+    share/icons/hicolor/scalable/apps/quorvel.svg share/icons/hicolor/48x48/apps/quorvel.png
+)
+for f in "${expected[@]}"; do
+    [ -s "$root/$f" ] || fail "not installed: $prefix/$f"
+done
+autostart="$tmp/root$sysconfdir/xdg/autostart/quorvel.desktop"
+menu="$root/share/applications/quorvel.desktop"
+if [ "$variant" = desktop ]; then
+    [ -s "$menu" ] || fail "desktop build without its menu entry"
+    [ -s "$autostart" ] || fail "desktop build without its autostart entry"
+else
+    # A headless connector started by a desktop session would fight the service for the CM11A.
+    [ ! -e "$menu" ] && [ ! -e "$autostart" ] || fail "headless build installs desktop entries"
+fi
+# Nothing outside the prefix but the configuration folder (a fixed absolute destination would
+# ignore the prefix a user or a distribution chose).
+while IFS= read -r f; do
+    case "$f" in "$prefix/"* | "$sysconfdir/"*) ;; *) fail "installed outside the prefix: $f" ;; esac
+done <"$build/install_manifest.txt"
+
+# The installed binaries run.
+got=$("$root/bin/quorvel" --version 2>&1)
+[ "$got" = "quorvel $version ($variant)" ] || fail "quorvel --version says '$got'"
+for tool in cm11a-sim xap-hub xap-send; do
+    "$root/bin/quorvel-$tool" --help >/dev/null 2>&1 || fail "quorvel-$tool --help failed"
+done
+
+# Man pages: lint clean, and found by man in the installed tree.
+for page in "$root"/share/man/man*/*.gz; do
+    if command -v mandoc >/dev/null; then
+        out=$(mandoc -T lint "$page" 2>&1) || true
+    elif command -v man >/dev/null; then
+        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || true
+    else
+        skip "neither mandoc nor man: man pages not linted"
+        break
+    fi
+    [ -z "$out" ] || fail "man page $(basename "$page"): $out"
+done
+if command -v man >/dev/null; then
+    for name in "8 quorvel" "5 quorvel.ini" "1 quorvel-xap-send"; do
+        # shellcheck disable=SC2086
+        man -M "$root/share/man" -w $name >/dev/null 2>&1 || fail "man does not find '$name'"
+    done
+fi
+
+# The unit: systemd-analyze verify (with the installed binary and man pages) and security.
+unit="$root/lib/systemd/system/quorvel.service"
+if ! grep -q "^ExecStart=$prefix/bin/quorvel " "$unit"; then
+    fail "the unit does not start $prefix/bin/quorvel"
+elif ! command -v systemd-analyze >/dev/null; then
+    skip "systemd-analyze not installed: the unit is not verified"
+else
+    mkdir -p "$tmp/unit"
+    sed "s|^ExecStart=$prefix/bin/|ExecStart=$root/bin/|" "$unit" >"$tmp/unit/quorvel.service"
+    out=$(MANPATH="$root/share/man:" systemd-analyze verify "$tmp/unit/quorvel.service" 2>&1)
+    [ $? -eq 0 ] && [ -z "$out" ] || fail "systemd-analyze verify: $out"
+    out=$(systemd-analyze security --offline=true "$tmp/unit/quorvel.service" 2>&1)
+    level=$(sed -n 's/.*Overall exposure level for quorvel.service: \([0-9.]*\).*/\1/p' <<<"$out")
+    if [ -z "$level" ]; then
+        skip "systemd-analyze security gave no figure: ${out##*$'\n'}"
+    else
+        echo "systemd-analyze security: exposure $level"
+        awk -v l="$level" 'BEGIN { exit !(l <= 2.0) }' || fail "exposure $level is above 2.0"
+    fi
+fi
+if command -v systemd-sysusers >/dev/null; then
+    mkdir -p "$tmp/sysroot/etc"
+    out=$(systemd-sysusers --dry-run --root="$tmp/sysroot" "$root/lib/sysusers.d/quorvel.conf" 2>&1)
+    grep -q "Creating user 'quorvel'" <<<"$out" || fail "sysusers entry: $out"
+else
+    skip "systemd-sysusers not installed: the sysusers entry is not checked"
+fi
+
+# Example settings: every key, and xAP kept on loopback.
+examples="$root/share/doc/quorvel/examples"
+for key in ComPort House Ignore Debug UID; do
+    grep -q "^$key=" "$examples/Quorvel.ini" || fail "example Quorvel.ini lacks $key"
+done
+for key in BroadcastAddress InterfaceAddress; do
+    grep -q "^$key=" "$examples/zebXap.ini" || fail "example zebXap.ini lacks $key"
+done
+grep -q '^BroadcastAddress=127\.' "$examples/zebXap.ini" ||
+    fail "example zebXap.ini sends off loopback"
+
+# Desktop entries (validated in every variant; installed in the desktop one).
+if command -v desktop-file-validate >/dev/null; then
+    for f in "$build"/packaging/*.desktop; do
+        out=$(desktop-file-validate "$f" 2>&1) && [ -z "$out" ] || fail "$(basename "$f"): $out"
+    done
+else
+    skip "desktop-file-validate not installed: desktop entries not validated"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "install checks passed"
