@@ -2,6 +2,7 @@
 
 #include "app/quorvel_form.h"
 #include "platform/qt/qt_platform.h"
+#include "state/state_file.h"
 
 #include <QCoreApplication>
 
@@ -16,6 +17,7 @@ namespace {
 void PrintUsage(std::FILE* to) {
     std::fputs(
         "Usage: quorvel [--app-folder DIR] [--headless]\n"
+        "       quorvel [--app-folder DIR] --status\n"
         "       quorvel --help | --version\n"
         "\n"
         "Joins an xAP network (through the local hub on UDP port 3639) to an X10 CM11A\n"
@@ -24,6 +26,7 @@ void PrintUsage(std::FILE* to) {
         "  --app-folder DIR  folder holding Config/ (settings) and Data/ (log);\n"
         "                    default: the folder of the executable\n"
         "  --headless        no tray icon and no windows\n"
+        "  --status          print the devices' last known state (DIR/Data/DeviceState.txt)\n"
         "  --help            show this text\n"
         "  --version         show the version\n"
         "\n"
@@ -46,6 +49,7 @@ int main(int argc, char** argv) {
     options.ExePath = ExecutablePath(argv[0]);
     options.AppFolder = std::filesystem::path(options.ExePath).parent_path();
     options.Headless = true;  // the tray view is not part of this build yet
+    bool status = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -59,6 +63,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--headless") {
             options.Headless = true;
+        } else if (arg == "--status") {
+            status = true;
         } else if (arg == "--app-folder" && i + 1 < argc) {
             std::error_code ec;
             auto folder = std::filesystem::absolute(argv[++i], ec);
@@ -72,6 +78,18 @@ int main(int argc, char** argv) {
             PrintUsage(stderr);
             return 2;
         }
+    }
+
+    if (status) {
+        std::string error;
+        const auto table = quorvel::state::StatusTableFromFile(
+            options.AppFolder / "Data" / quorvel::state::kStateFileName, error);
+        if (!table) {
+            std::fprintf(stderr, "quorvel: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(table->c_str(), stdout);
+        return 0;
     }
 
     QCoreApplication app(argc, argv);

@@ -14,6 +14,7 @@ struct X10Queue {
     int Retry = 0;       // time-outs counted for this item
     int Brightness = 0;  // dim amount placed in the header bytes (0..31)
     int WrongReplies = 0;  // wrong checksums or ready bytes received for this item
+    int Origin = 0;        // who asked for it (X10Origin), told to the activity observer
 };
 
 // The head (front) is the only item ever in transmission.
