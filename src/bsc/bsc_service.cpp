@@ -117,6 +117,7 @@ void BscService::Start(xap::XapSender* node, std::string source, std::string uid
     uid_ = std::move(uid);
     enabled_ = enabled && node_ != nullptr;
     if (enabled_) infoTimer_->Arm(kInfoSlotMs);
+    else infoTimer_->SetEnabled(false);
 }
 
 void BscService::Stop() {
