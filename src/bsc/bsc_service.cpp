@@ -32,6 +32,18 @@ std::string Trim(std::string_view s) {
     return std::string(s.substr(b, e - b + 1));
 }
 
+// Whether the text holds "xapbsc." in any letter case: most traffic is not BSC and is not
+// parsed a second time.
+bool MentionsBsc(std::string_view text) {
+    constexpr std::string_view kWord = "xapbsc.";
+    for (std::size_t i = 0; i + kWord.size() <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < kWord.size() && core::LowerAscii(text[i + k]) == kWord[k]) ++k;
+        if (k == kWord.size()) return true;
+    }
+    return false;
+}
+
 int StepsFor(int percent) { return std::clamp((percent * kFullRangeSteps + 50) / 100, 0, kFullRangeSteps); }
 
 }  // namespace
@@ -116,8 +128,8 @@ void BscService::Start(xap::XapSender* node, std::string source, std::string uid
     source_ = std::move(source);
     uid_ = std::move(uid);
     enabled_ = enabled && node_ != nullptr;
-    if (enabled_) infoTimer_->Arm(kInfoSlotMs);
-    else infoTimer_->SetEnabled(false);
+    infoTimer_->SetEnabled(false);
+    ArmInfo();
 }
 
 void BscService::Stop() {
@@ -137,6 +149,11 @@ void BscService::Send(const char* cls, int index) {
         node_->SendXap("", cls, "output.state", xap::ItemList({{"State", stateText}, {"Level", level}}),
                        state::DeviceName(index), EndpointUid(uid_, index));
     });
+}
+
+void BscService::ArmInfo() {
+    // Idle (no timer) until some endpoint is known.
+    if (enabled_ && !infoTimer_->Enabled() && states_.KnownCount() > 0) infoTimer_->Arm(kInfoSlotMs);
 }
 
 void BscService::InfoTimer_Timer() {
@@ -176,9 +193,10 @@ std::vector<int> BscService::Endpoints(const Target& target, const std::string& 
 }
 
 void BscService::Readmessage(const std::string& text) {
-    if (!enabled_) return;
+    if (!enabled_ || !MentionsBsc(text)) return;
     try {
-        xap::XapMessage m({}, &reporter_);
+        // Parse failures were logged already by the request handler's reading of the text.
+        xap::XapMessage m;
         m.FromXap(text);
         const bool cmd = m.CompareClass("xAPBSC.cmd");
         if (!cmd && !m.CompareClass("xAPBSC.query")) return;
@@ -193,7 +211,10 @@ void BscService::Readmessage(const std::string& text) {
             reporter_.DebugLog("BSC query " + to + ": " + std::to_string(endpoints.size()) + " endpoints");
             bool touched = false;
             for (const int i : endpoints) touched = states_.Touch(i) || touched;
-            if (touched) file_.Changed();
+            if (touched) {
+                file_.Changed();
+                ArmInfo();
+            }
             for (const int i : endpoints) Send("xAPBSC.info", i);
             return;
         }
@@ -234,7 +255,10 @@ void BscService::Command(const std::string& section, const std::string& id, cons
     if (!power && !toggle && !level) return;
 
     for (const int i : Endpoints(target, id)) {
-        if (states_.Touch(i)) file_.Changed();
+        if (states_.Touch(i)) {
+            file_.Changed();
+            ArmInfo();
+        }
         const state::DeviceState& d = states_.At(i);
         std::optional<state::Power> want = power;
         // Toggling a device of unknown state switches it on.
@@ -265,7 +289,10 @@ void BscService::OnActivity(const cm11a::X10Activity& a) {
     }
     const auto changes = states_.Apply(static_cast<state::Origin>(a.Origin), a.House, a.Function, a.AmountPercent,
                                        a.Devices, platform_.LocalDateTime());
-    if (!changes.empty()) file_.Changed();
+    if (!changes.empty()) {
+        file_.Changed();
+        ArmInfo();
+    }
     for (const auto& c : changes) {
         if (c.Changed()) Send("xAPBSC.event", c.Index);
         else if (fromBsc) Send("xAPBSC.info", c.Index);

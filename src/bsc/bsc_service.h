@@ -98,6 +98,7 @@ private:
                  const std::string& levelText, const Target& target);
     std::vector<int> Endpoints(const Target& target, const std::string& id);
     void Send(const char* cls, int index);
+    void ArmInfo();
     bool Served(int index) const;
 
     platform::Platform& platform_;

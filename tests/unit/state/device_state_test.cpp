@@ -66,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(DeviceStates, HouseWideFunctionsReachEveryKnownDeviceOfTheHouseOnly) {
     DeviceStates m;
-    m.Apply(Origin::XapRequest, 'A', kOn, 0, {"A1", "a3", "B1"}, "t1");
+    m.Apply(Origin::XapRequest, 'A', kOn, 0, {"A1", "a3"}, "t1");
+    m.Apply(Origin::XapRequest, 'B', kOn, 0, {"B1"}, "t1");
     const auto changes = m.Apply(Origin::PowerLine, 'a', 0 /* all_units_off */, 0, {"C9"}, "t2");
     ASSERT_EQ(changes.size(), 2u);
     EXPECT_EQ(m.At(0).State, Power::Off);
@@ -79,6 +80,9 @@ TEST(DeviceStates, HouseWideFunctionsReachEveryKnownDeviceOfTheHouseOnly) {
     m.Apply(Origin::Typed, 'A', kOff, 0, {"A1"}, "t3");
     EXPECT_EQ(m.At(0).LastChange, "t2");
     EXPECT_EQ(m.KnownCount(), 3u);
+    // A function reaches the addressed devices of its own house only.
+    EXPECT_TRUE(m.Apply(Origin::PowerLine, 'B', kOn, 0, {"A1", "D2"}, "t4").empty());
+    EXPECT_EQ(m.At(0).State, Power::Off);
 }
 
 TEST(DeviceStates, FileTextRoundTripsAndEveryDeviceComesBackRestored) {
