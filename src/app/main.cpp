@@ -8,6 +8,7 @@
 #include "platform/os.h"
 #include "platform/qt/qt_platform.h"
 #include "platform/qt/service_notify.h"
+#include "state/state_file.h"
 
 #include <QCoreApplication>
 
@@ -26,6 +27,7 @@ void PrintUsage(std::FILE* to) {
     std::fputs(
         "Usage: quorvel [--app-folder DIR] [--headless]\n"
         "       quorvel [--app-folder DIR] --check-config\n"
+        "       quorvel [--app-folder DIR] --status\n"
         "       quorvel --help | --version\n"
         "\n"
         "Joins an xAP network (through the local hub on UDP port 3639) to an X10 CM11A\n"
@@ -36,6 +38,7 @@ void PrintUsage(std::FILE* to) {
         "  --headless        no tray icon and no windows\n"
         "  --check-config    print the settings in effect and every problem found,\n"
         "                    open nothing; exit status 0 (no problem) or 1\n"
+        "  --status          print the devices' last known state (DIR/Data/DeviceState.txt)\n"
         "  --help            show this text\n"
         "  --version         show the version\n"
         "\n"
@@ -95,6 +98,7 @@ int main(int argc, char** argv) {
     options.AppFolder = std::filesystem::path(options.ExePath).parent_path();
     options.Headless = false;
     bool checkConfig = false;
+    bool status = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -110,6 +114,8 @@ int main(int argc, char** argv) {
             options.Headless = true;
         } else if (arg == "--check-config") {
             checkConfig = true;
+        } else if (arg == "--status") {
+            status = true;
         } else if (arg == "--app-folder" && i + 1 < argc) {
             std::error_code ec;
             auto folder = std::filesystem::absolute(argv[++i], ec);
@@ -125,6 +131,17 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (status) {
+        std::string error;
+        const auto table = quorvel::state::StatusTableFromFile(
+            options.AppFolder / "Data" / quorvel::state::kStateFileName, error);
+        if (!table) {
+            std::fprintf(stderr, "quorvel: %s\n", error.c_str());
+            return 1;
+        }
+        std::fputs(table->c_str(), stdout);
+        return 0;
+    }
     if (checkConfig) {
         quorvel::platform::QtPlatform clock;
         return quorvel::app::RunCheckConfig(options.AppFolder, clock, quorvel::platform::HostIPv4Addresses(), stdout);

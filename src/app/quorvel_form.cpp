@@ -17,18 +17,27 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
       comm_(platform_, reporter_),
       link_(platform_, reporter_, settings_, [this] { return shuttingDown_; }),
       engine_(platform_, reporter_, settings_, comm_, link_),
-      requests_(reporter_, settings_, MakeRequestActions()) {
+      requests_(reporter_, settings_, MakeRequestActions()),
+      bsc_(platform_, reporter_, settings_,
+           {[this](const std::string& dc, int command, int steps) {
+                engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand);
+            },
+            [this] { return configuration_.CM11AStarted(); }}) {
     // The CM11A link feeds the protocol engine and the communications window.
     link_.SetChunkSink([this](const std::string& bytes, int code) { engine_.CM11ADataArrival(bytes, code); });
     link_.SetEchoSink([this](const std::string& bytes) { comm_.EchoHex(bytes); });
     link_.SetStatusSink([this](const std::string& text) { comm_.SetOpenStatus(text); });
     link_.SetOpenedSink([this] { engine_.LinkOpened(); });
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
-        engine_.SendCM11A(dc, command, brightness);
+        engine_.SendCM11A(dc, command, brightness, cm11a::X10Origin::Typed);
     });
+    engine_.SetActivityObserver([this](const cm11a::X10Activity& a) { bsc_.OnActivity(a); });
     configuration_.SetLinkPort(&link_);
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
-    SetMessageHandler([this](const std::string& message) { requests_.Readmessage(message); });
+    SetMessageHandler([this](const std::string& message) {
+        requests_.Readmessage(message);
+        bsc_.Readmessage(message);
+    });
 
     timer1_ = platform_.CreateTimer();
     timer1_->SetInterval(0);  // enabled but idle until SwapIcons arms it
@@ -47,6 +56,7 @@ std::optional<int> QuorvelForm::Form_Load() {
 
     // 2. Folders, identity and the log file's place.
     configuration_.InitXap();
+    bsc_.LoadState(settings_.AppFolder / "Data");
 
     // 3-4. The xAP node, with this window as its receiver.
     xap_ = std::make_unique<xap::XapNode>(platform_, reporter_, hostAddresses_);
@@ -75,6 +85,10 @@ std::optional<int> QuorvelForm::Form_Load() {
 
     // 9. Hardware settings and the CM11A start-up; the result is of no interest.
     (void)configuration_.InitHW();
+    Guarded(reporter_, "BSC", [&] {
+        const bool on = ParseBoolSetting(configuration_.Homeseer().GetIniSetting("General", "BSC", "1", kMainIni));
+        bsc_.Start(xap_.get(), xap_->XapSource(), settings_.UID, on);
+    });
     FinishStartUp();
 
     // 10. There is no visible main window to hide.
@@ -165,6 +179,10 @@ void QuorvelForm::Exit() {
 void QuorvelForm::Form_Unload() {
     // Every step is attempted, whatever happens to the others.
     unloaded_ = true;
+    try {
+        bsc_.Stop();
+    } catch (...) {
+    }
     try {
         link_.ClosePort(settings_.ComPort);
     } catch (...) {

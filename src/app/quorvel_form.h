@@ -7,6 +7,7 @@
 #include "app/core_names.h"
 #include "app/request_handler.h"
 #include "app/tray_view.h"
+#include "bsc/bsc_service.h"
 #include "cm11a/cm11a_engine.h"
 #include "cm11a/cm11a_link.h"
 #include "cm11a/comm_window_model.h"
@@ -66,6 +67,9 @@ public:
     cm11a::Cm11aLink& link() { return link_; }
     cm11a::CommWindowModel& commWindow() { return comm_; }
     RequestHandler& requests() { return requests_; }
+    // Device state and the BSC endpoints; StatusTable() is the "System Status" view's text.
+    bsc::BscService& bsc() { return bsc_; }
+    std::string StatusTable() const { return bsc_.StatusTable(); }
 
     // Collaborators that later parts of the system plug in (tests use doubles).
     void SetMessageSource(xap::MessageSource* source) { messageSource_ = source; }
@@ -112,6 +116,7 @@ private:
     cm11a::Cm11aLink link_;
     cm11a::Cm11aEngine engine_;
     RequestHandler requests_;
+    bsc::BscService bsc_;
 
     bool shuttingDown_ = false;
     bool draining_ = false;

@@ -98,7 +98,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     return open;
 }
 
-void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness) {
+void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin) {
     Step step(*this);
     core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) {
@@ -113,7 +113,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness) 
             return;
         }
         linkDownReported_ = false;
-        Enqueue(dc, command, brightness);
+        Enqueue(dc, command, brightness, origin);
         if (step.Outermost()) {
             if (!InterfaceBusy() && !queue_.empty()) SendX10(queue_.front());
         } else {
@@ -275,7 +275,7 @@ void Cm11aEngine::Drain() {
 // ---------------------------------------------------------------------------------------
 // Transmit queue
 
-bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness) {
+bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin) {
     if (dc.empty()) return false;
     const auto address = AddressByte(dc);
     if (!address) return false;  // not a device code: dropped without a report
@@ -300,6 +300,7 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness) {
     item.Header = *address;
     item.Command = command;
     item.Brightness = brightness;
+    item.Origin = static_cast<int>(origin);
     reporter_.DebugLog("SendCM11A AddToQueue Count=" + std::to_string(queue_.size()));
     queue_.push_back(std::move(item));
     return true;
@@ -430,9 +431,26 @@ void Cm11aEngine::X10Error(X10Queue* item, const std::string& message) {
     } else {
         reporter_.ReportEvent(core::kAppName, message + " " + std::to_string(item->State) + " on command " +
                                                  ToHex(item->Header, reporter_));
-        if (!queue_.empty()) queue_.pop_front();
+        if (!queue_.empty()) {
+            const X10Queue dropped = queue_.front();
+            queue_.pop_front();
+            Tell(dropped, false);
+        }
     }
     StartHead();
+}
+
+void Cm11aEngine::Tell(const X10Queue& item, bool completed) {
+    if (!observer_) return;
+    X10Activity a;
+    a.Origin = static_cast<X10Origin>(item.Origin);
+    a.Completed = completed;
+    a.House = core::UpperAscii(item.DC.empty() ? 'A' : item.DC[0]);
+    a.Function = item.Command;
+    a.AmountPercent = std::min(100, (item.Brightness * 100 + 11) / 22);  // 22 steps are the full range
+    const auto address = AddressByte(item.DC);
+    if (address) a.Devices.push_back(DeviceCode(*address));
+    core::Guarded(reporter_, "X10 activity", [&] { observer_(a); });
 }
 
 void Cm11aEngine::Write(const std::string& bytes) { link_.WriteToCM11A(bytes); }
@@ -559,7 +577,9 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
     } else {
         StopTimer();
         if (head.State == 7) {
+            const X10Queue done = head;
             queue_.pop_front();  // the final 0x55: the command is done
+            Tell(done, true);
         } else {
             head.State += 1;     // checksum or ready byte as awaited: on to the next step
         }
@@ -723,11 +743,18 @@ void Cm11aEngine::ProcessReceivedX10Command() {
                 brightness = "0";
             }
         }
+        X10Activity activity;
+        activity.Origin = X10Origin::PowerLine;
+        activity.House = CodeLetters[byte >> 4];
+        activity.Function = f;
+        activity.AmountPercent = carriesAmount ? std::stoi(brightness) : 0;
         for (const std::uint8_t a : heard_) {
             const std::string device = DeviceCode(a);
             if (settings_.Announced(device)) SendEvent(name, device, carriesAmount ? &brightness : nullptr);
+            activity.Devices.push_back(device);
         }
         heard_.clear();
+        if (observer_) core::Guarded(reporter_, "X10 activity", [&] { observer_(activity); });
     }
 }
 

@@ -17,11 +17,26 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace quorvel::cm11a {
+
+// Who asked for an X10 function, or where it came from.
+enum class X10Origin { XapRequest = 0, BscCommand = 1, Typed = 2, PowerLine = 3 };
+
+// One X10 function that went over the power line (sent by us and confirmed by the
+// interface, or heard in an upload), or one of our commands that was given up.
+struct X10Activity {
+    X10Origin Origin = X10Origin::XapRequest;
+    bool Completed = true;             // false: a command of ours dropped unsent
+    char House = 'A';                  // house letter of the function
+    int Function = 0;                  // X10 function code 0..15
+    int AmountPercent = 0;             // dim/bright amount, 0..100
+    std::vector<std::string> Devices;  // addressed devices (upper case), in order
+};
 
 class Cm11aEngine {
 public:
@@ -68,7 +83,10 @@ public:
     bool InitCM11A(const std::string& port);
     // Validates and queues a command and starts the head when the interface is idle. An
     // empty dc only starts the head.
-    void SendCM11A(const std::string& dc, int command, int brightness = 0);
+    void SendCM11A(const std::string& dc, int command, int brightness = 0,
+                   X10Origin origin = X10Origin::XapRequest);
+    // Told of every function completed on, heard from or dropped before the power line.
+    void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // A reply did not come: count a retry and restart the head from its address.
     void ServiceTimeout();
     // Tick handler of CM11ATimer.
@@ -101,7 +119,8 @@ private:
 
     void Drain();
     void StartHead();  // the "continue" form of SendCM11A ("", 0, 0)
-    bool Enqueue(const std::string& dc, int command, int brightness);
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin);
+    void Tell(const X10Queue& item, bool completed);
     void DoTimeout();
     void ArmTimer();
     void StopTimer();
@@ -165,6 +184,7 @@ private:
     std::uint64_t lastOverflowMs_ = 0;
     bool overflowing_ = false;
     int byteLinesLeft_ = 0;       // per-byte debug lines still shown for the current chunk
+    std::function<void(const X10Activity&)> observer_;
 };
 
 }  // namespace quorvel::cm11a

@@ -15,6 +15,7 @@ struct X10Queue {
     int Brightness = 0;  // dim amount placed in the header bytes (0..22)
     int WrongReplies = 0;  // wrong checksums received for this item
     bool Announced = false;  // its "xAP-x10.Event" went out (before its first transmission)
+    int Origin = 0;        // who asked for it (X10Origin), told to the activity observer
 };
 
 // The head (front) is the only item ever in transmission.

@@ -1,0 +1,302 @@
+#include "bsc/bsc_service.h"
+
+#include "cm11a/codes.h"
+#include "xap/xap_message.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace quorvel::bsc {
+
+namespace {
+
+constexpr const char* kDefaultUid = "FF008700";
+constexpr int kFullRangeSteps = 22;  // dim steps of the CM11A for 0..100 %
+constexpr int kOn = 2, kOff = 3, kDim = 4, kBright = 5;
+
+std::string Hex2(int n) {
+    char buf[3];
+    std::snprintf(buf, sizeof buf, "%02X", n & 0xFF);
+    return buf;
+}
+
+bool AllHex(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+std::string Trim(std::string_view s) {
+    const auto b = s.find_first_not_of(" \t\r");
+    if (b == std::string_view::npos) return {};
+    const auto e = s.find_last_not_of(" \t\r");
+    return std::string(s.substr(b, e - b + 1));
+}
+
+// Whether the text holds "xapbsc." in any letter case: most traffic is not BSC and is not
+// parsed a second time.
+bool MentionsBsc(std::string_view text) {
+    constexpr std::string_view kWord = "xapbsc.";
+    for (std::size_t i = 0; i + kWord.size() <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < kWord.size() && core::LowerAscii(text[i + k]) == kWord[k]) ++k;
+        if (k == kWord.size()) return true;
+    }
+    return false;
+}
+
+int StepsFor(int percent) { return std::clamp((percent * kFullRangeSteps + 50) / 100, 0, kFullRangeSteps); }
+
+}  // namespace
+
+std::string EndpointUid(const std::string& connectorUid, int index) {
+    const std::string uid = connectorUid.size() == 8 && AllHex(connectorUid) ? core::Upper(connectorUid) : kDefaultUid;
+    const int n = index + 1;
+    if (n <= 254) return uid.substr(0, 6) + Hex2(n);
+    const int device = std::stoi(uid.substr(2, 4), nullptr, 16);
+    const int next = device + 1 >= 0xFFFF ? device - 1 : device + 1;
+    char buf[5];
+    std::snprintf(buf, sizeof buf, "%04X", next);
+    return uid.substr(0, 2) + buf + Hex2(n - 254);
+}
+
+std::optional<int> ParseLevel(std::string_view text) {
+    const std::string t = Trim(text);
+    auto number = [](std::string_view s) -> std::optional<double> {
+        const std::string n = Trim(s);
+        if (n.empty() || n.size() > 12 || n.find_first_not_of("0123456789.") != std::string::npos ||
+            std::count(n.begin(), n.end(), '.') > 1 || n == ".") {
+            return std::nullopt;
+        }
+        return std::stod(n);
+    };
+    std::optional<double> percent;
+    if (!t.empty() && t.back() == '%') {
+        percent = number(std::string_view(t).substr(0, t.size() - 1));
+    } else if (const auto slash = t.find('/'); slash != std::string::npos) {
+        const auto value = number(std::string_view(t).substr(0, slash));
+        const auto range = number(std::string_view(t).substr(slash + 1));
+        if (value && range && *range > 0) percent = *value * 100.0 / *range;
+    }
+    if (!percent || *percent > 100.0) return std::nullopt;
+    return static_cast<int>(std::lround(*percent));
+}
+
+std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
+                                  std::optional<int> level) {
+    using state::Power;
+    if (power == Power::Off || level == 0) return {{kOff, 0}};
+    if (!level) {
+        if (power == Power::On) return {{kOn, 0}};
+        return {};
+    }
+    if (*level == 100) return {{kOn, 0}};
+    if (s.State == Power::On && s.Level != state::kUnknownLevel) {
+        // A known level moves by the difference.
+        const int steps = StepsFor(std::abs(*level - s.Level));
+        if (steps == 0) return {};
+        return {{*level < s.Level ? kDim : kBright, steps}};
+    }
+    // Off or unknown: a full on gives the known start, then dim down to the level.
+    const int steps = StepsFor(100 - *level);
+    if (steps == 0) return {{kOn, 0}};
+    return {{kOn, 0}, {kDim, steps}};
+}
+
+// What a message's target picks: its address part matched ours; sub is its sub-address
+// pattern ("" when it has none, which stands for every endpoint).
+struct BscService::Target {
+    std::string sub;
+};
+
+BscService::BscService(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
+                       Hooks hooks)
+    : platform_(platform),
+      reporter_(reporter),
+      settings_(settings),
+      hooks_(std::move(hooks)),
+      file_(platform, reporter, states_),
+      infoTimer_(platform.CreateTimer()) {
+    infoTimer_->SetHandler([this] { InfoTimer_Timer(); });
+}
+
+BscService::~BscService() { infoTimer_->SetEnabled(false); }
+
+void BscService::LoadState(const std::filesystem::path& dataFolder) { file_.Load(dataFolder); }
+
+void BscService::Start(xap::XapSender* node, std::string source, std::string uid, bool enabled) {
+    node_ = node;
+    source_ = std::move(source);
+    uid_ = std::move(uid);
+    enabled_ = enabled && node_ != nullptr;
+    infoTimer_->SetEnabled(false);
+    ArmInfo();
+}
+
+void BscService::Stop() {
+    enabled_ = false;
+    infoTimer_->SetEnabled(false);
+    file_.Flush();
+}
+
+bool BscService::Served(int index) const { return settings_.Announced(state::DeviceName(index)); }
+
+void BscService::Send(const char* cls, int index) {
+    if (!enabled_ || node_ == nullptr || !Served(index)) return;
+    const state::DeviceState& d = states_.At(index);
+    const std::string stateText(state::PowerText(d.State));
+    const std::string level = state::LevelText(d.Level);
+    core::Guarded(reporter_, "BSC send", [&] {
+        node_->SendXap("", cls, "output.state", xap::ItemList({{"State", stateText}, {"Level", level}}),
+                       state::DeviceName(index), EndpointUid(uid_, index));
+    });
+}
+
+void BscService::ArmInfo() {
+    // Idle (no timer) until some endpoint is known.
+    if (enabled_ && !infoTimer_->Enabled() && states_.KnownCount() > 0) infoTimer_->Arm(kInfoSlotMs);
+}
+
+void BscService::InfoTimer_Timer() {
+    // One slot per address: every known endpoint once per cycle, never two in one slot.
+    infoSlot_ = (infoSlot_ + 1) % state::kDeviceCount;
+    if (states_.At(infoSlot_).Known) Send("xAPBSC.info", infoSlot_);
+}
+
+std::vector<int> BscService::Endpoints(const Target& target, const std::string& id) {
+    // A sub-address without wildcards, or a specific ID, names its device even when it is
+    // not known yet; wildcards reach the known endpoints.
+    const bool wildcard = target.sub.empty() || target.sub.find_first_of("*>") != std::string::npos;
+    std::optional<int> named;
+    if (!wildcard) {
+        named = state::DeviceIndex(target.sub);
+        if (!named) return {};
+    }
+    std::optional<int> idNumber;
+    std::string idUid;
+    if (!id.empty() && id != "*") {
+        if (id.size() <= 2 && AllHex(id)) idNumber = std::stoi(id, nullptr, 16);
+        else if (id.size() == 8 && AllHex(id)) idUid = core::Upper(id);
+        else return {};
+    }
+    std::vector<int> out;
+    for (int i = 0; i < state::kDeviceCount; ++i) {
+        if (named && *named != i) continue;
+        if (wildcard && !target.sub.empty() && !xap::XapMessage::CompareAddress(target.sub, state::DeviceName(i))) continue;
+        if (idNumber && !(i + 1 <= 254 && *idNumber == i + 1)) continue;
+        if (!idUid.empty() && idUid != EndpointUid(uid_, i)) continue;
+        const bool namedHere = named.has_value() || idNumber.has_value() || !idUid.empty();
+        if (!states_.At(i).Known && !namedHere) continue;
+        if (!Served(i)) continue;
+        out.push_back(i);
+    }
+    return out;
+}
+
+void BscService::Readmessage(const std::string& text) {
+    if (!enabled_ || !MentionsBsc(text)) return;
+    try {
+        // Parse failures were logged already by the request handler's reading of the text.
+        xap::XapMessage m;
+        m.FromXap(text);
+        const bool cmd = m.CompareClass("xAPBSC.cmd");
+        if (!cmd && !m.CompareClass("xAPBSC.query")) return;
+        // BSC messages name their endpoints: an untargeted one is for nobody in particular.
+        const std::string& to = m.MsgTarget();
+        if (to.empty() || to == "Unknown" || !xap::XapMessage::CompareAddress(to, source_)) return;
+        const auto colon = to.find(':');
+        Target target{colon == std::string::npos ? std::string() : Trim(std::string_view(to).substr(colon + 1))};
+
+        if (!cmd) {
+            const auto endpoints = Endpoints(target, "*");
+            reporter_.DebugLog("BSC query " + to + ": " + std::to_string(endpoints.size()) + " endpoints");
+            bool touched = false;
+            for (const int i : endpoints) touched = states_.Touch(i) || touched;
+            if (touched) {
+                file_.Changed();
+                ArmInfo();
+            }
+            for (const int i : endpoints) Send("xAPBSC.info", i);
+            return;
+        }
+        if (!hooks_.Ready || !hooks_.Ready()) {
+            reporter_.DebugLog("BSC command ignored: the CM11A subsystem has not started");
+            return;
+        }
+        for (const std::string& section : m.MsgSection()) {
+            if (section.rfind("output.state", 0) != 0) continue;
+            Command(section, Trim(m.GetItem(section, "ID")), core::Lower(Trim(m.GetItem(section, "State"))),
+                    Trim(m.GetItem(section, "Level")), target);
+        }
+    } catch (const std::exception& e) {
+        reporter_.Fail(e);
+        reporter_.ReportEvent(core::kAppName, "BSC Readmessage");
+    }
+}
+
+void BscService::Command(const std::string& section, const std::string& id, const std::string& stateText,
+                         const std::string& levelText, const Target& target) {
+    std::optional<state::Power> power;
+    bool toggle = false;
+    if (stateText == "on") power = state::Power::On;
+    else if (stateText == "off") power = state::Power::Off;
+    else if (stateText == "toggle") toggle = true;
+    else if (!stateText.empty()) {
+        reporter_.DebugLog("BSC " + section + ": state '" + stateText.substr(0, 40) + "' not understood");
+        return;
+    }
+    std::optional<int> level;
+    if (!levelText.empty()) {
+        level = ParseLevel(levelText);
+        if (!level) {
+            reporter_.DebugLog("BSC " + section + ": level '" + levelText.substr(0, 40) + "' not understood");
+            return;
+        }
+    }
+    if (!power && !toggle && !level) return;
+
+    for (const int i : Endpoints(target, id)) {
+        if (states_.Touch(i)) {
+            file_.Changed();
+            ArmInfo();
+        }
+        const state::DeviceState& d = states_.At(i);
+        std::optional<state::Power> want = power;
+        // Toggling a device of unknown state switches it on.
+        if (toggle) want = d.State == state::Power::On ? state::Power::Off : state::Power::On;
+        const auto steps = PlanCommands(d, want, want == state::Power::Off ? std::nullopt : level);
+        const std::string device = state::DeviceName(i);
+        reporter_.DebugLog("BSC command " + device + ": " + std::to_string(steps.size()) + " X10 commands");
+        if (steps.empty()) {
+            Send("xAPBSC.info", i);  // nothing to do: the state as it stands
+            continue;
+        }
+        for (const X10Step& s : steps) {
+            if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps);
+        }
+    }
+}
+
+void BscService::OnActivity(const cm11a::X10Activity& a) {
+    const bool fromBsc = a.Origin == cm11a::X10Origin::BscCommand;
+    if (!a.Completed) {
+        // Given up: the controller learns that nothing changed.
+        if (fromBsc) {
+            for (const std::string& d : a.Devices) {
+                if (const auto i = state::DeviceIndex(d)) Send("xAPBSC.info", *i);
+            }
+        }
+        return;
+    }
+    const auto changes = states_.Apply(static_cast<state::Origin>(a.Origin), a.House, a.Function, a.AmountPercent,
+                                       a.Devices, platform_.LocalDateTime());
+    if (!changes.empty()) {
+        file_.Changed();
+        ArmInfo();
+    }
+    for (const auto& c : changes) {
+        if (c.Changed()) Send("xAPBSC.event", c.Index);
+        else if (fromBsc) Send("xAPBSC.info", c.Index);
+    }
+}
+
+}  // namespace quorvel::bsc

@@ -1,0 +1,119 @@
+// xAP Basic Status and Control: every served X10 device (in House, not in Ignore) that the
+// state model knows, or that a BSC message names, is an output endpoint
+// zeb.CM11A.<host>:<device> with a sub-UID derived from the connector's UID.
+//
+//  - "xAPBSC.cmd" (state on/off/toggle, level "n%" or "n/m") becomes X10 commands through
+//    the transmit queue; once carried out, a change is told by "xAPBSC.event", no change
+//    (or a command given up) by "xAPBSC.info".
+//  - "xAPBSC.query" is answered with one "xAPBSC.info" per matching endpoint.
+//  - Every change of a device, whatever its origin, sends "xAPBSC.event".
+//  - Each known endpoint sends "xAPBSC.info" once every ten minutes, in a slot of its own
+//    (one datagram at most every 2.3 s, however many endpoints there are).
+//
+// The device state is tracked and saved whether or not the endpoints are on (BSC=0).
+#pragma once
+
+#include "cm11a/cm11a_engine.h"
+#include "core/reporting.h"
+#include "core/settings.h"
+#include "platform/platform.h"
+#include "state/device_state.h"
+#include "state/state_file.h"
+#include "xap/xap_sender.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::bsc {
+
+// The UID of the endpoint for device index 0..255 (A1..P16). The connector's UID is
+// FF dddd 00; device n = house × 16 + unit (A1 = 1, P16 = 256) gets FF dddd followed by n
+// in two hex digits for n = 1..254 (A1 = 01, B1 = 11, P14 = FE). The two digits have no
+// room for P15 and P16 (00 and FF are reserved), which take 01 and 02 under the next
+// device identifier, dddd + 1 (dddd - 1 when dddd + 1 would be FFFF). A UID that is not
+// eight hex digits is replaced by FF008700 for the derivation.
+std::string EndpointUid(const std::string& connectorUid, int index);
+
+// A BSC level as percent 0..100: "40%", "40 %", "10/16" (fraction of a range). Nothing for
+// anything else (a bare number has no scale).
+std::optional<int> ParseLevel(std::string_view text);
+
+struct X10Step {
+    int Function = 0;  // X10 function code
+    int Steps = 0;     // dim amount for dim/bright, 0..22
+    bool operator==(const X10Step&) const = default;
+};
+
+// The X10 commands that bring a device in state s to the requested state and level
+// (either may be absent; "toggle" is resolved before). X10 lamps cannot hold a level while
+// off, so a level above 0 also switches on, and level 0 is off.
+std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
+                                  std::optional<int> level);
+
+class BscService {
+public:
+    static constexpr int kInfoCycleMs = 600000;  // every endpoint once in ten minutes
+    static constexpr int kInfoSlotMs = (kInfoCycleMs + state::kDeviceCount - 1) / state::kDeviceCount;
+
+    struct Hooks {
+        // Queues an X10 command (device, function, dim steps) as a BSC command.
+        std::function<void(const std::string&, int, int)> SendCM11A;
+        // Commands are taken (the CM11A subsystem has started).
+        std::function<bool()> Ready;
+    };
+
+    BscService(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings, Hooks hooks);
+    ~BscService();
+    BscService(const BscService&) = delete;
+    BscService& operator=(const BscService&) = delete;
+
+    // Reads the saved state from dataFolder (start-up, before any traffic).
+    void LoadState(const std::filesystem::path& dataFolder);
+    // The xAP node runs: endpoints are served through node when enabled.
+    void Start(xap::XapSender* node, std::string source, std::string uid, bool enabled);
+    // Shutdown: timers off, a waiting save written.
+    void Stop();
+
+    // One received xAP message; only "xAPBSC.cmd" and "xAPBSC.query" are looked at.
+    void Readmessage(const std::string& text);
+    // One X10 function carried out, heard or given up (the CM11A engine's observer).
+    void OnActivity(const cm11a::X10Activity& activity);
+    // Periodic info: the endpoint of the next slot, if known.
+    void InfoTimer_Timer();
+
+    bool Enabled() const { return enabled_; }
+    const state::DeviceStates& States() const { return states_; }
+    state::StateFile& File() { return file_; }
+    // The "System Status" table.
+    std::string StatusTable() const { return states_.Table(); }
+
+private:
+    struct Target;
+    void Command(const std::string& section, const std::string& id, const std::string& stateText,
+                 const std::string& levelText, const Target& target);
+    std::vector<int> Endpoints(const Target& target, const std::string& id);
+    void Send(const char* cls, int index);
+    void ArmInfo();
+    bool Served(int index) const;
+
+    platform::Platform& platform_;
+    core::Reporter& reporter_;
+    const core::Settings& settings_;
+    Hooks hooks_;
+    state::DeviceStates states_;
+    state::StateFile file_;
+    std::unique_ptr<platform::Timer> infoTimer_;
+    int infoSlot_ = -1;
+
+    xap::XapSender* node_ = nullptr;
+    std::string source_;
+    std::string uid_;
+    bool enabled_ = false;
+};
+
+}  // namespace quorvel::bsc

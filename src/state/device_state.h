@@ -1,0 +1,91 @@
+// What the connector knows of each X10 device: on, off or unknown, the level when it can be
+// known, and when and by whom it last changed. At most the 256 X10 addresses (A1..P16).
+//
+// X10 dims relatively, so a level is tracked only from a known start: a full on (100 %) or
+// off (0 %). Dimming or brightening a device whose level is unknown leaves it unknown.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvel::state {
+
+enum class Power { Unknown, On, Off };
+// Where a change came from; the text forms are written to the state file.
+enum class Origin { XapRequest, BscCommand, Typed, PowerLine };
+
+inline constexpr int kDeviceCount = 256;
+inline constexpr int kUnknownLevel = -1;
+
+struct DeviceState {
+    bool Known = false;      // sent to, heard or named by a BSC message
+    Power State = Power::Unknown;
+    int Level = kUnknownLevel;  // 0..100 percent, or kUnknownLevel
+    std::string LastChange;     // local time "YYYY-MM-DD hh:mm:ss"; empty: never changed
+    Origin LastOrigin = Origin::XapRequest;
+    int LastFunction = -1;  // X10 function code of the last change, -1: none
+    bool Restored = false;  // read back from the state file and not confirmed since
+
+    bool SameAs(const DeviceState& o) const { return State == o.State && Level == o.Level; }
+};
+
+// The state after X10 function `function` (code 0..15, dim/bright by amountPercent of the
+// full range) reaches a device in state `s`. Time, origin and flags are left as they were.
+DeviceState Next(DeviceState s, int function, int amountPercent);
+// Whether a function acts on every device of its house rather than on addressed ones.
+bool HouseWide(int function);
+
+// Index 0..255 of a device code ("A1" -> 0, "P16" -> 255; letter case ignored; nothing
+// follows the unit digits), or nothing when it is not one.
+std::optional<int> DeviceIndex(std::string_view device);
+std::string DeviceName(int index);
+
+std::string_view PowerText(Power p);   // "on", "off", "?"
+std::string LevelText(int level);      // "40%", "?"
+std::string_view OriginKey(Origin o);  // "xap", "bsc", "typed", "heard"
+std::optional<Origin> OriginFromKey(std::string_view key);
+std::string OriginText(const DeviceState& s);  // "power line", "BSC command: all_lights_off"
+
+class DeviceStates {
+public:
+    struct Change {
+        int Index = 0;
+        DeviceState Before;
+        DeviceState After;
+        bool Changed() const { return !Before.SameAs(After); }
+    };
+
+    // Applies one X10 function of house `house` heard or sent for `devices` (those of that
+    // house; house-wide functions: every known device of the house). Every device touched
+    // is returned, changed or not.
+    std::vector<Change> Apply(Origin origin, char house, int function, int amountPercent,
+                              const std::vector<std::string>& devices, const std::string& now);
+    // Makes a device known without a state (a BSC message named it). True when it was new.
+    bool Touch(int index);
+
+    const DeviceState& At(int index) const { return devices_[static_cast<std::size_t>(index)]; }
+    std::size_t KnownCount() const;
+    void Clear() { devices_ = {}; }
+
+    // The state file: a first line naming the format, then one line per known device, fields
+    // separated by tabs (device, state, level, last change, origin, last function, and
+    // "restored" or "confirmed"), CR LF.
+    std::string Serialize() const;
+    // Replaces the model by a file's contents (markRestored: every device marked restored,
+    // as at start-up). On a damaged text the model is left empty and the reason (with its
+    // line number) is returned.
+    std::optional<std::string> Parse(const std::string& text, bool markRestored = true);
+
+    // The status table: device, state, level, last change, origin; one line per device.
+    std::string Table() const;
+
+private:
+    std::array<DeviceState, kDeviceCount> devices_{};
+};
+
+inline constexpr const char* kStateFileHeader = "# Quorvel device state 1";
+
+}  // namespace quorvel::state
