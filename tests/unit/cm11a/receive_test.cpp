@@ -1,4 +1,5 @@
 #include "cm11a/engine_fixture.h"
+#include "test_support/case_name.h"
 
 #include <random>
 
@@ -176,7 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
         UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
                    {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
-                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}));
+                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}),
+    [](const ::testing::TestParamInfo<UploadCase>& info) { return quorvel::test::CaseName(info.param.name); });
 
 TEST_F(Cm11aEngineTest, Cm11aDecodeAppliesHouseAndIgnore) {
     struct Case { const char* house; const char* ignore; std::vector<std::string> events; } cases[] = {

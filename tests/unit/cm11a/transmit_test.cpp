@@ -1,4 +1,6 @@
 #include "cm11a/engine_fixture.h"
+#include "cm11a/codes.h"
+#include "test_support/case_name.h"
 
 using namespace quorvel::cm11a;
 using namespace quorvel::cm11a::test;
@@ -66,7 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
         HandshakeCase{"m13", 3, 31, B({0xFC, 0x00}), 0xFC, B({0xFE, 0x03}), 0x01, "Event=off;Device=m13"},
         // G1's address checksum is 0x5A: taken as the checksum, not as a poll.
         HandshakeCase{"G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B,
-                      "Event=bright;Device=G1;Brightness=0"}));
+                      "Event=bright;Device=G1;Brightness=0"}),
+    [](const ::testing::TestParamInfo<HandshakeCase>& info) {
+        return quorvel::test::CaseName(std::string(info.param.dc) + " " +
+                                       std::string(X10FunctionNames[static_cast<std::size_t>(info.param.command)]));
+    });
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitAnnouncementFollowsHouseAndIgnore) {
     struct Case { const char* house; const char* ignore; const char* dc; bool announced; } cases[] = {
