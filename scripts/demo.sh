@@ -29,19 +29,16 @@ done
 keep_arg=()
 [ "$keep" = 1 ] && keep_arg=(--keep)
 
-# Runs a command, printing the elapsed time every 10 s while it lasts.
+# Runs a command in the foreground (sudo may ask for a password), printing the elapsed time
+# every 10 s while it lasts.
 with_ticker() {
-  local start=$SECONDS next=10 pid
-  "$@" &
-  pid=$!
-  while kill -0 "$pid" 2>/dev/null; do
-    sleep 1
-    if [ $((SECONDS - start)) -ge "$next" ] && kill -0 "$pid" 2>/dev/null; then
-      echo "   ... still at it, $((SECONDS - start)) s"
-      next=$((next + 10))
-    fi
-  done
-  wait "$pid"
+  local ticker status=0
+  ( n=0; while sleep 10; do n=$((n + 10)); echo "   ... still at it, $n s"; done ) &
+  ticker=$!
+  "$@" || status=$?
+  kill "$ticker" 2>/dev/null || true
+  wait "$ticker" 2>/dev/null || true
+  return "$status"
 }
 
 if [ "$stage" = setup ]; then
