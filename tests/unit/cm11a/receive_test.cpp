@@ -1,4 +1,5 @@
 #include "cm11a/engine_fixture.h"
+#include "test_support/case_name.h"
 
 #include <algorithm>
 #include <random>

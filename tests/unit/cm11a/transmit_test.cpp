@@ -1,4 +1,6 @@
 #include "cm11a/engine_fixture.h"
+#include "cm11a/codes.h"
+#include "test_support/case_name.h"
 
 using namespace quorvel::cm11a;
 using namespace quorvel::cm11a::test;

@@ -267,3 +267,25 @@ TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
     IniTool unloaded(reporter, sim);
     EXPECT_ANY_THROW(unloaded.InstallKeys(src, "Consts"));
 }
+
+TEST_F(HostIniTool, SaveReplacesTheFileInsteadOfRewritingItInPlace) {
+    // A second name for the old file sees what a reader (or a crash) in the middle of the save
+    // would see: the old contents, whole, because the new text goes to a new file that is
+    // renamed over the old name.
+    const std::string path = Path("Quorvel.ini");
+    const std::string before = "[General]\r\nComPort=1\r\nHouse=AB\r\n";
+    WriteBytes(path, before);
+    const fs::path other = dir.path() / "other-name";
+    fs::create_hard_link(path, other);
+
+    ini.Load(path);
+    ini.WriteKey("General", "ComPort", "/dev/ttyUSB0");
+    ini.Save();
+
+    EXPECT_EQ(ReadBytes(other), before);
+    EXPECT_EQ(ReadBytes(path), "[GENERAL]\r\nCOMPORT=/dev/ttyUSB0\r\nHOUSE=AB\r\n");
+    EXPECT_EQ(ReadBytes(path + "_bck"), before);
+    EXPECT_EQ(quorvel::test::FileNames(dir.path()),
+              (std::vector<std::string>{"Quorvel.ini", "Quorvel.ini_bck", "other-name"}));
+    EXPECT_TRUE(Reports(reporter).empty());
+}
