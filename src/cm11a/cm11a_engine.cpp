@@ -106,7 +106,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             // While the link is being opened the command waits for it; it starts when the
             // link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness)) reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
+                if (Enqueue(dc, command, brightness, origin)) reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
             } else {
                 ReportDropped(dc);
             }
