@@ -38,6 +38,13 @@ foreach(tool cm11a-sim xap-hub xap-send)
   if(TARGET ${tool})
     install(PROGRAMS $<TARGET_FILE:${tool}> DESTINATION ${CMAKE_INSTALL_BINDIR}
             RENAME quorvel-${tool})
+    # install(PROGRAMS) is left out of "cmake --install --strip"; strip these the same way.
+    if(CMAKE_STRIP)
+      install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\"
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quorvel-${tool}\")
+      endif()")
+    endif()
   endif()
 endforeach()
 
