@@ -23,6 +23,7 @@ if [ ${#missing[@]} -ne 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     echo "package: installing ${missing[*]}" >&2
+    $SUDO apt-get update -qq
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
 fi
