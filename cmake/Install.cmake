@@ -38,6 +38,13 @@ foreach(tool cm11a-sim xap-hub xap-send)
   if(TARGET ${tool})
     install(PROGRAMS $<TARGET_FILE:${tool}> DESTINATION ${CMAKE_INSTALL_BINDIR}
             RENAME quorvel-${tool})
+    # install(PROGRAMS) is left out of "cmake --install --strip"; strip these the same way.
+    if(CMAKE_STRIP)
+      install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\"
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quorvel-${tool}\")
+      endif()")
+    endif()
   endif()
 endforeach()
 
@@ -63,7 +70,11 @@ add_custom_command(OUTPUT ${_changelog}
 add_custom_target(quorvel_docs ALL DEPENDS ${_man_outputs} ${_changelog})
 
 # The service.
-configure_file(packaging/quorvel.service.in ${_gen}/quorvel.service @ONLY)
+# The unit names /usr/bin/quorvel; another prefix gets its own path.
+file(READ ${CMAKE_SOURCE_DIR}/packaging/quorvel.service _unit)
+string(REPLACE "ExecStart=/usr/bin/" "ExecStart=${QUORVEL_FULL_BINDIR}/" _unit "${_unit}")
+file(CONFIGURE OUTPUT ${_gen}/quorvel.service CONTENT "${_unit}" @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/packaging/quorvel.service)
 install(FILES ${_gen}/quorvel.service DESTINATION ${QUORVEL_SYSTEMD_UNITDIR})
 install(FILES packaging/quorvel.sysusers DESTINATION ${QUORVEL_SYSUSERSDIR} RENAME quorvel.conf)
 install(FILES packaging/quorvel.tmpfiles DESTINATION ${QUORVEL_TMPFILESDIR} RENAME quorvel.conf)

@@ -59,6 +59,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_BINARY_DIR}/packaging/debian/postinst
   ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
   ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+# Files under /etc are the administrator's: an upgrade keeps their changes.
+if(QUORVEL_INSTALL_DESKTOP_FILES)
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/debian/conffiles
+    "${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart/quorvel.desktop\n")
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/debian/conffiles)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 include(CPack)

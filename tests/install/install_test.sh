@@ -44,7 +44,7 @@ if [ "$variant" = desktop ]; then
     [ -s "$autostart" ] || fail "desktop build without its autostart entry"
 else
     # A headless connector started by a desktop session would fight the service for the CM11A.
-    [ ! -e "$menu" ] && [ ! -e "$autostart" ] || fail "headless build installs desktop entries"
+    if [ -e "$menu" ] || [ -e "$autostart" ]; then fail "headless build installs desktop entries"; fi
 fi
 # Nothing outside the prefix but the configuration folder (a fixed absolute destination would
 # ignore the prefix a user or a distribution chose).
@@ -87,8 +87,10 @@ elif ! command -v systemd-analyze >/dev/null; then
 else
     mkdir -p "$tmp/unit"
     sed "s|^ExecStart=$prefix/bin/|ExecStart=$root/bin/|" "$unit" >"$tmp/unit/quorvel.service"
-    out=$(MANPATH="$root/share/man:" systemd-analyze verify "$tmp/unit/quorvel.service" 2>&1)
-    [ $? -eq 0 ] && [ -z "$out" ] || fail "systemd-analyze verify: $out"
+    if ! out=$(MANPATH="$root/share/man:" systemd-analyze verify "$tmp/unit/quorvel.service" 2>&1) ||
+        [ -n "$out" ]; then
+        fail "systemd-analyze verify: $out"
+    fi
     out=$(systemd-analyze security --offline=true "$tmp/unit/quorvel.service" 2>&1)
     level=$(sed -n 's/.*Overall exposure level for quorvel.service: \([0-9.]*\).*/\1/p' <<<"$out")
     if [ -z "$level" ]; then
@@ -120,7 +122,7 @@ grep -q '^BroadcastAddress=127\.' "$examples/zebXap.ini" ||
 # Desktop entries (validated in every variant; installed in the desktop one).
 if command -v desktop-file-validate >/dev/null; then
     for f in "$build"/packaging/*.desktop; do
-        out=$(desktop-file-validate "$f" 2>&1) && [ -z "$out" ] || fail "$(basename "$f"): $out"
+        if ! out=$(desktop-file-validate "$f" 2>&1) || [ -n "$out" ]; then fail "$(basename "$f"): $out"; fi
     done
 else
     skip "desktop-file-validate not installed: desktop entries not validated"
