@@ -205,8 +205,10 @@ void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
         shown.InterfaceAddress = settings_.InterfaceAddress;
         shown.BroadcastAddress = settings_.BroadcastAddress;
         shown.AppFolder = settings_.AppFolder;
+        // The address the node sends from: one socket on 127.0.0.1 serves both roles when the
+        // host's address is loopback, missing or not on this machine.
         std::vector<std::string> local;
-        if (xap_ && !xap_->LocalAddress().empty()) local.push_back(xap_->LocalAddress());
+        if (xap_) local.push_back(xap_->SingleSocket() ? std::string("127.0.0.1") : xap_->LocalAddress());
         reporter_.LogToFile(kAppName, heading + SettingsLine(shown, local));
         for (const std::string& problem : CheckSettings(snapshot, PathExists)) {
             reporter_.ReportEvent(kAppName, "Settings: " + problem);

@@ -258,7 +258,12 @@ TEST_F(AppConfiguration, AnApplicationFolderThatCannotCarryARunStopsTheStart) {
     state = PrepareAppFolder(dir.path() / "odd");
     EXPECT_NE(state.Fatal.find("zebXap.ini is a folder"), std::string::npos) << state.Fatal;
 
-    if (::geteuid() == 0) GTEST_SKIP() << "read-only folders do not stop root (the integration test covers them)";
+}
+
+TEST_F(AppConfiguration, AReadOnlySettingsFolderRunsOnlyWhenItHoldsBothFiles) {
+    using quorvel::app::PrepareAppFolder;
+    if (::geteuid() == 0) GTEST_SKIP() << "read-only folders do not stop root (an integration test covers them)";
+    auto state = PrepareAppFolder(dir.path() / "fresh");
     const fs::path ro = dir.path() / "ro";
     PrepareAppFolder(ro);
     fs::remove(ro / "Config" / "zebXap.ini");
