@@ -220,7 +220,8 @@ void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
 }
 
 bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
-    if (startUpDone_) return false;
+    // While the held ones are carried out, later ones queue up behind them.
+    if (startUpDone_ && heldRequests_.empty()) return false;
     xap::XapMessage m(xap_ ? xap_->HeaderOpening() : std::string());
     m.FromXap(message);
     if (!m.CompareClass("xAP-X10.request")) return false;
@@ -236,19 +237,24 @@ bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
 
 void QuorvelForm::FinishStartUp() {
     startUpDone_ = true;
+    // A request handled here may let events run (the link's connect wait); requests that
+    // arrive then join the end of the held ones, so that all keep their order.
+    while (!heldRequests_.empty() && !unloaded_) {
+        const std::string message = heldRequests_.front();
+        try {
+            if (readmessage_) readmessage_(message);
+        } catch (const std::exception& e) {
+            reporter_.Fail(e);
+            reporter_.LogToFile(kAppName, "Main OnMessage");
+        }
+        heldRequests_.pop_front();
+    }
+    heldRequests_.clear();
     if (heldDropped_ > 0) {
         reporter_.ReportEvent(kAppName, "Readmessage: " + std::to_string(heldDropped_) +
                                             " X10 requests dropped during the CM11A start-up");
         heldDropped_ = 0;
     }
-    // A request handled here may let events run (the link's connect wait); new ones then
-    // go straight to the handler, the held ones keep their order.
-    while (!heldRequests_.empty() && !unloaded_) {
-        const std::string message = std::move(heldRequests_.front());
-        heldRequests_.pop_front();
-        if (readmessage_) readmessage_(message);
-    }
-    heldRequests_.clear();
     if (reloadPending_ && !unloaded_) {
         reloadPending_ = false;
         ReloadSettings();
