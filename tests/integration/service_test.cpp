@@ -145,9 +145,11 @@ TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
     char buf[10];
     ASSERT_GT(::read(fds[0], buf, sizeof buf), 0);
     ::close(fds[0]);
-    // More output: reports of a reload.
+    // More output: the reports of a reload (the log file shows when they have been written).
     ::kill(pid, SIGHUP);
-    std::this_thread::sleep_for(1s);
+    const fs::path log = app.path() / "Data" / "Quorvel.txt";
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(log).find("Settings reloaded: ") != std::string::npos; }, 10s));
+    std::this_thread::sleep_for(200ms);
     int status = 0;
     const bool ended = ::waitpid(pid, &status, WNOHANG) == pid;
     EXPECT_FALSE(ended) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
@@ -156,8 +158,7 @@ TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
         ASSERT_TRUE(WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
-    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
-    EXPECT_NE(log.find("Stopping: signal SIGTERM"), std::string::npos) << log;
+    EXPECT_NE(ReadFile(log).find("Stopping: signal SIGTERM"), std::string::npos) << ReadFile(log);
 }
 
 TEST(Service, CheckConfigShowsTheSettingsAndProblemsAndMakesNothing) {
