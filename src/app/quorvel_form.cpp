@@ -220,8 +220,9 @@ void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
 }
 
 bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
-    // While the held ones are carried out, later ones queue up behind them.
-    if (startUpDone_ && heldRequests_.empty()) return false;
+    // Only between the node's start and the end of Form_Load (a form driven without a node
+    // holds nothing); while the held ones are carried out, later ones queue up behind them.
+    if (!xap_ || (startUpDone_ && heldRequests_.empty())) return false;
     xap::XapMessage m(xap_ ? xap_->HeaderOpening() : std::string());
     m.FromXap(message);
     if (!m.CompareClass("xAP-X10.request")) return false;
