@@ -16,8 +16,9 @@ namespace {
 
 bool StderrHas(Process& p, const std::string& text) { return p.Stderr().find(text) != std::string::npos; }
 
+// Up to the settings line, which follows the xAP start.
 bool Started(Process& p) {
-    return WaitFor([&] { return StderrHas(p, "Using xAP port ") || !p.Running(); }, 15s) && p.Running();
+    return WaitFor([&] { return StderrHas(p, "Starting: version ") || !p.Running(); }, 15s) && p.Running();
 }
 
 // A shell command run in a private mount namespace (root only); false when not possible here.
@@ -33,17 +34,18 @@ std::unique_ptr<Process> QuorvelInMountNamespace(const fs::path& app, const std:
                                      app, "quorvel");
 }
 
+// A free TCP port on 127.0.0.1 below the ephemeral range: connecting again and again to a
+// closed port inside that range can end in a connection of the socket to itself.
 int FreeTcpPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
+    for (int i = 0; i < 2000; ++i) {
+        const int port = 20000 + (::getpid() * 7 + i) % 12000;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free) return port;
     }
-    ::close(fd);
-    return port;
+    return 0;
 }
 
 }  // namespace
@@ -199,7 +201,7 @@ TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     if (!hub) GTEST_SKIP() << "UDP port 3639 is taken here";
     const int port = FreeTcpPort();
     ASSERT_GT(port, 0);
-    WriteSafeIni(app.path(), "127.0.0.1:" + std::to_string(port));
+    WriteSafeIni(app.path(), "127.0.0.1:" + std::to_string(port) + "\r\nDebug=1");  // debug lines tell a failure
     XapClient client;
     client.Heartbeat();
     Process q = Quorvel(app.path());
@@ -210,6 +212,6 @@ TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     SimProcess sim(app.path(), {"--tcp-port", std::to_string(port)});
     ASSERT_TRUE(sim.Connected()) << sim.proc().Stderr();
     EXPECT_TRUE(WaitFor([&] { return sim.Command("state").find("C3 on 100\n") != std::string::npos; }, 30s))
-        << sim.Command("state") << q.Stderr();
+        << sim.Command("state") << q.Stderr() << "\n--- hub\n" << hub->Stdout();
     ExpectCleanStop(q);
 }
