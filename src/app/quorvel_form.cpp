@@ -228,8 +228,10 @@ void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
         shown.InterfaceAddress = settings_.InterfaceAddress;
         shown.BroadcastAddress = settings_.BroadcastAddress;
         shown.AppFolder = settings_.AppFolder;
+        // The address the node sends from: one socket on 127.0.0.1 serves both roles when the
+        // host's address is loopback, missing or not on this machine.
         std::vector<std::string> local;
-        if (xap_ && !xap_->LocalAddress().empty()) local.push_back(xap_->LocalAddress());
+        if (xap_) local.push_back(xap_->SingleSocket() ? std::string("127.0.0.1") : xap_->LocalAddress());
         reporter_.LogToFile(kAppName, heading + SettingsLine(shown, local));
         for (const std::string& problem : CheckSettings(snapshot, PathExists)) {
             reporter_.ReportEvent(kAppName, "Settings: " + problem);
@@ -241,7 +243,9 @@ void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
 }
 
 bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
-    if (startUpDone_) return false;
+    // Only between the node's start and the end of Form_Load (a form driven without a node
+    // holds nothing); while the held ones are carried out, later ones queue up behind them.
+    if (!xap_ || (startUpDone_ && heldRequests_.empty())) return false;
     xap::XapMessage m(xap_ ? xap_->HeaderOpening() : std::string());
     m.FromXap(message);
     if (!m.CompareClass("xAP-X10.request")) return false;
@@ -257,19 +261,24 @@ bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
 
 void QuorvelForm::FinishStartUp() {
     startUpDone_ = true;
+    // A request handled here may let events run (the link's connect wait); requests that
+    // arrive then join the end of the held ones, so that all keep their order.
+    while (!heldRequests_.empty() && !unloaded_) {
+        const std::string message = heldRequests_.front();
+        try {
+            if (readmessage_) readmessage_(message);
+        } catch (const std::exception& e) {
+            reporter_.Fail(e);
+            reporter_.LogToFile(kAppName, "Main OnMessage");
+        }
+        heldRequests_.pop_front();
+    }
+    heldRequests_.clear();
     if (heldDropped_ > 0) {
         reporter_.ReportEvent(kAppName, "Readmessage: " + std::to_string(heldDropped_) +
                                             " X10 requests dropped during the CM11A start-up");
         heldDropped_ = 0;
     }
-    // A request handled here may let events run (the link's connect wait); new ones then
-    // go straight to the handler, the held ones keep their order.
-    while (!heldRequests_.empty() && !unloaded_) {
-        const std::string message = std::move(heldRequests_.front());
-        heldRequests_.pop_front();
-        if (readmessage_) readmessage_(message);
-    }
-    heldRequests_.clear();
     if (reloadPending_ && !unloaded_) {
         reloadPending_ = false;
         ReloadSettings();

@@ -22,50 +22,35 @@
 
 namespace {
 
-// Switches the process to a system locale for one scope, generating it with localedef into
-// a private folder when the system does not have it. Back to "C" at the end.
+// Switches the process to a system locale for one scope (back to "C" after it), generating
+// it with localedef into a private folder when the system does not have it.
 class LocaleScope {
 public:
     explicit LocaleScope(const std::string& name) {
-        if (std::setlocale(LC_ALL, name.c_str()) != nullptr) {
-            active_ = true;
-            return;
-        }
-        const std::filesystem::path folder =
-            std::filesystem::temp_directory_path() / ("quorvel-test-locales-" + std::to_string(::getuid()));
-        const std::string base = name.substr(0, name.find('.'));
+        if (std::setlocale(LC_ALL, name.c_str()) != nullptr) return;
+        const auto folder = std::filesystem::temp_directory_path() / ("quorvel-test-locales-" + std::to_string(::getuid()));
         if (!std::filesystem::exists(folder / name)) {
-            if (std::system("command -v localedef >/dev/null 2>&1") != 0) {
-                why_ = "localedef is not installed";
-                return;
-            }
             std::filesystem::create_directories(folder);
-            const std::string cmd = "localedef -i " + base + " -f UTF-8 " + (folder / name).string() + " >/dev/null 2>&1";
+            const std::string cmd = "localedef -i " + name.substr(0, name.find('.')) + " -f UTF-8 " +
+                                    (folder / name).string() + " >/dev/null 2>&1";
             if (std::system(cmd.c_str()) != 0 && !std::filesystem::exists(folder / name)) {
-                why_ = "localedef could not generate " + name;
+                why_ = "localedef missing or failed";
                 return;
             }
         }
         ::setenv("LOCPATH", folder.c_str(), 1);
-        locpathSet_ = true;
-        if (std::setlocale(LC_ALL, name.c_str()) != nullptr) {
-            active_ = true;
-        } else {
-            why_ = "the system does not accept the locale " + name;
-        }
+        if (std::setlocale(LC_ALL, name.c_str()) == nullptr) why_ = "not accepted by the C library";
     }
     ~LocaleScope() {
         std::setlocale(LC_ALL, "C");
-        if (locpathSet_) ::unsetenv("LOCPATH");
+        ::unsetenv("LOCPATH");
     }
     LocaleScope(const LocaleScope&) = delete;
     LocaleScope& operator=(const LocaleScope&) = delete;
-    bool Active() const { return active_; }
+    bool Active() const { return why_.empty(); }
     const std::string& Why() const { return why_; }
 
 private:
-    bool active_ = false;
-    bool locpathSet_ = false;
     std::string why_;
 };
 

@@ -110,3 +110,35 @@ TEST(FormStartUp, X10RequestsDuringTheCm11aStartUpAreKeptAndCarriedOutAfterIt) {
     EXPECT_GT(boundAt, 0u);
     EXPECT_GT(droppedAt, echoAt);  // reported once the start-up is over
 }
+
+// SIGHUP: the settings are read again with a report; one asked for during the start-up is
+// done once the start-up has read them.
+TEST(FormStartUp, ReloadReadsTheSettingsAgainAndWaitsForTheEndOfTheStartUp) {
+    quorvel::test::TempDir dir;
+    const auto ini = dir.path() / "Config" / "Quorvel.ini";
+    quorvel::test::WriteBytes(dir.path() / "Config" / "zebXap.ini", "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
+    quorvel::test::WriteBytes(ini, "[General]\r\nComPort=/nonexistent/q\r\nHouse=A\r\n");
+    quorvel::platform::SimPlatform sim;
+    QuorvelForm form(sim, {dir.path(), (dir.path() / "quorvel").string(), true});
+    form.SetHostAddresses([] { return std::vector<std::string>{"127.0.0.1"}; });
+    form.ReloadSettings();  // too early: held
+    ASSERT_FALSE(form.Form_Load().has_value());
+    std::string log = quorvel::test::ReadBytes(dir.path() / "Data" / "Quorvel.txt");
+    const auto starting = log.find("Quorvel Starting: version ");
+    ASSERT_NE(starting, std::string::npos) << log;
+    EXPECT_NE(log.find("Quorvel Settings reloaded: ", starting), std::string::npos) << log;
+
+    quorvel::test::WriteBytes(ini, "[General]\r\nComPort=/nonexistent/q\r\nHouse=BX\r\nIgnore= B2\r\n");
+    form.ReloadSettings();
+    EXPECT_EQ(form.settings().House, "BX");
+    EXPECT_TRUE(form.settings().Ignored("B2"));
+    log = quorvel::test::ReadBytes(dir.path() / "Data" / "Quorvel.txt");
+    EXPECT_NE(log.find("Settings reloaded: version " QUORVEL_VERSION ", folder " + dir.path().string() +
+                       ", ComPort=/nonexistent/q (serial port /nonexistent/q), House=BX, Ignore=B2, Debug=0, UID=FF008700, "
+                       "BroadcastAddress=127.255.255.255 (sends to 127.255.255.255:3639), "
+                       "InterfaceAddress=Default (local address 127.0.0.1)"),
+              std::string::npos) << log;
+    bool houseReported = false;
+    for (const auto& d : sim.SentDatagrams()) houseReported |= d.Data.find("Data=Settings: House \"BX\"") != std::string::npos;
+    EXPECT_TRUE(houseReported);
+}
