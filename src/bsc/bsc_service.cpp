@@ -48,6 +48,16 @@ int StepsFor(int percent) { return std::clamp((percent * kFullRangeSteps + 50) /
 
 }  // namespace
 
+bool BscSettingOn(const std::string& text, bool& understood) {
+    std::string v;
+    for (const char c : text) {
+        if (c != '"') v += core::LowerAscii(c);
+    }
+    v = Trim(v);
+    understood = v.empty() || v == "0" || v == "1" || v == "true" || v == "false";
+    return v != "0" && v != "false";
+}
+
 std::string EndpointUid(const std::string& connectorUid, int index) {
     const std::string uid = connectorUid.size() == 8 && AllHex(connectorUid) ? core::Upper(connectorUid) : kDefaultUid;
     const int n = index + 1;

@@ -55,6 +55,11 @@ struct X10Step {
 std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
                                   std::optional<int> level);
 
+// The [General] key BSC: "0" or "false" (any case, quotes and blanks ignored) turns the
+// endpoints off; "1", "true" or nothing leaves them on. Anything else also leaves them on,
+// with understood set to false so that it can be reported.
+bool BscSettingOn(const std::string& text, bool& understood);
+
 class BscService {
 public:
     static constexpr int kInfoCycleMs = 600000;  // every endpoint once in ten minutes

@@ -156,3 +156,13 @@ TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifi
     EXPECT_EQ(EndpointUid("FFFFFE00", 255), "FFFFFD02");   // FFFF is reserved
     EXPECT_EQ(EndpointUid("not-a-uid", 1), "FF008702");
 }
+
+TEST(BscSetting, OnlyZeroOrFalseTurnsTheEndpointsOffAndOddValuesAreFlagged) {
+    struct Case { const char* text; bool on; bool understood; };
+    for (const Case c : {Case{"", true, true}, Case{"1", true, true}, Case{" \"TRUE\" ", true, true},
+                         Case{"0", false, true}, Case{"False", false, true}, Case{"maybe", true, false}}) {
+        bool understood = !c.understood;
+        EXPECT_EQ(quorvel::bsc::BscSettingOn(c.text, understood), c.on) << c.text;
+        EXPECT_EQ(understood, c.understood) << c.text;
+    }
+}
