@@ -130,7 +130,6 @@ TEST(Bsc, CommandSwitchingA1OnSendsTheBytesOfTheX10RequestAndOneEvent) {
     ASSERT_EQ(events.size(), 3u) << rig.Diagnostics();
     EXPECT_NE(events[2].find("output.state\n{\nState=on\nLevel=100%\n}\n"), std::string::npos) << events[2];
     EXPECT_EQ(XapField(events[2], "uid"), "FF008701");
-    EXPECT_TRUE(rig.From("xAPBSC.info", "A1", 0ms).empty());
     // The X10 announcement is the same for both paths.
     EXPECT_EQ(rig.client_.Matching("xAP-x10.Event").size(), 3u);
 }
@@ -162,11 +161,15 @@ TEST(Bsc, QueryAnswersEveryKnownEndpointAndTheStateSurvivesARestart) {
     rig.Bsc("xAPBSC.query", "*", "request", "");
     const auto a1 = rig.From("xAPBSC.info", "A1", 10s);
     const auto b2 = rig.From("xAPBSC.info", "B2", 10s);
-    ASSERT_EQ(a1.size(), 1u) << rig.Diagnostics();
-    ASSERT_EQ(b2.size(), 1u) << rig.Diagnostics();
-    EXPECT_NE(a1[0].find("\nState=on\nLevel=100%\n"), std::string::npos) << a1[0];
-    EXPECT_NE(b2[0].find("\nState=off\nLevel=0%\n"), std::string::npos) << b2[0];
-    EXPECT_EQ(rig.client_.Matching("xAPBSC.info").size(), 2u) << "only the known endpoints answer";
+    // (A periodic info may come as well: each endpoint has its slot every ten minutes.)
+    ASSERT_FALSE(a1.empty()) << rig.Diagnostics();
+    ASSERT_FALSE(b2.empty()) << rig.Diagnostics();
+    EXPECT_NE(a1.back().find("\nState=on\nLevel=100%\n"), std::string::npos) << a1.back();
+    EXPECT_NE(b2.back().find("\nState=off\nLevel=0%\n"), std::string::npos) << b2.back();
+    for (const auto& info : rig.client_.Matching("xAPBSC.info")) {
+        const std::string from = XapField(info, "source");
+        EXPECT_TRUE(from == rig.source_ + ":A1" || from == rig.source_ + ":B2") << "only known endpoints: " << from;
+    }
 
     rig.Stop();
     // The state file, printed by --status.
@@ -179,7 +182,8 @@ TEST(Bsc, QueryAnswersEveryKnownEndpointAndTheStateSurvivesARestart) {
     EXPECT_NE(status.Stdout().find("power line"), std::string::npos) << status.Stdout();
 
     ASSERT_TRUE(rig.Start());
+    const std::size_t before = rig.From("xAPBSC.info", "B2", 0ms).size();
     rig.Bsc("xAPBSC.query", "B2", "request", "");
-    ASSERT_TRUE(WaitFor([&] { return rig.From("xAPBSC.info", "B2", 0ms).size() == 2; }, 10s)) << rig.Diagnostics();
-    EXPECT_NE(rig.From("xAPBSC.info", "B2", 0ms)[1].find("\nState=off\nLevel=0%\n"), std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return rig.From("xAPBSC.info", "B2", 0ms).size() > before; }, 10s)) << rig.Diagnostics();
+    EXPECT_NE(rig.From("xAPBSC.info", "B2", 0ms).back().find("\nState=off\nLevel=0%\n"), std::string::npos);
 }

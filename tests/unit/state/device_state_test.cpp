@@ -110,9 +110,7 @@ TEST(DeviceStates, DamagedFileTextsAreRefusedWithTheirLineAndLeaveNothing) {
              {"garbage\r\n" + good, "line 1: not a device state file"},
              {head + good + "Q1\ton\t100\t\tbsc\ton\tconfirmed\r\n", "line 3: no device code: Q1"},
              {head + "A1\ton\t101\t\tbsc\ton\tconfirmed\r\n", "line 2: no level: 101"},
-             {head + "A1\tdim\t1\t\tbsc\ton\tconfirmed\r\n", "line 2: no state: dim"},
              {head + "A1\ton\t1\tyesterday\tbsc\ton\tconfirmed\r\n", "line 2: no time: yesterday"},
-             {head + "A1\ton\t1\t\tbsc\tblink\tconfirmed\r\n", "line 2: no X10 function: blink"},
              {head + good + good, "line 3: device listed twice: A1"},
              {head + "A1\ton\r\n", "line 2: expected 7 fields, found 2"}}) {
         DeviceStates m;
