@@ -4,7 +4,7 @@
 //
 //  - "xAPBSC.cmd" (state on/off/toggle, level "n%" or "n/m") becomes X10 commands through
 //    the transmit queue; once carried out, a change is told by "xAPBSC.event", no change
-//    (or a command given up) by "xAPBSC.info".
+//    (or a command given up or not queued) by "xAPBSC.info".
 //  - "xAPBSC.query" is answered with one "xAPBSC.info" per matching endpoint.
 //  - Every change of a device, whatever its origin, sends "xAPBSC.event".
 //  - Each known endpoint sends "xAPBSC.info" once every ten minutes, in a slot of its own

@@ -1,5 +1,6 @@
 // What the CM11A engine tells its activity observer: a command once the interface has
-// confirmed it (not before), a command given up, and the functions heard in an upload.
+// confirmed it (not before), a command given up or never queued, and the functions heard
+// in an upload.
 #include "cm11a/engine_fixture.h"
 
 using namespace quorvel::cm11a;
@@ -31,6 +32,12 @@ TEST_F(Cm11aEngineTest, ActivityIsToldWhenTheInterfaceConfirmsGivesUpOrUploads) 
     engine->SendCM11A("C3", 2, 0, X10Origin::Typed);
     sim.Advance(5 * Cm11aEngine::kReplyTimeoutMs);
     EXPECT_EQ(told, std::vector<std::string>{"2 dropped C f2 0% C3"});
+
+    told.clear();  // not even queued: the link is closed
+    link.open = false;
+    engine->SendCM11A("D4", 3, 0, X10Origin::BscCommand);
+    EXPECT_EQ(told, std::vector<std::string>{"1 dropped D f3 0% D4"});
+    link.open = true;
 
     told.clear();  // heard: A1 then "on" for house A, then house A all_units_off alone
     Feed(B({0x5A}));
