@@ -100,7 +100,7 @@ public:
 private:
     struct Target;
     void Command(const std::string& section, const std::string& id, const std::string& stateText,
-                 const std::string& levelText, const Target& target);
+                 const std::string& levelText, const Target& target, bool ready);
     std::vector<int> Endpoints(const Target& target, const std::string& id);
     void Send(const char* cls, int index);
     void ArmInfo();
