@@ -108,7 +108,7 @@ TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnswe
     EXPECT_TRUE(bsc.States().At(8).Known);
 }
 
-TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointAndPeriodicInfoIsSpreadOverTenMinutes) {
+TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointPeriodicInfoIsSpreadAndBscOffIsSilent) {
     for (const char* d : {"A1", "B16", "P16"}) Done(d, 3);
     Sent();
     Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");
@@ -125,9 +125,8 @@ TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointAndPeriodicInfoIsSpreadOverT
     }
     ASSERT_EQ(times.size(), 8u);
     EXPECT_EQ(times[4] - times[0], quorvel::state::kDeviceCount * static_cast<std::uint64_t>(bsc::BscService::kInfoSlotMs));
-}
 
-TEST_F(BscFixture, EndpointsAreSilentWhenSwitchedOffButTheStateIsStillTracked) {
+    // Switched off (BSC=0): silent, while the state is still tracked.
     bsc.Start(&node, kSource, "FF008700", false);
     Done("A1", 2);
     Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");

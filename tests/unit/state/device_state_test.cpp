@@ -57,7 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
         Transition{"BrightAboveFullStopsAtFull", Power::On, 90, kBright, 50, Power::On, 100},
         Transition{"DimFromOffLightsUpFullFirst", Power::Off, 0, kDim, 40, Power::On, 60},
         Transition{"BrightFromOffIsFull", Power::Off, 0, kBright, 10, Power::On, 100},
-        Transition{"AmountOutOfRangeIsClamped", Power::On, 50, kDim, 250, Power::Off, 0},
         Transition{"StatusOnKeepsAKnownOnLevel", Power::On, 40, kStatusOn, 0, Power::On, 40},
         Transition{"StatusOnOfAnOffDeviceHasNoLevel", Power::Off, 0, kStatusOn, 0, Power::On, U},
         Transition{"PresetDimHasNoTrackedLevel", Power::Off, 0, kPreset, 0, Power::On, U},
@@ -135,14 +134,11 @@ TEST(BscPlans, ReachTheRequestedLevelFromAKnownStartOnly) {
     using V = std::vector<X10Step>;
     EXPECT_EQ(PlanCommands(S(Power::Unknown, U), Power::On, std::nullopt), (V{{kOn, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 100), Power::Off, 50), (V{{kOff, 0}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 0), (V{{kOff, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::Unknown, U), std::nullopt, 50), (V{{kOn, 0}, {kDim, 11}}));
-    EXPECT_EQ(PlanCommands(S(Power::Off, 0), Power::On, 100), (V{{kOn, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 50), (V{{kDim, 11}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 75), (V{{kBright, 6}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 51), V{});  // less than one step
     EXPECT_EQ(PlanCommands(S(Power::On, U), std::nullopt, 99), (V{{kOn, 0}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, std::nullopt), V{});
 }
 
 TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifier) {
