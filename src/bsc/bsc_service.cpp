@@ -48,6 +48,16 @@ int StepsFor(int percent) { return std::clamp((percent * kFullRangeSteps + 50) /
 
 }  // namespace
 
+bool BscSettingOn(const std::string& text, bool& understood) {
+    std::string v;
+    for (const char c : text) {
+        if (c != '"') v += core::LowerAscii(c);
+    }
+    v = Trim(v);
+    understood = v.empty() || v == "0" || v == "1" || v == "true" || v == "false";
+    return v != "0" && v != "false";
+}
+
 std::string EndpointUid(const std::string& connectorUid, int index) {
     const std::string uid = connectorUid.size() == 8 && AllHex(connectorUid) ? core::Upper(connectorUid) : kDefaultUid;
     const int n = index + 1;
@@ -218,14 +228,12 @@ void BscService::Readmessage(const std::string& text) {
             for (const int i : endpoints) Send("xAPBSC.info", i);
             return;
         }
-        if (!hooks_.Ready || !hooks_.Ready()) {
-            reporter_.DebugLog("BSC command ignored: the CM11A subsystem has not started");
-            return;
-        }
+        const bool ready = hooks_.Ready && hooks_.Ready();
+        if (!ready) reporter_.DebugLog("BSC command not carried out: the CM11A subsystem has not started");
         for (const std::string& section : m.MsgSection()) {
             if (section.rfind("output.state", 0) != 0) continue;
             Command(section, Trim(m.GetItem(section, "ID")), core::Lower(Trim(m.GetItem(section, "State"))),
-                    Trim(m.GetItem(section, "Level")), target);
+                    Trim(m.GetItem(section, "Level")), target, ready);
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);
@@ -234,7 +242,7 @@ void BscService::Readmessage(const std::string& text) {
 }
 
 void BscService::Command(const std::string& section, const std::string& id, const std::string& stateText,
-                         const std::string& levelText, const Target& target) {
+                         const std::string& levelText, const Target& target, bool ready) {
     std::optional<state::Power> power;
     bool toggle = false;
     if (stateText == "on") power = state::Power::On;
@@ -263,11 +271,12 @@ void BscService::Command(const std::string& section, const std::string& id, cons
         std::optional<state::Power> want = power;
         // Toggling a device of unknown state switches it on.
         if (toggle) want = d.State == state::Power::On ? state::Power::Off : state::Power::On;
-        const auto steps = PlanCommands(d, want, want == state::Power::Off ? std::nullopt : level);
+        const auto steps = ready ? PlanCommands(d, want, want == state::Power::Off ? std::nullopt : level)
+                                 : std::vector<X10Step>{};
         const std::string device = state::DeviceName(i);
         reporter_.DebugLog("BSC command " + device + ": " + std::to_string(steps.size()) + " X10 commands");
         if (steps.empty()) {
-            Send("xAPBSC.info", i);  // nothing to do: the state as it stands
+            Send("xAPBSC.info", i);  // nothing to do, or nothing can be: the state as it stands
             continue;
         }
         for (const X10Step& s : steps) {

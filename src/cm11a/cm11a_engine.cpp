@@ -101,19 +101,29 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
 void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin) {
     Step step(*this);
     core::Guarded(reporter_, "SendCM11A", [&] {
+        X10Queue refused;  // told to the observer when the command is not queued
+        refused.DC = dc;
+        refused.Command = command;
+        refused.Brightness = brightness;
+        refused.Origin = static_cast<int>(origin);
         if (!link_.PortOpen(settings_.ComPort)) {
             if (dc.empty()) return;
             // While the link is being opened the command waits for it; it starts when the
             // link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness, origin)) reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
+                if (Enqueue(dc, command, brightness, origin)) {
+                    reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
+                } else {
+                    Tell(refused, false);
+                }
             } else {
                 ReportDropped(dc);
+                Tell(refused, false);
             }
             return;
         }
         linkDownReported_ = false;
-        Enqueue(dc, command, brightness, origin);
+        if (!Enqueue(dc, command, brightness, origin) && !dc.empty()) Tell(refused, false);
         if (step.Outermost()) {
             if (!InterfaceBusy() && !queue_.empty()) SendX10(queue_.front());
         } else {

@@ -130,43 +130,35 @@ TEST(Bsc, CommandSwitchingA1OnSendsTheBytesOfTheX10RequestAndOneEvent) {
     ASSERT_EQ(events.size(), 3u) << rig.Diagnostics();
     EXPECT_NE(events[2].find("output.state\n{\nState=on\nLevel=100%\n}\n"), std::string::npos) << events[2];
     EXPECT_EQ(XapField(events[2], "uid"), "FF008701");
-    EXPECT_TRUE(rig.From("xAPBSC.info", "A1", 0ms).empty());
     // The X10 announcement is the same for both paths.
     EXPECT_EQ(rig.client_.Matching("xAP-x10.Event").size(), 3u);
 }
 
-TEST(Bsc, WallSwitchHeardOnThePowerLineChangesTheStateAndSendsAnEvent) {
-    BscRig rig;
-    REQUIRE_HUB(rig);
-    ASSERT_TRUE(rig.Start());
-    EXPECT_EQ(rig.sim_->Command("hear C3 on"), "ok\n");
-    const auto events = rig.From("xAPBSC.event", "C3", 20s);
-    ASSERT_EQ(events.size(), 1u) << rig.Diagnostics();
-    EXPECT_NE(events[0].find("output.state\n{\nState=on\nLevel=100%\n}\n"), std::string::npos) << events[0];
-    EXPECT_EQ(XapField(events[0], "uid"), "FF008723");  // C3 = 2 * 16 + 3
-
-    EXPECT_EQ(rig.sim_->Command("hear C3 dim 50"), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.From("xAPBSC.event", "C3", 0ms).size() == 2; }, 20s)) << rig.Diagnostics();
-    EXPECT_NE(rig.From("xAPBSC.event", "C3", 0ms)[1].find("\nState=on\nLevel=50%\n"), std::string::npos);
-}
-
-TEST(Bsc, QueryAnswersEveryKnownEndpointAndTheStateSurvivesARestart) {
+// A wall switch dims B2; a query answers every known endpoint; the state outlives a restart.
+TEST(Bsc, HeardTrafficChangesTheStateWhichQueriesAnswerAndARestartKeeps) {
     BscRig rig;
     REQUIRE_HUB(rig);
     ASSERT_TRUE(rig.Start());
     rig.client_.SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=A1,B2\ncommand=on\n");
     ASSERT_TRUE(rig.WaitForState("B2 on 100", 20s)) << rig.Diagnostics();
-    rig.sim_->Command("hear B2 off");
+    rig.sim_->Command("hear B2 dim 50");
     ASSERT_TRUE(WaitFor([&] { return rig.From("xAPBSC.event", "B2", 0ms).size() == 2; }, 20s)) << rig.Diagnostics();
+    const auto dimmed = rig.From("xAPBSC.event", "B2", 0ms)[1];
+    EXPECT_NE(dimmed.find("output.state\n{\nState=on\nLevel=50%\n}\n"), std::string::npos) << dimmed;
+    EXPECT_EQ(XapField(dimmed, "uid"), "FF008712");  // B2 = 1 * 16 + 2
 
     rig.Bsc("xAPBSC.query", "*", "request", "");
     const auto a1 = rig.From("xAPBSC.info", "A1", 10s);
     const auto b2 = rig.From("xAPBSC.info", "B2", 10s);
-    ASSERT_EQ(a1.size(), 1u) << rig.Diagnostics();
-    ASSERT_EQ(b2.size(), 1u) << rig.Diagnostics();
-    EXPECT_NE(a1[0].find("\nState=on\nLevel=100%\n"), std::string::npos) << a1[0];
-    EXPECT_NE(b2[0].find("\nState=off\nLevel=0%\n"), std::string::npos) << b2[0];
-    EXPECT_EQ(rig.client_.Matching("xAPBSC.info").size(), 2u) << "only the known endpoints answer";
+    // (A periodic info may come as well: each endpoint has its slot every ten minutes.)
+    ASSERT_FALSE(a1.empty()) << rig.Diagnostics();
+    ASSERT_FALSE(b2.empty()) << rig.Diagnostics();
+    EXPECT_NE(a1.back().find("\nState=on\nLevel=100%\n"), std::string::npos) << a1.back();
+    EXPECT_NE(b2.back().find("\nState=on\nLevel=50%\n"), std::string::npos) << b2.back();
+    for (const auto& info : rig.client_.Matching("xAPBSC.info")) {
+        const std::string from = XapField(info, "source");
+        EXPECT_TRUE(from == rig.source_ + ":A1" || from == rig.source_ + ":B2") << "only known endpoints: " << from;
+    }
 
     rig.Stop();
     // The state file, printed by --status.
@@ -175,11 +167,12 @@ TEST(Bsc, QueryAnswersEveryKnownEndpointAndTheStateSurvivesARestart) {
     ASSERT_TRUE(status.Wait(10s));
     EXPECT_EQ(status.ExitCode(), 0) << status.Stderr();
     EXPECT_NE(status.Stdout().find("\nA1      on     100%   "), std::string::npos) << status.Stdout();
-    EXPECT_NE(status.Stdout().find("\nB2      off    0%     "), std::string::npos) << status.Stdout();
+    EXPECT_NE(status.Stdout().find("\nB2      on     50%    "), std::string::npos) << status.Stdout();
     EXPECT_NE(status.Stdout().find("power line"), std::string::npos) << status.Stdout();
 
     ASSERT_TRUE(rig.Start());
+    const std::size_t before = rig.From("xAPBSC.info", "B2", 0ms).size();
     rig.Bsc("xAPBSC.query", "B2", "request", "");
-    ASSERT_TRUE(WaitFor([&] { return rig.From("xAPBSC.info", "B2", 0ms).size() == 2; }, 10s)) << rig.Diagnostics();
-    EXPECT_NE(rig.From("xAPBSC.info", "B2", 0ms)[1].find("\nState=off\nLevel=0%\n"), std::string::npos);
+    ASSERT_TRUE(WaitFor([&] { return rig.From("xAPBSC.info", "B2", 0ms).size() > before; }, 10s)) << rig.Diagnostics();
+    EXPECT_NE(rig.From("xAPBSC.info", "B2", 0ms).back().find("\nState=on\nLevel=50%\n"), std::string::npos);
 }

