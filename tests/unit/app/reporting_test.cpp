@@ -97,3 +97,125 @@ TEST_F(ReporterTest, FailingSendIsLoggedNotReportedAndUnwritableLogIsSilent) {
     reporter.LogToFile("Quorvel", "lost");  // must not throw
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing-folder"));
 }
+
+namespace {
+
+// Log file lines without their CR LF.
+std::vector<std::string> Lines(const std::filesystem::path& p) {
+    std::istringstream in(quorvel::test::ReadBytes(p));
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l.substr(0, l.size() - (l.ends_with('\r') ? 1 : 0)));
+    return out;
+}
+
+std::string DataOf(const quorvel::test::SentXap& s) { return s.data.substr(s.data.find("Data\1") + 5); }
+
+}  // namespace
+
+TEST(BoundedLine, LongLinesAreCutWithTheCountLeftOutAndControlBytesEscaped) {
+    using quorvel::core::BoundedLine;
+    struct Case { const char* name; std::string in; std::size_t max; std::string expected; };
+    const std::vector<Case> cases = {
+        {"short line unchanged", "SendX10 A1=2", 20, "SendX10 A1=2"},
+        {"cut with the count", std::string(30, 'a'), 10, std::string(10, 'a') + " ... [20 bytes left out]"},
+        {"control bytes escaped", std::string("a\x1b[2J\r\nb\0c\x7f", 11), 100, "a\\x1B[2J\\x0D\\x0Ab\\x00c\\x7F"},
+        {"escape not split at the bound", "abc\n", 5, "abc ... [1 bytes left out]"},
+        {"no half UTF-8 character", "ab\xc3\xa9\xc3\xa9", 5, "ab\xc3\xa9 ... [2 bytes left out]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(BoundedLine(c.in, c.max), c.expected);
+    }
+}
+
+TEST_F(ReporterTest, EveryLineAndReportIsBoundedInLength) {
+    reporter.SetXapRunning(true);
+    reporter.SetDebug(true);
+    std::vector<std::string> console;
+    reporter.SetConsole([&](const std::string& l) { console.push_back(l); });
+    const std::string datagram(64000, 'x');
+    reporter.DebugLog("XapMessage " + datagram);
+    reporter.ReportEvent("Quorvel", "Readmessage " + datagram);
+    reporter.LogToFile("From XAP a=" + datagram, "");
+
+    const auto lines = Lines(reporter.LogPath());
+    ASSERT_EQ(lines.size(), 3u);
+    for (const auto& l : lines) {
+        EXPECT_LE(l.size(), Reporter::kMaxLineBytes + 40);
+        EXPECT_NE(l.find(" bytes left out]"), std::string::npos) << l.substr(l.size() - 60);
+    }
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_LE(DataOf(node.sent[0]).size(), Reporter::kMaxLineBytes + 40);
+    for (const auto& l : console) EXPECT_LE(l.size(), Reporter::kMaxLineBytes + 40);
+}
+
+TEST_F(ReporterTest, RepeatedReportsOfOneKindCollapseIntoOneSummaryAMinute) {
+    reporter.SetXapRunning(true);
+    const auto reports = [&] { return node.sent.size(); };
+    // A flood: the first few go out, the rest wait for the summary.
+    for (int i = 0; i < 1000; ++i) {
+        reporter.ReportEvent("Quorvel", "SendCM11A refused A" + std::to_string(i % 16 + 1) + ": queue full");
+    }
+    EXPECT_EQ(reports(), static_cast<std::size_t>(Reporter::kRepeatBurst));
+    // Another kind is not held back by it.
+    reporter.ReportEvent("Quorvel", "InitIniKeys");
+    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 1u);
+
+    sim.Advance(Reporter::kRepeatWindowMs);
+    ASSERT_EQ(reports(), Reporter::kRepeatBurst + 2u);
+    EXPECT_EQ(DataOf(node.sent.back()), "995 more like this in the last 60 s: SendCM11A refused A8: queue full");
+
+    // While the condition lasts: nothing but one summary a minute.
+    for (int i = 0; i < 100; ++i) reporter.ReportEvent("Quorvel", "SendCM11A refused B" + std::to_string(i % 16 + 1) + ": queue full");
+    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 2u);
+    sim.Advance(Reporter::kRepeatWindowMs);
+    ASSERT_EQ(reports(), Reporter::kRepeatBurst + 3u);
+    EXPECT_EQ(DataOf(node.sent.back()).rfind("100 more like this", 0), 0u);
+
+    // Once it has ended, a quiet minute later the kind starts afresh.
+    sim.Advance(Reporter::kRepeatWindowMs);
+    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 3u);
+    reporter.ReportEvent("Quorvel", "SendCM11A refused C1: queue full");
+    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 4u);
+}
+
+TEST_F(ReporterTest, RepeatedLogLinesCollapseAndPendingSummariesAreFlushedOnRequest) {
+    for (int i = 0; i < 500; ++i) {
+        reporter.Fail("name already present", 457);
+        reporter.LogToFile("From XAP k=" + std::to_string(i), "");
+    }
+    EXPECT_FALSE(reporter.Failure().Active());  // a line left out still clears the failure
+    EXPECT_EQ(Lines(reporter.LogPath()).size(), static_cast<std::size_t>(Reporter::kRepeatBurst));
+    reporter.FlushRepeats();
+    const auto lines = Lines(reporter.LogPath());
+    ASSERT_EQ(lines.size(), Reporter::kRepeatBurst + 1u);
+    EXPECT_EQ(lines.back(), "Quorvel 495 more like this in the last 0 s: From XAP k=499  0 name already present");
+}
+
+TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeKeepingOneOlderFile) {
+    reporter.SetLogRotateBytes(1000);
+    reporter.SetDebug(true);
+    for (int i = 0; i < 100; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(40, '.'));
+    const auto older = std::filesystem::path(reporter.LogPath()).concat(".1");
+    EXPECT_LE(std::filesystem::file_size(reporter.LogPath()), 1000u);
+    EXPECT_LE(std::filesystem::file_size(older), 1000u);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(reporter.LogPath()).concat(".2")));
+    // No line lost at the seam: the older file ends where the current one starts.
+    auto lines = Lines(older);
+    const auto current = Lines(reporter.LogPath());
+    lines.insert(lines.end(), current.begin(), current.end());
+    ASSERT_FALSE(current.empty());
+    EXPECT_NE(lines.back().find("line 99."), std::string::npos);
+    const auto n = lines.size();
+    EXPECT_NE(lines.front().find("line " + std::to_string(100 - n) + "."), std::string::npos) << lines.front();
+}
+
+TEST_F(ReporterTest, MessagesHeldBeforeTheNodeRunsAreBounded) {
+    for (std::size_t i = 0; i < Reporter::kPendingLimit + 250; ++i) reporter.SendXap("", "c.d", "s", "i\1v");
+    EXPECT_EQ(reporter.PendingXap().size(), Reporter::kPendingLimit);
+    reporter.SetXapRunning(true);
+    reporter.SendXap("", "c.d", "s", "last\1v");
+    ASSERT_EQ(node.sent.size(), Reporter::kPendingLimit + 2);
+    EXPECT_NE(node.sent[Reporter::kPendingLimit].data.find("250 more messages were left out"), std::string::npos);
+    EXPECT_EQ(node.sent.back().data, "last\1v");
+}
