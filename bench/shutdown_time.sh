@@ -8,10 +8,13 @@
 # run and the median. As root it re-runs itself under `unshare -n` (only `lo`); every packet
 # goes to 127.0.0.0/8 in any case. Every wait is bounded; children are ended by their PIDs.
 #
-#   bash bench/shutdown_time.sh [RUNS]        (BUILD=build, QUORVEL=$BUILD/quorvel)
+# BACKLOG=N sends N more such requests right before the signal.
+#
+#   bash bench/shutdown_time.sh [RUNS]     (BUILD=build, QUORVEL=$BUILD/quorvel, BACKLOG=0)
 set -euo pipefail
 
 RUNS=${1:-5}
+BACKLOG=${BACKLOG:-0}
 BUILD=${BUILD:-build}
 QUORVEL=${QUORVEL:-$BUILD/quorvel}
 if [ "$(id -u)" = 0 ] && [ -z "${QUORVEL_SHUTDOWN_NS:-}" ] && unshare -n true 2>/dev/null; then
@@ -61,13 +64,18 @@ for run in $(seq "$RUNS"); do
   "$BUILD/tools/xap-send/xap-send" --class xAP-X10.request --block xAP-X10.request --target 'zeb.CM11A.*' \
     "device=$devices" command=on >/dev/null
   wait_for "AddToQueue Count=999 " 300 "$app/Data/Quorvel.txt"
+  # A backlog of further requests arriving just before the signal.
+  for _ in $(seq "$BACKLOG"); do
+    "$BUILD/tools/xap-send/xap-send" --class xAP-X10.request --block xAP-X10.request --target 'zeb.CM11A.*' \
+      "device=$devices" command=on >/dev/null
+  done
   t0=$(date +%s%N)
   kill -TERM "$q"
   wait "$q" || true
   t1=$(date +%s%N)
   ms=$(( (t1 - t0) / 1000000 ))
   figures+=("$ms")
-  echo "run $run: SIGTERM to exit with 1000 commands queued: $ms ms"
+  echo "run $run: SIGTERM to exit with 1000 commands queued and $BACKLOG more requests just sent: $ms ms"
 done
 sorted=$(printf '%s\n' "${figures[@]}" | sort -n)
 echo "median: $(echo "$sorted" | sed -n "$(( (RUNS + 1) / 2 ))p") ms (min $(echo "$sorted" | head -1), max $(echo "$sorted" | tail -1))"
