@@ -113,7 +113,6 @@ std::string DataOf(const quorvel::test::SentXap& s) { return s.data.substr(s.dat
 }  // namespace
 
 TEST(BoundedLine, LongLinesAreCutWithTheCountLeftOutAndControlBytesEscaped) {
-    using quorvel::core::BoundedLine;
     struct Case { const char* name; std::string in; std::size_t max; std::string expected; };
     const std::vector<Case> cases = {
         {"short line unchanged", "SendX10 A1=2", 20, "SendX10 A1=2"},
@@ -124,98 +123,66 @@ TEST(BoundedLine, LongLinesAreCutWithTheCountLeftOutAndControlBytesEscaped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(BoundedLine(c.in, c.max), c.expected);
+        EXPECT_EQ(quorvel::core::BoundedLine(c.in, c.max), c.expected);
     }
 }
 
-TEST_F(ReporterTest, EveryLineAndReportIsBoundedInLength) {
+TEST_F(ReporterTest, LinesAreBoundedAndRepeatedReportsCollapseIntoOneSummaryAMinute) {
     reporter.SetXapRunning(true);
     reporter.SetDebug(true);
-    std::vector<std::string> console;
-    reporter.SetConsole([&](const std::string& l) { console.push_back(l); });
-    const std::string datagram(64000, 'x');
-    reporter.DebugLog("XapMessage " + datagram);
-    reporter.ReportEvent("Quorvel", "Readmessage " + datagram);
-    reporter.LogToFile("From XAP a=" + datagram, "");
-
-    const auto lines = Lines(reporter.LogPath());
-    ASSERT_EQ(lines.size(), 3u);
-    for (const auto& l : lines) {
-        EXPECT_LE(l.size(), Reporter::kMaxLineBytes + 40);
-        EXPECT_NE(l.find(" bytes left out]"), std::string::npos) << l.substr(l.size() - 60);
-    }
+    reporter.ReportEvent("Quorvel", "Readmessage " + std::string(64000, 'x'));
     ASSERT_EQ(node.sent.size(), 1u);
     EXPECT_LE(DataOf(node.sent[0]).size(), Reporter::kMaxLineBytes + 40);
-    for (const auto& l : console) EXPECT_LE(l.size(), Reporter::kMaxLineBytes + 40);
-}
+    EXPECT_LE(Lines(reporter.LogPath()).at(0).size(), Reporter::kMaxLineBytes + 40);
 
-TEST_F(ReporterTest, RepeatedReportsOfOneKindCollapseIntoOneSummaryAMinute) {
-    reporter.SetXapRunning(true);
-    const auto reports = [&] { return node.sent.size(); };
-    // A flood: the first few go out, the rest wait for the summary.
-    for (int i = 0; i < 1000; ++i) {
-        reporter.ReportEvent("Quorvel", "SendCM11A refused A" + std::to_string(i % 16 + 1) + ": queue full");
-    }
-    EXPECT_EQ(reports(), static_cast<std::size_t>(Reporter::kRepeatBurst));
-    // Another kind is not held back by it.
+    // A flood: the first few go out, the rest wait for the summary; another kind still goes.
+    node.sent.clear();
+    const auto refused = [&](int i) {
+        reporter.ReportEvent("Quorvel", "SendCM11A refused " + std::string(1, static_cast<char>('A' + i % 16)) + "1: full");
+    };
+    for (int i = 0; i < 1000; ++i) refused(i);
     reporter.ReportEvent("Quorvel", "InitIniKeys");
-    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 1u);
-
+    EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 1u);
     sim.Advance(Reporter::kRepeatWindowMs);
-    ASSERT_EQ(reports(), Reporter::kRepeatBurst + 2u);
-    EXPECT_EQ(DataOf(node.sent.back()), "995 more like this in the last 60 s: SendCM11A refused A8: queue full");
-
-    // While the condition lasts: nothing but one summary a minute.
-    for (int i = 0; i < 100; ++i) reporter.ReportEvent("Quorvel", "SendCM11A refused B" + std::to_string(i % 16 + 1) + ": queue full");
-    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 2u);
+    ASSERT_EQ(node.sent.size(), Reporter::kRepeatBurst + 2u);
+    EXPECT_EQ(DataOf(node.sent.back()), "995 more like this in the last 60 s: SendCM11A refused H1: full");
+    // While it lasts, one summary a minute; a quiet minute after it ends, it starts afresh.
+    for (int i = 0; i < 100; ++i) refused(i);
     sim.Advance(Reporter::kRepeatWindowMs);
-    ASSERT_EQ(reports(), Reporter::kRepeatBurst + 3u);
     EXPECT_EQ(DataOf(node.sent.back()).rfind("100 more like this", 0), 0u);
-
-    // Once it has ended, a quiet minute later the kind starts afresh.
     sim.Advance(Reporter::kRepeatWindowMs);
-    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 3u);
-    reporter.ReportEvent("Quorvel", "SendCM11A refused C1: queue full");
-    EXPECT_EQ(reports(), Reporter::kRepeatBurst + 4u);
-}
+    refused(0);
+    EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 4u);
 
-TEST_F(ReporterTest, RepeatedLogLinesCollapseAndPendingSummariesAreFlushedOnRequest) {
+    // Log lines alike; a line left out still clears the failure; summaries flush on request.
+    const std::size_t before = Lines(reporter.LogPath()).size();
     for (int i = 0; i < 500; ++i) {
         reporter.Fail("name already present", 457);
         reporter.LogToFile("From XAP k=" + std::to_string(i), "");
     }
-    EXPECT_FALSE(reporter.Failure().Active());  // a line left out still clears the failure
-    EXPECT_EQ(Lines(reporter.LogPath()).size(), static_cast<std::size_t>(Reporter::kRepeatBurst));
+    EXPECT_FALSE(reporter.Failure().Active());
     reporter.FlushRepeats();
     const auto lines = Lines(reporter.LogPath());
-    ASSERT_EQ(lines.size(), Reporter::kRepeatBurst + 1u);
+    ASSERT_EQ(lines.size(), before + Reporter::kRepeatBurst + 1u);
     EXPECT_EQ(lines.back(), "Quorvel 495 more like this in the last 0 s: From XAP k=499  0 name already present");
 }
 
-TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeKeepingOneOlderFile) {
+TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeAndHeldMessagesAreBounded) {
     reporter.SetLogRotateBytes(1000);
     reporter.SetDebug(true);
     for (int i = 0; i < 100; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(40, '.'));
-    const auto older = std::filesystem::path(reporter.LogPath()).concat(".1");
-    EXPECT_LE(std::filesystem::file_size(reporter.LogPath()), 1000u);
-    EXPECT_LE(std::filesystem::file_size(older), 1000u);
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(reporter.LogPath()).concat(".2")));
-    // No line lost at the seam: the older file ends where the current one starts.
-    auto lines = Lines(older);
+    auto lines = Lines(std::filesystem::path(reporter.LogPath()).concat(".1"));
     const auto current = Lines(reporter.LogPath());
+    EXPECT_LE(std::filesystem::file_size(reporter.LogPath()), 1000u);
+    EXPECT_GT(lines.size(), 5u);
+    // No line lost at the seam: the older file ends where the current one starts.
     lines.insert(lines.end(), current.begin(), current.end());
-    ASSERT_FALSE(current.empty());
     EXPECT_NE(lines.back().find("line 99."), std::string::npos);
-    const auto n = lines.size();
-    EXPECT_NE(lines.front().find("line " + std::to_string(100 - n) + "."), std::string::npos) << lines.front();
-}
+    EXPECT_NE(lines.front().find("line " + std::to_string(100 - lines.size()) + "."), std::string::npos);
 
-TEST_F(ReporterTest, MessagesHeldBeforeTheNodeRunsAreBounded) {
     for (std::size_t i = 0; i < Reporter::kPendingLimit + 250; ++i) reporter.SendXap("", "c.d", "s", "i\1v");
-    EXPECT_EQ(reporter.PendingXap().size(), Reporter::kPendingLimit);
     reporter.SetXapRunning(true);
     reporter.SendXap("", "c.d", "s", "last\1v");
     ASSERT_EQ(node.sent.size(), Reporter::kPendingLimit + 2);
     EXPECT_NE(node.sent[Reporter::kPendingLimit].data.find("250 more messages were left out"), std::string::npos);
-    EXPECT_EQ(node.sent.back().data, "last\1v");
 }

@@ -145,17 +145,6 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
     }
 }
 
-TEST_F(HandlerFixture, SeventeenThousandDevicesCostOneCommandEachUpToTheRoomAndOneReport) {
-    std::string list;
-    for (int i = 0; i < 17000; ++i) list += (i ? "," : "") + std::string(1, static_cast<char>('A' + i % 16)) + "1";
-    room = 1000;
-    handler.Readmessage(Request("", "device=" + list + "\ncommand=on\n"));
-    EXPECT_EQ(queued.size(), 1000u);
-    EXPECT_EQ(std::get<0>(queued.back()), "H1");  // device 1000 in request order
-    ASSERT_EQ(node.sent.size(), 1u);
-    EXPECT_NE(node.sent[0].data.find("refused 16000 of 17000 devices: 16000 beyond"), std::string::npos);
-}
-
 TEST_F(HandlerFixture, FiveHundredDevicesInOneRequestAreAllQueuedInOrder) {
     std::string list;
     Q expected;
