@@ -7,6 +7,9 @@ namespace quorvel::app {
 
 namespace {
 constexpr int kActivityFlashMs = 200;
+// One drain handles messages for at most this long, then lets other events (a signal, the
+// interface's bytes, timers) run before it goes on.
+constexpr std::uint64_t kDrainSliceMs = 50;
 }
 
 QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
@@ -43,6 +46,11 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     timer1_->SetInterval(0);  // enabled but idle until SwapIcons arms it
     timer1_->SetEnabled(true);
     timer1_->SetHandler([this] { Timer1_Timer(); });
+    drainTimer_ = platform_.CreateTimer();
+    drainTimer_->SetHandler([this] {
+        drainTimer_->SetEnabled(false);
+        onMessage();
+    });
 }
 
 QuorvelForm::~QuorvelForm() {
@@ -111,6 +119,10 @@ RequestActions QuorvelForm::MakeRequestActions() {
     a.SwapIcons = [this] { SwapIcons(); };
     a.SendCM11A = [this](const std::string& dc, int command, int count) { engine_.SendCM11A(dc, command, count); };
     a.ShowSetupForm = [this] { OpenWindow("Setup"); };
+    a.QueueRoom = [this] {
+        const std::size_t queued = engine_.TransmitQueue().size();
+        return queued < cm11a::Cm11aEngine::kQueueLimit ? cm11a::Cm11aEngine::kQueueLimit - queued : 0;
+    };
     return a;
 }
 
@@ -118,8 +130,14 @@ void QuorvelForm::onMessage() {
     if (draining_) return;  // a drain further out picks up the new messages
     if (messageSource_ == nullptr) return;
     draining_ = true;
+    const std::uint64_t sliceEnd = platform_.NowMs() + kDrainSliceMs;
     try {
         for (;;) {
+            if (unloaded_) break;
+            if (platform_.NowMs() >= sliceEnd) {
+                drainTimer_->Arm(1);  // the rest after the events waiting meanwhile
+                break;
+            }
             const std::string message = messageSource_->GetMessage();
             if (message.empty()) break;
             if (HoldDuringStartUp(message)) continue;
@@ -182,6 +200,8 @@ void QuorvelForm::Exit() {
 void QuorvelForm::Form_Unload() {
     // Every step is attempted, whatever happens to the others.
     unloaded_ = true;
+    drainTimer_->SetEnabled(false);
+    reporter_.FlushRepeats();
     try {
         bsc_.Stop();
     } catch (...) {

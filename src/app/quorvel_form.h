@@ -123,6 +123,7 @@ private:
     bool unloaded_ = false;
 
     std::unique_ptr<platform::Timer> timer1_;
+    std::unique_ptr<platform::Timer> drainTimer_;  // continues a drain cut short
     xap::XapNode::AddressLister hostAddresses_ = platform::HostIPv4Addresses;
     std::unique_ptr<xap::XapNode> xap_;
 

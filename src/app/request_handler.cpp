@@ -1,6 +1,7 @@
 #include "app/request_handler.h"
 
 #include "app/configuration.h"
+#include "cm11a/cm11a_engine.h"
 #include "cm11a/codes.h"
 #include "xap/xap_message.h"
 
@@ -57,6 +58,32 @@ std::vector<std::string> SplitDevices(const std::string& list) {
     }
     return out;
 }
+
+// Devices refused for one reason: how many, and the first few by name.
+class Refused {
+public:
+    explicit Refused(std::string reason) : reason_(std::move(reason)) {}
+    void Add(const std::string& device) {
+        if (names_.size() < RequestHandler::kDevicesNamed) {
+            // An entry can be any text up to a whole datagram long.
+            names_.push_back(device.size() > 16 ? device.substr(0, 16) + "..." : device);
+        }
+        ++count_;
+    }
+    std::size_t Count() const { return count_; }
+    // "3 not device codes (Q1, A0, X)"; "16000 beyond ... (A1, A2, A3, A4, A5 and 15995 more)".
+    std::string Text() const {
+        std::string out = std::to_string(count_) + " " + reason_ + " (";
+        for (std::size_t i = 0; i < names_.size(); ++i) out += (i ? ", " : "") + names_[i];
+        if (count_ > names_.size()) out += " and " + std::to_string(count_ - names_.size()) + " more";
+        return out + ")";
+    }
+
+private:
+    std::string reason_;
+    std::vector<std::string> names_;
+    std::size_t count_ = 0;
+};
 
 }  // namespace
 
@@ -141,12 +168,46 @@ void RequestHandler::X10Request(const XapMessageView& m) {
         reporter_.ReportEvent(kAppName, "Readmessage");
     }
 
+    // A command or count the interface cannot carry out refuses every device of the request.
+    std::string unusable;
+    if (function < 0) {
+        unusable = "with command \"" + (command.size() > 32 ? command.substr(0, 32) + "..." : command) +
+                   "\", which is not an X10 function";
+    } else if (count < 0 || count > cm11a::Cm11aEngine::kMaxBrightness) {
+        unusable = "with count " + std::to_string(count) + ", outside 0.." +
+                   std::to_string(cm11a::Cm11aEngine::kMaxBrightness);
+    }
+    Refused refusedAll(unusable);
+    Refused notDevices("not device codes");
+    Refused beyondRoom("beyond the room left in the transmit queue");
+    std::size_t room = actions_.QueueRoom ? actions_.QueueRoom() : std::numeric_limits<std::size_t>::max();
+    std::size_t served = 0;
+
     for (const std::string& d : devices) {
         if (!settings_.HouseServed(d)) continue;
         if (settings_.Ignored(d)) continue;
-        reporter_.DebugLog("XapSendToCM11A " + d + "=" + std::to_string(function));
-        if (actions_.SendCM11A) actions_.SendCM11A(d, function, count);
+        ++served;
+        if (!cm11a::AddressByte(d)) {
+            notDevices.Add(d);
+        } else if (!unusable.empty()) {
+            refusedAll.Add(d);
+        } else if (room == 0) {
+            beyondRoom.Add(d);
+        } else {
+            --room;
+            reporter_.DebugLog("XapSendToCM11A " + d + "=" + std::to_string(function));
+            if (actions_.SendCM11A) actions_.SendCM11A(d, function, count);
+        }
     }
+
+    std::string reasons;
+    for (const Refused* r : {&refusedAll, &beyondRoom, &notDevices}) {
+        if (r->Count() > 0) reasons += (reasons.empty() ? "" : "; ") + r->Text();
+    }
+    if (reasons.empty()) return;
+    const std::size_t refused = refusedAll.Count() + beyondRoom.Count() + notDevices.Count();
+    reporter_.ReportEvent(kAppName, "Readmessage refused " + std::to_string(refused) + " of " +
+                                        std::to_string(served) + " devices: " + reasons);
 }
 
 void RequestHandler::Echo(const XapMessageView& m) {

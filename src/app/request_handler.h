@@ -6,6 +6,7 @@
 
 #include "app/core_names.h"
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -18,12 +19,21 @@ struct RequestActions {
     std::function<void()> SwapIcons;
     std::function<void(const std::string& device, int command, int count)> SendCM11A;
     std::function<void()> ShowSetupForm;
+    // Commands the transmit queue can still take; unset: no bound.
+    std::function<std::size_t()> QueueRoom;
 };
 
 class XapMessageView;
 
+// An X10 request costs one command per device it names, up to the room left in the transmit
+// queue; whatever is refused (devices beyond that room, entries that are not device codes, a
+// command or count the interface cannot carry out) gets one report for the whole request,
+// naming the first few devices and the count.
 class RequestHandler {
 public:
+    // Refused devices named in the report, per reason.
+    static constexpr std::size_t kDevicesNamed = 5;
+
     RequestHandler(Reporter& reporter, const Settings& settings, RequestActions actions);
 
     void Readmessage(const std::string& text);

@@ -1,7 +1,11 @@
 #include "core/reporting.h"
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 namespace quorvel::core {
 
@@ -17,9 +21,79 @@ std::string Printable(const std::string& body) {
     return out;
 }
 
+// The kind of a line, for collapsing repeats: its opening up to the first "=" or ":" (where
+// values begin), at most 48 bytes, with every run of digits (and a device code as a whole) as
+// one "#", so that reports that differ only in a device, a count or a port are one kind.
+std::string KindOf(std::string_view text) {
+    std::string kind;
+    for (std::size_t i = 0; i < text.size() && kind.size() < 48; ++i) {
+        const char c = text[i];
+        if (c == '=' || c == ':') break;
+        if (c >= '0' && c <= '9') {
+            if (kind.empty() || kind.back() != '#') {
+                // A device code (a letter and digits) is one value too.
+                const std::size_t n = kind.size();
+                const bool letter = n > 0 && ((kind[n - 1] >= 'A' && kind[n - 1] <= 'Z') ||
+                                              (kind[n - 1] >= 'a' && kind[n - 1] <= 'z'));
+                if (letter && (n == 1 || kind[n - 2] == ' ' || kind[n - 2] == ',')) kind.pop_back();
+                kind.push_back('#');
+            }
+        } else {
+            kind.push_back(c);
+        }
+    }
+    return kind;
+}
+
+std::string Seconds(std::uint64_t ms) { return std::to_string((ms + 500) / 1000); }
+
 }  // namespace
 
+std::string BoundedLine(std::string_view line, std::size_t maxBytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(std::min(line.size(), maxBytes) + 32);
+    std::size_t i = 0;
+    for (; i < line.size(); ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            if (out.size() + 4 > maxBytes) break;
+            out += "\\x";
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0x0F]);
+        } else {
+            if (out.size() + 1 > maxBytes) break;
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    if (i == line.size()) return out;
+    // Not in the middle of a UTF-8 sequence: bytes from 0x80 up are copied one for one, so
+    // the tail of out is the tail of what was taken.
+    if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) {
+        std::size_t j = i;
+        while (j > 0 && i - j < 4 && (static_cast<unsigned char>(line[j - 1]) & 0xC0) == 0x80) --j;
+        if (j > 0 && i - j < 4 && (static_cast<unsigned char>(line[j - 1]) & 0xC0) == 0xC0) --j;
+        if (i - j <= out.size() && i - j < 4) {
+            out.resize(out.size() - (i - j));
+            i = j;
+        }
+    }
+    out += " ... [" + std::to_string(line.size() - i) + " bytes left out]";
+    return out;
+}
+
 Reporter::Reporter(const platform::Clock& clock) : clock_(clock) {}
+
+Reporter::Reporter(platform::Platform& platform) : clock_(platform), repeatTimer_(platform.CreateTimer()) {
+    repeatTimer_->SetHandler([this] {
+        repeatTimer_->SetEnabled(false);
+        ExpireRepeats(false);
+    });
+}
+
+Reporter::~Reporter() {
+    if (repeatTimer_) repeatTimer_->SetEnabled(false);
+}
 
 void Reporter::Fail(const std::exception& e, int number) { Fail(std::string(e.what()), number); }
 
@@ -31,10 +105,32 @@ void Reporter::Fail(const std::string& description, int number) {
 
 void Reporter::LogToFile(const std::string& app, const std::string& text) {
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
-    const std::string line = app + " " + text + " " + errinfo;
+    if (!Admit(Channel::Log, app, app + " " + text, app + " " + text + " " + errinfo)) {
+        failure_.Clear();
+        return;
+    }
+    WriteLogLine(app, text);
+}
+
+void Reporter::WriteLogLine(const std::string& app, const std::string& text) {
+    const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
     failure_.Clear();
-    if (console_) console_(line);
+    WriteLine(app + " " + text + " " + errinfo, true);
+}
+
+void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
+    const std::string line = BoundedLine(rawLine, kMaxLineBytes);
+    if (toConsole && console_) console_(line);
     if (logPath_.empty()) return;
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(logPath_, ec);
+    if (!ec && size + line.size() + 2 > logRotateBytes_ && size > 0) {
+        // One older file is kept; a rename that fails leaves the file growing rather than
+        // losing lines.
+        std::filesystem::path older = logPath_;
+        older += ".1";
+        std::filesystem::rename(logPath_, older, ec);
+    }
     // Opening in append mode creates a missing file; a folder that cannot be written loses
     // the line, never the connector.
     std::ofstream out(logPath_, std::ios::binary | std::ios::app);
@@ -44,7 +140,7 @@ void Reporter::LogToFile(const std::string& app, const std::string& text) {
 
 void Reporter::DebugLog(const std::string& text) {
     if (!debug_) return;
-    LogToFile(clock_.LocalDateTime() + " | " + text, "");
+    WriteLogLine(clock_.LocalDateTime() + " | " + text, "");
 }
 
 void Reporter::ReportEvent(const std::string& app, const std::string& text) {
@@ -53,16 +149,119 @@ void Reporter::ReportEvent(const std::string& app, const std::string& text) {
         errtext = " Line " + std::to_string(failure_.Line) + " " + failure_.Description;
         failure_.Clear();
     }
-    if (console_ && !debug_) console_(app + " | " + text + errtext);
-    DebugLog(app + " | " + text + errtext);
-    const std::string body =
-        xap::ItemList({{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", text + errtext}});
+    if (!Admit(Channel::Report, app, app + " | " + text, text + errtext)) return;
+    WriteReport(app, text + errtext);
+}
+
+void Reporter::WriteReport(const std::string& app, const std::string& data) {
+    if (console_ && !debug_) console_(BoundedLine(app + " | " + data, kMaxLineBytes));
+    DebugLog(app + " | " + data);
+    const std::string body = xap::ItemList(
+        {{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", BoundedLine(data, kMaxLineBytes)}});
     SendXap("", "Homeseer.Event", "Event.Log", body);
 }
+
+bool Reporter::Admit(Channel channel, const std::string& app, std::string_view kindText, std::string_view line) {
+    if (expiring_) return true;  // summaries, and what writing them causes, always pass
+    ExpireRepeats(false);
+    std::string key(1, static_cast<char>(channel));
+    key += KindOf(kindText);
+    auto it = repeats_.find(key);
+    if (it == repeats_.end()) {
+        if (repeats_.size() >= kMaxKinds) {
+            key = std::string(1, static_cast<char>(channel)) + "*";  // too many kinds: one for the rest
+            it = repeats_.find(key);
+        }
+        if (it == repeats_.end()) {
+            Repeats fresh;
+            fresh.windowStartMs = clock_.NowMs();
+            fresh.passed = 1;
+            repeats_.emplace(key, std::move(fresh));
+            return true;
+        }
+    }
+    Repeats& r = it->second;
+    if (r.passed < kRepeatBurst) {
+        ++r.passed;
+        return true;
+    }
+    r.app = app;
+    r.last = BoundedLine(line, kMaxLineBytes);
+    if (++r.left == 1) ArmRepeatTimer();
+    return false;
+}
+
+void Reporter::ExpireRepeats(bool flushAll) {
+    if (expiring_ || repeats_.empty()) return;
+    const std::uint64_t now = clock_.NowMs();
+    struct Summary { Channel channel; std::string app, text; };
+    std::vector<Summary> summaries;
+    for (auto it = repeats_.begin(); it != repeats_.end();) {
+        Repeats& r = it->second;
+        const bool ended = now - r.windowStartMs >= kRepeatWindowMs;
+        if (!ended && !(flushAll && r.left > 0)) {
+            ++it;
+            continue;
+        }
+        if (r.left == 0) {
+            it = repeats_.erase(it);
+            continue;
+        }
+        const std::string note = std::to_string(r.left) + " more like this in the last " +
+                                 Seconds(now - r.windowStartMs) + " s: ";
+        summaries.push_back({static_cast<Channel>(it->first[0]), r.app, note + r.last});
+        // Still coming: the next window lets nothing through before its summary.
+        r.windowStartMs = now;
+        r.passed = kRepeatBurst;
+        r.left = 0;
+        r.last.clear();
+        ++it;
+    }
+    if (!summaries.empty()) {
+        expiring_ = true;
+        const FailureRecord saved = std::exchange(failure_, FailureRecord{});
+        for (const Summary& s : summaries) {
+            if (s.channel == Channel::Log) {
+                WriteLine(std::string(kAppName) + " " + s.text, true);
+            } else {
+                WriteReport(s.app, s.text);
+            }
+        }
+        failure_ = saved;
+        expiring_ = false;
+    }
+    ArmRepeatTimer();
+}
+
+void Reporter::ArmRepeatTimer() {
+    if (!repeatTimer_) return;
+    std::uint64_t due = 0;
+    bool any = false;
+    for (const auto& [key, r] : repeats_) {
+        if (r.left == 0) continue;
+        const std::uint64_t end = r.windowStartMs + kRepeatWindowMs;
+        if (!any || end < due) due = end;
+        any = true;
+    }
+    if (!any) {
+        repeatTimer_->SetEnabled(false);
+        return;
+    }
+    const std::uint64_t now = clock_.NowMs();
+    const std::uint64_t wait = due > now ? due - now : 1;
+    repeatTimer_->SetInterval(static_cast<int>(std::min<std::uint64_t>(wait, kRepeatWindowMs)));
+    repeatTimer_->SetEnabled(true);
+}
+
+void Reporter::FlushRepeats() { ExpireRepeats(true); }
 
 void Reporter::SendXap(const std::string& target, const std::string& cls,
                        const std::string& section, const std::string& body) {
     if (!xapRunning_) {
+        if (pending_.size() >= kPendingLimit) {
+            ++pendingDropped_;
+            return;
+        }
         xap::xapQueuedMessage record;
         record.MsgTarget = target;
         record.MsgClass = cls;
@@ -75,6 +274,13 @@ void Reporter::SendXap(const std::string& target, const std::string& cls,
         const xap::xapQueuedMessage record = std::move(pending_.front());
         pending_.pop_front();
         SendNow(record.MsgTarget, record.MsgClass, record.MsgSection, record.MsgData);
+    }
+    if (pendingDropped_ > 0) {
+        const std::string data = std::to_string(pendingDropped_) + " more messages were left out while the xAP "
+                                 "node was not running";
+        pendingDropped_ = 0;
+        SendNow("", "Homeseer.Event", "Event.Log",
+                xap::ItemList({{"Time", clock_.LocalDateTime()}, {"Type", kAppName}, {"Data", data}}));
     }
     SendNow(target, cls, section, body);
 }

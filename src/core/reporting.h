@@ -1,5 +1,10 @@
 // Logging and error reporting: the log file, debug lines, "Homeseer.Event" reports and the
 // application's xAP send path, which holds messages back until the xAP node runs.
+//
+// Whatever arrives from outside, what leaves here stays bounded: every line (log file,
+// standard error, the Data item of a report) is cut at kMaxLineBytes with the count of bytes
+// left out, control bytes are escaped; reports and log lines of one kind that repeat within
+// a minute collapse into one summary line a minute; the log file is rotated at a size.
 #pragma once
 
 #include "platform/platform.h"
@@ -7,11 +12,15 @@
 #include "xap/xap_sender.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 
 namespace quorvel::core {
 
@@ -28,13 +37,38 @@ struct FailureRecord {
     void Clear() { *this = FailureRecord{}; }
 };
 
+// line with control bytes escaped as \xNN, cut after about maxBytes and then ending with
+// " ... [N bytes left out]" (N counts the bytes of line that were not shown).
+std::string BoundedLine(std::string_view line, std::size_t maxBytes);
+
 class Reporter {
 public:
+    // Longest line written anywhere, before the "bytes left out" note.
+    static constexpr std::size_t kMaxLineBytes = 2048;
+    // Reports (and failure lines) of one kind within this window: the first kRepeatBurst go
+    // out, the rest are counted and summed up in one line when the window ends; while they
+    // keep coming, one summary a window.
+    static constexpr std::uint64_t kRepeatWindowMs = 60000;
+    static constexpr int kRepeatBurst = 5;
+    static constexpr std::size_t kMaxKinds = 64;
+    // The log file is renamed to "<name>.1" (replacing an older one) when a line would take it
+    // past this size.
+    static constexpr std::uintmax_t kLogRotateBytes = 5u * 1024u * 1024u;
+    // Messages held back while the xAP node is not running.
+    static constexpr std::size_t kPendingLimit = 1000;
+
+    // Without a timer, summaries of collapsed reports come with the next report or line.
     explicit Reporter(const platform::Clock& clock);
+    // With the platform's timer, each summary comes when its window ends.
+    explicit Reporter(platform::Platform& platform);
+    ~Reporter();
+    Reporter(const Reporter&) = delete;
+    Reporter& operator=(const Reporter&) = delete;
 
     // AppFolder/Data/Quorvel.txt; empty until the folders are known (lines are then lost).
     void SetLogPath(std::filesystem::path path) { logPath_ = std::move(path); }
     const std::filesystem::path& LogPath() const { return logPath_; }
+    void SetLogRotateBytes(std::uintmax_t bytes) { logRotateBytes_ = bytes; }
     void SetDebug(bool on) { debug_ = on; }
     bool Debug() const { return debug_; }
     void SetNode(xap::XapSender* node) { node_ = node; }
@@ -55,20 +89,45 @@ public:
     void SendXap(const std::string& target, const std::string& cls, const std::string& section,
                  const std::string& body);
 
+    // Writes the summaries of every kind collapsed so far (the connector stops).
+    void FlushRepeats();
+
     const std::deque<xap::xapQueuedMessage>& PendingXap() const { return pending_; }
 
 private:
+    enum class Channel : char { Log = 'L', Report = 'R' };
+    struct Repeats {
+        std::uint64_t windowStartMs = 0;
+        int passed = 0;            // lines let through in this window
+        std::uint64_t left = 0;    // lines left out in this window
+        std::string app, last;     // the last one left out, for the summary
+    };
+
     void SendNow(const std::string& target, const std::string& cls, const std::string& section,
                  const std::string& body);
+    // False when a line of the kind of kindText is to be left out: it is counted instead, and
+    // line is kept as the last one for the summary.
+    bool Admit(Channel channel, const std::string& app, std::string_view kindText, std::string_view line);
+    // Summary lines for every window that has ended by now (all of them when flushAll).
+    void ExpireRepeats(bool flushAll);
+    void ArmRepeatTimer();
+    void WriteLogLine(const std::string& app, const std::string& text);
+    void WriteReport(const std::string& app, const std::string& data);
+    void WriteLine(const std::string& line, bool toConsole);
 
     const platform::Clock& clock_;
+    std::unique_ptr<platform::Timer> repeatTimer_;
     std::filesystem::path logPath_;
+    std::uintmax_t logRotateBytes_ = kLogRotateBytes;
     bool debug_ = false;
     bool xapRunning_ = false;
     xap::XapSender* node_ = nullptr;
     FailureRecord failure_;
     std::deque<xap::xapQueuedMessage> pending_;
+    std::size_t pendingDropped_ = 0;
     std::function<void(const std::string&)> console_;
+    std::map<std::string, Repeats> repeats_;
+    bool expiring_ = false;
 };
 
 // Runs body; a failure it throws is recorded and reported through ReportEvent with

@@ -9,9 +9,9 @@ namespace quorvel::xap {
 
 namespace {
 
-// Failures beyond this many per parsed message are counted and summed up in one line, so
-// that a datagram full of repeated names cannot flood the log.
-constexpr int kParseFailuresLogged = 3;
+// A parsed text gets one log line for its repeated names: the first one and the count of
+// the others, so that a datagram full of them cannot flood the log.
+constexpr std::size_t kFailureValueShown = 256;
 
 // ASCII only: names and addresses are ASCII, and bytes above 127 pass unchanged.
 char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
@@ -162,13 +162,11 @@ int XapMessage::Init(std::string_view /*sMessage*/) {
 
 void XapMessage::LogParseFailure(std::string_view name, std::string_view value) {
     if (log_ == nullptr) return;
-    if (parseFailuresLogged_ >= kParseFailuresLogged) {
-        ++parseFailuresQuiet_;
-        return;
-    }
-    ++parseFailuresLogged_;
-    log_->Fail("name already present", 457);
-    log_->LogToFile("From XAP " + std::string(name) + "=" + std::string(value), "");
+    if (parseFailures_++ > 0) return;
+    firstFailure_.assign(name);
+    firstFailure_ += '=';
+    firstFailure_ += value.substr(0, kFailureValueShown);
+    if (value.size() > kFailureValueShown) firstFailure_ += "...";
 }
 
 int XapMessage::FromXap(std::string_view sRawMessage) {
@@ -205,8 +203,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
     if (!ContainsNoCase(line, "xap-header")) return 0;
     nextLine(line);  // "{", not checked
 
-    parseFailuresLogged_ = 0;
-    parseFailuresQuiet_ = 0;
+    parseFailures_ = 0;
     int block = -1;
     while (nextLine(line)) {
         if (line == "}") {
@@ -242,8 +239,11 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
         }
         if (!blocks_.back().Add(name, line)) LogParseFailure(LowerText(name), line.substr(eq + 1));
     }
-    if (parseFailuresQuiet_ > 0 && log_ != nullptr) {
-        log_->LogToFile("From XAP " + std::to_string(parseFailuresQuiet_) + " more names already present", "");
+    if (parseFailures_ > 0 && log_ != nullptr) {
+        std::string line = "From XAP " + firstFailure_;
+        if (parseFailures_ > 1) line += " and " + std::to_string(parseFailures_ - 1) + " more names already present";
+        log_->Fail("name already present", 457);
+        log_->LogToFile(line, "");
     }
     return 0;
 }

@@ -126,8 +126,8 @@ private:
     std::vector<std::unique_ptr<std::string>> moreRaw_;  // texts of later FromXap calls
     std::vector<ItemCollection> blocks_;
     NameIndex blockIndex_;
-    int parseFailuresLogged_ = 0;
-    int parseFailuresQuiet_ = 0;
+    int parseFailures_ = 0;      // names already present in the text being parsed
+    std::string firstFailure_;   // the first of them, as name=value
 };
 
 }  // namespace quorvel::xap

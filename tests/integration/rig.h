@@ -173,6 +173,8 @@ public:
     }
     XapClient& client() { return client_; }
     SimProcess& control() { return *sim_; }
+    Process& quorvel() { return *quorvel_; }
+    std::string Log() const { return ReadFile(app_.path() / "Data" / "Quorvel.txt"); }
 
 private:
     TempDir app_;

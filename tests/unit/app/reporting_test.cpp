@@ -97,3 +97,92 @@ TEST_F(ReporterTest, FailingSendIsLoggedNotReportedAndUnwritableLogIsSilent) {
     reporter.LogToFile("Quorvel", "lost");  // must not throw
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing-folder"));
 }
+
+namespace {
+
+// Log file lines without their CR LF.
+std::vector<std::string> Lines(const std::filesystem::path& p) {
+    std::istringstream in(quorvel::test::ReadBytes(p));
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l.substr(0, l.size() - (l.ends_with('\r') ? 1 : 0)));
+    return out;
+}
+
+std::string DataOf(const quorvel::test::SentXap& s) { return s.data.substr(s.data.find("Data\1") + 5); }
+
+}  // namespace
+
+TEST(BoundedLine, LongLinesAreCutWithTheCountLeftOutAndControlBytesEscaped) {
+    struct Case { const char* name; std::string in; std::size_t max; std::string expected; };
+    const std::vector<Case> cases = {
+        {"short line unchanged", "SendX10 A1=2", 20, "SendX10 A1=2"},
+        {"cut with the count", std::string(30, 'a'), 10, std::string(10, 'a') + " ... [20 bytes left out]"},
+        {"control bytes escaped", std::string("a\x1b[2J\r\nb\0c\x7f", 11), 100, "a\\x1B[2J\\x0D\\x0Ab\\x00c\\x7F"},
+        {"escape not split at the bound", "abc\n", 5, "abc ... [1 bytes left out]"},
+        {"no half UTF-8 character", "ab\xc3\xa9\xc3\xa9", 5, "ab\xc3\xa9 ... [2 bytes left out]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(quorvel::core::BoundedLine(c.in, c.max), c.expected);
+    }
+}
+
+TEST_F(ReporterTest, LinesAreBoundedAndRepeatedReportsCollapseIntoOneSummaryAMinute) {
+    reporter.SetXapRunning(true);
+    reporter.SetDebug(true);
+    reporter.ReportEvent("Quorvel", "Readmessage " + std::string(64000, 'x'));
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_LE(DataOf(node.sent[0]).size(), Reporter::kMaxLineBytes + 40);
+    EXPECT_LE(Lines(reporter.LogPath()).at(0).size(), Reporter::kMaxLineBytes + 40);
+
+    // A flood: the first few go out, the rest wait for the summary; another kind still goes.
+    node.sent.clear();
+    const auto refused = [&](int i) {
+        reporter.ReportEvent("Quorvel", "SendCM11A refused " + std::string(1, static_cast<char>('A' + i % 16)) + "1: full");
+    };
+    for (int i = 0; i < 1000; ++i) refused(i);
+    reporter.ReportEvent("Quorvel", "InitIniKeys");
+    EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 1u);
+    sim.Advance(Reporter::kRepeatWindowMs);
+    ASSERT_EQ(node.sent.size(), Reporter::kRepeatBurst + 2u);
+    EXPECT_EQ(DataOf(node.sent.back()), "995 more like this in the last 60 s: SendCM11A refused H1: full");
+    // While it lasts, one summary a minute; a quiet minute after it ends, it starts afresh.
+    for (int i = 0; i < 100; ++i) refused(i);
+    sim.Advance(Reporter::kRepeatWindowMs);
+    EXPECT_EQ(DataOf(node.sent.back()).rfind("100 more like this", 0), 0u);
+    sim.Advance(Reporter::kRepeatWindowMs);
+    refused(0);
+    EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 4u);
+
+    // Log lines alike; a line left out still clears the failure; summaries flush on request.
+    const std::size_t before = Lines(reporter.LogPath()).size();
+    for (int i = 0; i < 500; ++i) {
+        reporter.Fail("name already present", 457);
+        reporter.LogToFile("From XAP k=" + std::to_string(i), "");
+    }
+    EXPECT_FALSE(reporter.Failure().Active());
+    reporter.FlushRepeats();
+    const auto lines = Lines(reporter.LogPath());
+    ASSERT_EQ(lines.size(), before + Reporter::kRepeatBurst + 1u);
+    EXPECT_EQ(lines.back(), "Quorvel 495 more like this in the last 0 s: From XAP k=499  0 name already present");
+}
+
+TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeAndHeldMessagesAreBounded) {
+    reporter.SetLogRotateBytes(1000);
+    reporter.SetDebug(true);
+    for (int i = 0; i < 100; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(40, '.'));
+    auto lines = Lines(std::filesystem::path(reporter.LogPath()).concat(".1"));
+    const auto current = Lines(reporter.LogPath());
+    EXPECT_LE(std::filesystem::file_size(reporter.LogPath()), 1000u);
+    EXPECT_GT(lines.size(), 5u);
+    // No line lost at the seam: the older file ends where the current one starts.
+    lines.insert(lines.end(), current.begin(), current.end());
+    EXPECT_NE(lines.back().find("line 99."), std::string::npos);
+    EXPECT_NE(lines.front().find("line " + std::to_string(100 - lines.size()) + "."), std::string::npos);
+
+    for (std::size_t i = 0; i < Reporter::kPendingLimit + 250; ++i) reporter.SendXap("", "c.d", "s", "i\1v");
+    reporter.SetXapRunning(true);
+    reporter.SendXap("", "c.d", "s", "last\1v");
+    ASSERT_EQ(node.sent.size(), Reporter::kPendingLimit + 2);
+    EXPECT_NE(node.sent[Reporter::kPendingLimit].data.find("250 more messages were left out"), std::string::npos);
+}

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -36,6 +37,7 @@ struct HandlerFixture : ::testing::Test {
         a.SwapIcons = [this] { ++flashes; };
         a.SendCM11A = [this](const std::string& d, int c, int n) { queued.emplace_back(d, c, n); };
         a.ShowSetupForm = [this] { ++setupShown; };
+        a.QueueRoom = [this] { return room - std::min(room, queued.size()); };
         return a;
     }
     quorvel::platform::SimPlatform sim;
@@ -44,6 +46,7 @@ struct HandlerFixture : ::testing::Test {
     quorvel::test::RecordingNode node;
     RequestHandler handler;
     bool ready = true;
+    std::size_t room = 1000;
     int flashes = 0, setupShown = 0;
     std::vector<std::tuple<std::string, int, int>> queued;
 };
@@ -64,7 +67,7 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
         {"ignore list, any case", "", "device=a1,A2\ncommand=on\n", "A", ",A1,", {{"A2", 2, 0}}, 1},
         {"dim is not carried out", "", "device=A1\ncommand=dim\ncount=5\n", "A", ",,", {}, 0},
         {"bright is not carried out", "", "device=A1\ncommand=BRIGHT\n", "A", ",,", {}, 0},
-        {"unknown command is passed on as -1", "", "device=A1\ncommand=blink\n", "A", ",,", {{"A1", -1, 0}}, 1},
+        {"unknown command is refused", "", "device=A1\ncommand=blink\n", "A", ",,", {}, 1},
         {"absent device item names nothing", "", "command=on\n", "A", ",,", {}, 1},
         {"count rounds half to even", "", "device=A1\ncommand=on\ncount= 2.5 steps\n", "A", ",,", {{"A1", 2, 2}}, 1},
         {"count not numeric", "", "device=A1\ncommand=on\ncount=lots\n", "A", ",,", {{"A1", 2, 0}}, 1},
@@ -80,7 +83,9 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
         EXPECT_EQ(queued, c.expected);
         EXPECT_EQ(flashes, c.flashes);
     }
-    EXPECT_TRUE(node.sent.empty());  // an X10 request is never answered
+    // An X10 request is never answered; the unknown command got its one report.
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_EQ(node.sent[0].cls, "Homeseer.Event");
 }
 
 TEST_F(HandlerFixture, X10RequestsWaitForTheInterfaceAndBadCountsAreReported) {
@@ -96,11 +101,48 @@ TEST_F(HandlerFixture, X10RequestsWaitForTheInterfaceAndBadCountsAreReported) {
     EXPECT_EQ(node.sent[0].cls, "Homeseer.Event");
     EXPECT_NE(node.sent[0].data.find("Readmessage Line 0 Overflow"), std::string::npos);
 
-    // Without the request block the device list is the single entry "Unknown".
+    // Without the request block the device list is the single entry "Unknown", which is no
+    // device code.
     queued.clear();
     settings.House = "U";
     handler.Readmessage(Message("xAP-X10.request", "", "other\n{\ncommand=on\n}\n"));
-    EXPECT_EQ(queued, (Q{{"Unknown", -1, 0}}));
+    EXPECT_TRUE(queued.empty());
+    ASSERT_EQ(node.sent.size(), 2u);
+    EXPECT_NE(node.sent[1].data.find("Readmessage refused 1 of 1 devices: 1 not device codes (Unknown)"),
+              std::string::npos);
+}
+
+TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
+    std::string twenty;
+    for (int u = 1; u <= 20; ++u) twenty += (u > 1 ? ",A" : "A") + std::to_string(u);
+    struct Case { const char* name; std::string items; std::size_t room; std::size_t queued; std::string report; };
+    const std::vector<Case> cases = {
+        {"devices beyond the room in the queue", "device=B1,B2,B3,B4,B5,B6,B7,B8\ncommand=on\n", 2, 2,
+         "Readmessage refused 6 of 8 devices: 6 beyond the room left in the transmit queue "
+         "(B3, B4, B5, B6, B7 and 1 more)"},
+        {"a command that is not an X10 function", "device=" + twenty + "\ncommand=blink\n", 1000, 0,
+         "Readmessage refused 20 of 20 devices: 16 with command \"blink\", which is not an X10 function "
+         "(A1, A2, A3, A4, A5 and 11 more); 4 not device codes (A17, A18, A19, A20)"},
+        {"a count the interface cannot carry", "device=A1,A2\ncommand=on\ncount=40\n", 1000, 0,
+         "Readmessage refused 2 of 2 devices: 2 with count 40, outside 0..31 (A1, A2)"},
+        {"entries that are not device codes", "device=A1,B0,A0," + std::string(100, 'A') + "\ncommand=on\n", 1000,
+         1, "Readmessage refused 3 of 4 devices: 3 not device codes (B0, A0, AAAAAAAAAAAAAAAA...)"},
+        {"nothing refused, nothing reported", "device=A1,A2\ncommand=off\n", 2, 2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        queued.clear();
+        node.sent.clear();
+        room = c.room;
+        handler.Readmessage(Request("", c.items));
+        EXPECT_EQ(queued.size(), c.queued);
+        if (c.report.empty()) {
+            EXPECT_TRUE(node.sent.empty());
+            continue;
+        }
+        ASSERT_EQ(node.sent.size(), 1u);
+        EXPECT_NE(node.sent[0].data.find("Data\1" + c.report), std::string::npos) << node.sent[0].data;
+    }
 }
 
 TEST_F(HandlerFixture, FiveHundredDevicesInOneRequestAreAllQueuedInOrder) {

@@ -1,0 +1,82 @@
+// Hostile and runaway xAP input against the real connector: what goes out, what is logged
+// and how fast it stops stay bounded.
+#include "rig.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <thread>
+
+using namespace quorvel::itest;
+using namespace std::chrono_literals;
+
+namespace {
+
+#define REQUIRE_READY(rig)                                                                          \
+    do {                                                                                            \
+        if (!(rig).HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace"; \
+        ASSERT_TRUE((rig).Ready()) << (rig).Diagnostics();                                          \
+    } while (0)
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(HostileInput, GiantRequestFillsTheQueueSendsOneReportAndStillStopsAtOnce) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    // The interface takes the first command and never answers: every other one stays queued.
+    ASSERT_EQ(rig.control().Command("fault silent on"), "ok\n");
+    std::string devices;  // 17,000 devices, about 60 kB
+    for (int i = 0; i < 17000; ++i) devices += (i ? "," : "") + std::string(1, static_cast<char>('A' + i % 16)) + std::to_string(1 + i / 16 % 16);
+    const auto send = [&] { rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=" + devices + "\ncommand=on\n"); };
+    // Beside the announcement of the command that starts, a handful of datagrams at most.
+    const auto others = [&] {
+        std::size_t n = 0;
+        for (const char* cls : {"Homeseer.Event", "WDT.Echo", "Homeseer.Role"}) n += rig.client().Matching(cls).size();
+        return n;
+    };
+    rig.client().WaitForClass("none", 300ms);  // what start-up sent is in
+    const std::size_t before = others();
+    send();
+    rig.client().WaitForClass("none", 4s);
+    EXPECT_LE(others() - before, 10u);
+    EXPECT_TRUE(rig.client().WaitForClass("Homeseer.Event", 0s, "Readmessage refused 16000 of 17000 devices: 16000 beyond"));
+    ASSERT_TRUE(WaitFor([&] { return rig.Log().find("AddToQueue Count=999 ") != std::string::npos; }, 5s));
+    EXPECT_EQ(rig.Log().find("AddToQueue Count=1000 "), std::string::npos);
+
+    // 1,000 commands wait and twenty more such requests have just arrived: it stops at once.
+    for (int i = 0; i < 20; ++i) {
+        send();
+        std::this_thread::sleep_for(2ms);  // paced so that the socket buffers keep them all
+    }
+    std::this_thread::sleep_for(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    rig.quorvel().Signal(SIGTERM);
+    ASSERT_TRUE(rig.quorvel().Wait(10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(rig.quorvel().ExitCode(), 0);
+}
+
+TEST(HostileInput, RepeatedItemNamesGiveOneShortLogLinePerDatagram) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    std::string items;  // about 60 kB: one item name again and again, with long values
+    while (items.size() < 60000) items += "device=" + std::string(1000, 'A') + "\n";
+    const std::string ours = "XapMessage xap-header|{|v=12|hop=1|uid=FF777700|class=Flood";
+    for (std::size_t i = 1; i <= 30; ++i) {
+        rig.client().SendMessage("Flood", "", "xAP-X10.request", items);  // one at a time: no buffer overrun
+        ASSERT_TRUE(WaitFor([&] { return Count(rig.Log(), ours) >= i; }, 10s)) << i;
+        if (i == 1) {
+            EXPECT_EQ(Count(rig.Log(), "From XAP "), 1u);
+        }
+    }
+    const std::string log = rig.Log();
+    EXPECT_LE(Count(log, "From XAP "), 6u);  // a few, then one summary a minute
+    std::istringstream lines(log);
+    for (std::string l; std::getline(lines, l);) EXPECT_LE(l.size(), 2100u) << l.substr(0, 200);
+}
