@@ -445,7 +445,7 @@ void Cm11aEngine::ReceiveX10Character(std::uint8_t b) {
 }
 
 void Cm11aEngine::ReceiveStep(std::uint8_t b) {
-    if (byteLinesLeft_ > 0) {
+    if (byteLinesLeft_ > 0 && reporter_.Debug()) {
         --byteLinesLeft_;
         reporter_.DebugLog("ReceiveX10Character " + HexJoin(std::string(1, static_cast<char>(b))));
     }
@@ -668,7 +668,14 @@ void Cm11aEngine::WrongReply(X10Queue& head) {
 
 void Cm11aEngine::UploadEnded() {
     reportExpected_ = false;
-    core::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
+    if (overflowing_ && platform_.NowMs() - lastOverflowMs_ < static_cast<std::uint64_t>(kOverflowEpisodeMs)) {
+        // The interface cannot send this much at 4800 baud: what overflows is not its
+        // traffic, and "uploads" found in it would flood the network with invented events.
+        reporter_.DebugLog("CM11A upload ignored while the input overflows: " + HexJoin(reportBuffer_));
+        reportBuffer_.clear();
+    } else {
+        core::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
+    }
     StopTimer();
     if (!queue_.empty()) {
         queue_.front().Retry += 1;
