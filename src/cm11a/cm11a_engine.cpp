@@ -550,8 +550,10 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         if (head.State == 3 || head.State == 7) {
             // The interface is busy on the power line and sends 0x55 when it is done: a
             // stray byte changes nothing, and the reply time-out still runs.
-            reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
-                               " while 55 is awaited in state " + std::to_string(head.State));
+            if (reporter_.Debug()) {
+                reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
+                                   " while 55 is awaited in state " + std::to_string(head.State));
+            }
             return;
         }
         StopTimer();
@@ -599,8 +601,10 @@ bool Cm11aEngine::ClockStep(std::uint8_t b) {
         StartHead();
         return true;
     }
-    reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
-                       " in the clock exchange");
+    if (reporter_.Debug()) {
+        reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
+                           " in the clock exchange");
+    }
     return false;
 }
 
@@ -671,7 +675,7 @@ void Cm11aEngine::UploadEnded() {
     if (overflowing_ && platform_.NowMs() - lastOverflowMs_ < static_cast<std::uint64_t>(kOverflowEpisodeMs)) {
         // The interface cannot send this much at 4800 baud: what overflows is not its
         // traffic, and "uploads" found in it would flood the network with invented events.
-        reporter_.DebugLog("CM11A upload ignored while the input overflows: " + HexJoin(reportBuffer_));
+        if (reporter_.Debug()) reporter_.DebugLog("CM11A upload ignored while the input overflows: " + HexJoin(reportBuffer_));
         reportBuffer_.clear();
     } else {
         core::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });

@@ -212,6 +212,7 @@ TEST(Hardware, InterfaceSprayingRandomBytesNeitherExhaustsNorDeafensTheConnector
     }
     EXPECT_GT(sent, 1u << 20) << "the spray reached the connector";
     EXPECT_LT(maxRss, 100 * 1024) << "resident memory under the spray (kB)";
+    std::printf("spray: %zu bytes in 4 s, connector's resident memory at most %ld kB\n", sent, maxRss);
     const bool first = client.WaitForClass("WDT.Echo", 5s, "Echo.Response").has_value();
     client.SendMessage("WDT.Echo", "", "Echo.Query", "Query=after\n");
     const bool second = client.WaitForClass("WDT.Echo", 5s, "Response=after").has_value();
