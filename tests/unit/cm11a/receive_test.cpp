@@ -269,6 +269,7 @@ struct UploadCase {
     std::vector<std::string> uploads;  // each: length, mask, data
     std::vector<std::string> events;
     std::size_t heardAfter;
+    friend void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Cm11aDecodeUploads : public Cm11aEngineTest, public ::testing::WithParamInterface<UploadCase> {};
