@@ -734,6 +734,13 @@ void Cm11aEngine::ProcessReceivedX10Command() {
                 brightness = "0";
             }
         }
+        if (f == kFunctionExtended && i + 3 + 2 <= n) {
+            // An extended-code frame carries its unit, a data byte and a command byte after
+            // the function byte: they are the frame's, not addresses heard. The frame names
+            // its device itself.
+            Hear(static_cast<std::uint8_t>((byte & 0xF0) | (at(i + 3) & 0x0F)));
+            i += 3;
+        }
         for (const std::uint8_t a : heard_) {
             const std::string device = DeviceCode(a);
             if (settings_.Announced(device)) SendEvent(name, device, carriesAmount ? &brightness : nullptr);

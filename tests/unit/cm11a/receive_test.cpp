@@ -315,6 +315,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {"Event=dim;Device=A1;Brightness=49"}, 0},
         UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
         UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
+        // B3 extended, data 17, command 49: the three frame bytes are not addresses.
+        UploadCase{"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
+                   {"Event=extended;Device=B3"}, 0},
         UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
                    {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
                     "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}),
