@@ -83,6 +83,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     reportRemaining_ = 0;
     reportExpected_ = false;
     pollIsPoll_ = true;
+    macroRemaining_ = 0;
     resyncing_ = false;
     clockPhase_ = ClockPhase::None;
     quietTimer_->SetEnabled(false);
@@ -490,6 +491,15 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
             return;
         }
         ArmTimer();
+        return;
+    }
+    if (macroRemaining_ > 0) {  // the offset bytes of a macro report
+        --macroRemaining_;
+        return;
+    }
+    if (b == kMacroReport && (queue_.empty() || ExpectedReply(queue_.front()) != kMacroReport)) {
+        // A stored macro ran: two offset bytes follow, which are neither polls nor replies.
+        macroRemaining_ = 2;
         return;
     }
     if (b == kPoll && p) {  // the interface wants to upload

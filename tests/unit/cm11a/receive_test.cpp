@@ -207,6 +207,18 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
     EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
 }
 
+TEST_F(Cm11aEngineTest, Cm11aReceiveAMacroReportsOffsetBytesAreNotPollsOrReplies) {
+    Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_FALSE(engine->ReportExpected());
+    // A checksum that happens to be 0x5B (G1 bright: 0x06 + 0x55) is still a checksum.
+    engine->SendCM11A("G1", 5);
+    Feed(B({0x5A, 0x55}));
+    Feed(B({0x5B}));
+    EXPECT_EQ(link.writes.back(), B({0x00}));
+    EXPECT_EQ(Head().State, 7);
+}
+
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
     // 0 keeps expecting a length; the next byte is the length.
     Feed(B({0x5A, 0x00, 0x02, 0x00, 0x66}));
