@@ -83,6 +83,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     reportRemaining_ = 0;
     reportExpected_ = false;
     pollIsPoll_ = true;
+    macroRemaining_ = 0;
     resyncing_ = false;
     clockPhase_ = ClockPhase::None;
     quietTimer_->SetEnabled(false);
@@ -473,7 +474,7 @@ void Cm11aEngine::ReceiveX10Character(std::uint8_t b) {
 }
 
 void Cm11aEngine::ReceiveStep(std::uint8_t b) {
-    if (byteLinesLeft_ > 0) {
+    if (byteLinesLeft_ > 0 && reporter_.Debug()) {
         --byteLinesLeft_;
         reporter_.DebugLog("ReceiveX10Character " + HexJoin(std::string(1, static_cast<char>(b))));
     }
@@ -518,6 +519,15 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
             return;
         }
         ArmTimer();
+        return;
+    }
+    if (macroRemaining_ > 0) {  // the offset bytes of a macro report
+        --macroRemaining_;
+        return;
+    }
+    if (b == kMacroReport && (queue_.empty() || ExpectedReply(queue_.front()) != kMacroReport)) {
+        // A stored macro ran: two offset bytes follow, which are neither polls nor replies.
+        macroRemaining_ = 2;
         return;
     }
     if (b == kPoll && p) {  // the interface wants to upload
@@ -578,8 +588,10 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         if (head.State == 3 || head.State == 7) {
             // The interface is busy on the power line and sends 0x55 when it is done: a
             // stray byte changes nothing, and the reply time-out still runs.
-            reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
-                               " while 55 is awaited in state " + std::to_string(head.State));
+            if (reporter_.Debug()) {
+                reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
+                                   " while 55 is awaited in state " + std::to_string(head.State));
+            }
             return;
         }
         StopTimer();
@@ -629,8 +641,10 @@ bool Cm11aEngine::ClockStep(std::uint8_t b) {
         StartHead();
         return true;
     }
-    reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
-                       " in the clock exchange");
+    if (reporter_.Debug()) {
+        reporter_.DebugLog("CM11A stray byte " + HexJoin(std::string(1, static_cast<char>(b))) +
+                           " in the clock exchange");
+    }
     return false;
 }
 
@@ -698,7 +712,14 @@ void Cm11aEngine::WrongReply(X10Queue& head) {
 
 void Cm11aEngine::UploadEnded() {
     reportExpected_ = false;
-    core::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
+    if (overflowing_ && platform_.NowMs() - lastOverflowMs_ < static_cast<std::uint64_t>(kOverflowEpisodeMs)) {
+        // The interface cannot send this much at 4800 baud: what overflows is not its
+        // traffic, and "uploads" found in it would flood the network with invented events.
+        if (reporter_.Debug()) reporter_.DebugLog("CM11A upload ignored while the input overflows: " + HexJoin(reportBuffer_));
+        reportBuffer_.clear();
+    } else {
+        core::Guarded(reporter_, "ReceiveX10 Character", [&] { ProcessReceivedX10Command(); });
+    }
     StopTimer();
     if (!queue_.empty()) {
         queue_.front().Retry += 1;
@@ -752,6 +773,13 @@ void Cm11aEngine::ProcessReceivedX10Command() {
             } else {
                 brightness = "0";
             }
+        }
+        if (f == kFunctionExtended && i + 3 + 2 <= n) {
+            // An extended-code frame carries its unit, a data byte and a command byte after
+            // the function byte: they are the frame's, not addresses heard. The frame names
+            // its device itself.
+            Hear(static_cast<std::uint8_t>((byte & 0xF0) | (at(i + 3) & 0x0F)));
+            i += 3;
         }
         X10Activity activity;
         activity.Origin = X10Origin::PowerLine;

@@ -46,6 +46,7 @@ public:
     static constexpr std::uint8_t kReady = 0x55;
     static constexpr std::uint8_t kPowerFail = 0xA5;
     static constexpr std::uint8_t kClockSet = 0x9B;
+    static constexpr std::uint8_t kMacroReport = 0x5B;
     static constexpr int kMaxUploadLength = 10;
     // Dim steps the interface carries out (22 is the full range).
     static constexpr int kMaxBrightness = 22;
@@ -167,6 +168,7 @@ private:
 
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
+    int macroRemaining_ = 0;      // offset bytes of a macro report still to come
     int depth_ = 0;               // engine steps running (nesting through the event pump)
     bool timeoutHeld_ = false;    // the time-out fired during a step
     bool startHeld_ = false;      // a command was queued during a step

@@ -128,9 +128,7 @@ bool Cm11aLink::OpenPort(const std::string& port) {
         if (target.kind == ComPortTarget::Kind::Invalid) {
             linkDown_ = true;
             OpenFailed(port, target.Problem, 1);
-            throw std::invalid_argument(target.Problem);
-        }
-        if (target.kind == ComPortTarget::Kind::Serial) {
+        } else if (target.kind == ComPortTarget::Kind::Serial) {
             tcpMode_ = false;
             const bool wasOpen = serial_->IsOpen() && serialDevice_ == target.Device;
             result = OpenSerial(target, false);
@@ -170,8 +168,6 @@ bool Cm11aLink::OpenPort(const std::string& port) {
                 }
             }
         }
-    } catch (const std::invalid_argument&) {
-        // reported by OpenFailed
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         Report("CM11A OpenPort ");

@@ -35,6 +35,7 @@ inline constexpr std::array<std::string_view, 16> X10FunctionNames = {
 
 inline constexpr int kFunctionDim = 4;
 inline constexpr int kFunctionBright = 5;
+inline constexpr int kFunctionExtended = 7;
 inline constexpr int kFunctionStatusRequest = 15;
 
 // Function code of a name in X10FunctionNames (letter case ignored), or -1.

@@ -129,11 +129,12 @@ struct RigOptions {
 // Hub, simulator and connector in a temporary application folder.
 class Rig {
 public:
-    explicit Rig(RigOptions opt = {}) {
+    // simArgs are appended to the simulator's (e.g. "--speed", "1": the real device's speed).
+    explicit Rig(RigOptions opt = {}, std::vector<std::string> simArgs = {}) {
         hub_ = StartHub(app_.path());
         const auto pty = app_.path() / "cm11a-pty";
-        sim_ = std::make_unique<SimProcess>(app_.path(), opt.pty ? std::vector<std::string>{"--pty-link", pty.string()}
-                                                                 : std::vector<std::string>{});
+        if (opt.pty) simArgs.insert(simArgs.end(), {"--pty-link", pty.string()});
+        sim_ = std::make_unique<SimProcess>(app_.path(), simArgs);
         const std::string port = opt.pty ? pty.string() : "127.0.0.1:" + std::to_string(sim_->tcpPort);
         WriteSafeIni(app_.path(), port + "\r\nDebug=1");
         client_.Heartbeat();

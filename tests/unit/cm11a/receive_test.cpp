@@ -189,14 +189,35 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
     Feed(big);
     EXPECT_EQ(Reports().size(), 2u);
 
-    // Input arriving inside a write while the pending bytes are at the bound is dropped,
-    // and what was kept is handled in order.
+    // While the input overflows, "uploads" found in it are not announced (the interface
+    // cannot send that much at 4800 baud); once the episode is over they are again.
+    Feed(B({0x5A, 0x03, 0x02, 0x66, 0x62}));
+    EXPECT_TRUE(Events().empty());
+    sim.Advance(Cm11aEngine::kOverflowEpisodeMs);
+    // Input arriving inside a write beyond the bound is dropped; what was kept is handled
+    // in order.
     link.onWrite = [&](const std::string& bytes) {
         if (bytes == B({0xC3})) Feed(std::string(2 * Cm11aEngine::kMaxPendingInput, '\x13'));
     };
-    Feed(B({0x5A, 0x03, 0x02, 0x66, 0x62}) + std::string(Cm11aEngine::kMaxPendingInput - 5, '\x13'));
-    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+    Feed(B({0x5A, 0x03, 0x02, 0x66, 0x62}));
+    EXPECT_EQ(Reports().size(), 3u);
     EXPECT_TRUE(engine->PendingInput().empty());
+    link.onWrite = nullptr;
+    sim.Advance(Cm11aEngine::kOverflowEpisodeMs);
+    Feed(B({0x5A, 0x03, 0x02, 0x66, 0x62}));
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
+}
+
+TEST_F(Cm11aEngineTest, Cm11aReceiveAMacroReportsOffsetBytesAreNotPollsOrReplies) {
+    Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_FALSE(engine->ReportExpected());
+    // A checksum that happens to be 0x5B (G1 bright: 0x06 + 0x55) is still a checksum.
+    engine->SendCM11A("G1", 5);
+    Feed(B({0x5A, 0x55}));
+    Feed(B({0x5B}));
+    EXPECT_EQ(link.writes.back(), B({0x00}));
+    EXPECT_EQ(Head().State, 7);
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
@@ -261,6 +282,7 @@ struct UploadCase {
     std::vector<std::string> uploads;  // each: length, mask, data
     std::vector<std::string> events;
     std::size_t heardAfter;
+    friend void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Cm11aDecodeUploads : public Cm11aEngineTest, public ::testing::WithParamInterface<UploadCase> {};
@@ -306,6 +328,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {"Event=dim;Device=A1;Brightness=49"}, 0},
         UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
         UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
+        // B3 extended, data 17, command 49: the three frame bytes are not addresses.
+        UploadCase{"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
+                   {"Event=extended;Device=B3"}, 0},
         UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
                    {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
                     "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}),

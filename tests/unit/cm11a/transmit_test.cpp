@@ -17,6 +17,7 @@ struct HandshakeCase {
     std::string function;  // header, function byte
     int functionSum;
     const char* announced;  // "" when nothing is announced
+    friend void PrintTo(const HandshakeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Cm11aTransmitHandshake : public Cm11aEngineTest, public ::testing::WithParamInterface<HandshakeCase> {};

@@ -1,0 +1,237 @@
+// The connector against the simulated interface at the real device's speed: a power failure
+// and stray bytes in the middle of a command, a serial device that disappears and comes
+// back, a lone function heard after our own traffic, a link that comes back, and an
+// interface that sprays garbage at full speed.
+#include "rig.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+using namespace quorvel::itest;
+using namespace std::chrono_literals;
+
+namespace {
+
+#define REQUIRE_READY(rig)                                                                            \
+    do {                                                                                              \
+        if (!(rig).HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace"; \
+        ASSERT_TRUE((rig).Ready()) << (rig).Diagnostics();                                            \
+    } while (0)
+
+const std::vector<std::string> kRealSpeed = {"--speed", "1"};
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) ++n;
+    return n;
+}
+
+int EventsFor(XapClient& client, const std::string& device) {
+    int n = 0;
+    for (const auto& e : client.Matching("xAP-x10.Event")) n += e.find("\nDevice=" + device + "\n") != std::string::npos;
+    return n;
+}
+
+// Resident memory (kB) and CPU time (clock ticks) of a process, from /proc.
+long RssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string l; std::getline(in, l);) {
+        if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
+    }
+    return -1;
+}
+long CpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::stol(f);
+        if (i == 15) stime = std::stol(f);
+    }
+    return utime + stime;
+}
+
+}  // namespace
+
+TEST(Hardware, PowerFailureInTheMiddleOfACommandIsAnsweredWithTheClockAndTheCommandCompletesOnce) {
+    Rig rig({}, kRealSpeed);
+    REQUIRE_READY(rig);
+    rig.control().Command("clear-log");
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
+    // The power fails while the address is on the power line.
+    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 00") != std::string::npos; }, 20s)) << rig.Diagnostics();
+    ASSERT_EQ(rig.control().Command("powerfail"), "ok\n");
+    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.SimLog() << rig.Diagnostics();
+    // 0x9B with the six clock bytes, the interface's checksum, 0x00 and 0x55.
+    const auto clockDone = [](const std::string& log) {
+        const std::size_t clock = log.find("rx 9B ");
+        return clock != std::string::npos && log.find("rx 00\ntx 55\n", clock) != std::string::npos;
+    };
+    std::string log;
+    EXPECT_TRUE(WaitFor([&] { return clockDone(log = rig.SimLog()); }, 20s)) << log;
+    const std::string line = rig.control().Command("powerline");
+    EXPECT_EQ(Count(line, "sent A on -> A1"), 1) << line;
+    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 5s, "Device=A1"));
+    std::this_thread::sleep_for(500ms);
+    rig.client().WaitForClass("none", 200ms);
+    EXPECT_EQ(EventsFor(rig.client(), "A1"), 1);
+}
+
+TEST(Hardware, StrayBytesInTheMiddleOfAHandshakeCostOneResendAtMost) {
+    Rig rig({}, kRealSpeed);
+    REQUIRE_READY(rig);
+    rig.control().Command("clear-log");
+    // A wrong checksum first (a stray in place of the answer), then garbage while the
+    // address goes over the power line.
+    ASSERT_EQ(rig.control().Command("fault checksum 1"), "ok\n");
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=C3\ncommand=off\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 00") != std::string::npos; }, 20s)) << rig.Diagnostics();
+    ASSERT_EQ(rig.control().Command("garbage 13 77 00"), "ok\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.control().Command("powerline").find("sent C off") != std::string::npos; },
+                        20s))
+        << rig.SimLog() << rig.Diagnostics();
+    std::this_thread::sleep_for(1500ms);  // anything sent once more would show by now
+    const std::string log = rig.SimLog();
+    EXPECT_EQ(Count(log, "rx 04 22"), 2) << log;  // the pair once more after the wrong checksum
+    const std::string line = rig.control().Command("powerline");
+    EXPECT_EQ(Count(line, "sent C3"), 1) << line;
+    EXPECT_EQ(Count(line, "sent C off"), 1) << line;
+    rig.client().WaitForClass("none", 200ms);
+    EXPECT_EQ(EventsFor(rig.client(), "C3"), 1);
+}
+
+TEST(Hardware, LoneFunctionHeardAfterOurOwnTrafficIsAttributedOnlyWithinItsHouse) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=P16\ncommand=on\n");
+    ASSERT_TRUE(rig.WaitForState("P16 on 100", 20s)) << rig.Diagnostics();
+    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 5s, "Device=P16"));
+    ASSERT_EQ(rig.control().Command("hear B on"), "ok\n");
+    // Collected on its own (length 2, mask 1, "B on"), then something announced to wait for.
+    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("tx 02 01 E2") != std::string::npos; }, 20s));
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(rig.control().Command("hear A4 off"), "ok\n");
+    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 20s, "Device=A4")) << rig.Diagnostics();
+    EXPECT_EQ(EventsFor(rig.client(), "P16"), 1) << "only the announcement of our own command";
+}
+
+TEST(Hardware, DroppedTcpLinkThatComesBackSaysSoOnce) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    ASSERT_EQ(rig.control().Command("drop"), "ok\n");
+    const std::string up = "CM11A link up on 127.0.0.1:" + std::to_string(rig.control().tcpPort);
+    ASSERT_TRUE(rig.client().WaitForClass("Homeseer.Event", 20s, up)) << rig.Diagnostics();
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=A2\ncommand=on\n");
+    ASSERT_TRUE(rig.WaitForState("A2 on 100", 20s)) << rig.Diagnostics();
+    int reports = 0;
+    for (const auto& m : rig.client().Matching("Homeseer.Event")) reports += m.find(up) != std::string::npos;
+    EXPECT_EQ(reports, 1);
+}
+
+TEST(Hardware, SerialDeviceRecreatedAtTheSamePathIsReadAgainWithoutARequest) {
+    TempDir app;
+    auto hub = StartHub(app.path());
+    if (!hub) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
+    const auto path = app.path() / "cm11a-tty";
+    auto sim = std::make_unique<SimProcess>(app.path(), std::vector<std::string>{"--speed", "1", "--pty-link", path.string()});
+    ASSERT_TRUE(sim->Connected());
+    WriteSafeIni(app.path(), path.string());
+    XapClient client;
+    client.Heartbeat();
+    Process quorvel(BinDir() / "quorvel", Headless(app.path()), app.path(), "quorvel");
+    ASSERT_TRUE(client.WaitForClass("Homeseer.Event", 30s, "Using xAP port ")) << quorvel.Stderr();
+    ASSERT_TRUE(WaitFor([&] { return sim->Command("log").find("rx 9B") != std::string::npos; }, 20s))
+        << quorvel.Stderr();
+
+    // The device goes away (the simulator ends and removes its link) and a new one appears
+    // at the same path.
+    sim->proc().Signal(SIGTERM);
+    ASSERT_TRUE(sim->proc().Wait(5s));
+    ASSERT_TRUE(client.WaitForClass("Homeseer.Event", 20s, "closed after error")) << quorvel.Stderr();
+    sim = std::make_unique<SimProcess>(app.path(), std::vector<std::string>{"--speed", "1", "--pty-link", path.string()});
+    ASSERT_TRUE(sim->Connected());
+    ASSERT_TRUE(client.WaitForClass("Homeseer.Event", 40s, "CM11A link up on " + path.string())) << quorvel.Stderr();
+    // A wall switch: broadcast without any request sent first.
+    ASSERT_EQ(sim->Command("hear D7 on"), "ok\n");
+    EXPECT_TRUE(client.WaitForClass("xAP-x10.Event", 20s, "Device=D7")) << quorvel.Stderr() << sim->Command("log");
+    ExpectCleanStop(quorvel);
+    sim->proc().Signal(SIGTERM);
+    sim->proc().Wait(5s);
+    hub->Signal(SIGTERM);
+    hub->Wait(5s);
+}
+
+TEST(Hardware, InterfaceSprayingRandomBytesNeitherExhaustsNorDeafensTheConnector) {
+    TempDir app;
+    auto hub = StartHub(app.path());
+    if (!hub) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
+    // A "serial server" that sends random bytes as fast as it can.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+    WriteSafeIni(app.path(), "127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+    XapClient client;
+    client.Heartbeat();
+    Process quorvel(BinDir() / "quorvel", Headless(app.path()), app.path(), "quorvel");
+    pollfd pf{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&pf, 1, 20000), 1) << quorvel.Stderr();
+    const int conn = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
+    ASSERT_GE(conn, 0);
+    ASSERT_TRUE(client.WaitForClass("Homeseer.Event", 30s, "Using xAP port ")) << quorvel.Stderr();
+
+    std::mt19937 rng(14);
+    std::string chunk(64 * 1024, '\0');
+    long maxRss = 0;
+    std::size_t sent = 0;
+    const auto start = std::chrono::steady_clock::now();
+    auto lastSample = start;
+    bool echoAsked = false;
+    char sink[65536];
+    while (std::chrono::steady_clock::now() - start < 4s) {
+        for (char& c : chunk) c = static_cast<char>(rng());
+        const ssize_t n = ::send(conn, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) sent += static_cast<std::size_t>(n);
+        while (::recv(conn, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        if (std::chrono::steady_clock::now() - lastSample > 100ms) {
+            lastSample = std::chrono::steady_clock::now();
+            maxRss = std::max(maxRss, RssKb(quorvel.pid()));
+            if (!echoAsked && lastSample - start > 2s) {
+                echoAsked = true;
+                client.SendMessage("WDT.Echo", "", "Echo.Query", "Query=spray\n");
+            }
+        }
+        if (n <= 0) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_GT(sent, 1u << 20) << "the spray reached the connector";
+    EXPECT_LT(maxRss, 100 * 1024) << "resident memory under the spray (kB)";
+    std::printf("spray: %zu bytes in 4 s, connector's resident memory at most %ld kB\n", sent, maxRss);
+    // The query sent during the spray is answered (the spray must not drown the xAP side in
+    // events invented from garbage), and so is one sent after it.
+    EXPECT_TRUE(client.WaitForClass("WDT.Echo", 5s, "Response=spray")) << quorvel.Stderr().substr(0, 2000);
+    client.SendMessage("WDT.Echo", "", "Echo.Query", "Query=after\n");
+    EXPECT_TRUE(client.WaitForClass("WDT.Echo", 5s, "Response=after")) << quorvel.Stderr().substr(0, 2000);
+
+    // Back to idle within 3 s of the end of the spray.
+    std::this_thread::sleep_for(3s);
+    const long before = CpuTicks(quorvel.pid());
+    std::this_thread::sleep_for(1s);
+    const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    EXPECT_LE(CpuTicks(quorvel.pid()) - before, ticksPerSecond / 5) << "CPU time in one second after the spray";
+
+    quorvel.Signal(SIGTERM);
+    EXPECT_TRUE(quorvel.Wait(3s)) << "SIGTERM answered within 3 s";
+    EXPECT_EQ(quorvel.ExitCode(), 0);
+    ::close(conn);
+    hub->Signal(SIGTERM);
+    hub->Wait(5s);
+}
