@@ -8,6 +8,60 @@
 using namespace std::chrono_literals;
 using namespace quorvel::itest;
 
+// Without a usable display, or when asked, the connector runs headless with one report saying
+// why, and never maps the GUI libraries.
+TEST(Desktop, HeadlessRunsSayWhyAndNeverLoadTheGuiLibraries) {
+    struct Case {
+        const char* name;
+        const char* display;  // nullptr: not set
+        bool headless;
+        const char* report;   // nullptr: none
+    };
+#ifdef QUORVEL_GUI
+    const Case cases[] = {
+        {"no display", nullptr, false, "No display (DISPLAY and WAYLAND_DISPLAY are not set): running headless"},
+        {"a display that cannot be opened", ":4095", false, "No desktop: the display :4095 cannot be opened"},
+        {"asked for", ":4095", true, nullptr},
+    };
+#else
+    const Case cases[] = {
+        {"no display", nullptr, false, nullptr},
+        {"a display in a build without desktop", ":4095", false, "This build has no desktop: running headless"},
+        {"asked for", ":4095", true, nullptr},
+    };
+#endif
+    ::unsetenv("WAYLAND_DISPLAY");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        WriteSafeIni(dir.path());
+        if (c.display != nullptr) ::setenv("DISPLAY", c.display, 1); else ::unsetenv("DISPLAY");
+        std::vector<std::string> args{"--app-folder", dir.path().string()};
+        if (c.headless) args.push_back("--headless");
+        Process quorvel(BinDir() / "quorvel", args, dir.path(), "quorvel");
+        ASSERT_TRUE(WaitFor([&] { return quorvel.Stderr().find("Using xAP port") != std::string::npos; }, 20s))
+            << quorvel.Stderr();
+        if (c.report != nullptr) {
+            EXPECT_TRUE(WaitFor([&] { return quorvel.Stderr().find(c.report) != std::string::npos; }, 10s))
+                << quorvel.Stderr();
+        }
+        const std::string maps = ReadFile("/proc/" + std::to_string(quorvel.Pid()) + "/maps");
+        EXPECT_FALSE(maps.empty());
+        EXPECT_EQ(maps.find("libQt6Widgets"), std::string::npos);
+        EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);
+        ExpectCleanStop(quorvel);
+        const std::string err = quorvel.Stderr();
+        EXPECT_EQ(err.find("running headless"), c.report != nullptr ? err.rfind("running headless") : std::string::npos)
+            << "one report at most:\n" << err;
+    }
+    ::unsetenv("DISPLAY");
+}
+
+#ifndef QUORVEL_GUI
+TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
+    GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
+}
+#else
 namespace {
 
 // Full path of a program on PATH, or empty.
@@ -75,9 +129,6 @@ std::string Upper(std::string text) {
 }  // namespace
 
 TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
-#ifndef QUORVEL_GUI
-    GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
-#else
     const std::string xvfb = FindProgram("Xvfb"), trayer = FindProgram("trayer"),
                       xwininfo = FindProgram("xwininfo"), xdotool = FindProgram("xdotool");
     if (xvfb.empty() || trayer.empty() || xwininfo.empty() || xdotool.empty()) {
@@ -134,5 +185,5 @@ TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
     const std::string ini = Upper(ReadFile(app / "Config" / "Quorvel.ini"));
     EXPECT_NE(ini.find(Upper(std::string("ComPort=") + kNoSerialPort)), std::string::npos) << ini;
     EXPECT_NE(ini.find("DEBUG=0"), std::string::npos) << ini;
-#endif
 }
+#endif
