@@ -143,9 +143,9 @@ TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
         auto candidate = std::make_unique<Process>(
             xvfb, std::vector<std::string>{":" + std::to_string(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
             dir.path(), "xvfb" + std::to_string(n));
-        const auto socket = "/tmp/.X11-unix/X" + std::to_string(n);
-        if (WaitFor([&] { return std::filesystem::exists(socket) || !candidate->Running(); }, 10s) &&
-            candidate->Running()) {
+        // Ready when it answers: a socket file may be left from an earlier server.
+        const std::string probe = xwininfo + " -display :" + std::to_string(n) + " -root";
+        if (WaitFor([&] { return !candidate->Running() || !Output(probe).empty(); }, 10s) && candidate->Running()) {
             display = n;
             x = std::move(candidate);
         }
