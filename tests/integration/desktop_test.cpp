@@ -58,7 +58,7 @@ TEST(Desktop, HeadlessRunsSayWhyAndNeverLoadTheGuiLibraries) {
 }
 
 #ifndef QUORVEL_GUI
-TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
+TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplayLeavesItHeadless) {
     GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
 }
 #else
@@ -128,7 +128,7 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
-TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
+TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplayLeavesItHeadless) {
     const std::string xvfb = FindProgram("Xvfb"), trayer = FindProgram("trayer"),
                       xwininfo = FindProgram("xwininfo"), xdotool = FindProgram("xdotool");
     if (xvfb.empty() || trayer.empty() || xwininfo.empty() || xdotool.empty()) {
@@ -185,5 +185,17 @@ TEST(Desktop, IconDocksInTheTrayAndAConfigRequestOpensTheSetupWindow) {
     const std::string ini = Upper(ReadFile(app / "Config" / "Quorvel.ini"));
     EXPECT_NE(ini.find(Upper(std::string("ComPort=") + kNoSerialPort)), std::string::npos) << ini;
     EXPECT_NE(ini.find("DEBUG=0"), std::string::npos) << ini;
+
+    // The display goes away under a running tray application: it carries on headless.
+    Process second(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "second");
+    ASSERT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+        << second.Stderr();
+    x->Signal(SIGTERM);
+    ASSERT_TRUE(x->Wait(10s));
+    EXPECT_TRUE(WaitFor([&] { return second.Stderr().find("The display went away: running headless") !=
+                                     std::string::npos; }, 20s)) << second.Stderr();
+    const std::string maps = ReadFile("/proc/" + std::to_string(second.Pid()) + "/maps");
+    EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);
+    ExpectCleanStop(second);
 }
 #endif
