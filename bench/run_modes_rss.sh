@@ -48,7 +48,7 @@ fi
 if command -v Xvfb >/dev/null && command -v trayer >/dev/null; then
   n=$(( 600 + $$ % 300 ))
   while [ -e "/tmp/.X$n-lock" ]; do n=$(( n + 1 )); done
-  Xvfb ":$n" -screen 0 1024x600x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$n" -screen 0 1024x600x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do DISPLAY=":$n" xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
   DISPLAY=":$n" trayer --edge top --align right --widthtype request --height 30 >/dev/null 2>&1 &

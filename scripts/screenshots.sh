@@ -52,7 +52,7 @@ n=$(( 200 + $$ % 300 ))
 while [ -e "/tmp/.X$n-lock" ]; do n=$(( n + 1 )); done
 export DISPLAY=":$n"
 unset WAYLAND_DISPLAY
-Xvfb "$DISPLAY" -screen 0 1024x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb "$DISPLAY" -screen 0 1024x600x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for 10 xwininfo -root  # the server answers (a socket file may be left from an old one)
 trayer --edge top --align right --widthtype request --height 30 --transparent true --alpha 0 \

@@ -135,13 +135,16 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplay
         GTEST_SKIP() << "needs Xvfb, trayer, xwininfo and xdotool (scripts/install-deps.sh installs them)";
     }
     TempDir dir;
-    // A display number of our own: the first whose lock file is free.
+    // A display number of our own: the first whose lock file is free. Without -noreset the
+    // server resets whenever its last client leaves and refuses connections meanwhile.
     int display = 0;
     std::unique_ptr<Process> x;
     for (int n = 90 + ::getpid() % 400, tries = 0; tries < 20 && x == nullptr; ++n, ++tries) {
         if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
         auto candidate = std::make_unique<Process>(
-            xvfb, std::vector<std::string>{":" + std::to_string(n), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+            xvfb,
+            std::vector<std::string>{":" + std::to_string(n), "-screen", "0", "800x600x24", "-nolisten", "tcp",
+                                     "-noreset"},
             dir.path(), "xvfb" + std::to_string(n));
         // Ready when it answers: a socket file may be left from an earlier server.
         const std::string probe = xwininfo + " -display :" + std::to_string(n) + " -root";
