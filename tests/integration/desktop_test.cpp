@@ -58,7 +58,7 @@ TEST(Desktop, HeadlessRunsSayWhyAndNeverLoadTheGuiLibraries) {
 }
 
 #ifndef QUORVEL_GUI
-TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplayLeavesItHeadless) {
+TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
     GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
 }
 #else
@@ -128,7 +128,7 @@ std::string Upper(std::string text) {
 
 }  // namespace
 
-TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplayLeavesItHeadless) {
+TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
     const std::string xvfb = FindProgram("Xvfb"), trayer = FindProgram("trayer"),
                       xwininfo = FindProgram("xwininfo"), xdotool = FindProgram("xdotool");
     if (xvfb.empty() || trayer.empty() || xwininfo.empty() || xdotool.empty()) {
@@ -160,10 +160,11 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplay
     ::unsetenv("WAYLAND_DISPLAY");
     const std::string xwin = xwininfo + " -display " + name;
 
-    Process tray(trayer, {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32"}, dir.path(),
-                 "trayer");
+    const std::vector<std::string> trayArgs{"--edge", "top", "--align", "right", "--widthtype", "request",
+                                            "--height", "32"};
+    auto tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer");
     ASSERT_TRUE(WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s))
-        << "trayer shows no panel: " << tray.Stderr();
+        << "trayer shows no panel: " << tray->Stderr();
 
     auto hub = StartHub(dir.path());
     ASSERT_TRUE(hub) << "xAP port 3639 is not free here";
@@ -175,6 +176,14 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensTheSetupWindowAndALostDisplay
 
     EXPECT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
         << "no icon in the tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
+
+    // The tray host restarts: the icon goes into the new tray.
+    tray->Signal(SIGTERM);
+    ASSERT_TRUE(tray->Wait(10s));
+    ASSERT_TRUE(WaitFor([&] { return TrayContents(xwin).empty(); }, 10s));
+    tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer2");
+    EXPECT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+        << "no icon in the restarted tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
 
     ASSERT_TRUE(client.WaitForClass("xap-hbeat.alive", 20s, "zeb.CM11A.")) << quorvel.Stderr();
     const std::string exe = std::filesystem::canonical(BinDir() / "quorvel").string();
