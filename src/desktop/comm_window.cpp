@@ -1,6 +1,7 @@
 #include "desktop/comm_window.h"
 
 #include <QGridLayout>
+#include <QPointer>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -49,10 +50,13 @@ CommWindow::CommWindow(cm11a::CommWindowModel& model)
     connect(&sendButton_, &QPushButton::clicked, this, send);
     connect(&sendString_, &QLineEdit::returnPressed, this, send);
     connect(&closeButton_, &QPushButton::clicked, this, [this] { hide(); });
-    model_.SetChangeHook([this] { ScheduleRefresh(); });
+    // The model may outlive the window and the window the model (the main object goes first
+    // at exit): the hook holds a guarded pointer and the window never touches the model on
+    // destruction.
+    model_.SetChangeHook([window = QPointer<CommWindow>(this)] {
+        if (window) window->ScheduleRefresh();
+    });
 }
-
-CommWindow::~CommWindow() { model_.SetChangeHook({}); }
 
 void CommWindow::Open() {
     show();

@@ -17,7 +17,6 @@ namespace quorvel::desktop {
 class CommWindow : public QWidget {
 public:
     explicit CommWindow(cm11a::CommWindowModel& model);
-    ~CommWindow() override;
 
     void Open();
 

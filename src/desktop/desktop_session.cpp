@@ -52,7 +52,11 @@ void DesktopSession::ShowMenu() {
     ++menuShows_;
     // Runs a nested event loop until an entry is chosen or the menu is dismissed; the
     // tray icon drops its events meanwhile.
-    menu_.exec(QCursor::pos());
+    // Below the icon when the pointer is on it, so the menu does not hide the icon.
+    QPoint at = QCursor::pos();
+    const QRect icon = tray_ != nullptr ? tray_->icon().geometry() : QRect();
+    if (icon.isValid() && icon.contains(at)) at.setY(icon.bottom() + 1);
+    menu_.exec(at);
 }
 
 void DesktopSession::UnloadWindows() {
@@ -91,7 +95,8 @@ void DesktopSession::ShowAbout() {
         about_->setIconPixmap(DrawTrayPicture(false, 48));
         about_->setModal(false);
     }
-    const core::Settings& s = form_ != nullptr ? form_->settings() : core::Settings{};
+    if (form_ == nullptr) return;
+    const core::Settings& s = form_->settings();
     const QString folder = QString::fromStdString(s.AppFolder.string());
     about_->setText(QString("Quorvel %1\nxAP to X10 CM11A connector\n\nSettings: %2/Config/Quorvel.ini\nLog: %2/Data/Quorvel.txt")
                         .arg(QUORVEL_VERSION, folder));

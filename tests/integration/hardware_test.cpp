@@ -204,7 +204,7 @@ TEST(Hardware, InterfaceSprayingRandomBytesNeitherExhaustsNorDeafensTheConnector
         }
         if (std::chrono::steady_clock::now() - lastSample > 100ms) {
             lastSample = std::chrono::steady_clock::now();
-            maxRss = std::max(maxRss, RssKb(quorvel.pid()));
+            maxRss = std::max(maxRss, RssKb(quorvel.Pid()));
             if (!echoAsked && lastSample - start > 2s) {
                 echoAsked = true;
                 client.SendMessage("WDT.Echo", "", "Echo.Query", "Query=spray\n");
@@ -223,10 +223,10 @@ TEST(Hardware, InterfaceSprayingRandomBytesNeitherExhaustsNorDeafensTheConnector
 
     // Back to idle within 3 s of the end of the spray.
     std::this_thread::sleep_for(3s);
-    const long before = CpuTicks(quorvel.pid());
+    const long before = CpuTicks(quorvel.Pid());
     std::this_thread::sleep_for(1s);
     const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
-    EXPECT_LE(CpuTicks(quorvel.pid()) - before, ticksPerSecond / 5) << "CPU time in one second after the spray";
+    EXPECT_LE(CpuTicks(quorvel.Pid()) - before, ticksPerSecond / 5) << "CPU time in one second after the spray";
 
     quorvel.Signal(SIGTERM);
     EXPECT_TRUE(quorvel.Wait(3s)) << "SIGTERM answered within 3 s";

@@ -95,7 +95,7 @@ public:
     }
     bool Running() { return !Wait(std::chrono::milliseconds(0)); }
     int ExitCode() const { return exitCode_; }
-    pid_t pid() const { return pid_; }
+    pid_t Pid() const { return pid_; }
     std::string Stdout() const { return ReadFile(out_); }
     std::string Stderr() const { return ReadFile(err_); }
 

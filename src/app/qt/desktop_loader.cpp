@@ -4,6 +4,7 @@
 
 #include <QLibrary>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -18,12 +19,19 @@ namespace {
 
 constexpr const char* kReasonVariable = "QUORVEL_HEADLESS_REASON";
 
+// The tray application whose process-exit hook is armed. Qt ends the process with exit(1)
+// from inside the event loop when the X11 connection breaks; the hook (which gets no
+// context) then restarts the connector headless. Set only while a desktop session runs.
+RunMode* g_desktopRun = nullptr;
+
 std::string Environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? std::string(value) : std::string();
 }
 
 #ifdef QUORVEL_GUI
+void RestartHeadless(const std::vector<std::string>& args, const std::string& reason);
+
 // Where the module may be: beside the executable, or in lib/quorvel of its prefix.
 std::unique_ptr<Desktop> LoadDesktop(int& argc, char** argv, const std::string& exePath, std::string& problem) {
     const std::filesystem::path dir = std::filesystem::path(exePath).parent_path();
@@ -82,12 +90,12 @@ RunMode::RunMode(int& argc, char** argv, bool headlessAsked, const std::string& 
         if (!display) {
             reason_ = "No display (DISPLAY and WAYLAND_DISPLAY are not set): running headless";
         } else {
-            const std::vector<std::string> args(argv, argv + argc);
+            args_.assign(argv, argv + argc);
             std::string problem;
             desktop_ = LoadDesktop(argc, argv, exePath, problem);
             if (desktop_ == nullptr) {
                 reason_ = "No desktop: " + problem + "; running headless";
-                RestartHeadless(args, reason_);
+                RestartHeadless(args_, reason_);
             }
         }
     }
@@ -98,10 +106,36 @@ RunMode::RunMode(int& argc, char** argv, bool headlessAsked, const std::string& 
     if (desktop_ == nullptr) core_ = std::make_unique<QCoreApplication>(argc, argv);
 }
 
-RunMode::~RunMode() = default;
+RunMode::~RunMode() {
+    if (g_desktopRun == this) g_desktopRun = nullptr;
+}
 
 void RunMode::Attach(QuorvelForm& form) {
-    if (desktop_ != nullptr) desktop_->Attach(form);
+    if (desktop_ == nullptr) return;
+    desktop_->Attach(form);
+    form_ = &form;
+#ifdef QUORVEL_GUI
+    static const bool registered = std::atexit(&RunMode::OnProcessExit) == 0;
+    if (registered) g_desktopRun = this;
+#endif
+}
+
+void RunMode::OnProcessExit() {
+#ifdef QUORVEL_GUI
+    RunMode* run = g_desktopRun;
+    g_desktopRun = nullptr;
+    // An orderly stop has set ShuttingDown; main's objects are gone once it has returned
+    // (the destructor disarms the hook). What is left is an exit from inside the event
+    // loop: the display went away.
+    if (run == nullptr || run->form_ == nullptr || run->form_->ShuttingDown() || run->form_->Unloaded()) return;
+    try {
+        // The serial port's lock file must not outlive this image; sockets close on exec.
+        run->form_->link().ClosePort(run->form_->settings().ComPort);
+    } catch (...) {
+    }
+    std::fprintf(stderr, "quorvel: the display went away; restarting headless\n");
+    RestartHeadless(run->args_, "The display went away: running headless");
+#endif
 }
 
 void RunMode::ReportHeadless(QuorvelForm& form) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quorvel::app {
 
@@ -44,6 +45,10 @@ public:
     void ReportHeadless(QuorvelForm& form);
 
 private:
+    static void OnProcessExit();
+
+    std::vector<std::string> args_;  // the command line as given, for a headless restart
+    QuorvelForm* form_ = nullptr;
     std::unique_ptr<QCoreApplication> core_;
     std::unique_ptr<Desktop> desktop_;
     std::string reason_;

@@ -34,7 +34,7 @@ struct DesktopFixture : ::testing::Test {
     void CloseMenusSoon() {
         QTimer::singleShot(20, [this] {
             if (auto* popup = QApplication::activePopupWidget()) popup->close();
-            else if (++closeTries < 100) CloseMenusSoon();
+            else if (++closeTries < 500) CloseMenusSoon();
         });
     }
     quorvel::test::TempDir dir;
@@ -172,7 +172,7 @@ TEST_F(DesktopFixture, ButtonReleasesOpenTheMenuOnceAndClicksWhileItIsOpenAreDro
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int before = session.MenuShows();
-        CloseMenusSoon();
+        if (c.menus > 0) CloseMenusSoon();  // no closer is left pending for the cases below
         session.Tray().OnMouseMessage(c.msg);
         EXPECT_EQ(session.MenuShows() - before, c.menus);
     }
