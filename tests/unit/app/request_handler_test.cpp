@@ -124,7 +124,7 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
          "Readmessage refused 20 of 20 devices: 16 with command \"blink\", which is not an X10 function "
          "(A1, A2, A3, A4, A5 and 11 more); 4 not device codes (A17, A18, A19, A20)"},
         {"a count the interface cannot carry", "device=A1,A2\ncommand=on\ncount=40\n", 1000, 0,
-         "Readmessage refused 2 of 2 devices: 2 with count 40, outside 0..31 (A1, A2)"},
+         "Readmessage refused 2 of 2 devices: 2 with count 40, outside 0..22 (A1, A2)"},
         {"entries that are not device codes", "device=A1,B0,A0," + std::string(100, 'A') + "\ncommand=on\n", 1000,
          1, "Readmessage refused 3 of 4 devices: 3 not device codes (B0, A0, AAAAAAAAAAAAAAAA...)"},
         {"nothing refused, nothing reported", "device=A1,A2\ncommand=off\n", 2, 2, ""},
