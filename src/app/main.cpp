@@ -1,5 +1,6 @@
 // quorvel: joins an xAP home-automation network to an X10 CM11A power-line interface.
 
+#include "app/mqtt/mqtt_service.h"
 #include "app/quorvel_form.h"
 #include "platform/qt/qt_platform.h"
 #include "state/state_file.h"
@@ -106,5 +107,6 @@ int main(int argc, char** argv) {
     if (auto status = form.Form_Load()) return *status;
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
+    const auto mqtt = quorvel::app::MqttService::Start(form, platform);  // off unless [MQTT] Broker is set
     return QCoreApplication::exec();
 }

@@ -75,6 +75,10 @@ public:
         readmessage_ = std::move(handler);
     }
     void SetTrayView(TrayView* tray) { tray_ = tray; }
+    // Also told of every X10 function carried out, heard or given up, once the device state has it.
+    void SetActivityListener(std::function<void(const cm11a::X10Activity&)> listener) {
+        activityListener_ = std::move(listener);
+    }
     // Where the xAP node finds the host's addresses (tests choose them); before Form_Load.
     void SetHostAddresses(xap::XapNode::AddressLister lister) { hostAddresses_ = std::move(lister); }
     xap::XapNode* xap() { return xap_.get(); }
@@ -111,6 +115,7 @@ private:
     TrayView* tray_ = nullptr;
     TrayPicture trayPicture_ = TrayPicture::None;
     std::function<void(const std::string&)> openWindow_;
+    std::function<void(const cm11a::X10Activity&)> activityListener_;
 };
 
 }  // namespace quorvel::app
