@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev
-          libbenchmark-dev iproute2 util-linux)
+          libbenchmark-dev iproute2 util-linux
+          libmosquitto-dev mosquitto mosquitto-clients)
 
 missing=()
 for p in "${packages[@]}"; do

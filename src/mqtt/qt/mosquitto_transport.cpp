@@ -28,6 +28,7 @@ MosquittoTransport::~MosquittoTransport() {
 
 bool MosquittoTransport::Connect(const ConnectOptions& o, std::string& error) {
     Unwatch();
+    notices_.clear();
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
     // A persistent session: QoS 1 commands published while we were away are kept for us.
     mosq_ = mosquitto_new(o.ClientId.c_str(), false, this);
@@ -78,6 +79,7 @@ void MosquittoTransport::Disconnect(bool clean) {
     }
     Unwatch();
     miscTimer_->stop();
+    notices_.clear();
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
 }
@@ -87,6 +89,7 @@ bool MosquittoTransport::Publish(const std::string& topic, const std::string& pa
     const int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), qos, retain);
     Watch();
+    Dispatch();
     return rc == MOSQ_ERR_SUCCESS;
 }
 
@@ -94,6 +97,7 @@ bool MosquittoTransport::Subscribe(const std::string& pattern, int qos) {
     if (mosq_ == nullptr || !active_) return false;
     const int rc = mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), qos);
     Watch();
+    Dispatch();
     return rc == MOSQ_ERR_SUCCESS;
 }
 
@@ -133,10 +137,12 @@ void MosquittoTransport::AfterCall(int rc, const char* what) {
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) {
         std::string reason = rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
         if (rc == MOSQ_ERR_SUCCESS) reason = "connection closed";
+        while (!reason.empty() && reason.back() == '.') reason.pop_back();
         Lost(std::string(what) + ": " + reason);
-        return;
+    } else {
+        Watch();
     }
-    Watch();
+    Dispatch();
 }
 
 void MosquittoTransport::Lost(const std::string& reason) {
@@ -145,7 +151,28 @@ void MosquittoTransport::Lost(const std::string& reason) {
     if (!active_) return;
     active_ = false;
     // The client object is kept until the next Connect: this may run inside its callback.
-    if (handlers_.Lost) handlers_.Lost(reason);
+    notices_.push_back({Notice::Kind::Lost, reason, {}, false});
+}
+
+void MosquittoTransport::Dispatch() {
+    if (dispatching_) return;  // a dispatch further out takes the new notices in order
+    dispatching_ = true;
+    while (!notices_.empty()) {
+        const Notice n = std::move(notices_.front());
+        notices_.pop_front();
+        switch (n.What) {
+        case Notice::Kind::Connected:
+            if (handlers_.Connected) handlers_.Connected();
+            break;
+        case Notice::Kind::Lost:
+            if (handlers_.Lost) handlers_.Lost(n.Topic);
+            break;
+        case Notice::Kind::Message:
+            if (handlers_.Message) handlers_.Message(n.Topic, n.Payload, n.Retained);
+            break;
+        }
+    }
+    dispatching_ = false;
 }
 
 void MosquittoTransport::OnConnect(mosquitto*, void* self, int rc) {
@@ -154,21 +181,23 @@ void MosquittoTransport::OnConnect(mosquitto*, void* self, int rc) {
         t->Lost(std::string("broker refused the connection: ") + mosquitto_connack_string(rc));
         return;
     }
-    if (t->handlers_.Connected) t->handlers_.Connected();
+    t->notices_.push_back({Notice::Kind::Connected, {}, {}, false});
 }
 
 void MosquittoTransport::OnDisconnect(mosquitto*, void* self, int rc) {
     auto* t = static_cast<MosquittoTransport*>(self);
-    t->Lost(rc == 0 ? std::string("disconnected") : std::string(mosquitto_strerror(rc)));
+    std::string reason = rc == 0 ? std::string("disconnected") : std::string(mosquitto_strerror(rc));
+    while (!reason.empty() && reason.back() == '.') reason.pop_back();
+    t->Lost(reason);
 }
 
 void MosquittoTransport::OnMessage(mosquitto*, void* self, const mosquitto_message* m) {
     auto* t = static_cast<MosquittoTransport*>(self);
-    if (!t->handlers_.Message || m == nullptr || m->topic == nullptr) return;
-    const std::string payload = m->payloadlen > 0 ? std::string(static_cast<const char*>(m->payload),
-                                                                static_cast<std::size_t>(m->payloadlen))
-                                                  : std::string();
-    t->handlers_.Message(m->topic, payload, m->retain);
+    if (m == nullptr || m->topic == nullptr) return;
+    std::string payload = m->payloadlen > 0 ? std::string(static_cast<const char*>(m->payload),
+                                                          static_cast<std::size_t>(m->payloadlen))
+                                            : std::string();
+    t->notices_.push_back({Notice::Kind::Message, m->topic, std::move(payload), m->retain});
 }
 
 }  // namespace quorvel::mqtt

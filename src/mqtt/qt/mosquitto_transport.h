@@ -5,6 +5,7 @@
 
 #include "mqtt/mqtt_transport.h"
 
+#include <deque>
 #include <memory>
 
 struct mosquitto;
@@ -36,6 +37,17 @@ private:
     void Unwatch(bool now = false);
     void AfterCall(int rc, const char* what);
     void Lost(const std::string& reason);
+    void Dispatch();
+
+    // What the library told us, handed on only once its call has returned: a handler may let
+    // events run (the CM11A link does), and the library must not be entered again from there.
+    struct Notice {
+        enum class Kind { Connected, Lost, Message } What;
+        std::string Topic, Payload;
+        bool Retained = false;
+    };
+    std::deque<Notice> notices_;
+    bool dispatching_ = false;
 
     Handlers handlers_;
     mosquitto* mosq_ = nullptr;
