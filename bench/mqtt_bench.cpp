@@ -386,6 +386,7 @@ struct Client {
         m = mosquitto_new(nullptr, true, this);
         if (m == nullptr) Die("mosquitto_new");
         mosquitto_message_callback_set(m, &Client::OnMessage);
+        mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay behind our own acknowledgements
         if (mosquitto_connect(m, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) Die("bench client cannot connect");
         mosquitto_subscribe(m, nullptr, "homeassistant/light/+/config", 1);
     }

@@ -94,6 +94,7 @@ MqttSettings ReadMqttSettings(const std::function<std::string(const std::string&
     s.ComputerName = computerName.empty() ? "localhost" : computerName;
     const std::string defaultPrefix = "quorvel/" + s.ComputerName;
     const std::string broker = Trim(get("Broker", ""));
+    if (broker.empty()) return s;  // off: the other keys are not even looked at
     s.CAFile = Trim(get("CAFile", ""));
     s.Username = get("Username", "");
     s.Password = get("Password", "");
@@ -118,7 +119,6 @@ MqttSettings ReadMqttSettings(const std::function<std::string(const std::string&
         s.Password.clear();
     }
 
-    if (broker.empty()) return s;  // off
     if (!ParseBroker(broker, !s.CAFile.empty(), s.Host, s.Port)) {
         problems.push_back("MQTT Broker '" + broker + "' is not host:port; the MQTT bridge is off");
         s.Host.clear();

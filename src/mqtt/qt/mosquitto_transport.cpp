@@ -37,6 +37,7 @@ bool MosquittoTransport::Connect(const ConnectOptions& o, std::string& error) {
         return false;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // states and acknowledgements go out at once
     mosquitto_connect_callback_set(mosq_, &MosquittoTransport::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &MosquittoTransport::OnDisconnect);
     mosquitto_message_callback_set(mosq_, &MosquittoTransport::OnMessage);

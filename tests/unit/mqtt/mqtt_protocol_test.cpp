@@ -68,9 +68,13 @@ TEST(MqttSettings, PrefixesFallBackToTheirDefaultsWhenUnusable) {
         EXPECT_EQ(!problems.empty(), c.problem) << c.name;
     }
     std::vector<std::string> problems;
-    const MqttSettings s = Read({{"Discovery", "0"}, {"DiscoveryPrefix", "ha+"}}, problems);
+    const MqttSettings s = Read({{"Broker", "h"}, {"Discovery", "0"}, {"DiscoveryPrefix", "ha+"}}, problems);
     EXPECT_FALSE(s.Discovery);
     EXPECT_EQ(s.DiscoveryPrefix, "homeassistant");
+    // With the bridge off nothing is reported, however odd the other keys.
+    problems.clear();
+    EXPECT_FALSE(Read({{"TopicPrefix", "#"}, {"DiscoveryPrefix", "+"}, {"Password", "p"}}, problems).Enabled());
+    EXPECT_TRUE(problems.empty());
 }
 
 TEST(MqttSettings, ThePasswordIsNeverDescribed) {
