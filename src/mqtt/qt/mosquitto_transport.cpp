@@ -2,6 +2,8 @@
 
 #include <mosquitto.h>
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -30,6 +32,30 @@ bool MosquittoTransport::Connect(const ConnectOptions& o, std::string& error) {
     Unwatch();
     notices_.clear();
     if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+    mosq_ = nullptr;
+    const unsigned attempt = ++attempt_;
+    if (!QHostAddress(QString::fromStdString(o.Host)).isNull()) return Open(o, error);
+    // The library resolves names with a blocking call; a name is looked up here first, in the
+    // background, so that a slow or absent name server cannot stall the event loop for long
+    // (the library's own lookup then comes from the resolver's answer just given).
+    active_ = true;
+    QHostInfo::lookupHost(QString::fromStdString(o.Host), miscTimer_.get(), [this, attempt, o](const QHostInfo& info) {
+        if (attempt != attempt_ || !active_) return;
+        std::string failure;
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            failure = "cannot resolve " + o.Host + ": " + info.errorString().toStdString();
+        } else {
+            active_ = false;
+            if (Open(o, failure)) return;
+            active_ = true;
+        }
+        Lost(failure);
+        Dispatch();
+    });
+    return true;
+}
+
+bool MosquittoTransport::Open(const ConnectOptions& o, std::string& error) {
     // A persistent session: QoS 1 commands published while we were away are kept for us.
     mosq_ = mosquitto_new(o.ClientId.c_str(), false, this);
     if (mosq_ == nullptr) {
@@ -68,9 +94,11 @@ bool MosquittoTransport::Connect(const ConnectOptions& o, std::string& error) {
 }
 
 void MosquittoTransport::Disconnect(bool clean) {
-    if (mosq_ == nullptr) return;
+    ++attempt_;  // a lookup still running is forgotten
     const bool wasActive = active_;
     active_ = false;  // no Lost for a disconnection we asked for
+    notices_.clear();
+    if (mosq_ == nullptr) return;
     if (clean && wasActive) {
         mosquitto_disconnect(mosq_);
         // Flush what is still queued (the "offline" status, the DISCONNECT) without waiting long.

@@ -29,6 +29,7 @@ public:
     bool Subscribe(const std::string& pattern, int qos) override;
 
 private:
+    bool Open(const ConnectOptions& options, std::string& error);  // the library's connection attempt
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* m);
@@ -53,6 +54,7 @@ private:
     mosquitto* mosq_ = nullptr;
     int watchedFd_ = -1;
     bool active_ = false;  // an attempt or a connection is up; Lost not yet told
+    unsigned attempt_ = 0;  // numbers the attempts: a late name lookup of an old one is ignored
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
     std::unique_ptr<QTimer> miscTimer_;
