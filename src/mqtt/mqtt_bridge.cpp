@@ -149,7 +149,7 @@ void MqttBridge::ScheduleRetry() {
 
 void MqttBridge::OnMessage(const std::string& topic, const std::string& payload, bool retained) {
     try {
-        if (mqtt_.Discovery && topic.rfind(mqtt_.DiscoveryPrefix + "/", 0) == 0) {
+        if (mqtt_.Discovery && topic.rfind(mqtt_.DiscoveryPrefix + "/light/", 0) == 0 && topic.ends_with("/config")) {
             // A config of ours left from an earlier run, for a device no longer served.
             const auto device = DiscoveryTopicDevice(names_, topic);
             if (!device || payload.empty()) return;

@@ -201,6 +201,13 @@ TEST_F(MqttBridging, SetCommandsGoThroughTheFiltersIntoTheQueue) {
     EXPECT_EQ(ReportsWith("has not started"), 1);
 }
 
+TEST_F(MqttBridging, CommandsAreTakenUnderAPrefixInsideTheDiscoveryPrefix) {
+    mqtt.TopicPrefix = "homeassistant/x10";
+    Connected();
+    transport.Deliver("homeassistant/x10/A1/set", "ON");
+    EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));
+}
+
 TEST_F(MqttBridging, BrightnessMovesFromTheKnownLevel) {
     auto& b = Connected();
     b.DeviceChanged(0, {Power::On, 100});
