@@ -83,7 +83,10 @@ std::optional<int> QuorvelForm::Form_Load() {
     // 9. Hardware settings and the CM11A start-up; the result is of no interest.
     (void)configuration_.InitHW();
     Guarded(reporter_, "BSC", [&] {
-        const bool on = ParseBoolSetting(configuration_.Homeseer().GetIniSetting("General", "BSC", "1", kMainIni));
+        const std::string text = configuration_.Homeseer().GetIniSetting("General", "BSC", "1", kMainIni);
+        bool understood = true;
+        const bool on = bsc::BscSettingOn(text, understood);
+        if (!understood) reporter_.ReportEvent(kAppName, "BSC=" + text.substr(0, 40) + " not understood: BSC endpoints on");
         bsc_.Start(xap_.get(), xap_->XapSource(), settings_.UID, on);
     });
 

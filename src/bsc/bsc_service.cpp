@@ -32,9 +32,31 @@ std::string Trim(std::string_view s) {
     return std::string(s.substr(b, e - b + 1));
 }
 
+// Whether the text holds "xapbsc." in any letter case: most traffic is not BSC and is not
+// parsed a second time.
+bool MentionsBsc(std::string_view text) {
+    constexpr std::string_view kWord = "xapbsc.";
+    for (std::size_t i = 0; i + kWord.size() <= text.size(); ++i) {
+        std::size_t k = 0;
+        while (k < kWord.size() && core::LowerAscii(text[i + k]) == kWord[k]) ++k;
+        if (k == kWord.size()) return true;
+    }
+    return false;
+}
+
 int StepsFor(int percent) { return std::clamp((percent * kFullRangeSteps + 50) / 100, 0, kFullRangeSteps); }
 
 }  // namespace
+
+bool BscSettingOn(const std::string& text, bool& understood) {
+    std::string v;
+    for (const char c : text) {
+        if (c != '"') v += core::LowerAscii(c);
+    }
+    v = Trim(v);
+    understood = v.empty() || v == "0" || v == "1" || v == "true" || v == "false";
+    return v != "0" && v != "false";
+}
 
 std::string EndpointUid(const std::string& connectorUid, int index) {
     const std::string uid = connectorUid.size() == 8 && AllHex(connectorUid) ? core::Upper(connectorUid) : kDefaultUid;
@@ -116,7 +138,8 @@ void BscService::Start(xap::XapSender* node, std::string source, std::string uid
     source_ = std::move(source);
     uid_ = std::move(uid);
     enabled_ = enabled && node_ != nullptr;
-    if (enabled_) infoTimer_->Arm(kInfoSlotMs);
+    infoTimer_->SetEnabled(false);
+    ArmInfo();
 }
 
 void BscService::Stop() {
@@ -136,6 +159,11 @@ void BscService::Send(const char* cls, int index) {
         node_->SendXap("", cls, "output.state", xap::ItemList({{"State", stateText}, {"Level", level}}),
                        state::DeviceName(index), EndpointUid(uid_, index));
     });
+}
+
+void BscService::ArmInfo() {
+    // Idle (no timer) until some endpoint is known.
+    if (enabled_ && !infoTimer_->Enabled() && states_.KnownCount() > 0) infoTimer_->Arm(kInfoSlotMs);
 }
 
 void BscService::InfoTimer_Timer() {
@@ -175,9 +203,10 @@ std::vector<int> BscService::Endpoints(const Target& target, const std::string& 
 }
 
 void BscService::Readmessage(const std::string& text) {
-    if (!enabled_) return;
+    if (!enabled_ || !MentionsBsc(text)) return;
     try {
-        xap::XapMessage m({}, &reporter_);
+        // Parse failures were logged already by the request handler's reading of the text.
+        xap::XapMessage m;
         m.FromXap(text);
         const bool cmd = m.CompareClass("xAPBSC.cmd");
         if (!cmd && !m.CompareClass("xAPBSC.query")) return;
@@ -192,18 +221,19 @@ void BscService::Readmessage(const std::string& text) {
             reporter_.DebugLog("BSC query " + to + ": " + std::to_string(endpoints.size()) + " endpoints");
             bool touched = false;
             for (const int i : endpoints) touched = states_.Touch(i) || touched;
-            if (touched) file_.Changed();
+            if (touched) {
+                file_.Changed();
+                ArmInfo();
+            }
             for (const int i : endpoints) Send("xAPBSC.info", i);
             return;
         }
-        if (!hooks_.Ready || !hooks_.Ready()) {
-            reporter_.DebugLog("BSC command ignored: the CM11A subsystem has not started");
-            return;
-        }
+        const bool ready = hooks_.Ready && hooks_.Ready();
+        if (!ready) reporter_.DebugLog("BSC command not carried out: the CM11A subsystem has not started");
         for (const std::string& section : m.MsgSection()) {
             if (section.rfind("output.state", 0) != 0) continue;
             Command(section, Trim(m.GetItem(section, "ID")), core::Lower(Trim(m.GetItem(section, "State"))),
-                    Trim(m.GetItem(section, "Level")), target);
+                    Trim(m.GetItem(section, "Level")), target, ready);
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);
@@ -212,7 +242,7 @@ void BscService::Readmessage(const std::string& text) {
 }
 
 void BscService::Command(const std::string& section, const std::string& id, const std::string& stateText,
-                         const std::string& levelText, const Target& target) {
+                         const std::string& levelText, const Target& target, bool ready) {
     std::optional<state::Power> power;
     bool toggle = false;
     if (stateText == "on") power = state::Power::On;
@@ -233,16 +263,20 @@ void BscService::Command(const std::string& section, const std::string& id, cons
     if (!power && !toggle && !level) return;
 
     for (const int i : Endpoints(target, id)) {
-        if (states_.Touch(i)) file_.Changed();
+        if (states_.Touch(i)) {
+            file_.Changed();
+            ArmInfo();
+        }
         const state::DeviceState& d = states_.At(i);
         std::optional<state::Power> want = power;
         // Toggling a device of unknown state switches it on.
         if (toggle) want = d.State == state::Power::On ? state::Power::Off : state::Power::On;
-        const auto steps = PlanCommands(d, want, want == state::Power::Off ? std::nullopt : level);
+        const auto steps = ready ? PlanCommands(d, want, want == state::Power::Off ? std::nullopt : level)
+                                 : std::vector<X10Step>{};
         const std::string device = state::DeviceName(i);
         reporter_.DebugLog("BSC command " + device + ": " + std::to_string(steps.size()) + " X10 commands");
         if (steps.empty()) {
-            Send("xAPBSC.info", i);  // nothing to do: the state as it stands
+            Send("xAPBSC.info", i);  // nothing to do, or nothing can be: the state as it stands
             continue;
         }
         for (const X10Step& s : steps) {
@@ -264,7 +298,10 @@ void BscService::OnActivity(const cm11a::X10Activity& a) {
     }
     const auto changes = states_.Apply(static_cast<state::Origin>(a.Origin), a.House, a.Function, a.AmountPercent,
                                        a.Devices, platform_.LocalDateTime());
-    if (!changes.empty()) file_.Changed();
+    if (!changes.empty()) {
+        file_.Changed();
+        ArmInfo();
+    }
     for (const auto& c : changes) {
         if (c.Changed()) Send("xAPBSC.event", c.Index);
         else if (fromBsc) Send("xAPBSC.info", c.Index);

@@ -4,7 +4,7 @@
 //
 //  - "xAPBSC.cmd" (state on/off/toggle, level "n%" or "n/m") becomes X10 commands through
 //    the transmit queue; once carried out, a change is told by "xAPBSC.event", no change
-//    (or a command given up) by "xAPBSC.info".
+//    (or a command given up or not queued) by "xAPBSC.info".
 //  - "xAPBSC.query" is answered with one "xAPBSC.info" per matching endpoint.
 //  - Every change of a device, whatever its origin, sends "xAPBSC.event".
 //  - Each known endpoint sends "xAPBSC.info" once every ten minutes, in a slot of its own
@@ -55,6 +55,11 @@ struct X10Step {
 std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
                                   std::optional<int> level);
 
+// The [General] key BSC: "0" or "false" (any case, quotes and blanks ignored) turns the
+// endpoints off; "1", "true" or nothing leaves them on. Anything else also leaves them on,
+// with understood set to false so that it can be reported.
+bool BscSettingOn(const std::string& text, bool& understood);
+
 class BscService {
 public:
     static constexpr int kInfoCycleMs = 600000;  // every endpoint once in ten minutes
@@ -95,9 +100,10 @@ public:
 private:
     struct Target;
     void Command(const std::string& section, const std::string& id, const std::string& stateText,
-                 const std::string& levelText, const Target& target);
+                 const std::string& levelText, const Target& target, bool ready);
     std::vector<int> Endpoints(const Target& target, const std::string& id);
     void Send(const char* cls, int index);
+    void ArmInfo();
     bool Served(int index) const;
 
     platform::Platform& platform_;

@@ -71,12 +71,20 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
 void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin) {
     Step step(*this);
     core::Guarded(reporter_, "SendCM11A", [&] {
+        X10Queue refused;  // told to the observer when the command is not queued
+        refused.DC = dc;
+        refused.Command = command;
+        refused.Brightness = brightness;
+        refused.Origin = static_cast<int>(origin);
         if (!link_.PortOpen(settings_.ComPort)) {
-            if (!dc.empty()) ReportDropped(dc);
+            if (!dc.empty()) {
+                ReportDropped(dc);
+                Tell(refused, false);
+            }
             return;
         }
         linkDownReported_ = false;
-        Enqueue(dc, command, brightness, origin);
+        if (!Enqueue(dc, command, brightness, origin) && !dc.empty()) Tell(refused, false);
         if (step.Outermost()) {
             if (!timer_->Enabled() && !queue_.empty()) SendX10(queue_.front());
         } else {

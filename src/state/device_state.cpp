@@ -165,9 +165,11 @@ std::vector<DeviceStates::Change> DeviceStates::Apply(Origin origin, char house,
             if (devices_[static_cast<std::size_t>(i)].Known) targets.push_back(i);
         }
     } else {
+        // An X10 function acts on the addressed devices of its own house only.
         for (const std::string& d : devices) {
             const auto i = DeviceIndex(d);
-            if (i && std::find(targets.begin(), targets.end(), *i) == targets.end()) targets.push_back(*i);
+            if (!i || *i / 16 != core::UpperAscii(house) - 'A') continue;
+            if (std::find(targets.begin(), targets.end(), *i) == targets.end()) targets.push_back(*i);
         }
     }
     for (const int i : targets) {

@@ -58,8 +58,9 @@ public:
         bool Changed() const { return !Before.SameAs(After); }
     };
 
-    // Applies one X10 function heard or sent for `devices` (house-wide functions: for every
-    // known device of `house`). Every device touched is returned, changed or not.
+    // Applies one X10 function of house `house` heard or sent for `devices` (those of that
+    // house; house-wide functions: every known device of the house). Every device touched
+    // is returned, changed or not.
     std::vector<Change> Apply(Origin origin, char house, int function, int amountPercent,
                               const std::vector<std::string>& devices, const std::string& now);
     // Makes a device known without a state (a BSC message named it). True when it was new.

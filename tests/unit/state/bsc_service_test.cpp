@@ -1,0 +1,174 @@
+// The BSC endpoints in simulated time: which endpoints a command or query reaches, what is
+// answered, the periodic info, and how the state file is saved and read back.
+#include "bsc/bsc_service.h"
+#include "platform/sim/sim_platform.h"
+#include "test_support/recording_node.h"
+#include "test_support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvel;
+using cm11a::X10Activity;
+using cm11a::X10Origin;
+
+namespace {
+
+constexpr const char* kSource = "zeb.CM11A.box";
+
+struct BscFixture : ::testing::Test {
+    BscFixture()
+        : reporter(sim),
+          bsc(sim, reporter, settings,
+              {[this](const std::string& dc, int f, int steps) { queued.push_back(dc + " " + std::to_string(f) + " " + std::to_string(steps)); },
+               [this] { return ready; }}) {
+        settings.House = "ABCDEFGHIJKLMNOP";
+        settings.Ignore = ",A9,";
+        reporter.SetLogPath(dir.path() / "log.txt");
+        bsc.LoadState(dir.path());
+        bsc.Start(&node, kSource, "FF008700", true);
+    }
+    void Message(const std::string& cls, const std::string& target, const std::string& body) {
+        bsc.Readmessage("xap-header\n{\nv=12\nhop=1\nuid=FF777700\nclass=" + cls + "\nsource=acme.ctl.x\ntarget=" +
+                        target + "\n}\n" + body);
+    }
+    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest) {
+        X10Activity a;
+        a.Origin = origin;
+        a.House = device[0];
+        a.Function = function;
+        a.Devices = {device};
+        bsc.OnActivity(a);
+    }
+    // "class sub-address State Level" of each message sent.
+    std::vector<std::string> Sent() {
+        std::vector<std::string> out;
+        for (const auto& m : node.sent) {
+            std::string body = m.data;
+            for (char& c : body) c = c == '\0' ? ' ' : c == '\1' ? '=' : c;
+            out.push_back(m.cls + " " + m.sub + " " + m.uid + " " + body);
+        }
+        node.sent.clear();
+        return out;
+    }
+
+    test::TempDir dir;
+    platform::SimPlatform sim;
+    core::Reporter reporter;
+    core::Settings settings;
+    test::RecordingNode node;
+    std::vector<std::string> queued;
+    bool ready = true;
+    bsc::BscService bsc;
+};
+
+using Lines = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(BscFixture, CommandsReachNamedAndKnownServedEndpointsOnly) {
+    Done("B2", 2);
+    Done("C3", 3);
+    Sent();
+    // A wildcard reaches the known endpoints; an ID narrows it to one sub-UID.
+    Message("xAPBSC.cmd", "zeb.cm11a.*:*", "output.state.1\n{\nID=*\nState=toggle\n}\n");
+    EXPECT_EQ(queued, (Lines{"B2 3 0", "C3 2 0"}));
+    queued.clear();
+    Message("xAPBSC.cmd", "zeb.CM11A.box:>", "output.state.1\n{\nID=23\nState=off\n}\n");
+    EXPECT_EQ(queued, (Lines{"C3 3 0"}));
+    queued.clear();
+    // A named device is an endpoint before anything is known of it; an ignored one is not.
+    Message("xAPBSC.cmd", "zeb.CM11A.box:d4", "output.state.1\n{\nID=*\nLevel=50%\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A9", "output.state.1\n{\nID=*\nState=on\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.other:B2", "output.state.1\n{\nID=*\nState=on\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:B2", "output.state.1\n{\nID=*\nState=blink\n}\n");
+    Message("xAPBSC.cmd", "", "output.state.1\n{\nID=*\nState=on\n}\n");
+    EXPECT_EQ(queued, (Lines{"D4 2 0", "D4 4 11"}));
+    EXPECT_TRUE(Sent().empty());
+}
+
+TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnsweredWithInfo) {
+    Done("A1", 2, X10Origin::PowerLine);
+    Done("A1", 2, X10Origin::PowerLine);  // no change: no message
+    Done("A1", 2, X10Origin::BscCommand);
+    X10Activity dropped;
+    dropped.Origin = X10Origin::BscCommand;
+    dropped.Completed = false;
+    dropped.Function = 3;
+    dropped.Devices = {"A1"};
+    bsc.OnActivity(dropped);
+    // Less than one dim step from the level asked for: answered at once.
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nLevel=99%\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nState=on\nLevel=100/100\n}\n");
+    ready = false;  // the CM11A subsystem has not started: the state as it stands
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=*\nState=off\n}\n");
+    Done("A9", 3);  // ignored device: tracked, never an endpoint
+    const std::string info = "xAPBSC.info A1 FF008701 State=on Level=100%";
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A1 FF008701 State=on Level=100%", info, info, info, info}));
+    EXPECT_EQ(queued, (Lines{"A1 2 0"}));  // a full on is sent again: a wall switch may have changed it
+    EXPECT_TRUE(bsc.States().At(8).Known);
+}
+
+TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointPeriodicInfoIsSpreadAndBscOffIsSilent) {
+    for (const char* d : {"A1", "B16", "P16"}) Done(d, 3);
+    Sent();
+    Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.info A1 FF008701 State=off Level=0%", "xAPBSC.info B16 FF008720 State=off Level=0%",
+                             "xAPBSC.info P16 FF008802 State=off Level=0%"}));
+    Message("xAPBSC.query", "zeb.CM11A.box:E5", "request\n{\n}\n");
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.info E5 FF008745 State=? Level=?"}));
+
+    // Every known endpoint once per cycle, never two datagrams closer than a slot.
+    std::vector<std::uint64_t> times;
+    for (int tick = 0; tick < 2 * quorvel::state::kDeviceCount; ++tick) {
+        sim.Advance(bsc::BscService::kInfoSlotMs);
+        if (!Sent().empty()) times.push_back(sim.NowMs());
+    }
+    ASSERT_EQ(times.size(), 8u);
+    EXPECT_EQ(times[4] - times[0], quorvel::state::kDeviceCount * static_cast<std::uint64_t>(bsc::BscService::kInfoSlotMs));
+
+    // Switched off (BSC=0): silent, while the state is still tracked.
+    bsc.Start(&node, kSource, "FF008700", false);
+    Done("A1", 2);
+    Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=*\nState=off\n}\n");
+    sim.Advance(bsc::BscService::kInfoCycleMs + 10000);
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(queued.empty());
+    EXPECT_EQ(bsc.States().At(0).State, quorvel::state::Power::On);
+}
+
+TEST_F(BscFixture, StateIsSavedAtMostOnceASecondAndReadBackRestored) {
+    const auto file = dir.path() / quorvel::state::kStateFileName;
+    Done("A1", 2);
+    sim.Advance(999);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    Done("A2", 2);
+    sim.Advance(1);
+    const std::string first = test::ReadBytes(file);
+    EXPECT_NE(first.find("\r\nA2\ton\t100\t"), std::string::npos) << first;
+    Done("A3", 2);
+    sim.Advance(999);
+    EXPECT_EQ(test::ReadBytes(file), first);
+    bsc.Stop();  // shutdown writes what waits
+    EXPECT_NE(test::ReadBytes(file).find("\r\nA3\ton\t100\t"), std::string::npos);
+
+    bsc::BscService again(sim, reporter, settings, {});
+    again.LoadState(dir.path());
+    EXPECT_TRUE(again.States().At(2).Restored);
+    EXPECT_EQ(again.States().At(2).State, quorvel::state::Power::On);
+}
+
+TEST_F(BscFixture, DamagedStateFileIsReportedKeptAsideAndIgnored) {
+    const auto file = dir.path() / quorvel::state::kStateFileName;
+    test::WriteBytes(file, std::string(quorvel::state::kStateFileHeader) + "\r\nA1\ton\r\n");
+    bsc::BscService again(sim, reporter, settings, {});
+    again.LoadState(dir.path());
+    EXPECT_EQ(again.States().KnownCount(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    auto aside = file;
+    aside += "_bad";
+    EXPECT_TRUE(std::filesystem::exists(aside));
+    ASSERT_FALSE(reporter.PendingXap().empty());
+    EXPECT_NE(reporter.PendingXap().back().MsgData.find("damaged (line 2: expected 7 fields, found 2), ignored"),
+              std::string::npos);
+}

@@ -1,0 +1,162 @@
+// The device state model: transitions and level arithmetic, house-wide functions, the state
+// file's text, and the X10 commands and sub-UIDs of the BSC endpoints.
+#include "bsc/bsc_service.h"
+#include "state/device_state.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvel::state;
+using quorvel::bsc::EndpointUid;
+using quorvel::bsc::ParseLevel;
+using quorvel::bsc::PlanCommands;
+using quorvel::bsc::X10Step;
+
+namespace {
+
+constexpr int U = kUnknownLevel;
+constexpr int kOn = 2, kOff = 3, kDim = 4, kBright = 5, kStatusOn = 13, kHail = 8, kPreset = 10;
+
+DeviceState S(Power p, int level) {
+    DeviceState s;
+    s.Known = true;
+    s.State = p;
+    s.Level = level;
+    return s;
+}
+
+struct Transition {
+    const char* name;
+    Power fromPower;
+    int fromLevel;
+    int function;
+    int amount;
+    Power toPower;
+    int toLevel;
+};
+
+class Transitions : public ::testing::TestWithParam<Transition> {};
+
+}  // namespace
+
+TEST_P(Transitions, GiveTheStateAndLevel) {
+    const Transition& t = GetParam();
+    const DeviceState after = Next(S(t.fromPower, t.fromLevel), t.function, t.amount);
+    EXPECT_EQ(after.State, t.toPower);
+    EXPECT_EQ(after.Level, t.toLevel);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Functions, Transitions,
+    ::testing::Values(
+        Transition{"OnFromUnknownIsFull", Power::Unknown, U, kOn, 0, Power::On, 100},
+        Transition{"OffFromUnknownIsZero", Power::Unknown, U, kOff, 0, Power::Off, 0},
+        Transition{"DimFromUnknownStaysUnknownButOn", Power::Unknown, U, kDim, 30, Power::On, U},
+        Transition{"BrightFromUnknownLevelStaysUnknown", Power::On, U, kBright, 30, Power::On, U},
+        Transition{"DimFromKnownLevelSubtracts", Power::On, 80, kDim, 30, Power::On, 50},
+        Transition{"DimBelowZeroIsOff", Power::On, 20, kDim, 50, Power::Off, 0},
+        Transition{"BrightAboveFullStopsAtFull", Power::On, 90, kBright, 50, Power::On, 100},
+        Transition{"DimFromOffLightsUpFullFirst", Power::Off, 0, kDim, 40, Power::On, 60},
+        Transition{"BrightFromOffIsFull", Power::Off, 0, kBright, 10, Power::On, 100},
+        Transition{"StatusOnKeepsAKnownOnLevel", Power::On, 40, kStatusOn, 0, Power::On, 40},
+        Transition{"StatusOnOfAnOffDeviceHasNoLevel", Power::Off, 0, kStatusOn, 0, Power::On, U},
+        Transition{"PresetDimHasNoTrackedLevel", Power::Off, 0, kPreset, 0, Power::On, U},
+        Transition{"HailChangesNothing", Power::On, 40, kHail, 0, Power::On, 40}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeviceStates, HouseWideFunctionsReachEveryKnownDeviceOfTheHouseOnly) {
+    DeviceStates m;
+    m.Apply(Origin::XapRequest, 'A', kOn, 0, {"A1", "a3"}, "t1");
+    m.Apply(Origin::XapRequest, 'B', kOn, 0, {"B1"}, "t1");
+    const auto changes = m.Apply(Origin::PowerLine, 'a', 0 /* all_units_off */, 0, {"C9"}, "t2");
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(m.At(0).State, Power::Off);
+    EXPECT_EQ(m.At(2).State, Power::Off);
+    EXPECT_EQ(m.At(16).State, Power::On);  // B1
+    EXPECT_FALSE(m.At(40).Known);          // C9 is not addressed by a house-wide function
+    EXPECT_EQ(OriginText(m.At(0)), "power line: all_units_off");
+    EXPECT_EQ(m.At(0).LastChange, "t2");
+    // No change: the time and origin of the last change stay.
+    m.Apply(Origin::Typed, 'A', kOff, 0, {"A1"}, "t3");
+    EXPECT_EQ(m.At(0).LastChange, "t2");
+    EXPECT_EQ(m.KnownCount(), 3u);
+    // A function reaches the addressed devices of its own house only.
+    EXPECT_TRUE(m.Apply(Origin::PowerLine, 'B', kOn, 0, {"A1", "D2"}, "t4").empty());
+    EXPECT_EQ(m.At(0).State, Power::Off);
+}
+
+TEST(DeviceStates, FileTextRoundTripsAndEveryDeviceComesBackRestored) {
+    DeviceStates m;
+    m.Apply(Origin::BscCommand, 'P', kOn, 0, {"P16"}, "2026-12-06 10:00:00");
+    m.Apply(Origin::PowerLine, 'A', kDim, 30, {"A1"}, "2026-12-06 10:00:01");
+    const std::string text = m.Serialize();
+    EXPECT_EQ(text, std::string(kStateFileHeader) + "\r\nA1\ton\t?\t2026-12-06 10:00:01\theard\tdim\tconfirmed\r\n" +
+                        "P16\ton\t100\t2026-12-06 10:00:00\tbsc\ton\tconfirmed\r\n");
+    DeviceStates back;
+    ASSERT_EQ(back.Parse(text), std::nullopt);
+    EXPECT_TRUE(back.At(255).Restored);
+    EXPECT_EQ(back.At(255).Level, 100);
+    EXPECT_EQ(back.At(0).Level, U);
+    EXPECT_NE(back.Table().find("\nP16     on     100%   2026-12-06 10:00:00  BSC command (restored)\n"),
+              std::string::npos)
+        << back.Table();
+}
+
+TEST(DeviceStates, DamagedFileTextsAreRefusedWithTheirLineAndLeaveNothing) {
+    const std::string head = std::string(kStateFileHeader) + "\r\n";
+    const std::string good = "A1\ton\t100\t2026-12-06 10:00:00\tbsc\ton\tconfirmed\r\n";
+    for (const auto& [text, why] : std::vector<std::pair<std::string, std::string>>{
+             {"", "line 0: empty"},
+             {"garbage\r\n" + good, "line 1: not a device state file"},
+             {head + good + "Q1\ton\t100\t\tbsc\ton\tconfirmed\r\n", "line 3: no device code: Q1"},
+             {head + "A1\ton\t101\t\tbsc\ton\tconfirmed\r\n", "line 2: no level: 101"},
+             {head + "A1\ton\t1\tyesterday\tbsc\ton\tconfirmed\r\n", "line 2: no time: yesterday"},
+             {head + good + good, "line 3: device listed twice: A1"},
+             {head + "A1\ton\r\n", "line 2: expected 7 fields, found 2"}}) {
+        DeviceStates m;
+        m.Apply(Origin::Typed, 'B', kOn, 0, {"B2"}, "t");
+        EXPECT_EQ(m.Parse(text).value_or("accepted"), why);
+        EXPECT_EQ(m.KnownCount(), 0u);
+    }
+}
+
+TEST(BscLevels, AreReadAsPercentOrFractionAndBareNumbersAreRefused) {
+    EXPECT_EQ(ParseLevel("40%"), 40);
+    EXPECT_EQ(ParseLevel(" 40 % "), 40);
+    EXPECT_EQ(ParseLevel("10/16"), 63);
+    EXPECT_EQ(ParseLevel("0/255"), 0);
+    EXPECT_EQ(ParseLevel("255/255"), 100);
+    for (const char* bad : {"40", "", "%", "-5%", "101%", "1/0", "x/2", "3/2", "1e9%"}) {
+        EXPECT_EQ(ParseLevel(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(BscPlans, ReachTheRequestedLevelFromAKnownStartOnly) {
+    using V = std::vector<X10Step>;
+    EXPECT_EQ(PlanCommands(S(Power::Unknown, U), Power::On, std::nullopt), (V{{kOn, 0}}));
+    EXPECT_EQ(PlanCommands(S(Power::On, 100), Power::Off, 50), (V{{kOff, 0}}));
+    EXPECT_EQ(PlanCommands(S(Power::Unknown, U), std::nullopt, 50), (V{{kOn, 0}, {kDim, 11}}));
+    EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 50), (V{{kDim, 11}}));
+    EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 75), (V{{kBright, 6}}));
+    EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 51), V{});  // less than one step
+    EXPECT_EQ(PlanCommands(S(Power::On, U), std::nullopt, 99), (V{{kOn, 0}}));
+}
+
+TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifier) {
+    EXPECT_EQ(EndpointUid("FF008700", 0), "FF008701");     // A1
+    EXPECT_EQ(EndpointUid("ff00ab00", 16), "FF00AB11");    // B1
+    EXPECT_EQ(EndpointUid("FF008700", 253), "FF0087FE");   // P14
+    EXPECT_EQ(EndpointUid("FF008700", 254), "FF008801");   // P15
+    EXPECT_EQ(EndpointUid("FF008700", 255), "FF008802");   // P16
+    EXPECT_EQ(EndpointUid("FFFFFE00", 255), "FFFFFD02");   // FFFF is reserved
+    EXPECT_EQ(EndpointUid("not-a-uid", 1), "FF008702");
+}
+
+TEST(BscSetting, OnlyZeroOrFalseTurnsTheEndpointsOffAndOddValuesAreFlagged) {
+    struct Case { const char* text; bool on; bool understood; };
+    for (const Case c : {Case{"", true, true}, Case{"1", true, true}, Case{" \"TRUE\" ", true, true},
+                         Case{"0", false, true}, Case{"False", false, true}, Case{"maybe", true, false}}) {
+        bool understood = !c.understood;
+        EXPECT_EQ(quorvel::bsc::BscSettingOn(c.text, understood), c.on) << c.text;
+        EXPECT_EQ(understood, c.understood) << c.text;
+    }
+}

@@ -1,0 +1,48 @@
+// What the CM11A engine tells its activity observer: a command once the interface has
+// confirmed it (not before), a command given up or never queued, and the functions heard
+// in an upload.
+#include "cm11a/engine_fixture.h"
+
+using namespace quorvel::cm11a;
+using namespace quorvel::cm11a::test;
+
+namespace {
+
+std::string Text(const X10Activity& a) {
+    std::string out = std::to_string(static_cast<int>(a.Origin)) + (a.Completed ? " done " : " dropped ") + a.House +
+                      " f" + std::to_string(a.Function) + " " + std::to_string(a.AmountPercent) + "%";
+    for (const auto& d : a.Devices) out += " " + d;
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Cm11aEngineTest, ActivityIsToldWhenTheInterfaceConfirmsGivesUpOrUploads) {
+    std::vector<std::string> told;
+    engine->SetActivityObserver([&](const X10Activity& a) { told.push_back(Text(a)); });
+    AnswerLikeInterface(sim, link, *engine, 10);
+    engine->SendCM11A("b2", 4, 11, X10Origin::BscCommand);
+    sim.Advance(25);
+    EXPECT_TRUE(told.empty()) << "nothing before the final 0x55";
+    sim.Advance(100);
+    EXPECT_EQ(told, std::vector<std::string>{"1 done B f4 50% B2"});
+
+    told.clear();
+    link.onWrite = nullptr;  // a silent interface: four time-outs give the command up
+    engine->SendCM11A("C3", 2, 0, X10Origin::Typed);
+    sim.Advance(5 * Cm11aEngine::kReplyTimeoutMs);
+    EXPECT_EQ(told, std::vector<std::string>{"2 dropped C f2 0% C3"});
+
+    told.clear();  // not even queued: the link is closed
+    link.open = false;
+    engine->SendCM11A("D4", 3, 0, X10Origin::BscCommand);
+    EXPECT_EQ(told, std::vector<std::string>{"1 dropped D f3 0% D4"});
+    link.open = true;
+
+    told.clear();  // heard: A1 then "on" for house A, then house A all_units_off alone
+    Feed(B({0x5A}));
+    Feed(B({0x03, 0x02, 0x66, 0x62}));
+    Feed(B({0x5A}));
+    Feed(B({0x02, 0x01, 0x60}));
+    EXPECT_EQ(told, (std::vector<std::string>{"3 done A f2 0% A1", "3 done A f0 0% C3"}));
+}
