@@ -217,7 +217,7 @@ TEST(MqttBridge, ASetReachesTheWireAsTheSameBytesAsTheXapRequestAndBadPayloadsAr
     EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT refused"), 3) << rig.Diagnostics();
     EXPECT_EQ(rig.Stderr().find("not-in-any-log"), std::string::npos) << "the password was logged";
     // The command's event, from MQTT.
-    EXPECT_TRUE(WaitFor([&] { return rig.Watched().find(R"("device":"A2","function":"off")") != std::string::npos; },
+    EXPECT_TRUE(WaitFor([&] { return rig.Watched().find(R"("device":"A2","function":"off","brightness":0,"origin":"mqtt")") != std::string::npos; },
                         10s))
         << rig.Diagnostics();
 }
