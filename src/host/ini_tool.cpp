@@ -33,8 +33,11 @@ std::string_view TrimSpaces(std::string_view s) {
 }
 
 // The line as it may appear in a report: control bytes (which would split the xAP item
-// list or the log line) shown as "?", and cut when very long.
+// list or the log line) shown as "?", and cut when very long. A line that starts with
+// "password" (a "Password: x" typed without "=") is not shown beyond that word: reports go
+// to every listener on the xAP network.
 std::string ReportableLine(std::string_view line) {
+    if (core::Upper(line.substr(0, 8)) == "PASSWORD") return std::string(line.substr(0, 8)) + "... (hidden)";
     std::string out(line.substr(0, kReportedLineMax));
     for (char& c : out) {
         if (static_cast<unsigned char>(c) < 0x20 && c != '\t') c = '?';

@@ -1,6 +1,9 @@
 // Settings, topics, payloads, dim arithmetic and the texts the bridge publishes.
+#include "host/ini_tool.h"
 #include "mqtt/mqtt_protocol.h"
 #include "mqtt/mqtt_settings.h"
+#include "platform/sim/sim_platform.h"
+#include "test_support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -182,4 +185,18 @@ TEST(MqttTexts, DiscoveryConfigNamesTheTopicsOfItsDevice) {
         EXPECT_NE(config.find(part), std::string::npos) << part << "\n" << config;
     }
     EXPECT_EQ(SafeId("box.lan name"), "box_lan_name");
+}
+
+TEST(MqttSettings, APasswordLineWithoutEqualSignIsNotQuotedInReports) {
+    quorvel::test::TempDir dir;
+    quorvel::platform::SimPlatform sim;
+    quorvel::core::Reporter reporter(sim);
+    std::vector<std::string> lines;
+    reporter.SetConsole([&](const std::string& l) { lines.push_back(l); });
+    quorvel::test::WriteBytes(dir.path() / "Quorvel.ini", "[MQTT]\r\nPassword: hunter2\r\nBroker 127.0.0.1\r\n");
+    quorvel::host::IniTool ini(reporter, sim);
+    ini.Load((dir.path() / "Quorvel.ini").string());
+    ASSERT_EQ(lines.size(), 2u);  // both lines are still reported as lacking "="
+    EXPECT_EQ(lines[0].find("hunter2"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("Broker 127.0.0.1"), std::string::npos) << lines[1];
 }
