@@ -196,16 +196,26 @@ void MqttBridge::OnSet(const std::string& topic, const std::string& payload, boo
         return;
     }
     const int index = *DeviceIndex(*device);
-    const auto steps = PlanCommands(views_[static_cast<std::size_t>(index)], *command);
+    const auto i = static_cast<std::size_t>(index);
+    const DeviceView& from = pending_[i] > 0 ? expected_[i] : views_[i];
+    const auto steps = PlanCommands(from, *command);
     if (steps.empty()) {
         PublishState(index);  // already there: tell it again
         return;
     }
+    expected_[i] = AfterSteps(from, steps);
     for (const X10Step& s : steps) {
         reporter_.DebugLog("MQTTSendToCM11A " + *device + "=" + std::to_string(s.Function) + " steps " +
                            std::to_string(s.Steps));
+        ++pending_[i];
         if (hooks_.SendCM11A) hooks_.SendCM11A(*device, s.Function, s.Steps);
     }
+}
+
+void MqttBridge::CommandDone(int index) {
+    if (index < 0 || index >= kDeviceCount) return;
+    auto& n = pending_[static_cast<std::size_t>(index)];
+    if (n > 0) --n;
 }
 
 bool MqttBridge::Served(int index) const { return settings_.Announced(DeviceName(index)); }

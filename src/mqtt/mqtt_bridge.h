@@ -61,6 +61,8 @@ public:
     void DeviceKnown(int index, const DeviceView& view) { DeviceChanged(index, view); }
     // One X10 event sent or heard; published on <prefix>/event for a served device.
     void Event(const EventRecord& event);
+    // One of the commands this bridge queued for the device was carried out or given up.
+    void CommandDone(int index);
 
     bool Connected() const { return connected_; }
     int RetryDelayMs() const { return retryDelayMs_; }
@@ -112,6 +114,10 @@ private:
     std::array<DeviceView, kDeviceCount> published_{};  // what the broker holds (valid where statePublished_)
     std::bitset<kDeviceCount> statePublished_;
     std::bitset<kDeviceCount> discoveryPublished_;
+    // Commands queued from MQTT and not yet done, per device, and what the device will be once
+    // they are: a second command that comes before the first is carried out is planned from there.
+    std::array<int, kDeviceCount> pending_{};
+    std::array<DeviceView, kDeviceCount> expected_{};
 };
 
 }  // namespace quorvel::mqtt

@@ -99,6 +99,18 @@ std::vector<X10Step> PlanCommands(const DeviceView& now, const SetCommand& want)
     return {{kFunctionOn, 0}, {kFunctionDim, steps}};
 }
 
+DeviceView AfterSteps(DeviceView v, const std::vector<X10Step>& steps) {
+    for (const X10Step& s : steps) {
+        const int amount = std::min(100, (s.Steps * 100 + 11) / kFullRangeSteps);  // as the engine tells it
+        if (s.Function == kFunctionOn) v = {Power::On, 100};
+        else if (s.Function == kFunctionOff) v = {Power::Off, 0};
+        else if (v.Level == kUnknownLevel) continue;
+        else if (s.Function == kFunctionDim) v.Level = std::max(0, v.Level - amount);
+        else if (s.Function == kFunctionBright) v.Level = std::min(100, v.Level + amount);
+    }
+    return v;
+}
+
 std::string StatePayload(Power p) {
     switch (p) {
     case Power::On:

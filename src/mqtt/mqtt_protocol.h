@@ -58,6 +58,8 @@ int StepsFor(int percentPoints);
 // reached from a known level by dim or bright steps; from an unknown level (or from off) a
 // full on gives the known start of 100 and dims down from there. 0 is off, 100 is on.
 std::vector<X10Step> PlanCommands(const DeviceView& now, const SetCommand& want);
+// What a device will be once the steps have been carried out.
+DeviceView AfterSteps(DeviceView now, const std::vector<X10Step>& steps);
 
 // The payload of "<prefix>/<device>/state": "ON", "OFF" or "unknown".
 std::string StatePayload(Power p);

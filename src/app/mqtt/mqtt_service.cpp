@@ -80,6 +80,11 @@ void MqttService::SyncStates() {
 }
 
 void MqttService::OnActivity(const cm11a::X10Activity& a) {
+    if (a.Origin == cm11a::X10Origin::Mqtt) {
+        for (const std::string& device : a.Devices) {
+            if (const auto i = state::DeviceIndex(device)) bridge_.CommandDone(*i);
+        }
+    }
     if (!a.Completed) return;  // a command given up changed nothing
     SyncStates();
     const state::DeviceStates& states = form_.bsc().States();

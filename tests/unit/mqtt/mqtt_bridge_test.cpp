@@ -212,9 +212,25 @@ TEST_F(MqttBridging, BrightnessMovesFromTheKnownLevel) {
     auto& b = Connected();
     b.DeviceChanged(0, {Power::On, 100});
     transport.Deliver("quorvel/box/A1/set", "50");
+    b.CommandDone(0);
     b.DeviceChanged(0, {Power::On, 50});
     transport.Deliver("quorvel/box/A1/set", "75");
     EXPECT_EQ(queued, (Q{{"A1", 4, 11}, {"A1", 5, 6}}));
+}
+
+TEST_F(MqttBridging, ACommandBeforeTheLastIsCarriedOutIsPlannedFromWhereThatOneLeavesTheLamp) {
+    auto& b = Connected();
+    b.DeviceChanged(0, {Power::On, 100});
+    transport.Deliver("quorvel/box/A1/set", "50");  // dim 11: the lamp will be at 50
+    transport.Deliver("quorvel/box/A1/set", "25");  // from 50, not from 100
+    transport.Deliver("quorvel/box/A1/set", "OFF");
+    transport.Deliver("quorvel/box/A1/set", "30");  // from off: on, then dim
+    EXPECT_EQ(queued, (Q{{"A1", 4, 11}, {"A1", 4, 6}, {"A1", 3, 0}, {"A1", 2, 0}, {"A1", 4, 15}}));
+    for (int n = 0; n < 5; ++n) b.CommandDone(0);
+    b.DeviceChanged(0, {Power::On, 32});  // what the device state made of it
+    queued.clear();
+    transport.Deliver("quorvel/box/A1/set", "50");  // all done: from the state again
+    EXPECT_EQ(queued, (Q{{"A1", 5, 4}}));
 }
 
 TEST_F(MqttBridging, StatesAreRetainedAndPublishedOnlyWhenTheyChange) {
