@@ -254,14 +254,14 @@ void MqttBridge::RemoveDiscovery(int index) {
 }
 
 void MqttBridge::CheckServed() {
-    if (!connected_ || !mqtt_.Discovery) return;
+    if (!connected_) return;
     for (int i = 0; i < kDeviceCount; ++i) {
         const auto u = static_cast<std::size_t>(i);
         const bool served = Served(i);
-        if (discoveryPublished_[u] && !served) {
+        if (mqtt_.Discovery && discoveryPublished_[u] && !served) {
             RemoveDiscovery(i);
-        } else if (!discoveryPublished_[u] && served && known_[u]) {
-            PublishDiscovery(i);
+        } else if (served && known_[u]) {
+            if (mqtt_.Discovery) PublishDiscovery(i);  // nothing when already there
             PublishState(i);
         }
     }
