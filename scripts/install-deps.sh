@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev
           libbenchmark-dev iproute2 util-linux mandoc desktop-file-utils systemd
-          xvfb trayer xdotool x11-utils imagemagick)
+          xvfb trayer xdotool x11-utils imagemagick
+          libmosquitto-dev mosquitto mosquitto-clients)
 
 missing=()
 for p in "${packages[@]}"; do

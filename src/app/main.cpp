@@ -2,6 +2,7 @@
 
 #include "app/app_folder.h"
 #include "app/qt/desktop_loader.h"
+#include "app/mqtt/mqtt_service.h"
 #include "app/quorvel_form.h"
 #include "app/settings_check.h"
 #include "platform/host_addresses.h"
@@ -175,6 +176,7 @@ int main(int argc, char** argv) {
     mode.ReportHeadless(form);
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
+    const auto mqtt = quorvel::app::MqttService::Start(form, platform);  // off unless [MQTT] Broker is set
     quorvel::platform::ServiceNotifier service(
         platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
     service.Ready();

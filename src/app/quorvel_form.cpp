@@ -34,7 +34,10 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
         engine_.SendCM11A(dc, command, brightness, cm11a::X10Origin::Typed);
     });
-    engine_.SetActivityObserver([this](const cm11a::X10Activity& a) { bsc_.OnActivity(a); });
+    engine_.SetActivityObserver([this](const cm11a::X10Activity& a) {
+        bsc_.OnActivity(a);
+        if (activityListener_) activityListener_(a);
+    });
     configuration_.SetLinkPort(&link_);
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
     SetMessageHandler([this](const std::string& message) {

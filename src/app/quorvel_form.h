@@ -77,6 +77,10 @@ public:
         readmessage_ = std::move(handler);
     }
     void SetTrayView(TrayView* tray) { tray_ = tray; }
+    // Also told of every X10 function carried out, heard or given up, once the device state has it.
+    void SetActivityListener(std::function<void(const cm11a::X10Activity&)> listener) {
+        activityListener_ = std::move(listener);
+    }
     // Where the xAP node finds the host's addresses (tests choose them); before Form_Load.
     void SetHostAddresses(xap::XapNode::AddressLister lister) { hostAddresses_ = std::move(lister); }
     xap::XapNode* xap() { return xap_.get(); }
@@ -138,6 +142,7 @@ private:
     std::deque<std::string> heldRequests_;
     std::size_t heldDropped_ = 0;
     std::string stopReason_ = "Exit";
+    std::function<void(const cm11a::X10Activity&)> activityListener_;
 };
 
 }  // namespace quorvel::app

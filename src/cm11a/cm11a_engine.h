@@ -25,7 +25,7 @@
 namespace quorvel::cm11a {
 
 // Who asked for an X10 function, or where it came from.
-enum class X10Origin { XapRequest = 0, BscCommand = 1, Typed = 2, PowerLine = 3 };
+enum class X10Origin { XapRequest = 0, BscCommand = 1, Typed = 2, PowerLine = 3, Mqtt = 4 };
 
 // One X10 function that went over the power line (sent by us and confirmed by the
 // interface, or heard in an upload), or one of our commands that was given up.

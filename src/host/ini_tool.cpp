@@ -35,7 +35,10 @@ std::string_view TrimSpaces(std::string_view s) {
 
 // The line as it may appear in a report: cut when long, every byte outside printable ASCII
 // (control bytes would split the xAP item list or the log line) written as \xNN.
+// A line that starts with "password" (a "Password: x" typed without "=") is not shown beyond
+// that word: reports go to every listener on the xAP network.
 std::string ReportableLine(std::string_view line) {
+    if (core::Upper(TrimSpaces(line).substr(0, 8)) == "PASSWORD") return std::string(TrimSpaces(line).substr(0, 8)) + "... (hidden)";
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     for (const char c : line.substr(0, kReportedLineMax)) {

@@ -122,12 +122,13 @@ std::string_view OriginKey(Origin o) {
     case Origin::BscCommand: return "bsc";
     case Origin::Typed: return "typed";
     case Origin::PowerLine: return "heard";
+    case Origin::Mqtt: return "mqtt";
     default: return "xap";
     }
 }
 
 std::optional<Origin> OriginFromKey(std::string_view key) {
-    for (const Origin o : {Origin::XapRequest, Origin::BscCommand, Origin::Typed, Origin::PowerLine}) {
+    for (const Origin o : {Origin::XapRequest, Origin::BscCommand, Origin::Typed, Origin::PowerLine, Origin::Mqtt}) {
         if (OriginKey(o) == key) return o;
     }
     return std::nullopt;
@@ -141,6 +142,7 @@ std::string OriginText(const DeviceState& s) {
     case Origin::BscCommand: text = "BSC command"; break;
     case Origin::Typed: text = "typed command"; break;
     case Origin::PowerLine: text = "power line"; break;
+    case Origin::Mqtt: text = "MQTT command"; break;
     }
     if (HouseWide(s.LastFunction)) {
         text += ": " + std::string(cm11a::X10FunctionNames[static_cast<std::size_t>(s.LastFunction)]);

@@ -15,7 +15,7 @@ namespace quorvel::state {
 
 enum class Power { Unknown, On, Off };
 // Where a change came from; the text forms are written to the state file.
-enum class Origin { XapRequest, BscCommand, Typed, PowerLine };
+enum class Origin { XapRequest, BscCommand, Typed, PowerLine, Mqtt };
 
 inline constexpr int kDeviceCount = 256;
 inline constexpr int kUnknownLevel = -1;
@@ -45,7 +45,7 @@ std::string DeviceName(int index);
 
 std::string_view PowerText(Power p);   // "on", "off", "?"
 std::string LevelText(int level);      // "40%", "?"
-std::string_view OriginKey(Origin o);  // "xap", "bsc", "typed", "heard"
+std::string_view OriginKey(Origin o);  // "xap", "bsc", "typed", "heard", "mqtt"
 std::optional<Origin> OriginFromKey(std::string_view key);
 std::string OriginText(const DeviceState& s);  // "power line", "BSC command: all_lights_off"
 

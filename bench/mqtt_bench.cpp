@@ -1,0 +1,512 @@
+// mqtt_bench: figures for the MQTT bridge, measured on the built connector.
+//
+// It starts a mosquitto broker on 127.0.0.1 (an ephemeral port, no persistence) and
+// build/quorvel with [MQTT] pointing at it, and plays the CM11A itself over TCP (the same
+// instant-answer interface as e2e_bench), so that the first byte of each command can be
+// time-stamped precisely. A libmosquitto client in this process publishes the commands.
+//
+//   1. set to wire: "<prefix>/<device>/set ON" handed to the client library -> the header
+//      byte 0x04 of the command's address frame reaches the interface; one after another.
+//   2. memory: the connector's VmRSS once connected, and again once all 256 X10 devices have
+//      been switched (and so discovered: 256 retained Home Assistant configs seen).
+//
+// It only prints figures; nothing here is a test. As root it re-runs itself inside a private
+// network namespace (only 'lo'). Every wait is bounded; the children are ended by their PIDs.
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kNamespaceMark = "QUORVEL_MQTT_BENCH_IN_NAMESPACE";
+constexpr const char* kPrefix = "quorvel/bench";
+
+double NowMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+[[noreturn]] void Die(const std::string& what) { throw std::runtime_error(what); }
+
+class Child {
+public:
+    Child(const fs::path& program, const std::vector<std::string>& args, const fs::path& logDir,
+          const std::string& name)
+        : name_(name) {
+        std::vector<std::string> all{program.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string out = (logDir / (name + ".out")).string();
+        const std::string err = (logDir / (name + ".err")).string();
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int rc = ::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) Die("cannot start " + program.string() + ": " + std::strerror(rc));
+    }
+    ~Child() { Stop(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool Running() {
+        if (exited_) return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            status_ = status;
+        }
+        return !exited_;
+    }
+    // SIGTERM, up to five seconds for it to end, then SIGKILL. Returns a description.
+    std::string Stop() {
+        if (!Running()) return Describe();
+        ::kill(pid_, SIGTERM);
+        const double end = NowMs() + 5000;
+        while (Running() && NowMs() < end) ::usleep(10000);
+        if (Running()) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+            exited_ = true;
+            status_ = status;
+            return name_ + " did not stop within 5 s of SIGTERM (killed)";
+        }
+        return Describe();
+    }
+
+private:
+    std::string Describe() const {
+        if (!exited_) return name_ + " running";
+        if (WIFEXITED(status_)) return name_ + " exited with code " + std::to_string(WEXITSTATUS(status_));
+        if (WIFSIGNALED(status_)) return name_ + " ended by signal " + std::to_string(WTERMSIG(status_));
+        return name_ + " ended";
+    }
+
+    std::string name_;
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = 0;
+};
+
+
+// VmRSS in kB, or -1.
+long RssKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+
+sockaddr_in Loopback(std::uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+
+// Plays the CM11A on a TCP connection: answers the checksum of each header/code pair and
+// 0x55 to each 0x00, at once. Reports when the header of an address frame arrives (the
+// first byte of a command) and when a function frame has been confirmed (the command done).
+class FakeInterface {
+public:
+    struct Event {
+        enum Kind { CommandStart, CommandDone } kind;
+        double atMs;
+        std::uint8_t code;  // address byte (CommandStart) or function byte (CommandDone)
+    };
+
+    FakeInterface() {
+        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa = Loopback(0);
+        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listenFd_, 4) != 0) {
+            Die(std::string("interface listen: ") + std::strerror(errno));
+        }
+        socklen_t len = sizeof sa;
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sa), &len);
+        port_ = ntohs(sa.sin_port);
+    }
+    ~FakeInterface() {
+        if (connFd_ >= 0) ::close(connFd_);
+        ::close(listenFd_);
+    }
+
+    std::uint16_t port() const { return port_; }
+    bool Connected() const { return connFd_ >= 0; }
+    int connections() const { return connections_; }
+    int powerFailAnswers() const { return powerFailAnswers_; }
+    int strayBytes() const { return strayBytes_; }
+
+    // Waits up to timeoutMs for bytes or a connection and handles them.
+    void Pump(double timeoutMs) {
+        pollfd p[2] = {{listenFd_, POLLIN, 0}, {connFd_, POLLIN, 0}};
+        const nfds_t n = connFd_ >= 0 ? 2 : 1;
+        const double t = std::max(0.0, timeoutMs);
+        timespec ts{static_cast<time_t>(t / 1000.0), static_cast<long>(std::fmod(t, 1000.0) * 1e6)};
+        if (::ppoll(p, n, &ts, nullptr) <= 0) return;
+        if (p[0].revents & POLLIN) Accept();
+        if (n == 2 && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) Read();
+    }
+
+    bool NextEvent(Event& e) {
+        if (events_.empty()) return false;
+        e = events_.front();
+        events_.pop_front();
+        return true;
+    }
+
+private:
+    void Accept() {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) return;
+        if (connFd_ >= 0) ::close(connFd_);  // a reconnection replaces the old link
+        connFd_ = fd;
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ++connections_;
+        state_ = State::Header;
+    }
+
+    void Read() {
+        unsigned char buf[4096];
+        for (int i = 0; i < 64; ++i) {
+            const ssize_t got = ::recv(connFd_, buf, sizeof buf, 0);
+            const double at = NowMs();
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                ::close(connFd_);
+                connFd_ = -1;
+                return;
+            }
+            if (got < 0) return;
+            for (ssize_t k = 0; k < got; ++k) Byte(buf[k], at);
+        }
+    }
+
+    void Reply(std::uint8_t b) {
+        if (::send(connFd_, &b, 1, MSG_NOSIGNAL) != 1) ++strayBytes_;
+    }
+
+    void Byte(std::uint8_t b, double at) {
+        switch (state_) {
+        case State::Header:
+            if (b == 0x9B) {  // the computer's answer to a possible power failure
+                ++powerFailAnswers_;
+            } else if ((b & 0x04) == 0) {  // a header always has bit 2 set
+                ++strayBytes_;
+            } else {
+                header_ = b;
+                headerAt_ = at;
+                state_ = State::Code;
+            }
+            break;
+        case State::Code:
+            code_ = b;
+            // An address frame starts a command; it is reported once its address is known,
+            // stamped with the arrival of the header.
+            if ((header_ & 0x02) == 0) events_.push_back({Event::CommandStart, headerAt_, b});
+            Reply(static_cast<std::uint8_t>((header_ + code_) & 0xFF));
+            state_ = State::Confirm;
+            break;
+        case State::Confirm:
+            if (b == 0x00) {
+                Reply(0x55);
+                if (header_ & 0x02) events_.push_back({Event::CommandDone, at, code_});
+                state_ = State::Header;
+            } else {  // the pair again (after a wrong checksum): a new exchange
+                state_ = State::Header;
+                Byte(b, at);
+            }
+            break;
+        }
+    }
+
+    enum class State { Header, Code, Confirm };
+    int listenFd_ = -1;
+    int connFd_ = -1;
+    std::uint16_t port_ = 0;
+    State state_ = State::Header;
+    std::uint8_t header_ = 0, code_ = 0;
+    double headerAt_ = 0;
+    int connections_ = 0;
+    int powerFailAnswers_ = 0;
+    int strayBytes_ = 0;
+    std::deque<Event> events_;
+};
+
+
+struct Summary {
+    std::size_t n = 0;
+    double min = 0, median = 0, p90 = 0, p99 = 0, max = 0, mean = 0;
+};
+
+Summary Summarize(std::vector<double> v) {
+    Summary s;
+    s.n = v.size();
+    if (v.empty()) return s;
+    std::sort(v.begin(), v.end());
+    auto rank = [&](double q) {  // nearest rank
+        const auto k = static_cast<std::size_t>(std::ceil(q * static_cast<double>(v.size())));
+        return v[std::min(v.size() - 1, k == 0 ? 0 : k - 1)];
+    };
+    s.min = v.front();
+    s.median = rank(0.5);
+    s.p90 = rank(0.9);
+    s.p99 = rank(0.99);
+    s.max = v.back();
+    double sum = 0;
+    for (double x : v) sum += x;
+    s.mean = sum / static_cast<double>(v.size());
+    return s;
+}
+
+void PrintSummary(const char* label, const Summary& s) {
+    std::printf("  %-26s n=%zu  min %.2f  median %.2f  p90 %.2f  p99 %.2f  max %.2f  mean %.2f ms\n", label, s.n,
+                s.min, s.median, s.p90, s.p99, s.max, s.mean);
+}
+
+
+// As root, runs this program again inside a private network namespace with 'lo' up.
+void EnterNamespace(int argc, char** argv) {
+    if (std::getenv(kNamespaceMark) != nullptr || ::geteuid() != 0) return;
+    pid_t pid = -1;
+    char unshare[] = "unshare", n[] = "-n", tru[] = "true";
+    char* probe[] = {unshare, n, tru, nullptr};
+    if (::posix_spawnp(&pid, "unshare", nullptr, nullptr, probe, environ) != 0) return;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return;
+    std::error_code ec;
+    const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+    if (ec) return;
+    std::vector<std::string> args{"unshare", "-n", "--", "sh", "-c",
+                                  "ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec \"$0\" \"$@\"",
+                                  self};
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    std::vector<char*> av;
+    for (auto& a : args) av.push_back(a.data());
+    av.push_back(nullptr);
+    ::setenv(kNamespaceMark, "1", 1);
+    std::fflush(stdout);
+    ::execvp("unshare", av.data());
+    ::unsetenv(kNamespaceMark);  // exec failed: carry on here
+}
+
+
+constexpr std::uint8_t kUnitCodes[16] = {0x6, 0xE, 0x2, 0xA, 0x1, 0x9, 0x5, 0xD,
+                                         0x7, 0xF, 0x3, 0xB, 0x0, 0x8, 0x4, 0xC};
+// Address byte of device index 0..255 (A1..P16): house code high, unit code low.
+std::uint8_t AddressByte(int index) {
+    return static_cast<std::uint8_t>(kUnitCodes[index / 16] << 4 | kUnitCodes[index % 16]);
+}
+std::string DeviceName(int index) {
+    return std::string(1, static_cast<char>('A' + index / 16)) + std::to_string(index % 16 + 1);
+}
+
+int FreeTcpPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+fs::path FindProgram(const std::string& name) {
+    for (const char* dir : {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"}) {
+        const auto p = fs::path(dir) / name;
+        if (::access(p.c_str(), X_OK) == 0) return p;
+    }
+    return {};
+}
+
+void WriteText(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+std::string ReadText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The commanding client: publishes, and counts the discovery configs it sees.
+struct Client {
+    mosquitto* m = nullptr;
+    std::set<std::string> configs;
+
+    static void OnMessage(mosquitto*, void* self, const mosquitto_message* msg) {
+        if (msg->payloadlen > 0) static_cast<Client*>(self)->configs.insert(msg->topic);
+    }
+    explicit Client(int port) {
+        mosquitto_lib_init();
+        m = mosquitto_new(nullptr, true, this);
+        if (m == nullptr) Die("mosquitto_new");
+        mosquitto_message_callback_set(m, &Client::OnMessage);
+        mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay behind our own acknowledgements
+        if (mosquitto_connect(m, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) Die("bench client cannot connect");
+        mosquitto_subscribe(m, nullptr, "homeassistant/light/+/config", 1);
+    }
+    ~Client() {
+        mosquitto_disconnect(m);
+        mosquitto_destroy(m);
+        mosquitto_lib_cleanup();
+    }
+    void Set(int index, const char* payload) {
+        const std::string topic = std::string(kPrefix) + "/" + DeviceName(index) + "/set";
+        mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(std::strlen(payload)), payload, 1, false);
+        mosquitto_loop_write(m, 1);
+    }
+    void Pump() { mosquitto_loop(m, 0, 10); }
+};
+
+int Run(const fs::path& buildDir, int requests, bool keep) {
+    const fs::path broker = FindProgram("mosquitto");
+    if (broker.empty()) {
+        std::printf("mosquitto is not installed (Debian package mosquitto): nothing measured\n");
+        return 1;
+    }
+    char tmpl[] = "/tmp/quorvel-mqtt-bench-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) Die("mkdtemp");
+    const fs::path dir = tmpl;
+    int status = 0;
+    {
+        const int port = FreeTcpPort();
+        WriteText(dir / "broker.conf", "listener " + std::to_string(port) +
+                                           " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+        Child brokerProc(broker, {"-c", (dir / "broker.conf").string()}, dir, "broker");
+        FakeInterface cm11a;
+        WriteText(dir / "Config" / "zebXap.ini", "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
+        WriteText(dir / "Config" / "Quorvel.ini", "[General]\r\nComPort=127.0.0.1:" + std::to_string(cm11a.port()) +
+                                                      "\r\nDebug=0\r\n[MQTT]\r\nBroker=127.0.0.1:" +
+                                                      std::to_string(port) + "\r\nTopicPrefix=" + kPrefix + "\r\n");
+        ::usleep(300000);
+        Child quorvel(buildDir / "quorvel", {"--headless", "--app-folder", dir.string()}, dir, "quorvel");
+        Client client(port);
+        const auto connected = [&] {
+            return ReadText(dir / "quorvel.err").find("MQTT connected") != std::string::npos;
+        };
+        for (double end = NowMs() + 20000; NowMs() < end && !(connected() && cm11a.Connected());) cm11a.Pump(20);
+        if (!connected() || !cm11a.Connected()) Die("the connector did not connect to the broker and the interface");
+        for (double end = NowMs() + 500; NowMs() < end;) cm11a.Pump(20);  // the power-fail answers
+        const long rssStart = RssKb(quorvel.pid());
+
+        std::vector<double> latencies;
+        int missing = 0;
+        for (int r = 0; r < requests; ++r) {
+            const int index = r % 15;  // A1..A15, like e2e_bench
+            const double sent = NowMs();
+            client.Set(index, "ON");
+            double start = -1;
+            bool done = false;
+            for (double end = sent + 5000; NowMs() < end && !done;) {
+                cm11a.Pump(1);
+                client.Pump();
+                FakeInterface::Event e{};
+                while (cm11a.NextEvent(e)) {
+                    if (e.kind == FakeInterface::Event::CommandStart && e.code == AddressByte(index) && start < 0)
+                        start = e.atMs;
+                    if (e.kind == FakeInterface::Event::CommandDone && start >= 0) done = true;
+                }
+            }
+            if (start < 0) ++missing;
+            else latencies.push_back(start - sent);
+        }
+        std::printf("set to wire (%d commands, one after another):\n", requests);
+        PrintSummary("MQTT set -> first byte", Summarize(latencies));
+        std::printf("  commands not seen on the wire: %d\n", missing);
+
+        // Every device switched once: 256 commands, 256 discovery configs.
+        for (int i = 0; i < 256; ++i) client.Set(i, "OFF");
+        int done = 0;
+        for (double end = NowMs() + 120000; NowMs() < end && (done < 256 || client.configs.size() < 256);) {
+            cm11a.Pump(1);
+            client.Pump();
+            FakeInterface::Event e{};
+            while (cm11a.NextEvent(e)) done += e.kind == FakeInterface::Event::CommandDone;
+        }
+        for (double end = NowMs() + 1000; NowMs() < end;) client.Pump();
+        const long rss256 = RssKb(quorvel.pid());
+        std::printf("memory (VmRSS of the connector):\n");
+        std::printf("  connected, no device known   %.1f MB\n", static_cast<double>(rssStart) / 1024.0);
+        std::printf("  256 devices discovered       %.1f MB (%d commands done, %zu configs seen)\n",
+                    static_cast<double>(rss256) / 1024.0, done, client.configs.size());
+        if (missing > 0 || done < 256 || client.configs.size() < 256) status = 2;
+        std::printf("%s\n", quorvel.Stop().c_str());
+    }
+    if (keep) std::printf("kept: %s\n", dir.c_str());
+    else fs::remove_all(dir);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        std::error_code ec;
+        fs::path buildDir = fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path();
+        int requests = 200;
+        bool keep = false, ns = true;
+        for (int i = 1; i < argc; ++i) {
+            const std::string a = argv[i];
+            if (a == "--requests" && i + 1 < argc) requests = std::clamp(std::atoi(argv[++i]), 1, 100000);
+            else if (a == "--build" && i + 1 < argc) buildDir = argv[++i];
+            else if (a == "--keep") keep = true;
+            else if (a == "--no-namespace") ns = false;
+            else {
+                std::printf("usage: mqtt_bench [--requests N] [--build DIR] [--keep] [--no-namespace]\n");
+                return a == "--help" ? 0 : 1;
+            }
+        }
+        if (ns) EnterNamespace(argc, argv);
+        std::signal(SIGPIPE, SIG_IGN);
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+        return Run(buildDir, requests, keep);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "mqtt_bench: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,192 @@
+#include "mqtt/mqtt_protocol.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace quorvel::mqtt {
+
+namespace {
+
+char Up(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+std::string_view TrimView(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Up(a[i]) != Up(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<int> DeviceIndex(std::string_view device) {
+    if (device.size() < 2 || device.size() > 3) return std::nullopt;
+    const char h = Up(device[0]);
+    if (h < 'A' || h > 'P') return std::nullopt;
+    if (device[1] < '1' || device[1] > '9') return std::nullopt;
+    int unit = device[1] - '0';
+    if (device.size() == 3) {
+        if (device[2] < '0' || device[2] > '9') return std::nullopt;
+        unit = unit * 10 + (device[2] - '0');
+    }
+    if (unit > 16) return std::nullopt;
+    return (h - 'A') * 16 + unit - 1;
+}
+
+std::string DeviceName(int index) {
+    return std::string(1, static_cast<char>('A' + index / 16)) + std::to_string(index % 16 + 1);
+}
+
+std::optional<std::string> SetTopicDevice(std::string_view prefix, std::string_view topic) {
+    if (topic.size() <= prefix.size() + 1 || topic.substr(0, prefix.size()) != prefix || topic[prefix.size()] != '/')
+        return std::nullopt;
+    std::string_view rest = topic.substr(prefix.size() + 1);
+    constexpr std::string_view kSet = "/set";
+    if (rest.size() <= kSet.size() || rest.substr(rest.size() - kSet.size()) != kSet) return std::nullopt;
+    const std::string_view device = rest.substr(0, rest.size() - kSet.size());
+    const auto index = DeviceIndex(device);
+    if (!index) return std::nullopt;
+    return DeviceName(*index);
+}
+
+std::optional<SetCommand> ParseSetPayload(std::string_view payload, std::string& error) {
+    if (payload.size() > 64) {
+        error = "payload too long";
+        return std::nullopt;
+    }
+    const std::string_view t = TrimView(payload);
+    if (EqualsNoCase(t, "ON")) return SetCommand{SetCommand::Kind::On, 100};
+    if (EqualsNoCase(t, "OFF")) return SetCommand{SetCommand::Kind::Off, 0};
+    if (t.empty() || t.size() > 3 || !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        error = "not ON, OFF or a brightness 0-100";
+        return std::nullopt;
+    }
+    const int level = std::atoi(std::string(t).c_str());
+    if (level > 100) {
+        error = "brightness above 100";
+        return std::nullopt;
+    }
+    return SetCommand{SetCommand::Kind::Level, level};
+}
+
+int StepsFor(int percentPoints) {
+    const int p = std::clamp(percentPoints, 0, 100);
+    return (p * kFullRangeSteps + 50) / 100;
+}
+
+std::vector<X10Step> PlanCommands(const DeviceView& now, const SetCommand& want) {
+    using Kind = SetCommand::Kind;
+    if (want.What == Kind::Off || (want.What == Kind::Level && want.Level == 0)) return {{kFunctionOff, 0}};
+    if (want.What == Kind::On || want.Level == 100) return {{kFunctionOn, 0}};
+    if (now.State == Power::On && now.Level != kUnknownLevel) {
+        // A known level moves by the difference.
+        const int steps = StepsFor(std::abs(want.Level - now.Level));
+        if (steps == 0) return {};
+        return {{want.Level < now.Level ? kFunctionDim : kFunctionBright, steps}};
+    }
+    // Off or unknown: a full on gives the known start, then dim down to the level.
+    const int steps = StepsFor(100 - want.Level);
+    if (steps == 0) return {{kFunctionOn, 0}};
+    return {{kFunctionOn, 0}, {kFunctionDim, steps}};
+}
+
+DeviceView AfterSteps(DeviceView v, const std::vector<X10Step>& steps) {
+    for (const X10Step& s : steps) {
+        const int amount = std::min(100, (s.Steps * 100 + 11) / kFullRangeSteps);  // as the engine tells it
+        if (s.Function == kFunctionOn) v = {Power::On, 100};
+        else if (s.Function == kFunctionOff) v = {Power::Off, 0};
+        else if (v.Level == kUnknownLevel) continue;
+        else if (s.Function == kFunctionDim) v.Level = std::max(0, v.Level - amount);
+        else if (s.Function == kFunctionBright) v.Level = std::min(100, v.Level + amount);
+    }
+    return v;
+}
+
+std::string StatePayload(Power p) {
+    switch (p) {
+    case Power::On:
+        return "ON";
+    case Power::Off:
+        return "OFF";
+    default:
+        return "unknown";
+    }
+}
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string EventJson(const EventRecord& e) {
+    return "{\"device\":" + JsonString(e.Device) + ",\"function\":" + JsonString(e.Function) +
+           ",\"brightness\":" + (e.Brightness < 0 ? std::string("null") : std::to_string(e.Brightness)) +
+           ",\"origin\":" + JsonString(e.Origin) + ",\"time\":" + JsonString(e.Time) + "}";
+}
+
+std::string DiscoveryTopic(const DiscoveryNames& n, const std::string& device) {
+    return n.DiscoveryPrefix + "/light/quorvel_" + n.HostId + "_" + device + "/config";
+}
+
+std::optional<std::string> DiscoveryTopicDevice(const DiscoveryNames& n, std::string_view topic) {
+    const std::string head = n.DiscoveryPrefix + "/light/quorvel_" + n.HostId + "_";
+    constexpr std::string_view kTail = "/config";
+    if (topic.size() <= head.size() + kTail.size() || topic.substr(0, head.size()) != head ||
+        topic.substr(topic.size() - kTail.size()) != kTail)
+        return std::nullopt;
+    const auto index = DeviceIndex(topic.substr(head.size(), topic.size() - head.size() - kTail.size()));
+    if (!index) return std::nullopt;
+    return DeviceName(*index);
+}
+
+std::string DiscoveryConfig(const DiscoveryNames& n, const std::string& device) {
+    const std::string id = "quorvel_" + n.HostId + "_" + device;
+    const std::string base = n.TopicPrefix + "/" + device;
+    return "{\"name\":" + JsonString("X10 " + device) + ",\"unique_id\":" + JsonString(id) +
+           ",\"object_id\":" + JsonString(id) + ",\"command_topic\":" + JsonString(base + "/set") +
+           ",\"state_topic\":" + JsonString(base + "/state") + ",\"brightness_command_topic\":" +
+           JsonString(base + "/set") + ",\"brightness_scale\":100,\"on_command_type\":\"brightness\"" +
+           ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"qos\":1,\"retain\":false,\"optimistic\":false" +
+           ",\"availability_topic\":" + JsonString(n.TopicPrefix + "/status") +
+           ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"" +
+           ",\"device\":{\"identifiers\":[" + JsonString("quorvel_" + n.HostId) + "],\"name\":" +
+           JsonString("Quorvel " + n.Host) + ",\"manufacturer\":\"Quorvel\",\"model\":\"X10 CM11A connector\"}}";
+}
+
+}  // namespace quorvel::mqtt

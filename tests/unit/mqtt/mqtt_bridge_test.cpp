@@ -1,0 +1,310 @@
+// The bridge against a scripted transport, in simulated time.
+#include "mqtt/mqtt_bridge.h"
+#include "platform/sim/sim_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+using namespace quorvel::mqtt;
+
+namespace {
+
+struct Published { std::string topic, payload; bool retain; };
+
+class FakeTransport : public MqttTransport {
+public:
+    void SetHandlers(Handlers h) override { handlers = std::move(h); }
+    bool Connect(const ConnectOptions& o, std::string& error) override {
+        ++attempts;
+        last = o;
+        if (refuse) {
+            error = "connection refused";
+            return false;
+        }
+        up = true;
+        return true;
+    }
+    void Disconnect(bool clean) override {
+        up = false;
+        if (clean) ++cleanGoodbyes;
+    }
+    bool Publish(const std::string& t, const std::string& p, int qos, bool retain) override {
+        if (!up) return false;
+        EXPECT_EQ(qos, 1) << t;
+        sent.push_back({t, p, retain});
+        return true;
+    }
+    bool Subscribe(const std::string& pattern, int) override {
+        subscriptions.push_back(pattern);
+        return up;
+    }
+    // The broker's side.
+    void Accept() { handlers.Connected(); }
+    void Drop(const std::string& reason) {
+        up = false;
+        handlers.Lost(reason);
+    }
+    void Deliver(const std::string& topic, const std::string& payload, bool retained = false) {
+        handlers.Message(topic, payload, retained);
+    }
+    std::vector<std::string> PayloadsOn(const std::string& topic) const {
+        std::vector<std::string> out;
+        for (const auto& p : sent) {
+            if (p.topic == topic) out.push_back(p.payload);
+        }
+        return out;
+    }
+
+    Handlers handlers;
+    ConnectOptions last;
+    bool refuse = false, up = false;
+    int attempts = 0, cleanGoodbyes = 0;
+    std::vector<Published> sent;
+    std::vector<std::string> subscriptions;
+};
+
+struct MqttBridging : ::testing::Test {
+    MqttBridging() : reporter(sim) {
+        reporter.SetConsole([this](const std::string& line) { reports.push_back(line); });
+        mqtt.Host = "127.0.0.1";
+        mqtt.TopicPrefix = "quorvel/box";
+        mqtt.ComputerName = "box";
+    }
+    MqttBridge& Make() {
+        bridge = std::make_unique<MqttBridge>(
+            sim, reporter, settings, transport, mqtt,
+            MqttBridge::Hooks{[this](const std::string& d, int f, int s) { queued.emplace_back(d, f, s); },
+                              [this] { return ready; }});
+        return *bridge;
+    }
+    MqttBridge& Connected() {
+        Make().Start();
+        transport.Accept();
+        transport.sent.clear();
+        reports.clear();
+        return *bridge;
+    }
+    int ReportsWith(const std::string& text) const {
+        int n = 0;
+        for (const auto& r : reports) n += r.find(text) != std::string::npos;
+        return n;
+    }
+
+    quorvel::platform::SimPlatform sim;
+    quorvel::core::Reporter reporter;
+    quorvel::core::Settings settings;
+    FakeTransport transport;
+    MqttSettings mqtt;
+    std::unique_ptr<MqttBridge> bridge;
+    bool ready = true;
+    std::vector<std::tuple<std::string, int, int>> queued;
+    std::vector<std::string> reports;
+};
+
+using Q = std::vector<std::tuple<std::string, int, int>>;
+
+}  // namespace
+
+TEST_F(MqttBridging, AnOffBridgeNeverConnects) {
+    mqtt.Host.clear();
+    Make().Start();
+    sim.Advance(120000);
+    EXPECT_EQ(transport.attempts, 0);
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(MqttBridging, ConnectingSetsTheLastWillAndAnnouncesOnline) {
+    Make().Start();
+    EXPECT_EQ(transport.last.WillTopic, "quorvel/box/status");
+    EXPECT_EQ(transport.last.WillPayload, "offline");
+    EXPECT_TRUE(transport.last.WillRetain);
+    transport.Accept();
+    ASSERT_FALSE(transport.sent.empty());
+    EXPECT_EQ(transport.sent[0].topic, "quorvel/box/status");
+    EXPECT_EQ(transport.sent[0].payload, "online");
+    EXPECT_TRUE(transport.sent[0].retain);
+    EXPECT_EQ(transport.subscriptions, (std::vector<std::string>{"quorvel/box/+/set", "homeassistant/light/+/config"}));
+    EXPECT_EQ(ReportsWith("MQTT connected"), 1);
+}
+
+TEST_F(MqttBridging, RetriesArePacedFromOneSecondDoublingToAMinuteWithOneReportPerOutage) {
+    transport.refuse = true;
+    Make().Start();
+    EXPECT_EQ(transport.attempts, 1);
+    // Attempt n+1 comes 1, 2, 4, ... 60, 60 s after attempt n.
+    const std::vector<int> gaps = {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+    for (int gap : gaps) {
+        const int before = transport.attempts;
+        sim.Advance(static_cast<std::uint64_t>(gap - 1));
+        EXPECT_EQ(transport.attempts, before) << "too early for the gap of " << gap;
+        sim.Advance(1);
+        EXPECT_EQ(transport.attempts, before + 1) << "gap " << gap;
+    }
+    EXPECT_EQ(ReportsWith("unreachable"), 1);
+    // Recovery: one report, and the pacing starts again from one second.
+    transport.refuse = false;
+    sim.Advance(60000);
+    transport.Accept();
+    EXPECT_EQ(ReportsWith("MQTT connected"), 1);
+    transport.Drop("connection lost");
+    EXPECT_EQ(ReportsWith("lost: connection lost"), 1);
+    const int before = transport.attempts;
+    sim.Advance(1000);
+    EXPECT_EQ(transport.attempts, before + 1);
+}
+
+TEST_F(MqttBridging, AnAttemptWithoutAnswerIsAbandonedAndRetried) {
+    Make().Start();  // the broker never answers
+    sim.Advance(MqttBridge::kConnectTimeoutMs);
+    EXPECT_FALSE(transport.up);
+    EXPECT_EQ(ReportsWith("no answer from the broker"), 1);
+    sim.Advance(1000);
+    EXPECT_EQ(transport.attempts, 2);
+}
+
+TEST_F(MqttBridging, SetCommandsGoThroughTheFiltersIntoTheQueue) {
+    settings.House = "AB";
+    settings.Ignore = ",B7,";
+    struct Case { const char* name; std::string topic, payload; bool retained; Q expected; const char* report; };
+    const std::vector<Case> cases = {
+        {"on", "quorvel/box/A1/set", "ON", false, {{"A1", 2, 0}}, nullptr},
+        {"off, lower case device", "quorvel/box/b2/set", "off", false, {{"B2", 3, 0}}, nullptr},
+        {"brightness from unknown", "quorvel/box/A3/set", "50", false, {{"A3", 2, 0}, {"A3", 4, 11}}, nullptr},
+        {"house not served", "quorvel/box/C1/set", "ON", false, {}, "not served"},
+        {"ignored device", "quorvel/box/B7/set", "ON", false, {}, "not served"},
+        {"malformed payload", "quorvel/box/A1/set", "bright", false, {}, "not ON, OFF"},
+        {"no such device", "quorvel/box/A99/set", "ON", false, {}, "no X10 device"},
+        {"retained command", "quorvel/box/A1/set", "ON", true, {}, "retained command ignored"},
+    };
+    Connected();
+    for (const Case& c : cases) {
+        queued.clear();
+        reports.clear();
+        transport.Deliver(c.topic, c.payload, c.retained);
+        EXPECT_EQ(queued, c.expected) << c.name;
+        if (c.report) {
+            EXPECT_EQ(reports.size(), 1u) << c.name;
+            EXPECT_EQ(ReportsWith(c.report), 1) << c.name;
+        } else {
+            EXPECT_TRUE(reports.empty()) << c.name;
+        }
+    }
+    ready = false;
+    queued.clear();
+    transport.Deliver("quorvel/box/A1/set", "ON");
+    EXPECT_TRUE(queued.empty());
+    EXPECT_EQ(ReportsWith("has not started"), 1);
+}
+
+TEST_F(MqttBridging, CommandsAreTakenUnderAPrefixInsideTheDiscoveryPrefix) {
+    mqtt.TopicPrefix = "homeassistant/x10";
+    Connected();
+    transport.Deliver("homeassistant/x10/A1/set", "ON");
+    EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));
+}
+
+TEST_F(MqttBridging, BrightnessMovesFromTheKnownLevel) {
+    auto& b = Connected();
+    b.DeviceChanged(0, {Power::On, 100});
+    transport.Deliver("quorvel/box/A1/set", "50");
+    b.CommandDone(0);
+    b.DeviceChanged(0, {Power::On, 50});
+    transport.Deliver("quorvel/box/A1/set", "75");
+    EXPECT_EQ(queued, (Q{{"A1", 4, 11}, {"A1", 5, 6}}));
+}
+
+TEST_F(MqttBridging, ACommandBeforeTheLastIsCarriedOutIsPlannedFromWhereThatOneLeavesTheLamp) {
+    auto& b = Connected();
+    b.DeviceChanged(0, {Power::On, 100});
+    transport.Deliver("quorvel/box/A1/set", "50");  // dim 11: the lamp will be at 50
+    transport.Deliver("quorvel/box/A1/set", "25");  // from 50, not from 100
+    transport.Deliver("quorvel/box/A1/set", "OFF");
+    transport.Deliver("quorvel/box/A1/set", "30");  // from off: on, then dim
+    EXPECT_EQ(queued, (Q{{"A1", 4, 11}, {"A1", 4, 6}, {"A1", 3, 0}, {"A1", 2, 0}, {"A1", 4, 15}}));
+    for (int n = 0; n < 5; ++n) b.CommandDone(0);
+    b.DeviceChanged(0, {Power::On, 32});  // what the device state made of it
+    queued.clear();
+    transport.Deliver("quorvel/box/A1/set", "50");  // all done: from the state again
+    EXPECT_EQ(queued, (Q{{"A1", 5, 4}}));
+}
+
+TEST_F(MqttBridging, StatesAreRetainedAndPublishedOnlyWhenTheyChange) {
+    auto& b = Connected();
+    b.DeviceChanged(0, {Power::On, 100});
+    b.DeviceChanged(0, {Power::On, 60});   // still ON
+    b.DeviceChanged(0, {Power::Off, 0});
+    b.DeviceChanged(20, {Power::Unknown, kUnknownLevel});  // B5
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (std::vector<std::string>{"ON", "OFF"}));
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/B5/state"), (std::vector<std::string>{"unknown"}));
+    for (const auto& p : transport.sent) {
+        if (p.topic.ends_with("/state")) {
+            EXPECT_TRUE(p.retain) << p.topic;
+        }
+    }
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_A1/config").size(), 1u);
+}
+
+TEST_F(MqttBridging, AReconnectRepublishesOnlineDiscoveryAndStates) {
+    auto& b = Make();
+    b.DeviceKnown(0, {Power::On, 100});  // restored before the first connection
+    b.Start();
+    transport.Accept();
+    transport.Drop("broker restarted");
+    b.DeviceChanged(1, {Power::Off, 0});  // A2 changes during the outage
+    transport.sent.clear();
+    sim.Advance(1000);
+    transport.Accept();
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/status"), (std::vector<std::string>{"online"}));
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (std::vector<std::string>{"ON"}));
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A2/state"), (std::vector<std::string>{"OFF"}));
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_A2/config").size(), 1u);
+    EXPECT_EQ(std::count(transport.subscriptions.begin(), transport.subscriptions.end(), "quorvel/box/+/set"), 2);
+}
+
+TEST_F(MqttBridging, DiscoveryFollowsTheServedSet) {
+    auto& b = Connected();
+    b.DeviceChanged(0, {Power::On, 100});
+    b.DeviceChanged(16, {Power::On, 100});  // B1
+    settings.House = "A";                    // B leaves the served set
+    sim.Advance(MqttBridge::kServedCheckMs);
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_B1/config").back(), "");
+    // A config of ours left by an earlier run for an unserved device is removed; others stay.
+    transport.sent.clear();
+    transport.Deliver("homeassistant/light/quorvel_box_C3/config", "{}", true);
+    transport.Deliver("homeassistant/light/quorvel_box_A5/config", "{}", true);
+    transport.Deliver("homeassistant/light/kitchen/config", "{}", true);
+    ASSERT_EQ(transport.sent.size(), 1u);
+    EXPECT_EQ(transport.sent[0].topic, "homeassistant/light/quorvel_box_C3/config");
+    EXPECT_EQ(transport.sent[0].payload, "");
+    EXPECT_TRUE(transport.sent[0].retain);
+    EXPECT_TRUE(queued.empty());
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(MqttBridging, EventsMissedDuringAnOutageAreCountedInTheRecoveryReport) {
+    auto& b = Connected();
+    b.Event({"A1", "on", 100, "xap", "t"});
+    b.Event({"Z1", "on", 100, "xap", "t"});  // not a device: nothing
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/event").size(), 1u);
+    transport.Drop("gone");
+    b.Event({"A1", "off", 0, "power line", "t"});
+    b.Event({"A2", "off", 0, "power line", "t"});
+    EXPECT_EQ(b.EventsMissed(), 2u);
+    sim.Advance(1000);
+    transport.Accept();
+    EXPECT_EQ(ReportsWith("2 events not published"), 1);
+}
+
+TEST_F(MqttBridging, StoppingSaysOfflineAndGoodbye) {
+    auto& b = Connected();
+    b.Stop();
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/status"), (std::vector<std::string>{"offline"}));
+    EXPECT_EQ(transport.cleanGoodbyes, 1);
+    sim.Advance(120000);
+    EXPECT_EQ(transport.attempts, 1);
+}

@@ -1,0 +1,202 @@
+// Settings, topics, payloads, dim arithmetic and the texts the bridge publishes.
+#include "host/ini_tool.h"
+#include "mqtt/mqtt_protocol.h"
+#include "mqtt/mqtt_settings.h"
+#include "platform/sim/sim_platform.h"
+#include "test_support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace quorvel::mqtt;
+
+namespace {
+
+MqttSettings Read(const std::map<std::string, std::string>& ini, std::vector<std::string>& problems) {
+    const auto get = [&](const std::string& key, const std::string& def) {
+        const auto it = ini.find(key);
+        return it == ini.end() || it->second.empty() ? def : it->second;
+    };
+    return ReadMqttSettings(get, "mybox", problems);
+}
+
+}  // namespace
+
+TEST(MqttSettings, BrokerAddressesAreParsedOrLeaveTheBridgeOff) {
+    struct Case { const char* name; std::string broker, ca; std::string host; int port; bool problem; };
+    const std::vector<Case> cases = {
+        {"absent", "", "", "", 1883, false},
+        {"host and port", "127.0.0.1:1884", "", "127.0.0.1", 1884, false},
+        {"bare host", "broker.lan", "", "broker.lan", 1883, false},
+        {"bare host with TLS", "broker.lan", "/etc/ca.pem", "broker.lan", 8883, false},
+        {"bracketed IPv6", "[::1]:1883", "", "::1", 1883, false},
+        {"bare IPv6", "::1", "", "", 1883, true},
+        {"port zero", "h:0", "", "", 1883, true},
+        {"port too big", "h:65536", "", "", 1883, true},
+        {"port not a number", "h:12a", "", "", 1883, true},
+        {"empty port", "h:", "", "", 1883, true},
+        {"blank in host", "my host:1883", "", "", 1883, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> problems;
+        const MqttSettings s = Read({{"Broker", c.broker}, {"CAFile", c.ca}}, problems);
+        EXPECT_EQ(s.Host, c.host) << c.name;
+        EXPECT_EQ(s.Enabled(), !c.host.empty()) << c.name;
+        if (!c.host.empty()) {
+            EXPECT_EQ(s.Port, c.port) << c.name;
+        }
+        EXPECT_EQ(!problems.empty(), c.problem) << c.name;
+    }
+}
+
+TEST(MqttSettings, PrefixesFallBackToTheirDefaultsWhenUnusable) {
+    struct Case { const char* name; std::string prefix, expected; bool problem; };
+    const std::vector<Case> cases = {
+        {"absent", "", "quorvel/mybox", false},
+        {"own prefix", "house/north", "house/north", false},
+        {"trailing slash dropped", "house/", "house", false},
+        {"wildcard plus", "house/+", "quorvel/mybox", true},
+        {"wildcard hash", "#", "quorvel/mybox", true},
+        {"empty level", "a//b", "quorvel/mybox", true},
+        {"leading slash", "/a", "quorvel/mybox", true},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> problems;
+        const MqttSettings s = Read({{"Broker", "127.0.0.1:1883"}, {"TopicPrefix", c.prefix}}, problems);
+        EXPECT_EQ(s.TopicPrefix, c.expected) << c.name;
+        EXPECT_EQ(!problems.empty(), c.problem) << c.name;
+    }
+    std::vector<std::string> problems;
+    const MqttSettings s = Read({{"Broker", "h"}, {"Discovery", "0"}, {"DiscoveryPrefix", "ha+"}}, problems);
+    EXPECT_FALSE(s.Discovery);
+    EXPECT_EQ(s.DiscoveryPrefix, "homeassistant");
+    // With the bridge off nothing is reported, however odd the other keys.
+    problems.clear();
+    EXPECT_FALSE(Read({{"TopicPrefix", "#"}, {"DiscoveryPrefix", "+"}, {"Password", "p"}}, problems).Enabled());
+    EXPECT_TRUE(problems.empty());
+}
+
+TEST(MqttSettings, ThePasswordIsNeverDescribed) {
+    std::vector<std::string> problems;
+    const MqttSettings s = Read({{"Broker", "127.0.0.1:1883"}, {"Username", "lamps"}, {"Password", "s3cr3t-pw"}},
+                                problems);
+    EXPECT_EQ(s.Password, "s3cr3t-pw");
+    const std::string text = Describe(s);
+    EXPECT_EQ(text.find("s3cr3t-pw"), std::string::npos) << text;
+    EXPECT_NE(text.find("user lamps (password set)"), std::string::npos) << text;
+    // A broken broker line is quoted in its report; the password is not in it either.
+    problems.clear();
+    Read({{"Broker", "bad:port:x"}, {"Username", "u"}, {"Password", "s3cr3t-pw"}}, problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].find("s3cr3t-pw"), std::string::npos);
+}
+
+TEST(MqttTopics, OnlySetTopicsOfRealDevicesNameADevice) {
+    struct Case { const char* name; std::string topic; std::optional<std::string> device; };
+    const std::vector<Case> cases = {
+        {"plain", "quorvel/box/A1/set", "A1"},
+        {"lower case", "quorvel/box/p16/set", "P16"},
+        {"unit 17", "quorvel/box/A17/set", std::nullopt},
+        {"unit 0", "quorvel/box/A0/set", std::nullopt},
+        {"leading zero", "quorvel/box/A01/set", std::nullopt},
+        {"house Q", "quorvel/box/Q1/set", std::nullopt},
+        {"state topic", "quorvel/box/A1/state", std::nullopt},
+        {"other prefix", "quorvel/boxx/A1/set", std::nullopt},
+        {"extra level", "quorvel/box/x/A1/set", std::nullopt},
+        {"no device", "quorvel/box//set", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SetTopicDevice("quorvel/box", c.topic), c.device) << c.name;
+}
+
+TEST(MqttTopics, PayloadsAreOnOffOrABrightness) {
+    using K = SetCommand::Kind;
+    struct Case { const char* name; std::string payload; std::optional<SetCommand> expected; };
+    const std::vector<Case> cases = {
+        {"ON", "ON", SetCommand{K::On, 100}},
+        {"on lower case", "on", SetCommand{K::On, 100}},
+        {"Off with blanks and newline", " Off\n", SetCommand{K::Off, 0}},
+        {"zero", "0", SetCommand{K::Level, 0}},
+        {"fifty five", "55", SetCommand{K::Level, 55}},
+        {"hundred", "100", SetCommand{K::Level, 100}},
+        {"above range", "101", std::nullopt},
+        {"negative", "-1", std::nullopt},
+        {"fraction", "5.5", std::nullopt},
+        {"word", "toggle", std::nullopt},
+        {"empty", "", std::nullopt},
+        {"NUL inside", std::string("ON\0", 3), std::nullopt},
+        {"huge", std::string(1000, '1'), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto got = ParseSetPayload(c.payload, error);
+        EXPECT_EQ(got, c.expected) << c.name;
+        EXPECT_EQ(error.empty(), c.expected.has_value()) << c.name;
+    }
+}
+
+TEST(MqttLevels, BrightnessIsReachedByStepsFromAKnownLevel) {
+    using K = SetCommand::Kind;
+    const DeviceView unknown{};
+    const DeviceView off{Power::Off, 0};
+    const DeviceView full{Power::On, 100};
+    const DeviceView half{Power::On, 50};
+    const DeviceView onUnknownLevel{Power::On, kUnknownLevel};
+    using S = std::vector<X10Step>;
+    struct Case { const char* name; DeviceView now; SetCommand want; S expected; };
+    const std::vector<Case> cases = {
+        {"on from unknown", unknown, {K::On, 100}, {{kFunctionOn, 0}}},
+        {"off", half, {K::Off, 0}, {{kFunctionOff, 0}}},
+        {"level 0 is off", full, {K::Level, 0}, {{kFunctionOff, 0}}},
+        {"level 100 is on", half, {K::Level, 100}, {{kFunctionOn, 0}}},
+        {"full to half dims 11 steps", full, {K::Level, 50}, {{kFunctionDim, 11}}},
+        {"half to 75 brightens 6 steps", half, {K::Level, 75}, {{kFunctionBright, 6}}},
+        {"less than half a step changes nothing", half, {K::Level, 52}, {}},
+        {"from off: on, then dim", off, {K::Level, 55}, {{kFunctionOn, 0}, {kFunctionDim, 10}}},
+        {"from unknown: on, then dim", unknown, {K::Level, 1}, {{kFunctionOn, 0}, {kFunctionDim, 22}}},
+        {"on at unknown level: on first", onUnknownLevel, {K::Level, 50}, {{kFunctionOn, 0}, {kFunctionDim, 11}}},
+        {"99 from off is a full on", off, {K::Level, 99}, {{kFunctionOn, 0}}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(PlanCommands(c.now, c.want), c.expected) << c.name;
+    EXPECT_EQ(StepsFor(100), kFullRangeSteps);
+}
+
+TEST(MqttTexts, EventsAreOneJsonObjectWithEscapedText) {
+    EXPECT_EQ(EventJson({"A1", "on", 100, "mqtt", "2026-01-01 12:00:00"}),
+              R"({"device":"A1","function":"on","brightness":100,"origin":"mqtt","time":"2026-01-01 12:00:00"})");
+    EXPECT_EQ(EventJson({"B2", "status_request", -1, "power line", "t"}),
+              R"({"device":"B2","function":"status_request","brightness":null,"origin":"power line","time":"t"})");
+    EXPECT_EQ(JsonString(std::string("a\"b\\c\n\x01", 7)), R"("a\"b\\c\n\u0001")");
+}
+
+TEST(MqttTexts, DiscoveryConfigNamesTheTopicsOfItsDevice) {
+    const DiscoveryNames n{"quorvel/my-box", "homeassistant", "my-box", "my-box"};
+    EXPECT_EQ(DiscoveryTopic(n, "A1"), "homeassistant/light/quorvel_my-box_A1/config");
+    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_my-box_C12/config"), "C12");
+    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_other_C12/config"), std::nullopt);
+    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_my-box_Z9/config"), std::nullopt);
+    const std::string config = DiscoveryConfig(n, "A1");
+    for (const char* part : {R"("unique_id":"quorvel_my-box_A1")", R"("command_topic":"quorvel/my-box/A1/set")",
+                             R"("state_topic":"quorvel/my-box/A1/state")",
+                             R"("availability_topic":"quorvel/my-box/status")", R"("brightness_scale":100)"}) {
+        EXPECT_NE(config.find(part), std::string::npos) << part << "\n" << config;
+    }
+    EXPECT_EQ(SafeId("box.lan name"), "box_lan_name");
+}
+
+TEST(MqttSettings, APasswordLineWithoutEqualSignIsNotQuotedInReports) {
+    quorvel::test::TempDir dir;
+    quorvel::platform::SimPlatform sim;
+    quorvel::core::Reporter reporter(sim);
+    std::vector<std::string> lines;
+    reporter.SetConsole([&](const std::string& l) { lines.push_back(l); });
+    quorvel::test::WriteBytes(dir.path() / "Quorvel.ini", "[MQTT]\r\nPassword: hunter2\r\nBroker 127.0.0.1\r\n");
+    quorvel::host::IniTool ini(reporter, sim);
+    ini.Load((dir.path() / "Quorvel.ini").string());
+    ASSERT_EQ(lines.size(), 2u);  // both lines are still reported as lacking "="
+    EXPECT_EQ(lines[0].find("hunter2"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("Broker 127.0.0.1"), std::string::npos) << lines[1];
+}
