@@ -29,10 +29,10 @@ if ! "$cxx" -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1; then
 fi
 
 echo "== fuzz: building ${targets[*]/#/fuzz_} with $cxx into $build/"
+mkdir -p "$build"
 CXX="$cxx" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON -DQUORVEL_SANITIZE=ON \
-  -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF >"$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log"; echo "fuzz: configuring failed"; exit 1; }
-rm -f "$build.configure.log"
+  -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF >"$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; echo "fuzz: configuring failed (output above)"; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1}"
