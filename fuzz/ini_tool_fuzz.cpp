@@ -24,7 +24,7 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-// One folder for the whole run, removed when the fuzzer exits.
+// One folder for the whole run (below TMPDIR; scripts/fuzz.sh points that at its build folder).
 const fs::path& Folder() {
     static const fs::path folder = [] {
         std::string pattern = (fs::temp_directory_path() / "quorvel-fuzz-ini.XXXXXX").string();

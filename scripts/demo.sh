@@ -41,6 +41,23 @@ with_ticker() {
   return "$status"
 }
 
+# Reads CMake's build output and shows its percentage: in place on a terminal, otherwise one
+# line per tenth.
+show_progress() {  # show_progress TTY
+  local line p last=-10
+  while IFS= read -r line; do
+    [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
+    p=${BASH_REMATCH[1]}
+    if [ "$1" = 1 ]; then
+      printf '\r   building: %3d%%' "$p"
+    elif [ "$p" -ge $((last + 10)) ] || { [ "$p" = 100 ] && [ "$last" != 100 ]; }; then
+      printf '   building: %3d%%\n' "$p"
+      last=$p
+    fi
+  done
+  if [ "$1" = 1 ]; then echo; fi
+}
+
 if [ "$stage" = setup ]; then
   started=$SECONDS
   echo "== [1/7] Checking the Debian packages the build needs (installing them takes about half a minute)"
@@ -58,14 +75,7 @@ if [ "$stage" = setup ]; then
   [ -t 1 ] && tty=1
   build_start=$SECONDS
   if ! cmake --build "$build" -j"$(nproc)" --target quorvel xap-hub cm11a-sim xap-send 2>&1 \
-      | tee -a "$build_log" \
-      | awk -v tty="$tty" '
-          match($0, /^\[ *[0-9]+%\]/) {
-            p = substr($0, RSTART + 1, RLENGTH - 3) + 0
-            if (tty) { printf "\r   building: %3d%%", p; fflush(); shown = 1 }
-            else if (p >= last + 10 || (p == 100 && last < 100)) { printf "   building: %3d%%\n", p; fflush(); last = p }
-          }
-          END { if (tty && shown) printf "\n" }'; then
+      | tee -a "$build_log" | show_progress "$tty"; then
     echo
     grep -E 'error|Error' "$build_log" | head -n 20 || true
     echo "demo: FAILED: the build failed (whole output in $build_log)"

@@ -29,15 +29,20 @@ if ! "$cxx" -fsanitize=fuzzer "$probe/p.cpp" -o "$probe/p" >/dev/null 2>&1; then
 fi
 
 echo "== fuzz: building ${targets[*]/#/fuzz_} with $cxx into $build/"
+mkdir -p "$build"
 CXX="$cxx" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_FUZZ=ON -DQUORVEL_SANITIZE=ON \
-  -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF >"$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log"; echo "fuzz: configuring failed"; exit 1; }
-rm -f "$build.configure.log"
+  -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF >"$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; echo "fuzz: configuring failed (output above)"; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
 mkdir -p "$build/crashes"
+# The INI target writes its files below TMPDIR; libFuzzer ends without running exit handlers,
+# so the folder is cleared here.
+case "$build" in /*) export TMPDIR="$build/tmp" ;; *) export TMPDIR="$PWD/$build/tmp" ;; esac
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 status=0
 for t in "${targets[@]}"; do
   corpus="$build/corpus/$t"
@@ -55,5 +60,6 @@ for t in "${targets[@]}"; do
     echo "   whole output: $log"
   fi
 done
+rm -rf "$TMPDIR"
 [ "$status" -eq 0 ] && echo "== fuzz: no crash in ${#targets[@]} targets" || echo "== fuzz: CRASH (see above)"
 exit "$status"

@@ -12,8 +12,8 @@ cat <<EOF
 == Quorvel tests: builds the connector, its test tools (xap-hub, cm11a-sim, xap-send), the
    benchmarks and the tests into $build/, then runs every unit test (simulated time) and
    integration test (the real programs on loopback) with CTest.
-   On a 2-core machine this takes about 7 minutes from scratch (about 4 to build, 3 to test),
-   and about 3 minutes when only a few files changed.
+   On an idle 2-core machine: about 6 minutes from scratch (5 to build, 1 to test), about
+   1.5 minutes when only a few files changed; several times longer on a busy machine.
 EOF
 
 bash scripts/install-deps.sh
