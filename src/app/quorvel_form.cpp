@@ -174,13 +174,16 @@ void QuorvelForm::MenuArray_Click(int index) {
     case 0:  // "Setup"
         OpenWindow("Setup");
         break;
+    case 2:  // "System Status"
+        OpenWindow("System Status");
+        break;
     case 3:  // "Serial Comm"
         OpenWindow("Serial Comm");
         break;
     case 6:  // "Exit"
         Exit();
         break;
-    default:  // "System Config", "System Status", "Help", separator: no action
+    default:  // "System Config", "Help" (shown by the desktop), separator: no action
         break;
     }
 }

@@ -26,6 +26,7 @@ DesktopSession::DesktopSession(std::unique_ptr<QApplication> app)
 DesktopSession::~DesktopSession() {
     // Windows go before the application object (app_ is destroyed last).
     about_.reset();
+    status_.reset();
     comm_.reset();
     setup_.reset();
     tray_.reset();
@@ -63,6 +64,7 @@ void DesktopSession::UnloadWindows() {
     // An open setup window is closed, which writes its settings.
     if (setup_ != nullptr && setup_->isVisible()) setup_->close();
     if (comm_ != nullptr) comm_->hide();
+    if (status_ != nullptr) status_->hide();
     if (about_ != nullptr) about_->hide();
 }
 
@@ -85,6 +87,12 @@ void DesktopSession::OpenWindow(const std::string& name) {
     } else if (name == "Serial Comm") {
         if (comm_ == nullptr) comm_ = std::make_unique<CommWindow>(form_->commWindow());
         comm_->Open();
+    } else if (name == "System Status") {
+        if (status_ == nullptr) {
+            app::QuorvelForm& form = *form_;
+            status_ = std::make_unique<StatusWindow>([&form] { return form.StatusTable(); });
+        }
+        status_->Open();
     }
 }
 

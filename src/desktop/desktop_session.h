@@ -6,6 +6,7 @@
 #include "app/tray_view.h"
 #include "desktop/comm_window.h"
 #include "desktop/setup_window.h"
+#include "desktop/status_window.h"
 #include "desktop/tray_icon.h"
 
 #include <QApplication>
@@ -41,6 +42,7 @@ public:
     QMenu& Menu() { return menu_; }
     SetupWindow* Setup() { return setup_.get(); }
     CommWindow* Comm() { return comm_.get(); }
+    StatusWindow* Status() { return status_.get(); }
     int MenuShows() const { return menuShows_; }
 
 private:
@@ -54,6 +56,7 @@ private:
     QMenu menu_;
     std::unique_ptr<SetupWindow> setup_;
     std::unique_ptr<CommWindow> comm_;
+    std::unique_ptr<StatusWindow> status_;
     std::unique_ptr<QMessageBox> about_;
     int menuShows_ = 0;
 };
