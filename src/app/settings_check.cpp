@@ -3,6 +3,8 @@
 #include "app/configuration.h"
 #include "cm11a/cm11a_link.h"
 #include "cm11a/codes.h"
+#include "mqtt/mqtt_settings.h"
+#include "platform/os.h"
 #include "xap/xap_node.h"
 
 #include <filesystem>
@@ -230,6 +232,18 @@ int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock
         std::fprintf(out, "  %s\n", field.c_str());
     }
     for (const std::string& p : CheckSettings(snapshot, PathExists)) problems.push_back(p);
+    // The MQTT bridge: its line never shows the password.
+    const mqtt::MqttSettings mqttSettings = mqtt::ReadMqttSettings(
+        [&homeseer](const std::string& key, const std::string& def) {
+            return homeseer.GetIniSetting(mqtt::kMqttSection, key, def, kMainIni);
+        },
+        [] {
+            const std::string host = platform::HostName();
+            const std::string name = host.substr(0, host.find('.'));
+            return name.empty() ? std::string("localhost") : name;
+        }(),
+        problems);
+    std::fprintf(out, "  MQTT=%s\n", mqttSettings.Enabled() ? mqtt::Describe(mqttSettings).c_str() : "off");
     for (const std::string& n : notes) std::fprintf(out, "note: %s\n", n.c_str());
     for (const std::string& p : problems) std::fprintf(out, "problem: %s\n", p.c_str());
     if (problems.empty()) {
