@@ -95,7 +95,9 @@ TEST_F(QtLinksTest, SerialPortRunsTheLineAt4800EightNoneOneAndPassesEveryByte) {
     EXPECT_FALSE(port.Write("x"));
 }
 
-TEST_F(QtLinksTest, TcpSocketCarriesBytesBothWaysAlsoWhileItsHandlerPumpsAndSeesThePeerClose) {
+// Plain traffic both ways over TCP is what every end-to-end test does; what is left here
+// is what those cannot provoke on purpose.
+TEST_F(QtLinksTest, TcpBytesArrivingWhileTheDataHandlerPumpsAreDeliveredAndAPeerCloseIsNoError) {
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
     QtTcpSocket socket;
@@ -104,26 +106,13 @@ TEST_F(QtLinksTest, TcpSocketCarriesBytesBothWaysAlsoWhileItsHandlerPumpsAndSees
     socket.SetConnectedHandler([&] { ++connected; });
     socket.SetClosedHandler([&] { ++closed; });
     socket.SetErrorHandler([&](int, const std::string&) { ++errors; });
-    socket.SetDataHandler([&](const std::string& b) { received += b; });
     socket.Connect("127.0.0.1", server.serverPort());
     ASSERT_TRUE(PumpUntil([&] { return connected == 1 && server.hasPendingConnections(); }));
     const std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
     EXPECT_TRUE(socket.IsConnected());
 
-    ASSERT_TRUE(socket.Write(kAwkward));
-    std::string atPeer;
-    EXPECT_TRUE(PumpUntil([&] {
-        atPeer += peer->readAll().toStdString();
-        return atPeer.size() >= kAwkward.size();
-    }));
-    EXPECT_EQ(atPeer, kAwkward);
-    peer->write(kAwkward.data(), static_cast<qint64>(kAwkward.size()));
-    EXPECT_TRUE(PumpUntil([&] { return received.size() >= kAwkward.size(); }));
-    EXPECT_EQ(received, kAwkward);
-
     // The engine's echo of a write lets events run inside the data handler; the reply the
     // interface sends meanwhile must still be delivered, without any further traffic.
-    received.clear();
     bool nested = false;
     socket.SetDataHandler([&](const std::string& b) {
         received += b;
