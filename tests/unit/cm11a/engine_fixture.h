@@ -9,6 +9,7 @@
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
 #include "platform/sim/sim_platform.h"
+#include "test_support/case_name.h"
 #include "test_support/recording_node.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,8 @@
 #include <vector>
 
 namespace quorvel::cm11a::test {
+
+using quorvel::test::CaseName;
 
 // Bytes as a string, from a list of values.
 inline std::string B(std::initializer_list<int> values) {
@@ -30,7 +33,6 @@ class ScriptedLink : public LinkPort {
 public:
     explicit ScriptedLink(CommWindowModel& comm) : comm_(comm) {}
     bool PortOpen(const std::string& port) override {
-        ++openCalls;
         lastPort = port;
         return open;
     }
@@ -47,7 +49,6 @@ public:
     bool open = true;
     bool connecting = false;
     std::vector<std::string> reopens;
-    int openCalls = 0;
     std::string lastPort;
     std::vector<std::string> writes;
     std::function<void(const std::string&)> onWrite;
@@ -55,18 +56,6 @@ public:
 private:
     CommWindowModel& comm_;
 };
-
-// A readable test name from a case description: letters and digits, words joined by "_".
-inline std::string CaseName(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (word) out.push_back(c);
-        else if (!out.empty() && out.back() != '_') out.push_back('_');
-    }
-    while (!out.empty() && out.back() == '_') out.pop_back();
-    return out;
-}
 
 // "Event=on;Device=A1" from an item list.
 inline std::string Readable(const std::string& body) {
