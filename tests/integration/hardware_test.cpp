@@ -112,6 +112,9 @@ TEST(Hardware, SerialDeviceRecreatedAtTheSamePathIsReadAgainWithoutARequest) {
     // A wall switch: broadcast without any request sent first.
     ASSERT_EQ(rig.control().Command("hear D7 on"), "ok\n");
     EXPECT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 20s, "Device=D7")) << rig.Diagnostics() << rig.SimLog();
+    // And commands go out whole through the new device.
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=E5\ncommand=off\n");
+    EXPECT_TRUE(rig.WaitForState("E5 off 0", 20s)) << rig.SimState() << rig.Diagnostics();
     ExpectCleanStop(rig.quorvel());
 }
 

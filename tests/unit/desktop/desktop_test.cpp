@@ -57,8 +57,8 @@ TEST(SetupWindowTest, FillsFromMemoryAndWritesAllFiveSettingsInOrderOnEveryClose
          {"ClosePort 1", "ComPort=host:4001", "UID=FF008700", "House=AB", "Ignore=A5,B16", "Debug=1", "InitIniKeys"}},
         {"blanks, lower case and a line break", " 1\n", " ab ", " a5 , b16 ", false,
          {"ComPort=1", "UID=FF008700", "House=ab", "Ignore=a5,b16", "Debug=1", "InitIniKeys"}},
-        {"while stopping", "1", "AB", "A5,B16", true,
-         {"ComPort=1", "UID=FF008700", "House=AB", "Ignore=A5,B16", "Debug=1"}},
+        {"a cleared field while stopping", "1", "", "A5,B16", true,
+         {"ComPort=1", "UID=FF008700", "House=", "Ignore=A5,B16", "Debug=1"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
