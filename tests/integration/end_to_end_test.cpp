@@ -1,7 +1,6 @@
 // The connector switching lamps end to end: xAP requests through the hub reach the
 // simulated interface as the exact bytes, traffic heard on the power line comes back as
-// events, and the link survives a dropped connection, a silent interface and a serial server
-// that comes up late.
+// events, and the link survives a dropped connection and a silent interface.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -87,23 +86,4 @@ TEST(EndToEnd, SilentInterfaceDropsTheCommandAfterFourAttemptsAndTheNextGoesThro
     rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D5\ncommand=on\n");
     EXPECT_TRUE(rig.WaitForState("D5 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
     EXPECT_EQ(rig.SimState().find("D4 on"), std::string::npos);
-}
-
-// The serial server comes up only after the connector has given up waiting for it at
-// start-up: the link comes back in the background and requests are carried out from then on.
-TEST(EndToEnd, SerialServerThatStartsLaterIsUsedWhenItComesUp) {
-    const int port = FreeTcpPort();
-    Rig rig({.pty = false, .comPort = "127.0.0.1:" + std::to_string(port)});
-    if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
-    ASSERT_TRUE(WaitFor([&] { return rig.quorvel().Stderr().find("Unable to connect to CM11A via TCP") !=
-                                     std::string::npos; }, 30s))
-        << rig.Diagnostics();
-    SimProcess sim(rig.folder(), {"--tcp-port", std::to_string(port)});
-    ASSERT_TRUE(sim.Connected());
-    bool on = false;
-    for (int attempt = 0; attempt < 15 && !on; ++attempt) {
-        rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=F6\ncommand=on\n");
-        on = WaitFor([&] { return sim.Command("state").find("F6 on 100\n") != std::string::npos; }, 2s);
-    }
-    EXPECT_TRUE(on) << rig.Diagnostics();
 }
