@@ -159,6 +159,7 @@ TEST_F(DesktopFixture, ButtonReleasesOpenTheMenuOnceAndClicksWhileItIsOpenAreDro
                                                   "-", "Exit"}));
     EXPECT_EQ(TrayIcon::MessageCode(QSystemTrayIcon::Trigger), 514);
     EXPECT_EQ(TrayIcon::MessageCode(QSystemTrayIcon::Context), 517);
+    EXPECT_EQ(TrayIcon::MessageCode(QSystemTrayIcon::DoubleClick), 515);  // opens no menu
 
     struct Case { const char* name; int msg; int menus; };
     const Case cases[] = {{"left release", 514, 1}, {"right release", 517, 1}, {"double-click", 515, 0},
