@@ -35,7 +35,7 @@ std::unique_ptr<Process> QuorvelInMountNamespace(const fs::path& app, const std:
 
 }  // namespace
 
-TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirst) {
+TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirstAndTheNextReloadsOnSighupAndStopsOnSigint) {
     TempDir app;
     WriteSafeIni(app.path());
     Process first = Quorvel(app.path());
@@ -47,9 +47,17 @@ TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirst) {
     EXPECT_FALSE(StderrHas(second, "Using xAP port"));
     ExpectCleanStop(first);
     // Once the first has stopped the folder is free again.
-    Process third(BinDir() / "quorvel", Headless(app.path()), app.path(), "third");
-    EXPECT_TRUE(Started(third)) << third.Stderr();
-    ExpectCleanStop(third);
+    Process q(BinDir() / "quorvel", Headless(app.path()), app.path(), "third");
+    ASSERT_TRUE(Started(q)) << q.Stderr();
+    WriteFile(app.path() / "Config" / "Quorvel.ini",
+              "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
+    q.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Settings reloaded: ") && StderrHas(q, "House \"BQ\""); }, 10s))
+        << q.Stderr();
+    EXPECT_TRUE(StderrHas(q, "House=BQ, Ignore=, Debug=1")) << q.Stderr();
+    ExpectCleanStop(q, SIGINT);
+    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
+    EXPECT_NE(log.find("Quorvel Stopping: signal SIGINT"), std::string::npos) << log;
 }
 
 TEST(Service, AnUnusableApplicationFolderStopsTheStartWithOneMessage) {
@@ -90,22 +98,6 @@ TEST(Service, AReadOnlySettingsFolderRunsAndSaysChangesCannotBeSaved) {
     EXPECT_EQ(err.find(report), err.rfind(report)) << err;
     ExpectCleanStop(*q);
     fs::permissions(config, fs::perms::owner_write, fs::perm_options::add);
-}
-
-TEST(Service, SighupReloadsTheSettingsAndSigintStopsWithTheReasonInTheLog) {
-    TempDir app;
-    WriteSafeIni(app.path());
-    Process q = Quorvel(app.path());
-    ASSERT_TRUE(Started(q)) << q.Stderr();
-    WriteFile(app.path() / "Config" / "Quorvel.ini",
-              "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
-    q.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Settings reloaded: ") && StderrHas(q, "House \"BQ\""); }, 10s))
-        << q.Stderr();
-    EXPECT_TRUE(StderrHas(q, "House=BQ, Ignore=, Debug=1")) << q.Stderr();
-    ExpectCleanStop(q, SIGINT);
-    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
-    EXPECT_NE(log.find("Quorvel Stopping: signal SIGINT"), std::string::npos) << log;
 }
 
 TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
