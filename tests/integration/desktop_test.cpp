@@ -64,20 +64,6 @@ TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALo
 #else
 namespace {
 
-// Full path of a program on PATH, or empty.
-std::string FindProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        const auto candidate = std::filesystem::path(dirs.substr(start, end - start)) / name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        start = end + 1;
-    }
-    return {};
-}
-
 // Output of a short command (an X client that answers at once).
 std::string Output(const std::string& command) {
     std::string out;
@@ -88,6 +74,12 @@ std::string Output(const std::string& command) {
         ::pclose(p);
     }
     return out;
+}
+
+// Full path of a program on PATH, or empty.
+std::string FindProgram(const std::string& name) {
+    const std::string path = Output("command -v " + name);
+    return path.substr(0, path.find('\n'));
 }
 
 // The window tree under trayer's panel, one line per window.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <regex>
+#include <sstream>
 
 namespace quorvel::itest {
 
@@ -124,7 +125,45 @@ private:
 
 struct RigOptions {
     bool pty = false;  // the connector reaches the simulator through its pseudo-terminal
+    std::string comPort;  // when set: the ComPort line as it stands, and no simulator is started
 };
+
+#define REQUIRE_READY(rig)                                                                            \
+    do {                                                                                              \
+        if (!(rig).HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace"; \
+        ASSERT_TRUE((rig).Ready()) << (rig).Diagnostics();                                            \
+    } while (0)
+
+// Occurrences of what in text.
+inline int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) ++n;
+    return n;
+}
+
+// The simulator's "rx"/"tx" log lines in order.
+inline std::string ByteLines(const std::string& log) {
+    std::istringstream in(log);
+    std::string out;
+    for (std::string l; std::getline(in, l);) {
+        if (l.rfind("rx ", 0) == 0 || l.rfind("tx ", 0) == 0) out += l + "\n";
+    }
+    return out;
+}
+
+// A free TCP port on 127.0.0.1 below the ephemeral range: connecting again and again to a
+// closed port inside that range can end in a connection of the socket to itself.
+inline int FreeTcpPort() {
+    for (int i = 0; i < 2000; ++i) {
+        const int port = 20000 + (::getpid() * 7 + i) % 12000;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Loopback(static_cast<std::uint16_t>(port));
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
+}
 
 // Hub, simulator and connector in a temporary application folder.
 class Rig {
@@ -134,26 +173,43 @@ public:
         hub_ = StartHub(app_.path());
         const auto pty = app_.path() / "cm11a-pty";
         if (opt.pty) simArgs.insert(simArgs.end(), {"--pty-link", pty.string()});
-        sim_ = std::make_unique<SimProcess>(app_.path(), simArgs);
-        const std::string port = opt.pty ? pty.string() : "127.0.0.1:" + std::to_string(sim_->tcpPort);
-        WriteSafeIni(app_.path(), port + "\r\nDebug=1");
+        simArgs_ = simArgs;
+        if (opt.comPort.empty()) sim_ = std::make_unique<SimProcess>(app_.path(), simArgs);
+        if (!opt.comPort.empty()) WriteSafeIni(app_.path(), opt.comPort);
+        else WriteSafeIni(app_.path(), (opt.pty ? pty.string() : "127.0.0.1:" + std::to_string(sim_->tcpPort)) + "\r\nDebug=1");
         client_.Heartbeat();
-        quorvel_ = std::make_unique<Process>(BinDir() / "quorvel", Headless(app_.path()), app_.path(), "quorvel");
+        StartConnector();
     }
     ~Rig() {
-        for (Process* p : {quorvel_.get(), &sim_->proc(), hub_.get()}) {
+        for (Process* p : {quorvel_.get(), sim_ ? &sim_->proc() : nullptr, hub_.get()}) {
             if (p == nullptr) continue;
             p->Signal(SIGTERM);
             p->Wait(std::chrono::seconds(10));
         }
     }
+    // The connector on the application folder, again after StopConnector (Ready() then waits
+    // for it once more).
+    void StartConnector() {
+        if (sim_) sim_->Command("clear-log");
+        quorvel_ = std::make_unique<Process>(BinDir() / "quorvel", Headless(app_.path()), app_.path(),
+                                             "quorvel" + std::to_string(++starts_));
+    }
+    void StopConnector() { ExpectCleanStop(*quorvel_); }
+    // The simulator ends (removing its pseudo-terminal link) and a new one starts with the
+    // same arguments.
+    void ReplaceSimulator() {
+        sim_->proc().Signal(SIGTERM);
+        sim_->proc().Wait(std::chrono::seconds(5));
+        sim_ = std::make_unique<SimProcess>(app_.path(), simArgs_);
+    }
+    const std::filesystem::path& folder() const { return app_.path(); }
 
     // False when port 3639 is taken here (another hub, and no private network namespace).
     bool HubUp() const { return hub_ != nullptr; }
     // True once everything runs and the connector has answered a possible power failure twice
     // (its link is open).
     bool Ready() {
-        if (!HubUp() || !sim_->Connected()) return false;
+        if (!HubUp() || !sim_ || !sim_->Connected()) return false;
         const auto answers = [&] {
             const std::string log = SimLog();
             int n = 0;
@@ -164,7 +220,7 @@ public:
                WaitFor([&] { return answers() >= 2; }, std::chrono::seconds(20));
     }
     std::string Diagnostics() {
-        return "--- quorvel stderr\n" + quorvel_->Stderr() + "\n--- sim stderr\n" + sim_->proc().Stderr() +
+        return "--- quorvel stderr\n" + quorvel_->Stderr() + "\n--- sim stderr\n" + (sim_ ? sim_->proc().Stderr() : "") +
                "\n--- hub stderr\n" + (hub_ ? hub_->Stderr() : "");
     }
     std::string SimLog() { return sim_->Command("log"); }
@@ -182,6 +238,8 @@ private:
     XapClient client_;
     std::unique_ptr<Process> hub_, quorvel_;
     std::unique_ptr<SimProcess> sim_;
+    std::vector<std::string> simArgs_;
+    int starts_ = 0;
 };
 
 }  // namespace quorvel::itest

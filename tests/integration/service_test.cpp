@@ -1,8 +1,7 @@
 // The connector as a service runs it: one per application folder, a folder it cannot use,
-// signals, a closed standard error, the settings check, a host name that resolves elsewhere
-// and requests that come in while the CM11A start-up still waits.
+// signals, a closed standard error, the settings check and the command line, a host name that
+// resolves elsewhere, and requests or a stop that come in while the CM11A start-up still waits.
 #include "rig.h"
-#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -34,23 +33,9 @@ std::unique_ptr<Process> QuorvelInMountNamespace(const fs::path& app, const std:
                                      app, "quorvel");
 }
 
-// A free TCP port on 127.0.0.1 below the ephemeral range: connecting again and again to a
-// closed port inside that range can end in a connection of the socket to itself.
-int FreeTcpPort() {
-    for (int i = 0; i < 2000; ++i) {
-        const int port = 20000 + (::getpid() * 7 + i) % 12000;
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = Loopback(static_cast<std::uint16_t>(port));
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        if (free) return port;
-    }
-    return 0;
-}
-
 }  // namespace
 
-TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirst) {
+TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirstAndTheNextReloadsOnSighupAndStopsOnSigint) {
     TempDir app;
     WriteSafeIni(app.path());
     Process first = Quorvel(app.path());
@@ -62,9 +47,17 @@ TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirst) {
     EXPECT_FALSE(StderrHas(second, "Using xAP port"));
     ExpectCleanStop(first);
     // Once the first has stopped the folder is free again.
-    Process third(BinDir() / "quorvel", Headless(app.path()), app.path(), "third");
-    EXPECT_TRUE(Started(third)) << third.Stderr();
-    ExpectCleanStop(third);
+    Process q(BinDir() / "quorvel", Headless(app.path()), app.path(), "third");
+    ASSERT_TRUE(Started(q)) << q.Stderr();
+    WriteFile(app.path() / "Config" / "Quorvel.ini",
+              "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
+    q.Signal(SIGHUP);
+    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Settings reloaded: ") && StderrHas(q, "House \"BQ\""); }, 10s))
+        << q.Stderr();
+    EXPECT_TRUE(StderrHas(q, "House=BQ, Ignore=, Debug=1")) << q.Stderr();
+    ExpectCleanStop(q, SIGINT);
+    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
+    EXPECT_NE(log.find("Quorvel Stopping: signal SIGINT"), std::string::npos) << log;
 }
 
 TEST(Service, AnUnusableApplicationFolderStopsTheStartWithOneMessage) {
@@ -107,23 +100,6 @@ TEST(Service, AReadOnlySettingsFolderRunsAndSaysChangesCannotBeSaved) {
     fs::permissions(config, fs::perms::owner_write, fs::perm_options::add);
 }
 
-TEST(Service, SighupReloadsTheSettingsAndTheLogSaysWhyItStopped) {
-    TempDir app;
-    WriteSafeIni(app.path());
-    Process q = Quorvel(app.path());
-    ASSERT_TRUE(Started(q)) << q.Stderr();
-    EXPECT_TRUE(StderrHas(q, "Starting: version ")) << q.Stderr();
-    WriteFile(app.path() / "Config" / "Quorvel.ini",
-              "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
-    q.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Settings reloaded: ") && StderrHas(q, "House \"BQ\""); }, 10s))
-        << q.Stderr();
-    EXPECT_TRUE(StderrHas(q, "House=BQ, Ignore=, Debug=1")) << q.Stderr();
-    ExpectCleanStop(q);
-    const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
-    EXPECT_NE(log.find("Quorvel Stopping: signal SIGTERM"), std::string::npos) << log;
-}
-
 TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
     TempDir app;
     WriteSafeIni(app.path());
@@ -163,20 +139,6 @@ TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
     EXPECT_NE(ReadFile(log).find("Stopping: signal SIGTERM"), std::string::npos) << ReadFile(log);
 }
 
-TEST(Service, CheckConfigShowsTheSettingsAndProblemsAndMakesNothing) {
-    TempDir app;
-    WriteFile(app.path() / "Config" / "zebXap.ini", kLoopbackXapIni);
-    WriteFile(app.path() / "Config" / "Quorvel.ini", "[General]\r\nComPort=127.0.0.1:4001\r\nUID=12\r\n");
-    Process p(BinDir() / "quorvel", {"--app-folder", app.path().string(), "--check-config"}, app.path(), "check");
-    ASSERT_TRUE(p.Wait(10s));
-    EXPECT_EQ(p.ExitCode(), 1) << p.Stdout();
-    for (const char* s : {"  ComPort=127.0.0.1:4001 (TCP serial server 127.0.0.1:4001)\n",
-                          "problem: UID \"12\" is not eight hex digits\n", "1 problem found\n"}) {
-        EXPECT_NE(p.Stdout().find(s), std::string::npos) << s << p.Stdout();
-    }
-    EXPECT_FALSE(fs::exists(app.path() / "Data"));  // no log, no lock: nothing was started
-}
-
 // A stale hosts entry: the host name resolves to an address this machine does not have.
 // The connector starts anyway (instead of "xAP Init Error") and says so once with the
 // address.
@@ -196,22 +158,49 @@ TEST(Service, AHostNameResolvingToAnotherMachineStillStartsAndSends) {
 }
 
 TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
-    TempDir app;
-    auto hub = StartHub(app.path());
-    if (!hub) GTEST_SKIP() << "UDP port 3639 is taken here";
     const int port = FreeTcpPort();
     ASSERT_GT(port, 0);
-    WriteSafeIni(app.path(), "127.0.0.1:" + std::to_string(port) + "\r\nDebug=1");  // debug lines tell a failure
-    XapClient client;
-    client.Heartbeat();
-    Process q = Quorvel(app.path());
-    ASSERT_TRUE(Started(q)) << q.Stderr();
+    Rig rig({.pty = false, .comPort = "127.0.0.1:" + std::to_string(port) + "\r\nDebug=1"});  // debug lines tell a failure
+    if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken here";
+    ASSERT_TRUE(Started(rig.quorvel())) << rig.Diagnostics();
     // The start-up now waits for the serial server (connect retries every 2 s).
-    client.SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=C3\ncommand=on\n");
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=C3\ncommand=on\n");
     std::this_thread::sleep_for(1500ms);
-    SimProcess sim(app.path(), {"--tcp-port", std::to_string(port)});
+    SimProcess sim(rig.folder(), {"--tcp-port", std::to_string(port)});
     ASSERT_TRUE(sim.Connected()) << sim.proc().Stderr();
     EXPECT_TRUE(WaitFor([&] { return sim.Command("state").find("C3 on 100\n") != std::string::npos; }, 30s))
-        << sim.Command("state") << q.Stderr() << "\n--- hub\n" << hub->Stdout();
+        << sim.Command("state") << rig.Diagnostics();
+    ExpectCleanStop(rig.quorvel());
+}
+
+// A stop asked for while start-up still waits for the CM11A's serial server (the wait lets
+// events run) ends the process at once instead of leaving it running without its loop's
+// quit, or opening the link again.
+TEST(Service, SignalDuringTheLinkWaitAtStartUpStopsTheProcess) {
+    TempDir app;
+    WriteSafeIni(app.path(), "127.0.0.1:9");  // refused
+    Process q = Quorvel(app.path());
+    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Using xAP port "); }, 10s)) << q.Stderr();
+    std::this_thread::sleep_for(500ms);  // inside the connect wait (it lasts about 12 s)
     ExpectCleanStop(q);
+}
+
+// Runs that end at once: they start nothing and make nothing in the folder.
+TEST(Service, CommandLineVersionHelpSettingsCheckAndUnknownArguments) {
+    struct Case { const char* arg; int exitCode; bool toStdout; std::vector<const char*> texts; };
+    for (const Case& c : {Case{"--version", 0, true, {"quorvel "}}, Case{"--help", 0, true, {"--app-folder"}},
+                          Case{"--frobnicate", 2, false, {"unknown argument"}},
+                          Case{"--check-config", 1, true,
+                               {"  ComPort=127.0.0.1:4001 (TCP serial server 127.0.0.1:4001)\n",
+                                "problem: UID \"12\" is not eight hex digits\n", "1 problem found\n"}}}) {
+        TempDir app;
+        WriteSafeIni(app.path(), "127.0.0.1:4001\r\nUID=12");
+        Process p(BinDir() / "quorvel", {"--app-folder", app.path().string(), c.arg}, app.path(), "run");
+        ASSERT_TRUE(p.Wait(10s)) << c.arg;
+        EXPECT_EQ(p.ExitCode(), c.exitCode) << c.arg << p.Stdout();
+        for (const char* text : c.texts) {
+            EXPECT_NE((c.toStdout ? p.Stdout() : p.Stderr()).find(text), std::string::npos) << c.arg << p.Stdout();
+        }
+        EXPECT_FALSE(fs::exists(app.path() / "Data")) << c.arg;  // no log, no lock
+    }
 }

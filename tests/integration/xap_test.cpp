@@ -47,10 +47,12 @@ std::vector<HubDatagram> HubDatagrams(const std::string& log) {
 
 }  // namespace
 
-TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReport) {
+// On an application folder that holds nothing but the loopback xAP settings and a serial port
+// that does not exist.
+TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReportAndTheSettingsFilesAreLeftAlone) {
     TempDir app;
     WriteSafeIni(app.path());
-    std::filesystem::create_directories(app.path() / "Data");
+    const std::string general = ReadFile(app.path() / "Config" / "Quorvel.ini");
     auto hub = StartHub(app.path());
     if (!hub) GTEST_SKIP() << "port 3639 not free here (no private network namespace)";
 
@@ -63,7 +65,7 @@ TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReport) {
     const HubDatagram& hb = datagrams.front();
     EXPECT_EQ(hb.text.rfind("xap-hbeat\n{\n", 0), 0u) << hb.text;
     EXPECT_EQ(XapField(hb.text, "class"), "xap-hbeat.alive");
-    std::string host = quorvel::itest::ReadFile("/proc/sys/kernel/hostname");
+    std::string host = ReadFile("/proc/sys/kernel/hostname");
     host = host.substr(0, host.find_first_of(".\n"));
     EXPECT_EQ(XapField(hb.text, "source"), "zeb.CM11A." + (host.empty() ? std::string("localhost") : host));
     EXPECT_EQ(XapField(hb.text, "interval"), "600");
@@ -96,9 +98,13 @@ TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReport) {
     events.resize(reported.size());
     EXPECT_EQ(events, reported);
 
-    q.Signal(SIGTERM);
-    ASSERT_TRUE(q.Wait(10s));
-    EXPECT_EQ(q.ExitCode(), 0) << q.Stderr();
+    ExpectCleanStop(q);
+    EXPECT_TRUE(std::filesystem::is_directory(app.path() / "Data"));
+    // The loopback settings were only read, never rewritten.
+    EXPECT_EQ(ReadFile(app.path() / "Config" / "zebXap.ini"), kLoopbackXapIni);
+    EXPECT_FALSE(std::filesystem::exists(app.path() / "Config" / "zebXap.ini_bck"));
+    EXPECT_EQ(ReadFile(app.path() / "Config" / "Quorvel.ini"), general);
+    EXPECT_NE(q.Stderr().find(kNoSerialPort), std::string::npos);  // the link failure is reported
     hub->Signal(SIGINT);
     ASSERT_TRUE(hub->Wait(10s));
     EXPECT_EQ(hub->ExitCode(), 0);

@@ -111,9 +111,6 @@ TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnswe
 TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointPeriodicInfoIsSpreadAndBscOffIsSilent) {
     for (const char* d : {"A1", "B16", "P16"}) Done(d, 3);
     Sent();
-    Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");
-    EXPECT_EQ(Sent(), (Lines{"xAPBSC.info A1 FF008701 State=off Level=0%", "xAPBSC.info B16 FF008720 State=off Level=0%",
-                             "xAPBSC.info P16 FF008802 State=off Level=0%"}));
     Message("xAPBSC.query", "zeb.CM11A.box:E5", "request\n{\n}\n");
     EXPECT_EQ(Sent(), (Lines{"xAPBSC.info E5 FF008745 State=? Level=?"}));
 
@@ -137,7 +134,8 @@ TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointPeriodicInfoIsSpreadAndBscOf
     EXPECT_EQ(bsc.States().At(0).State, quorvel::state::Power::On);
 }
 
-TEST_F(BscFixture, StateIsSavedAtMostOnceASecondAndReadBackRestored) {
+// Read back by the next start (a damaged file is kept aside): see the restart end to end.
+TEST_F(BscFixture, StateIsSavedAtMostOnceASecondAndADamagedFileIsReportedKeptAsideAndIgnored) {
     const auto file = dir.path() / quorvel::state::kStateFileName;
     Done("A1", 2);
     sim.Advance(999);
@@ -152,22 +150,12 @@ TEST_F(BscFixture, StateIsSavedAtMostOnceASecondAndReadBackRestored) {
     bsc.Stop();  // shutdown writes what waits
     EXPECT_NE(test::ReadBytes(file).find("\r\nA3\ton\t100\t"), std::string::npos);
 
-    bsc::BscService again(sim, reporter, settings, {});
-    again.LoadState(dir.path());
-    EXPECT_TRUE(again.States().At(2).Restored);
-    EXPECT_EQ(again.States().At(2).State, quorvel::state::Power::On);
-}
-
-TEST_F(BscFixture, DamagedStateFileIsReportedKeptAsideAndIgnored) {
-    const auto file = dir.path() / quorvel::state::kStateFileName;
     test::WriteBytes(file, std::string(quorvel::state::kStateFileHeader) + "\r\nA1\ton\r\n");
     bsc::BscService again(sim, reporter, settings, {});
     again.LoadState(dir.path());
     EXPECT_EQ(again.States().KnownCount(), 0u);
     EXPECT_FALSE(std::filesystem::exists(file));
-    auto aside = file;
-    aside += "_bad";
-    EXPECT_TRUE(std::filesystem::exists(aside));
+    EXPECT_TRUE(std::filesystem::exists(file.string() + "_bad"));
     ASSERT_FALSE(reporter.PendingXap().empty());
     EXPECT_NE(reporter.PendingXap().back().MsgData.find("damaged (line 2: expected 7 fields, found 2), ignored"),
               std::string::npos);

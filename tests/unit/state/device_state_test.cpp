@@ -24,44 +24,30 @@ DeviceState S(Power p, int level) {
     return s;
 }
 
-struct Transition {
-    const char* name;
-    Power fromPower;
-    int fromLevel;
-    int function;
-    int amount;
-    Power toPower;
-    int toLevel;
-};
-
-class Transitions : public ::testing::TestWithParam<Transition> {};
-
 }  // namespace
 
-TEST_P(Transitions, GiveTheStateAndLevel) {
-    const Transition& t = GetParam();
-    const DeviceState after = Next(S(t.fromPower, t.fromLevel), t.function, t.amount);
-    EXPECT_EQ(after.State, t.toPower);
-    EXPECT_EQ(after.Level, t.toLevel);
+TEST(DeviceStates, FunctionsGiveTheStateAndLevel) {
+    struct Case { const char* name; Power fromPower; int fromLevel, function, amount; Power toPower; int toLevel; };
+    for (const Case& t : {
+             Case{"on from unknown is full", Power::Unknown, U, kOn, 0, Power::On, 100},
+             Case{"off from unknown is zero", Power::Unknown, U, kOff, 0, Power::Off, 0},
+             Case{"dim from unknown stays unknown but on", Power::Unknown, U, kDim, 30, Power::On, U},
+             Case{"bright from an unknown level stays unknown", Power::On, U, kBright, 30, Power::On, U},
+             Case{"dim from a known level subtracts", Power::On, 80, kDim, 30, Power::On, 50},
+             Case{"dim below zero is off", Power::On, 20, kDim, 50, Power::Off, 0},
+             Case{"bright above full stops at full", Power::On, 90, kBright, 50, Power::On, 100},
+             Case{"dim from off lights up full first", Power::Off, 0, kDim, 40, Power::On, 60},
+             Case{"bright from off is full", Power::Off, 0, kBright, 10, Power::On, 100},
+             Case{"status on keeps a known on level", Power::On, 40, kStatusOn, 0, Power::On, 40},
+             Case{"status on of an off device has no level", Power::Off, 0, kStatusOn, 0, Power::On, U},
+             Case{"preset dim has no tracked level", Power::Off, 0, kPreset, 0, Power::On, U},
+             Case{"hail changes nothing", Power::On, 40, kHail, 0, Power::On, 40}}) {
+        SCOPED_TRACE(t.name);
+        const DeviceState after = Next(S(t.fromPower, t.fromLevel), t.function, t.amount);
+        EXPECT_EQ(after.State, t.toPower);
+        EXPECT_EQ(after.Level, t.toLevel);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Functions, Transitions,
-    ::testing::Values(
-        Transition{"OnFromUnknownIsFull", Power::Unknown, U, kOn, 0, Power::On, 100},
-        Transition{"OffFromUnknownIsZero", Power::Unknown, U, kOff, 0, Power::Off, 0},
-        Transition{"DimFromUnknownStaysUnknownButOn", Power::Unknown, U, kDim, 30, Power::On, U},
-        Transition{"BrightFromUnknownLevelStaysUnknown", Power::On, U, kBright, 30, Power::On, U},
-        Transition{"DimFromKnownLevelSubtracts", Power::On, 80, kDim, 30, Power::On, 50},
-        Transition{"DimBelowZeroIsOff", Power::On, 20, kDim, 50, Power::Off, 0},
-        Transition{"BrightAboveFullStopsAtFull", Power::On, 90, kBright, 50, Power::On, 100},
-        Transition{"DimFromOffLightsUpFullFirst", Power::Off, 0, kDim, 40, Power::On, 60},
-        Transition{"BrightFromOffIsFull", Power::Off, 0, kBright, 10, Power::On, 100},
-        Transition{"StatusOnKeepsAKnownOnLevel", Power::On, 40, kStatusOn, 0, Power::On, 40},
-        Transition{"StatusOnOfAnOffDeviceHasNoLevel", Power::Off, 0, kStatusOn, 0, Power::On, U},
-        Transition{"PresetDimHasNoTrackedLevel", Power::Off, 0, kPreset, 0, Power::On, U},
-        Transition{"HailChangesNothing", Power::On, 40, kHail, 0, Power::On, 40}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DeviceStates, HouseWideFunctionsReachEveryKnownDeviceOfTheHouseOnly) {
     DeviceStates m;
@@ -120,10 +106,8 @@ TEST(DeviceStates, DamagedFileTextsAreRefusedWithTheirLineAndLeaveNothing) {
 }
 
 TEST(BscLevels, AreReadAsPercentOrFractionAndBareNumbersAreRefused) {
-    EXPECT_EQ(ParseLevel("40%"), 40);
     EXPECT_EQ(ParseLevel(" 40 % "), 40);
     EXPECT_EQ(ParseLevel("10/16"), 63);
-    EXPECT_EQ(ParseLevel("0/255"), 0);
     EXPECT_EQ(ParseLevel("255/255"), 100);
     for (const char* bad : {"40", "", "%", "-5%", "101%", "1/0", "x/2", "3/2", "1e9%"}) {
         EXPECT_EQ(ParseLevel(bad), std::nullopt) << bad;
@@ -142,9 +126,7 @@ TEST(BscPlans, ReachTheRequestedLevelFromAKnownStartOnly) {
 }
 
 TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifier) {
-    EXPECT_EQ(EndpointUid("FF008700", 0), "FF008701");     // A1
-    EXPECT_EQ(EndpointUid("ff00ab00", 16), "FF00AB11");    // B1
-    EXPECT_EQ(EndpointUid("FF008700", 253), "FF0087FE");   // P14
+    EXPECT_EQ(EndpointUid("ff00ab00", 253), "FF00ABFE");   // P14
     EXPECT_EQ(EndpointUid("FF008700", 254), "FF008801");   // P15
     EXPECT_EQ(EndpointUid("FF008700", 255), "FF008802");   // P16
     EXPECT_EQ(EndpointUid("FFFFFE00", 255), "FFFFFD02");   // FFFF is reserved
