@@ -21,36 +21,6 @@ std::filesystem::path FindProgram(const std::string& name) {
     return {};
 }
 
-// A TCP port on 127.0.0.1 that nobody listens on now.
-int FreeTcpPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    ::close(fd);
-    return port;
-}
-
-// The simulator's "rx"/"tx" log lines in order.
-std::string ByteLines(const std::string& log) {
-    std::istringstream in(log);
-    std::string out;
-    for (std::string l; std::getline(in, l);) {
-        if (l.rfind("rx ", 0) == 0 || l.rfind("tx ", 0) == 0) out += l + "\n";
-    }
-    return out;
-}
-
-int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-    return n;
-}
-
 constexpr const char* kPrefix = "quorvel/itest";
 
 // Broker, hub, simulator, connector (with [MQTT] pointing at the broker) and a subscriber
