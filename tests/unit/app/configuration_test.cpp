@@ -138,6 +138,7 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
         {"sound settings", "ComPort=/dev/ttyUSB0\r\nHouse=ap\r\nIgnore=A1,p16\r\nDebug=1\r\nUID=ff00ab12\r\n",
          "BroadcastAddress=127.255.255.255\r\n", {}},
         {"house letters outside A to P", "ComPort=2\r\nHouse=ABQZ\r\n", "", {"House \"ABQZ\" holds characters that are no house letter (A to P): \"QZ\""}},
+        {"UID too short", "ComPort=2\r\nUID=FF0087\r\n", "", {"UID \"FF0087\" is not eight hex digits"}},
         {"UID with a non-hex digit", "ComPort=2\r\nUID=FF00870G\r\n", "", {"UID \"FF00870G\" is not eight hex digits"}},
         {"Ignore entries that name no device", "ComPort=2\r\nIgnore=A17, A2 ,,B2x\r\n", "",
          {"Ignore entry \"A17\" is not a device code (A1 to P16)", "Ignore entry \" A2 \" has blanks around it: taken as \"A2\"",
@@ -157,19 +158,27 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
         EXPECT_EQ(CheckSettings(snapshot, [](const std::string& device) { return device != "/dev/ttyS0"; }), c.problems);
     }
 
+    const auto checkConfig = [this](const fs::path& folder, int& status) {
+        std::FILE* out = std::tmpfile();
+        status = quorvel::app::RunCheckConfig(folder, sim, {"192.168.1.20"}, out);
+        std::rewind(out);
+        std::string text;
+        for (int ch = std::fgetc(out); ch != EOF; ch = std::fgetc(out)) text += static_cast<char>(ch);
+        std::fclose(out);
+        return text;
+    };
     WriteBytes(Config("zebXap.ini"), "");
     WriteBytes(Config("Quorvel.ini"), "[General]\r\nComPort=/dev/ttyUSB7\r\nIgnore=A1, B2\r\n\x01garbage\r\n");
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(quorvel::app::RunCheckConfig(dir.path(), sim, {"192.168.1.20"}, out), 1);
-    std::rewind(out);
-    std::string text;
-    for (int ch = std::fgetc(out); ch != EOF; ch = std::fgetc(out)) text += static_cast<char>(ch);
-    std::fclose(out);
+    int status = 0;
+    const std::string text = checkConfig(dir.path(), status);
+    EXPECT_EQ(status, 1);
     for (const std::string& line : std::vector<std::string>
          {"  InterfaceAddress=Default (local address 192.168.1.20)\n",
           "problem: Equal sign not found on line 4 of " + Config("Quorvel.ini").string() + ": \\x01garbage\n",
           "problem: Ignore entry \" B2\" has blanks around it: taken as \"B2\"\n", "2 problems found\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
     }
+    quorvel::test::TempDir empty;  // a folder without settings is only read
+    checkConfig(empty.path(), status);
+    EXPECT_TRUE(fs::is_empty(empty.path()));
 }

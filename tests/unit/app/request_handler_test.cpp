@@ -65,6 +65,7 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
         {"house filter", "", "device=C3,b3\ncommand=on\n", "AB", ",,", {{"b3", 2, 0}}, 1},
         {"ignore list, any case", "", "device=a1,A2\ncommand=on\n", "A", ",A1,", {{"A2", 2, 0}}, 1},
         {"dim is not carried out", "", "device=A1\ncommand=dim\ncount=5\n", "A", ",,", {}, 0},
+        {"bright is not carried out", "", "device=A1\ncommand=BRIGHT\n", "A", ",,", {}, 0},
         {"unknown command is refused", "", "device=A1\ncommand=blink\n", "A", ",,", {}, 1},
         {"count rounds half to even", "", "device=A1\ncommand=on\ncount= 2.5 steps\n", "A", ",,", {{"A1", 2, 2}}, 1},
         {"count not numeric", "", "device=A1\ncommand=on\ncount=lots\n", "A", ",,", {{"A1", 2, 0}}, 1},

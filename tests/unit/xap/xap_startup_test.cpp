@@ -25,8 +25,11 @@ struct XapStartup : ::testing::Test {
 }  // namespace
 
 // The broadcast address comes from [Interface] only; reports raised before the node runs
-// follow the first heartbeat; after Exit the port is free and nothing more is sent.
+// follow the first heartbeat; heartbeats of others never reach the handler; after Exit the
+// port is free and nothing more is sent.
 TEST_F(XapStartup, HeartbeatThenQueuedReportsThenThePortReportAndExitClosesTheNode) {
+    std::vector<std::string> handled;
+    form.SetMessageHandler([&](const std::string& m) { handled.push_back(m); });
     ASSERT_FALSE(form.Form_Load().has_value());
     EXPECT_TRUE(form.XapRunning());
     const auto& sent = sim.SentDatagrams();
@@ -36,6 +39,11 @@ TEST_F(XapStartup, HeartbeatThenQueuedReportsThenThePortReportAndExitClosesTheNo
     EXPECT_NE(sent[0].Data.find("\ninterval=600\nport=32768\n"), std::string::npos);
     EXPECT_NE(sent[1].Data.find("Data=early one\n"), std::string::npos);
     EXPECT_NE(sent[2].Data.find("Data=Using xAP port 32768\n"), std::string::npos);
+
+    sim.InjectDatagram("127.0.0.1", 32768, "xap-hbeat\nhb");
+    sim.InjectDatagram("127.0.0.1", 32768, "xap-header\nm1");
+    sim.Advance(100);
+    EXPECT_EQ(handled, std::vector<std::string>{"xap-header\nm1"});
 
     form.Exit();
     EXPECT_TRUE(sim.CreateUdpSocket()->Bind("127.0.0.1", 32768));
