@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,13 +21,6 @@ protected:
         sim.SetLocalDateTime("2026-12-06 10:00:00");
     }
     std::string Log() const { return quorvel::test::ReadBytes(reporter.LogPath()); }
-    // Log file lines without their CR LF.
-    static std::vector<std::string> Lines(const std::filesystem::path& p) {
-        std::istringstream in(quorvel::test::ReadBytes(p));
-        std::vector<std::string> out;
-        for (std::string l; std::getline(in, l);) out.push_back(l.substr(0, l.size() - (l.ends_with('\r') ? 1 : 0)));
-        return out;
-    }
     static std::string DataOf(const quorvel::test::SentXap& s) { return s.data.substr(s.data.find("Data\1") + 5); }
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
@@ -104,7 +96,7 @@ TEST_F(ReporterTest, LinesAreBoundedAndRepeatedReportsCollapseIntoOneSummaryAMin
     reporter.ReportEvent("Quorvel", "Readmessage " + std::string(64000, 'x'));
     ASSERT_EQ(node.sent.size(), 1u);
     EXPECT_LE(DataOf(node.sent[0]).size(), Reporter::kMaxLineBytes + 40);
-    EXPECT_LE(Lines(reporter.LogPath()).at(0).size(), Reporter::kMaxLineBytes + 40);
+    EXPECT_LE(quorvel::test::ReadLines(reporter.LogPath()).at(0).size(), Reporter::kMaxLineBytes + 40);
 
     // A flood: the first few go out, the rest wait for the summary; another kind still goes.
     node.sent.clear();
@@ -126,14 +118,14 @@ TEST_F(ReporterTest, LinesAreBoundedAndRepeatedReportsCollapseIntoOneSummaryAMin
     EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 4u);
 
     // Log lines alike; a line left out still clears the failure; summaries flush on request.
-    const std::size_t before = Lines(reporter.LogPath()).size();
+    const std::size_t before = quorvel::test::ReadLines(reporter.LogPath()).size();
     for (int i = 0; i < 500; ++i) {
         reporter.Fail("name already present", 457);
         reporter.LogToFile("From XAP k=" + std::to_string(i), "");
     }
     EXPECT_FALSE(reporter.Failure().Active());
     reporter.FlushRepeats();
-    const auto lines = Lines(reporter.LogPath());
+    const auto lines = quorvel::test::ReadLines(reporter.LogPath());
     ASSERT_EQ(lines.size(), before + Reporter::kRepeatBurst + 1u);
     EXPECT_EQ(lines.back(), "Quorvel 495 more like this in the last 0 s: From XAP k=499  0 name already present");
 }
@@ -142,8 +134,8 @@ TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeAndHeldMessagesAreBounded) {
     reporter.SetLogRotateBytes(1000);
     reporter.SetDebug(true);
     for (int i = 0; i < 100; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(40, '.'));
-    auto lines = Lines(std::filesystem::path(reporter.LogPath()).concat(".1"));
-    const auto current = Lines(reporter.LogPath());
+    auto lines = quorvel::test::ReadLines(std::filesystem::path(reporter.LogPath()).concat(".1"));
+    const auto current = quorvel::test::ReadLines(reporter.LogPath());
     EXPECT_LE(std::filesystem::file_size(reporter.LogPath()), 1000u);
     EXPECT_GT(lines.size(), 5u);
     // No line lost at the seam: the older file ends where the current one starts.

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,12 +24,7 @@ struct Node {
         node.SetXapUID("FF008700");
         node.SetBroadcastAddress("127.255.255.255");
     }
-    Strings LogLines() {
-        std::istringstream in(quorvel::test::ReadBytes(dir.path() / "log.txt"));
-        Strings lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
+    Strings LogLines() const { return quorvel::test::ReadLines(dir.path() / "log.txt"); }
     Strings Sent() {
         Strings out;
         for (const auto& d : sim.SentDatagrams()) out.push_back(d.Data);
