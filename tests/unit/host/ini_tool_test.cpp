@@ -164,6 +164,12 @@ TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
     EXPECT_EQ(again.Read("A", longKey, ""), "kept");
     EXPECT_EQ(again.Read("A", "k", ""), "2");
     EXPECT_GT(Reports(reporter).size(), reports.size());
+
+    // Save before any Load reports and writes nothing.
+    IniTool unloaded(reporter, sim);
+    unloaded.WriteKey("A", "k", "1");
+    unloaded.Save();
+    EXPECT_EQ(Reports(reporter).back().second, "IniTool Save  Line 0 no file loaded");
 }
 
 TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {

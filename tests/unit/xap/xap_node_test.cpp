@@ -153,7 +153,8 @@ TEST(XapNodeTest, HeartbeatsAreFilteredOnlyWhenAskedAndEmptyDatagramsAreDropped)
         n.node.SetFilterHeartbeats(c.filter);
         n.Inject(n.node.Init(), c.data);
         n.sim.Advance(1);
-        EXPECT_EQ(n.node.GetMessage(), c.queued ? c.data : "") << c.filter << " " << c.data;
+        EXPECT_EQ(n.node.QueuedCount(), c.queued ? 1u : 0u) << c.filter << " " << c.data;
+        EXPECT_EQ(n.node.GetMessage(), c.queued ? c.data : "");
     }
 }
 
