@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -28,31 +29,18 @@ struct HostIniTool : ::testing::Test {
 // the first header, a header with trailing text, ";" inside a value, LF-only line ends and a
 // last line without any line end.
 const std::string kHandWritten =
-    "top=first\r\n"
-    "; a comment\r\n"
-    "  ;indented comment\r\n"
-    "[Empty]\r\n"
-    "[General]\r\n"
-    "ComPort=2\r\n"
-    "comport=3\r\n"
-    "  House = AB  \r\n"
-    "Note=a;b=c\r\n"
-    "# no equal sign\r\n"
-    "\r\n"
-    "[general]\r\n"
-    "Debug=1\r\n"
-    "[Zeta] ; trailing\r\n"
-    "After=yes\n"
-    "Blank=\n"
-    "[alpha]\n"
-    "b=2\r\n"
-    "A=1";
+    "top=first\r\n; a comment\r\n  ;indented comment\r\n[Empty]\r\n[General]\r\nComPort=2\r\ncomport=3\r\n"
+    "  House = AB  \r\nNote=a;b=c\r\n# no equal sign\r\n\r\n[general]\r\nDebug=1\r\n[Zeta] ; trailing\r\n"
+    "After=yes\nBlank=\n[alpha]\nb=2\r\nA=1";
 
 }  // namespace
 
-TEST_F(HostIniTool, HandWrittenFileReadsSavesSortedAndKeepsBackup) {
+// The save writes a new file and renames it over the old name: a second name for the old
+// file sees what a reader (or a crash) in the middle of the save would see, the old text whole.
+TEST_F(HostIniTool, HandWrittenFileReadsAndIsSavedSortedThroughANewFileWithABackup) {
     const std::string path = Path("Quorvel.ini");
     WriteBytes(path, kHandWritten);
+    fs::create_hard_link(path, dir.path() / "other-name");
     ini.Load(path);
 
     struct Case { const char* header; const char* key; const char* expected; };
@@ -69,8 +57,7 @@ TEST_F(HostIniTool, HandWrittenFileReadsSavesSortedAndKeepsBackup) {
     EXPECT_EQ(ini.Headers(), (std::vector<std::string>{"Empty", "General", "alpha"}));
     const auto reports = Reports(reporter);
     ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(reports[0], (std::pair<std::string, std::string>{
-                              "IniTool", " Equal sign not found on line 10 of " + path + ": # no equal sign"}));
+    EXPECT_EQ(reports[0].first + reports[0].second, "IniTool Equal sign not found on line 10 of " + path + ": # no equal sign");
     EXPECT_EQ(reports[1].second, " Equal sign not found on line 14 of " + path + ": [Zeta] ; trailing");
 
     ini.Save();
@@ -78,8 +65,9 @@ TEST_F(HostIniTool, HandWrittenFileReadsSavesSortedAndKeepsBackup) {
               "TOP=first\r\n"
               "[ALPHA]\r\nA=1\r\nB=2\r\n"
               "[GENERAL]\r\nAFTER=yes\r\nBLANK=\r\nCOMPORT=2\r\nDEBUG=1\r\nHOUSE = AB\r\nNOTE=a;b=c\r\n");
+    EXPECT_EQ(ReadBytes(dir.path() / "other-name"), kHandWritten);
     EXPECT_EQ(ReadBytes(path + "_bck"), kHandWritten);
-    EXPECT_EQ(quorvel::test::FileNames(dir.path()), (std::vector<std::string>{"Quorvel.ini", "Quorvel.ini_bck"}));
+    EXPECT_EQ(quorvel::test::FileNames(dir.path()), (std::vector<std::string>{"Quorvel.ini", "Quorvel.ini_bck", "other-name"}));
 
     IniTool again(reporter, sim);
     again.Load(path);
@@ -87,26 +75,16 @@ TEST_F(HostIniTool, HandWrittenFileReadsSavesSortedAndKeepsBackup) {
     EXPECT_EQ(again.Headers(), (std::vector<std::string>{"ALPHA", "GENERAL"}));
 }
 
-TEST_F(HostIniTool, KeysAndHeadersOfEmptyMissingAndLookAlikeSections) {
-    EXPECT_TRUE(ini.Headers().empty());
+TEST_F(HostIniTool, LookAlikeSectionsKeepTheirKeysThroughASave) {
     EXPECT_EQ(ini.Keys("General"), std::vector<std::string>{""});
-
-    WriteBytes(Path("k.ini"),
-               "[a.b]\r\none=1\r\n[aXb]\r\nwrong=1\r\n[General]\r\nx=1\r\ny=2\r\n[Generally]\r\nz=3\r\n"
-               "[Empty]\r\n[x(1]\r\np=1\r\n[Blank]\r\n =v\r\n[Tilde~X]\r\nk~y=5\r\n");
+    WriteBytes(Path("k.ini"), "[a.b]\r\none=1\r\n[aXb]\r\nwrong=1\r\n[General]\r\nx=1\r\ny=2\r\n[Generally]\r\nz=3\r\n"
+                              "[x(1]\r\np=1\r\n[Blank]\r\n =v\r\n[Tilde~X]\r\nk~y=5\r\n");
     ini.Load(Path("k.ini"));
     struct Case { const char* header; std::vector<std::string> keys; };
-    const std::vector<Case> cases = {
-        {"General", {"X", "Y"}}, {"general", {"X", "Y"}}, {"Gen", {""}},   {"Empty", {""}},
-        {"Missing", {""}},       {"a.b", {"ONE"}},        {"x(1", {"P"}},  {"(", {""}},
-        {"[", {""}},             {"Blank", {""}},         {"Tilde~X", {"K~Y"}}, {"Tilde", {""}},
-    };
-    for (const auto& c : cases) EXPECT_EQ(ini.Keys(c.header), c.keys) << c.header;
-    EXPECT_EQ(ini.Read("Tilde~x", "K~Y", ""), "5");
-    EXPECT_EQ(ini.Headers(),
-              (std::vector<std::string>{"a.b", "aXb", "General", "Generally", "Empty", "x(1", "Blank", "Tilde~X"}));
-
-    // A name with "~" keeps its section through a save.
+    for (const auto& c : std::vector<Case>{{"general", {"X", "Y"}}, {"Gen", {""}},     {"a.b", {"ONE"}}, {"x(1", {"P"}},
+                                           {"(", {""}},             {"Blank", {""}},   {"Tilde~X", {"K~Y"}}, {"Tilde", {""}}}) {
+        EXPECT_EQ(ini.Keys(c.header), c.keys) << c.header;
+    }
     ini.Save();
     IniTool again(reporter, sim);
     again.Load(Path("k.ini"));
@@ -114,21 +92,16 @@ TEST_F(HostIniTool, KeysAndHeadersOfEmptyMissingAndLookAlikeSections) {
     EXPECT_EQ(again.Keys("Tilde"), std::vector<std::string>{""});
 }
 
-TEST_F(HostIniTool, WriteRemoveClearAndValuesThatLookLikeTableKeys) {
+TEST_F(HostIniTool, WritesAndRemovalsAreSavedAndALineBreakInAValueInjectsNothing) {
     ini.Load(Path("w.ini"));
     ini.WriteKey("Mixed", "Key", "MIXED~KEY");  // a value equal to its own upper-cased place
     ini.WriteKey("mixed", "other", "v");
-    ini.WriteKey("MIXED", "KEY", "MIXED~KEY");
-    EXPECT_EQ(ini.Headers(), std::vector<std::string>{"Mixed"});
-    EXPECT_EQ(ini.Keys("Mixed"), (std::vector<std::string>{"KEY", "OTHER"}));
-    ini.Remove("mixed", "OTHER");
+    ini.Remove("MIXED", "OTHER");
     ini.Remove("mixed", "absent");
-    EXPECT_EQ(ini.Keys("Mixed"), std::vector<std::string>{"KEY"});
     EXPECT_EQ(ini.Headers(), std::vector<std::string>{"Mixed"});  // the section stays
     ini.Save();
     EXPECT_EQ(ReadBytes(Path("w.ini")), "[MIXED]\r\nKEY=MIXED~KEY\r\n");
 
-    // A line break inside a value must not inject lines of its own.
     ini.WriteKey("Mixed", "Key", "x\r\n[Evil]\r\nInjected=1");
     ini.Save();
     IniTool again(reporter, sim);
@@ -139,44 +112,28 @@ TEST_F(HostIniTool, WriteRemoveClearAndValuesThatLookLikeTableKeys) {
     EXPECT_EQ(Reports(reporter).back().second.rfind("IniTool Save " + Path("w.ini"), 0), 0u);
 
     ini.Clear();
-    EXPECT_TRUE(ini.Headers().empty());
     EXPECT_EQ(ini.Read("Mixed", "Key", "d"), "d");
-    EXPECT_EQ(ini.LoadedPath(), Path("w.ini"));
 }
 
-TEST_F(HostIniTool, HostileBytesLongLinesAndMissingFolders) {
+TEST_F(HostIniTool, HugeAndBinaryValuesSurviveASaveAndMissingFoldersAreMade) {
     const std::string big(1 << 20, 'v');
-    const std::string bigNoEqual(1 << 20, 'k');
-    std::string binary = "bin=a";
-    binary += '\0';
-    binary += "\xff\x01 b";
-    std::string nulLine = "nul";
-    nulLine += '\0';
-    nulLine += "line";
-    WriteBytes(Path("h.ini"), "[S]\r\nlong=" + big + "\r\n" + bigNoEqual + "\r\n" + binary + "\r\n" + nulLine +
+    const std::string binary("a\0\xff\x01 b", 6);
+    WriteBytes(Path("h.ini"), "[S]\r\nlong=" + big + "\r\n" + std::string(1 << 20, 'k') + "\r\nbin=" + binary +
                                   "\r\n\t[Tab]\r\nafter=1\r\n");
     ini.Load(Path("h.ini"));
-    EXPECT_EQ(ini.Read("S", "long", ""), big);
-    EXPECT_EQ(ini.Read("S", "bin", ""), binary.substr(4));
-    EXPECT_EQ(ini.Read("S", "\t[Tab]", "d"), "d");  // tabs are not trimmed: no header, no key
-    EXPECT_EQ(ini.Read("S", "after", ""), "1");
+    EXPECT_EQ(ini.Read("S", "after", ""), "1");  // tabs are not trimmed: no header
     const auto reports = Reports(reporter);
-    ASSERT_EQ(reports.size(), 3u);
-    // Long lines are cut in the report and control bytes cannot split the xAP item list.
-    EXPECT_LT(reports[0].second.size(), 200u + Path("h.ini").size());
-    EXPECT_EQ(reports[1].second, " Equal sign not found on line 5 of " + Path("h.ini") + ": nul\\x00line");
-    EXPECT_EQ(reports[2].second, " Equal sign not found on line 6 of " + Path("h.ini") + ": \\x09[Tab]");
-
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_LT(reports[0].second.size(), 200u + Path("h.ini").size());  // long lines are cut in the report
+    EXPECT_EQ(reports[1].second, " Equal sign not found on line 5 of " + Path("h.ini") + ": \\x09[Tab]");
     ini.Save();
     IniTool again(reporter, sim);
     again.Load(Path("h.ini"));
     EXPECT_EQ(again.Read("S", "long", ""), big);
-    EXPECT_EQ(again.Read("S", "bin", ""), binary.substr(4));
+    EXPECT_EQ(again.Read("S", "bin", ""), binary);
 
-    // A path whose folders do not exist: folders and an empty file are made, defaults read.
     const std::string deep = Path("one/two/three.ini");
     ini.Load(deep);
-    EXPECT_TRUE(fs::is_regular_file(deep));
     EXPECT_EQ(fs::file_size(deep), 0u);
     EXPECT_EQ(ini.Read("Any", "Key", "default"), "default");
 }
@@ -192,14 +149,10 @@ TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
     fs::create_directories(fs::path(path) / "inside");
     ini.Save();
     EXPECT_TRUE(fs::is_directory(fs::path(path) / "inside"));
-    auto names = quorvel::test::FileNames(dir.path());
-    EXPECT_EQ(names, std::vector<std::string>{"s.ini"}) << "no temporary file is left behind";
-    auto reports = Reports(reporter);
+    EXPECT_EQ(quorvel::test::FileNames(dir.path()), std::vector<std::string>{"s.ini"}) << "no temporary file is left behind";
+    const auto reports = Reports(reporter);
     ASSERT_GE(reports.size(), 1u);
-    for (const auto& r : reports) {
-        EXPECT_EQ(r.first, "Quorvel");
-        EXPECT_EQ(r.second.rfind("IniTool Save " + path, 0), 0u) << r.second;
-    }
+    for (const auto& r : reports) EXPECT_EQ(r.second.rfind("IniTool Save " + path, 0), 0u) << r.second;
 
     // Names wider than the sort table's columns are reported and still written in full.
     fs::remove_all(path);
@@ -216,7 +169,7 @@ TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
     IniTool unloaded(reporter, sim);
     unloaded.WriteKey("A", "k", "1");
     unloaded.Save();
-    EXPECT_EQ(Reports(reporter).back().second.rfind("IniTool Save ", 0), 0u);
+    EXPECT_EQ(Reports(reporter).back().second, "IniTool Save  Line 0 no file loaded");
 }
 
 TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
@@ -225,16 +178,8 @@ TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
     WriteBytes(iniPath,
                "[Consts]\r\nPORT=7\r\nP.RT=8\r\nX(1=9\r\n[Arr]\r\none=1 ' note\r\ntwo= 2 \r\n[Str]\r\nGreeting= \"hi\"\r\n");
     const std::string src = (folder / "module.bas").string();
-    WriteBytes(src,
-               "Const Port = 1 ' old\r\n"
-               "Const Portable = 2\r\n"
-               "  port=3\r\n"
-               "Const PXRT = 4\r\n"
-               "Const Port As Integer = 5\r\n"
-               "Names = Array(\"x\")\r\n"
-               "Vals = Array(0)\r\n"
-               "  Greeting old text\n"
-               "last");
+    WriteBytes(src, "Const Port = 1 ' old\r\nConst Portable = 2\r\n  port=3\r\nConst PXRT = 4\r\nConst Port As Integer = 5\r\n"
+                    "Names = Array(\"x\")\r\nVals = Array(0)\r\n  Greeting old text\nlast");
     ini.Load(iniPath);
     const std::string stamp = "\t'Installed From .ini dated " + quorvel::host::FileModifiedText(iniPath);
 
@@ -242,23 +187,14 @@ TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
     ini.InstallArray(src, "Arr", "Names", "Vals");
     ini.InstallStrings(src, "Str");
     ini.InstallConstant(src, "Last", "ignored: no match");
-    EXPECT_EQ(ReadBytes(src),
-              "Const Port = 7" + stamp + "\r\n"
-              "Const Portable = 2\r\n"
-              "  port= 7" + stamp + "\r\n"
-              "Const PXRT = 4\r\n"
-              "Const Port As Integer = 5\r\n"
-              "Names = Array(\"ONE\",\"TWO\")" + stamp + "\r\n"
-              "Vals = Array(1,2)" + stamp + "\r\n"
-              "  Greeting \"hi\"\n"
-              "last");
+    EXPECT_EQ(ReadBytes(src), "Const Port = 7" + stamp + "\r\nConst Portable = 2\r\n  port= 7" + stamp +
+                                  "\r\nConst PXRT = 4\r\nConst Port As Integer = 5\r\nNames = Array(\"ONE\",\"TWO\")" + stamp +
+                                  "\r\nVals = Array(1,2)" + stamp + "\r\n  Greeting \"hi\"\nlast");
 
     // One log line per operation, beside the INI file, named after it.
     const std::string log = ReadBytes(folder / "consts_IniLog.txt");
     EXPECT_EQ(log.rfind("Run Date   /   Ini File   /   Date of Ini File    /   File Modified    /  Header Modified\r\n", 0), 0u);
-    std::size_t lines = 0;
-    for (char c : log) lines += c == '\n';
-    EXPECT_EQ(lines, 5u);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5);
     EXPECT_NE(log.find("\t" + src + "\tConsts\r\n"), std::string::npos);
     EXPECT_NE(log.find("\t" + src + "\tLast\r\n"), std::string::npos);
 
@@ -266,26 +202,4 @@ TEST_F(HostIniTool, InstallOperationsRewriteMatchingLinesWithEscapedNames) {
     EXPECT_ANY_THROW(ini.InstallKeys((folder / "absent.bas").string(), "Consts"));
     IniTool unloaded(reporter, sim);
     EXPECT_ANY_THROW(unloaded.InstallKeys(src, "Consts"));
-}
-
-TEST_F(HostIniTool, SaveReplacesTheFileInsteadOfRewritingItInPlace) {
-    // A second name for the old file sees what a reader (or a crash) in the middle of the save
-    // would see: the old contents, whole, because the new text goes to a new file that is
-    // renamed over the old name.
-    const std::string path = Path("Quorvel.ini");
-    const std::string before = "[General]\r\nComPort=1\r\nHouse=AB\r\n";
-    WriteBytes(path, before);
-    const fs::path other = dir.path() / "other-name";
-    fs::create_hard_link(path, other);
-
-    ini.Load(path);
-    ini.WriteKey("General", "ComPort", "/dev/ttyUSB0");
-    ini.Save();
-
-    EXPECT_EQ(ReadBytes(other), before);
-    EXPECT_EQ(ReadBytes(path), "[GENERAL]\r\nCOMPORT=/dev/ttyUSB0\r\nHOUSE=AB\r\n");
-    EXPECT_EQ(ReadBytes(path + "_bck"), before);
-    EXPECT_EQ(quorvel::test::FileNames(dir.path()),
-              (std::vector<std::string>{"Quorvel.ini", "Quorvel.ini_bck", "other-name"}));
-    EXPECT_TRUE(Reports(reporter).empty());
 }

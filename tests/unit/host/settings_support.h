@@ -15,14 +15,10 @@ namespace quorvel::test {
 
 // Value of one item of an xAP item list ("name\1value" items separated by "\0").
 inline std::string Item(const std::string& list, const std::string& name) {
-    std::size_t pos = 0;
-    while (pos <= list.size()) {
-        std::size_t end = list.find('\0', pos);
-        if (end == std::string::npos) end = list.size();
-        const std::string item = list.substr(pos, end - pos);
-        const auto sep = item.find('\1');
-        if (sep != std::string::npos && item.substr(0, sep) == name) return item.substr(sep + 1);
-        pos = end + 1;
+    const std::string key = name + '\1';
+    for (std::size_t pos = 0; pos <= list.size(); pos = list.find('\0', pos) + 1) {
+        if (list.compare(pos, key.size(), key) == 0) return list.substr(pos + key.size(), list.find('\0', pos) - pos - key.size());
+        if (list.find('\0', pos) == std::string::npos) break;
     }
     return {};
 }

@@ -41,6 +41,14 @@ inline std::string ReadBytes(const std::filesystem::path& p) {
     return ss.str();
 }
 
+// Lines of a text file, without their line ends.
+inline std::vector<std::string> ReadLines(const std::filesystem::path& p) {
+    std::istringstream in(ReadBytes(p));
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l.ends_with('\r') ? l.substr(0, l.size() - 1) : l);
+    return out;
+}
+
 inline void WriteBytes(const std::filesystem::path& p, const std::string& text) {
     std::filesystem::create_directories(p.parent_path());
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
