@@ -4,7 +4,6 @@
 #include "core/settings.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -120,10 +119,15 @@ std::string EscapeRegex(std::string_view name) {
 }
 
 void ReplaceFileContents(const fs::path& target, const std::string& text) {
-    static std::atomic<unsigned> counter{0};
+    // A name beside the target that nothing else uses (the clock tick, then a free suffix).
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    fs::path temp = target;
-    temp += ".tmp" + std::to_string(stamp % 1000000007) + "-" + std::to_string(counter++);
+    fs::path temp;
+    for (int i = 0; i < 1000; ++i) {
+        temp = target;
+        temp += ".tmp" + std::to_string(stamp % 1000000007) + "-" + std::to_string(i);
+        std::error_code exists;
+        if (!fs::exists(temp, exists)) break;
+    }
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         if (!out) throw std::runtime_error("cannot create " + temp.string());
