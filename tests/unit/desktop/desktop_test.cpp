@@ -152,6 +152,29 @@ TEST_F(DesktopFixture, TypedCommandsReachTheEngineAndTrafficIsShownAlsoWhenColle
     EXPECT_NE(window->CommData().toPlainText().indexOf("collected while hidden"), -1);
 }
 
+TEST_F(DesktopFixture, SystemStatusShowsTheDeviceTableAndFollowsItWhileOpen) {
+    form.settings().ComPort = "1";
+    ASSERT_TRUE(form.link().OpenPort("1"));
+    form.MenuArray_Click(2);  // "System Status"
+    auto* window = session.Status();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->Table().toPlainText().indexOf("A1"), -1);
+
+    // A1 on, confirmed by the interface: checksums 6A and 68, each followed by ready.
+    form.cm11a().SendCM11A("A1", 2, 0);
+    for (const char reply : {'\x6A', '\x55', '\x68', '\x55'}) {
+        serial->Deliver(std::string(1, reply));
+        sim.Advance(100);
+    }
+    sim.Advance(2500);  // the window's next refresh
+    QCoreApplication::processEvents();
+    window->Refresh();
+    const QString table = window->Table().toPlainText();
+    EXPECT_NE(table.indexOf("A1"), -1) << table.toStdString();
+    EXPECT_EQ(table.toStdString(), form.StatusTable());
+}
+
 TEST_F(DesktopFixture, ButtonReleasesOpenTheMenuOnceAndClicksWhileItIsOpenAreDropped) {
     std::vector<std::string> captions;
     for (QAction* a : session.Menu().actions()) captions.push_back(a->isSeparator() ? "-" : a->text().toStdString());
