@@ -163,7 +163,14 @@ TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     Rig rig({.pty = false, .comPort = "127.0.0.1:" + std::to_string(port) + "\r\nDebug=1"});  // debug lines tell a failure
     if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken here";
     ASSERT_TRUE(Started(rig.quorvel())) << rig.Diagnostics();
-    // The start-up now waits for the serial server (connect retries every 2 s).
+    // The start-up now waits for the serial server (connect retries every 2 s). An echo
+    // answered first shows that the hub forwards to the connector (it learns the connector
+    // from its first heartbeat, which may reach the hub after a request sent at once).
+    int echoes = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=early" + std::to_string(++echoes) + "\n");
+        return rig.client().WaitForClass("WDT.Echo", 1s, "Response=early").has_value();
+    }, 20s)) << rig.Diagnostics();
     rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=C3\ncommand=on\n");
     std::this_thread::sleep_for(1500ms);
     SimProcess sim(rig.folder(), {"--tcp-port", std::to_string(port)});
