@@ -110,7 +110,7 @@ fi
 
 # Example settings: every key, and xAP kept on loopback.
 examples="$root/share/doc/quorvel/examples"
-for key in ComPort House Ignore Debug UID; do
+for key in ComPort House Ignore Debug UID BSC Broker Discovery; do
     grep -q "^$key=" "$examples/Quorvel.ini" || fail "example Quorvel.ini lacks $key"
 done
 for key in BroadcastAddress InterfaceAddress; do
