@@ -16,6 +16,8 @@ namespace {
 
 constexpr const char* kGeneral = "General";
 
+}  // namespace
+
 std::vector<std::string> SplitCommas(const std::string& text) {
     std::vector<std::string> out;
     std::size_t start = 0;
@@ -26,8 +28,6 @@ std::vector<std::string> SplitCommas(const std::string& text) {
         start = comma + 1;
     }
 }
-
-}  // namespace
 
 bool ParseBoolSetting(const std::string& text) {
     std::string s;

@@ -23,6 +23,9 @@ inline constexpr const char* kMainIni = "Quorvel.ini";
 inline constexpr const char* kXapIni = "zebXap.ini";
 inline constexpr const char* kXapSourcePrefix = "zeb.CM11A";
 
+// The pieces of text between commas ("a,,b" gives "a", "", "b").
+std::vector<std::string> SplitCommas(const std::string& text);
+
 // "1" or "true" (any case, double quotes removed) is true; everything else false.
 bool ParseBoolSetting(const std::string& text);
 

@@ -20,17 +20,6 @@ std::string TrimBlanks(const std::string& s) {
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
 }
 
-std::vector<std::string> SplitCommas(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (;;) {
-        const auto comma = text.find(',', start);
-        out.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos) return out;
-        start = comma + 1;
-    }
-}
-
 bool IsDottedIPv4(const std::string& text) {
     const auto parts = SplitCommas([&] {
         std::string t = text;
