@@ -24,6 +24,11 @@ DesktopSession::DesktopSession(std::unique_ptr<QApplication> app)
 }
 
 DesktopSession::~DesktopSession() {
+    // A main object that outlives the session must not reach its tray or windows any more.
+    if (form_ != nullptr) {
+        form_->SetTrayView(nullptr);
+        form_->SetWindowOpener(nullptr);
+    }
     // Windows go before the application object (app_ is destroyed last).
     about_.reset();
     status_.reset();
