@@ -513,31 +513,6 @@ void Usage() {
         "program sits in) on loopback, plays the CM11A over TCP and prints end-to-end figures.");
 }
 
-// As root, runs this program again inside a private network namespace with 'lo' up.
-void EnterNamespace(int argc, char** argv) {
-    if (std::getenv(kNamespaceMark) != nullptr || ::geteuid() != 0) return;
-    pid_t pid = -1;
-    char unshare[] = "unshare", n[] = "-n", tru[] = "true";
-    char* probe[] = {unshare, n, tru, nullptr};
-    if (::posix_spawnp(&pid, "unshare", nullptr, nullptr, probe, environ) != 0) return;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return;
-    std::error_code ec;
-    const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
-    if (ec) return;
-    std::vector<std::string> args{"unshare", "-n", "--", "sh", "-c",
-                                  "ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec \"$0\" \"$@\"",
-                                  self};
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-    std::vector<char*> av;
-    for (auto& a : args) av.push_back(a.data());
-    av.push_back(nullptr);
-    ::setenv(kNamespaceMark, "1", 1);
-    std::fflush(stdout);
-    ::execvp("unshare", av.data());
-    ::unsetenv(kNamespaceMark);  // exec failed: carry on here
-}
-
 }  // namespace
 
 int Main(int argc, char** argv) {
@@ -577,7 +552,7 @@ int Main(int argc, char** argv) {
             return a == "--help" || a == "-h" ? 0 : 1;
         }
     }
-    if (opt.namespaceAllowed) EnterNamespace(argc, argv);
+    if (opt.namespaceAllowed) EnterNamespace(argc, argv, kNamespaceMark);
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;

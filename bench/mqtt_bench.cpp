@@ -55,31 +55,6 @@ namespace fs = std::filesystem;
 constexpr const char* kNamespaceMark = "QUORVEL_MQTT_BENCH_IN_NAMESPACE";
 constexpr const char* kPrefix = "quorvel/bench";
 
-// As root, runs this program again inside a private network namespace with 'lo' up.
-void EnterNamespace(int argc, char** argv) {
-    if (std::getenv(kNamespaceMark) != nullptr || ::geteuid() != 0) return;
-    pid_t pid = -1;
-    char unshare[] = "unshare", n[] = "-n", tru[] = "true";
-    char* probe[] = {unshare, n, tru, nullptr};
-    if (::posix_spawnp(&pid, "unshare", nullptr, nullptr, probe, environ) != 0) return;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return;
-    std::error_code ec;
-    const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
-    if (ec) return;
-    std::vector<std::string> args{"unshare", "-n", "--", "sh", "-c",
-                                  "ip link set lo up 2>/dev/null || ifconfig lo up 2>/dev/null; exec \"$0\" \"$@\"",
-                                  self};
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-    std::vector<char*> av;
-    for (auto& a : args) av.push_back(a.data());
-    av.push_back(nullptr);
-    ::setenv(kNamespaceMark, "1", 1);
-    std::fflush(stdout);
-    ::execvp("unshare", av.data());
-    ::unsetenv(kNamespaceMark);  // exec failed: carry on here
-}
-
 constexpr std::uint8_t kUnitCodes[16] = {0x6, 0xE, 0x2, 0xA, 0x1, 0x9, 0x5, 0xD,
                                          0x7, 0xF, 0x3, 0xB, 0x0, 0x8, 0x4, 0xC};
 // Address byte of device index 0..255 (A1..P16): house code high, unit code low.
@@ -249,7 +224,7 @@ int main(int argc, char** argv) {
                 return a == "--help" ? 0 : 1;
             }
         }
-        if (ns) EnterNamespace(argc, argv);
+        if (ns) EnterNamespace(argc, argv, kNamespaceMark);
         std::signal(SIGPIPE, SIG_IGN);
         setvbuf(stdout, nullptr, _IOLBF, 0);
         return Run(buildDir, requests, keep);
