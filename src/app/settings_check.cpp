@@ -85,7 +85,7 @@ std::string ComPortMeaning(const std::string& comPort) {
 }
 
 std::vector<std::string> SettingsFields(const Settings& s, const std::vector<std::string>& hostAddresses) {
-    const std::string broadcast = IsDefault(s.BroadcastAddress) ? "255.255.255.255" : s.BroadcastAddress;
+    const std::string broadcast = IsDefault(s.BroadcastAddress) ? std::string(xap::kLimitedBroadcast) : s.BroadcastAddress;
     std::string local = "none";
     if (!hostAddresses.empty()) {
         local = hostAddresses.front();

@@ -114,7 +114,7 @@ std::string XapNode::GetIP() {
 
 int XapNode::Init() {
     localAddress_ = GetIP();
-    broadcastInUse_ = Lower(broadcastAddress_) == "default" ? "255.255.255.255" : broadcastAddress_;
+    broadcastInUse_ = Lower(broadcastAddress_) == "default" ? kLimitedBroadcast : broadcastAddress_;
 
     if (!winsock1_) {
         winsock1_ = platform_.CreateUdpSocket();

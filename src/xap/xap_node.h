@@ -25,6 +25,8 @@ class Reporter;
 
 namespace quorvel::xap {
 
+// The broadcast address that the setting "Default" stands for.
+inline constexpr const char* kLimitedBroadcast = "255.255.255.255";
 inline constexpr std::uint16_t kXapPort = 3639;         // the hub's port; every send goes there
 inline constexpr std::uint16_t kFirstNodePort = 32768;  // start of the private port search
 inline constexpr int kPortSearchTries = 200;

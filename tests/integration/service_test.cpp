@@ -149,10 +149,10 @@ TEST(Service, AHostNameResolvingToAnotherMachineStillStartsAndSends) {
     char host[256] = {};
     ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
     const fs::path hosts = app.path() / "hosts";
-    WriteFile(hosts, "127.0.0.1 localhost\n10.99.99.99 " + std::string(host) + "\n");
+    WriteFile(hosts, "127.0.0.1 localhost\n198.51.100.99 " + std::string(host) + "\n");
     auto q = QuorvelInMountNamespace(app.path(), "mount --bind " + hosts.string() + " /etc/hosts");
     ASSERT_TRUE(Started(*q)) << q->Stderr();
-    EXPECT_TRUE(StderrHas(*q, "cannot send from 10.99.99.99")) << q->Stderr();
+    EXPECT_TRUE(StderrHas(*q, "cannot send from 198.51.100.99")) << q->Stderr();
     EXPECT_FALSE(StderrHas(*q, "xAP Init Error")) << q->Stderr();
     ExpectCleanStop(*q);
 }

@@ -61,8 +61,8 @@ TEST_F(AppConfiguration, MissingFilesGiveTheDefaultsAndStoredValuesAreReadAsWrit
 
     struct Case { const char* file; std::string House, Ignore, UID, ComPort; bool Debug; };
     for (const Case& c : std::vector<Case>{
-             {"[General]\r\nIgnore=,,,, ,\r\nDebug=yes\r\nHouse=ac\r\nComPort=10.0.0.5:10001\r\n",
-              "ac", ",,,,,,,", "FF008700", "10.0.0.5:10001", false},
+             {"[General]\r\nIgnore=,,,, ,\r\nDebug=yes\r\nHouse=ac\r\nComPort=198.51.100.5:10001\r\n",
+              "ac", ",,,,,,,", "FF008700", "198.51.100.5:10001", false},
              {"[General]\r\nDebug=1\r\n", "ABCDEFGHIJKLMNOP", ",,", "FF008700", "1", true},
              {"[General]\r\nHouse=\r\nComPort=\r\nIgnore=A1, b2 ,\tC3\r\nDebug=\"true\"\r\nUID=FF123400\r\n",
               "ABCDEFGHIJKLMNOP", ",A1,b2,C3,", "FF123400", "1", true}}) {
@@ -160,7 +160,7 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
 
     const auto checkConfig = [this](const fs::path& folder, int& status) {
         std::FILE* out = std::tmpfile();
-        status = quorvel::app::RunCheckConfig(folder, sim, {"192.168.1.20"}, out);
+        status = quorvel::app::RunCheckConfig(folder, sim, {"192.0.2.20"}, out);
         std::rewind(out);
         std::string text;
         for (int ch = std::fgetc(out); ch != EOF; ch = std::fgetc(out)) text += static_cast<char>(ch);
@@ -173,7 +173,7 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
     const std::string text = checkConfig(dir.path(), status);
     EXPECT_EQ(status, 1);
     for (const std::string& line : std::vector<std::string>
-         {"  InterfaceAddress=Default (local address 192.168.1.20)\n",
+         {"  InterfaceAddress=Default (local address 192.0.2.20)\n",
           "problem: Equal sign not found on line 4 of " + Config("Quorvel.ini").string() + ": \\x01garbage\n",
           "problem: Ignore entry \" B2\" has blanks around it: taken as \"B2\"\n", "2 problems found\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;

@@ -65,7 +65,7 @@ TEST(Cm11aLinkComPort, FormsAreParsed) {
         {"1", Kind::Serial, "/dev/ttyS0", "", 0},
         {" 2 ", Kind::Serial, "/dev/ttyS1", "", 0},
         {"/dev/ttyUSB0", Kind::Serial, "/dev/ttyUSB0", "", 0},
-        {"192.168.1.50:4001", Kind::Tcp, "", "192.168.1.50", 4001},
+        {"192.0.2.50:4001", Kind::Tcp, "", "192.0.2.50", 4001},
         {"serial-server:2001:extra", Kind::Tcp, "", "serial-server", 2001},  // split at the first ":"
         {"127.0.0.1:65535", Kind::Tcp, "", "127.0.0.1", 65535},
         {"", Kind::Invalid, "", "", 0},

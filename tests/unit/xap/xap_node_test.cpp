@@ -56,7 +56,7 @@ std::string Heartbeat(const std::string& interval, int port) {
 }  // namespace
 
 TEST(XapNodeTest, PortSearchSkipsTakenPortsAndBothSocketsUseTheFoundOne) {
-    Node n({"192.168.1.20"});
+    Node n({"192.0.2.20"});
     n.sim.TakeUdpPort("127.0.0.1", 32768);
     n.sim.TakeUdpPort("", 32769);  // bound to every address: blocks 127.0.0.1 too
     EXPECT_EQ(n.node.Init(), 32770);
@@ -64,12 +64,12 @@ TEST(XapNodeTest, PortSearchSkipsTakenPortsAndBothSocketsUseTheFoundOne) {
     n.node.SendHeartbeat(60);
     ASSERT_EQ(n.sim.SentDatagrams().size(), 1u);
     const auto& d = n.sim.SentDatagrams()[0];
-    EXPECT_EQ(d.FromAddress + ":" + std::to_string(d.FromPort), "192.168.1.20:32770");
+    EXPECT_EQ(d.FromAddress + ":" + std::to_string(d.FromPort), "192.0.2.20:32770");
     EXPECT_EQ(d.ToHost + ":" + std::to_string(d.ToPort), "127.255.255.255:3639");
     EXPECT_EQ(d.Data, Heartbeat("600", 32770));
     // Both sockets receive: what the hub forwards to 127.0.0.1 and what reaches the address.
     n.Inject(32770, "xap-header\n1");
-    n.sim.InjectDatagram("192.168.1.20", 32770, "xap-header\n2");
+    n.sim.InjectDatagram("192.0.2.20", 32770, "xap-header\n2");
     n.sim.Advance(1);
     EXPECT_EQ(n.node.QueuedCount(), 2u);
 
@@ -87,20 +87,20 @@ TEST(XapNodeTest, PortSearchSkipsTakenPortsAndBothSocketsUseTheFoundOne) {
 // once with the address, binds the address again when it comes back, and writes failed
 // sends to the log at most once a minute.
 TEST(XapNodeTest, SendingSurvivesAnAddressThatIsNotOrNoLongerOnThisMachine) {
-    Node n({"10.99.99.99"});
-    n.sim.TakeUdpPort("10.99.99.99", 32768);  // "not on this machine": the bind fails
+    Node n({"198.51.100.99"});
+    n.sim.TakeUdpPort("198.51.100.99", 32768);  // "not on this machine": the bind fails
     ASSERT_EQ(n.node.Init(), 32768);
     EXPECT_TRUE(n.node.SingleSocket());
     ASSERT_EQ(n.reporter.PendingXap().size(), 1u);
-    EXPECT_NE(n.reporter.PendingXap()[0].MsgData.find("cannot send from 10.99.99.99"), std::string::npos);
+    EXPECT_NE(n.reporter.PendingXap()[0].MsgData.find("cannot send from 198.51.100.99"), std::string::npos);
     n.reporter.SetNode(&n.node);
     n.reporter.SetXapRunning(true);
 
     struct Step { const char* what; Strings addresses; std::string failingFrom; std::uint64_t advanceMs; std::string from; };
     for (const Step& st : std::vector<Step>{
-             {"the address appears: sends move to it", {"192.168.1.30"}, "127.0.0.1", 0, "192.168.1.30"},
-             {"it leaves for another one", {"192.168.1.40"}, "192.168.1.30", 6000, "192.168.1.40"},
-             {"it leaves, none is left", {}, "192.168.1.40", 6000, "127.0.0.1"}}) {
+             {"the address appears: sends move to it", {"192.0.2.30"}, "127.0.0.1", 0, "192.0.2.30"},
+             {"it leaves for another one", {"192.0.2.40"}, "192.0.2.30", 6000, "192.0.2.40"},
+             {"it leaves, none is left", {}, "192.0.2.40", 6000, "127.0.0.1"}}) {
         SCOPED_TRACE(st.what);
         n.addresses = st.addresses;
         n.sim.SetUdpSendFailsFrom(st.failingFrom);
@@ -129,10 +129,10 @@ TEST(XapNodeTest, SendingSurvivesAnAddressThatIsNotOrNoLongerOnThisMachine) {
 TEST(XapNodeTest, BroadcastAndInterfaceAddressChoice) {
     struct Case { std::string broadcast, inUse, pattern; Strings addresses; std::string local; };
     for (const Case& c : std::vector<Case>{
-             {"DEFAULT", "255.255.255.255", "Default", {"10.0.0.5", "192.168.1.20"}, "10.0.0.5"},
-             {"", "", "192.168.1.255", {"10.0.0.5", "192.168.1.20"}, "192.168.1.20"},
-             {"127.255.255.255", "127.255.255.255", "10.0.0.255", {"192.168.1.20"}, "192.168.1.20"},
-             {"127.0.0.1", "127.0.0.1", "255x.255.255.255", {"10.0.0.5"}, "10.0.0.5"}}) {
+             {"DEFAULT", quorvel::xap::kLimitedBroadcast, "Default", {"198.51.100.5", "192.0.2.20"}, "198.51.100.5"},
+             {"", "", "192.0.2.255", {"198.51.100.5", "192.0.2.20"}, "192.0.2.20"},
+             {"127.255.255.255", "127.255.255.255", "198.51.100.255", {"192.0.2.20"}, "192.0.2.20"},
+             {"127.0.0.1", "127.0.0.1", "255x.255.255.255", {"198.51.100.5"}, "198.51.100.5"}}) {
         Node n(c.addresses);
         n.node.SetBroadcastAddress(c.broadcast);
         n.node.SetInterfaceAddress(c.pattern);

@@ -12,7 +12,7 @@ namespace {
 struct XapStartup : ::testing::Test {
     XapStartup() {
         quorvel::test::WriteBytes(dir.path() / "Config" / "zebXap.ini",
-                                  "[General]\r\nBroadcastAddress=10.0.0.255\r\n[Interface]\r\nInterfaceAddress=Default\r\n"
+                                  "[General]\r\nBroadcastAddress=198.51.100.255\r\n[Interface]\r\nInterfaceAddress=Default\r\n"
                                   "BroadcastAddress=127.255.255.255\r\n");
         form.SetHostAddresses([] { return std::vector<std::string>{"127.0.0.1"}; });
         form.reporter().ReportEvent("Quorvel", "early one");
