@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,9 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) std::abort();
+void CheckAt(bool condition, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "check failed at line %d\n", line);
+    std::abort();
 }
+#define Check(condition) CheckAt((condition), __LINE__)
 
 // One folder for the whole run (below TMPDIR; scripts/fuzz.sh points that at its build folder).
 const fs::path& Folder() {

@@ -55,7 +55,7 @@ for t in "${targets[@]}"; do
     echo "   no crash; ${execs:-?} runs, $(find "$corpus" -type f | wc -l) inputs in $corpus"
   else
     status=1
-    grep -m1 -E 'ERROR|runtime error|deadly signal|Test unit written' "$log" || true
+    grep -m1 -E 'check failed|ERROR|runtime error|deadly signal' "$log" || true
     sed -n 's/^.*Test unit written to /   input that crashed it: /p' "$log"
     echo "   whole output: $log"
   fi

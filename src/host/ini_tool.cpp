@@ -204,14 +204,15 @@ void IniTool::Load(const std::string& fPath) {
     std::string current;
     std::size_t pos = 0;
     lineNumber_ = 0;
+    // Lines end in CR LF, LF or a lone CR (files edited on older systems, or with mixed
+    // ends): a CR is never part of a name or a value read from the file.
     while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
+        std::size_t end = text.find_first_of("\r\n", pos);
         if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + pos, end - pos);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         ++lineNumber_;
-        ParseLine(line, current);
+        ParseLine(std::string_view(text.data() + pos, end - pos), current);
         pos = end + 1;
+        if (end < text.size() && text[end] == '\r' && pos < text.size() && text[pos] == '\n') ++pos;
     }
     ReportLoadProblems();
 }

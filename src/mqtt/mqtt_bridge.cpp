@@ -17,8 +17,7 @@ std::string Shown(const std::string& text) {
 
 MqttBridge::MqttBridge(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
                        MqttTransport& transport, MqttSettings mqtt, Hooks hooks)
-    : platform_(platform),
-      reporter_(reporter),
+    : reporter_(reporter),
       settings_(settings),
       transport_(transport),
       mqtt_(std::move(mqtt)),

@@ -88,7 +88,6 @@ private:
     bool Publish(const std::string& topic, const std::string& payload, bool retain);
     std::string StatusTopic() const { return mqtt_.TopicPrefix + "/status"; }
 
-    platform::Platform& platform_;
     core::Reporter& reporter_;
     const core::Settings& settings_;
     MqttTransport& transport_;

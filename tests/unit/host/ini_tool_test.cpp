@@ -111,6 +111,16 @@ TEST_F(HostIniTool, WritesAndRemovalsAreSavedAndALineBreakInAValueInjectsNothing
     ASSERT_FALSE(Reports(reporter).empty());
     EXPECT_EQ(Reports(reporter).back().second.rfind("IniTool Save " + Path("w.ini"), 0), 0u);
 
+    // A lone CR ends a line too: "\rcomport" would otherwise be a key of its own that, saved
+    // with the CR made a space, reads back as "ComPort" and shadows the real one.
+    WriteBytes(Path("cr.ini"), "[General]\r\nComPort=4\n\rcomport=3\r\nHouse=B\rDebug=1\r\n");
+    ini.Load(Path("cr.ini"));
+    ini.Save();
+    again.Load(Path("cr.ini"));
+    EXPECT_EQ(again.Read("General", "ComPort", ""), "4");
+    EXPECT_EQ(again.Read("General", "House", ""), "B");
+    EXPECT_EQ(again.Read("General", "Debug", ""), "1");
+
     ini.Clear();
     EXPECT_EQ(ini.Read("Mixed", "Key", "d"), "d");
 }
