@@ -44,6 +44,15 @@ struct FormStartUp : FormFixture {
     FormStartUp() : FormFixture("[General]\r\nComPort=127.0.0.1:4001\r\n") {}
 };
 
+struct XapStartup : FormFixture {
+    XapStartup() {
+        quorvel::test::WriteBytes(dir.path() / "Config" / "zebXap.ini",
+                                  "[General]\r\nBroadcastAddress=198.51.100.255\r\n[Interface]\r\nInterfaceAddress=Default\r\n"
+                                  "BroadcastAddress=127.255.255.255\r\n");
+        form.reporter().ReportEvent("Quorvel", "early one");
+    }
+};
+
 std::string Message(const std::string& cls, const std::string& block, const std::string& items) {
     return "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=" + cls + "\nsource=acme.host.box\n}\n" + block +
            "\n{\n" + items + "}\n";
@@ -158,4 +167,45 @@ TEST_F(FormFixture, ReloadReadsTheSettingsAgainAndWaitsForTheEndOfTheStartUp) {
     EXPECT_NE(Log().find(", folder " + dir.path().string() + ", ComPort=/nonexistent/q (serial port /nonexistent/q), "
                          "House=BX, Ignore=B2, Debug=0, UID=FF008700, BroadcastAddress=127.255.255.255"),
               std::string::npos) << Log();
+}
+
+// The broadcast address comes from [Interface] only; reports raised before the node runs
+// follow the first heartbeat; heartbeats of others never reach the handler; after Exit the
+// port is free and nothing more is sent.
+TEST_F(XapStartup, HeartbeatThenQueuedReportsThenThePortReportAndExitClosesTheNode) {
+    Strings handled;
+    form.SetMessageHandler([&](const std::string& m) { handled.push_back(m); });
+    ASSERT_FALSE(form.Form_Load().has_value());
+    EXPECT_TRUE(form.XapRunning());
+    const auto& sent = sim.SentDatagrams();
+    ASSERT_GE(sent.size(), 3u);  // the CM11A start-up may report after these
+    for (const auto& d : sent) EXPECT_EQ(d.ToHost + ":" + std::to_string(d.ToPort), "127.255.255.255:3639");
+    EXPECT_EQ(sent[0].Data.rfind("xap-hbeat\n", 0), 0u);
+    EXPECT_NE(sent[0].Data.find("\ninterval=600\nport=32768\n"), std::string::npos);
+    EXPECT_NE(sent[1].Data.find("Data=early one\n"), std::string::npos);
+    EXPECT_NE(sent[2].Data.find("Data=Using xAP port 32768\n"), std::string::npos);
+
+    sim.InjectDatagram("127.0.0.1", 32768, "xap-hbeat\nhb");
+    sim.InjectDatagram("127.0.0.1", 32768, "xap-header\nm1");
+    sim.Advance(100);
+    EXPECT_EQ(handled, Strings{"xap-header\nm1"});
+
+    form.Exit();
+    EXPECT_TRUE(sim.CreateUdpSocket()->Bind("127.0.0.1", 32768));
+    sim.ClearSentDatagrams();
+    sim.Advance(1000000);
+    EXPECT_TRUE(sim.SentDatagrams().empty());
+}
+
+TEST_F(XapStartup, NoFreePortLogsAndEndsWithNonZeroStatus) {
+    for (int p = 32768; p < 32768 + 200; ++p) sim.TakeUdpPort("127.0.0.1", static_cast<std::uint16_t>(p));
+    const auto status = form.Form_Load();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    EXPECT_FALSE(form.XapRunning());
+    EXPECT_TRUE(sim.SentDatagrams().empty());
+    const std::string log = Log();
+    EXPECT_NE(log.find("Quorvel xAP.Init port search for host 127.255.255.255 failed with Error State=0, "
+                       "Error=8:The bound address is already in use"), std::string::npos) << log;
+    EXPECT_NE(log.find("\r\nQuorvel xAP Init Error -1 occurred 0 \r\n"), std::string::npos) << log;
 }
