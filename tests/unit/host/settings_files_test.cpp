@@ -1,3 +1,4 @@
+#include "host/homeseer.h"
 #include "host/ini_tool.h"
 #include "host/settings_support.h"
 #include "platform/sim/sim_platform.h"
@@ -9,18 +10,35 @@
 #include <string>
 #include <vector>
 
+namespace fs = std::filesystem;
+using quorvel::host::Homeseer;
 using quorvel::host::IniTool;
 using quorvel::test::ReadBytes;
 using quorvel::test::Reports;
 using quorvel::test::WriteBytes;
-namespace fs = std::filesystem;
+
+namespace quorvel::host {
+// Reaches the private step that fills the device store from zebTemperature.ini.
+class HomeseerProbe {
+public:
+    static void LoadDevices(Homeseer& hs) { hs.LoadDevices(); }
+};
+}  // namespace quorvel::host
 
 namespace {
 
-struct HostIniTool : ::testing::Test {
+struct HostFiles : ::testing::Test {
     quorvel::test::TempDir dir;
     quorvel::platform::SimPlatform sim;
     quorvel::core::Reporter reporter{sim};
+};
+
+struct HostHomeseer : HostFiles {
+    Homeseer hs{reporter, sim, dir.path()};
+    fs::path Config(const std::string& file) const { return dir.path() / "Config" / file; }
+};
+
+struct HostIniTool : HostFiles {
     IniTool ini{reporter, sim};
     std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
 };
@@ -34,6 +52,97 @@ const std::string kHandWritten =
     "After=yes\nBlank=\n[alpha]\nb=2\r\nA=1";
 
 }  // namespace
+
+TEST_F(HostHomeseer, SettingsAreReadFreshEachTimeAndSavedSorted) {
+    // A missing file gives the default and is left behind empty, with its folder.
+    EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "1", "Quorvel.ini"), "1");
+    EXPECT_TRUE(fs::is_regular_file(Config("Quorvel.ini")));
+
+    const std::string before = "; settings\r\n[General]\r\nHouse=AB\r\nEmpty=\r\nzeta=z\r\n";
+    WriteBytes(Config("Quorvel.ini"), before);
+    EXPECT_EQ(hs.GetIniSetting("general", "HOUSE", "dflt", "Quorvel.ini"), "AB");
+    EXPECT_EQ(hs.GetIniSetting("General", "Empty", "dflt", "Quorvel.ini"), "dflt");
+    // Keys in file order, upper case, joined by the character 0; "=" for a missing section.
+    EXPECT_EQ(hs.GetINISection("General", "Quorvel.ini"), std::string("HOUSE=AB\0EMPTY=\0ZETA=z", 22));
+    EXPECT_EQ(hs.GetINISection("Nowhere", "Quorvel.ini"), "=");
+
+    hs.SaveIniSetting("General", "ComPort", "192.0.2.9:10001", "Quorvel.ini");
+    EXPECT_EQ(ReadBytes(Config("Quorvel.ini")), "[GENERAL]\r\nCOMPORT=192.0.2.9:10001\r\nEMPTY=\r\nHOUSE=AB\r\nZETA=z\r\n");
+    // Nothing is cached: a hand edit is seen by the next read; a long section keeps every key.
+    std::string many = "[Many]\r\n", expected;
+    for (int i = 0; i < 40; ++i) {
+        many += "k" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+        expected += std::string(i ? 1 : 0, '\0') + "K" + std::to_string(i) + "=" + std::to_string(i);
+    }
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=P\r\n" + many);
+    EXPECT_EQ(hs.GetIniSetting("General", "House", "", "Quorvel.ini"), "P");
+    EXPECT_EQ(hs.GetINISection("Many", "Quorvel.ini"), expected);
+}
+
+TEST_F(HostHomeseer, DevicesAreEnteredOnceAndNamedByTheTemperatureDatabase) {
+    EXPECT_EQ(hs.NewDevice("a1"), 0);
+    EXPECT_EQ(hs.DeviceExists("A1"), -1);  // codes are case-sensitive
+    EXPECT_ANY_THROW(hs.NewDevice("a1"));
+    struct Case { std::int16_t status; bool on; bool off; };
+    for (const Case& c : std::vector<Case>{{2, true, false}, {3, false, true}, {0, false, false}}) {
+        hs.SetDeviceStatus("a1", c.status);
+        EXPECT_EQ(hs.DeviceStatus("a1"), c.status);
+        EXPECT_EQ(hs.isOn("a1"), c.on) << c.status;
+        EXPECT_EQ(hs.isOff("a1"), c.off) << c.status;
+    }
+    // Unknown codes: setters change nothing and nothing is entered.
+    hs.SetDeviceValue("Z9", 5);
+    EXPECT_EQ(hs.DeviceValue("Z9"), 0);
+    EXPECT_EQ(hs.DeviceExists("Z9"), -1);
+
+    // "/[" stands for "[" and names become upper case.
+    WriteBytes(Config("zebTemperature.ini"), "[Database]\r\nt/[1]=x\r\nT[1]=dup\r\nout=y\r\n");
+    quorvel::host::HomeseerProbe::LoadDevices(hs);
+    EXPECT_EQ(hs.DeviceExists("T[1]"), 1);
+    EXPECT_EQ(hs.DeviceExists("OUT"), 1);
+    EXPECT_EQ(hs.DeviceCount(), 3u);
+}
+
+TEST_F(HostHomeseer, StringItemPicksTheNthPieceAndWritelogOnlyAppends) {
+    struct Case { const char* text; int pos; const char* delim; const char* expected; };
+    for (const auto& c : std::vector<Case>{{"a,b,c", 3, ",", "c"}, {"a,b,c", 4, ",", ""}, {"a,b,c", 1, ";", "a,b,c"},
+                                           {"a,,c", 2, ",", ""},   {"a::b::c", 3, "::", "c"}, {"abc", 2, "", ""},
+                                           {"a,b", 0, ",", ""}}) {
+        EXPECT_EQ(Homeseer::StringItem(c.text, c.pos, c.delim), c.expected) << c.text << " " << c.pos;
+    }
+    EXPECT_ANY_THROW(hs.Writelog("one", "two"));  // the log is not created by Writelog
+    WriteBytes(hs.LogPath(), "old\r\n");
+    sim.SetLocalDateTime("2026-03-04 05:06:07");
+    hs.Writelog("one", "two");
+    EXPECT_EQ(ReadBytes(dir.path() / "Data" / "Quorvel.txt"), "old\r\n2026-03-04 05:06:07\tone\ttwo\r\n");
+}
+
+// A damaged settings file (100,000 lines without "=", binary among them) read by every
+// setting at start-up: a few reports in all, each naming file and line, bytes escaped; the
+// same damage is not reported again until the file changes or a reload forgets it.
+TEST_F(HostHomeseer, DamagedSettingsFileIsReportedOnceInAFewLines) {
+    std::string text = "[General]\r\nComPort=7\r\n";
+    text += std::string("\x01\xff", 2) + std::string(5000, 'z') + "\r\n";
+    for (int i = 0; i < 100000; ++i) text += "junk line " + std::to_string(i) + "\r\n";
+    WriteBytes(Config("Quorvel.ini"), text);
+    for (const char* key : {"UID", "House", "Ignore", "Debug"}) hs.GetIniSetting("General", key, "d", "Quorvel.ini");
+    EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "1", "Quorvel.ini"), "7");
+
+    const auto reports = Reports(reporter);
+    ASSERT_EQ(reports.size(), quorvel::host::IniTool::kReportedBadLines + 1);
+    const std::string file = Config("Quorvel.ini").string();
+    EXPECT_EQ(reports[0].second, " Equal sign not found on line 3 of " + file + ": \\x01\\xff" + std::string(78, 'z') + "...");
+    EXPECT_EQ(reports[1].second, " Equal sign not found on line 4 of " + file + ": junk line 0");
+    EXPECT_EQ(reports[3].second, " Equal sign not found on 99998 more lines of " + file);
+
+    hs.ForgetReportedProblems();
+    sim.Advance(61000);  // past the minute in which repeated reports of one kind collapse
+    hs.GetIniSetting("General", "House", "d", "Quorvel.ini");
+    EXPECT_EQ(Reports(reporter).size(), 2 * reports.size());
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nbroken\r\n");
+    hs.GetIniSetting("General", "House", "d", "Quorvel.ini");
+    EXPECT_EQ(Reports(reporter).back().second, " Equal sign not found on line 2 of " + file + ": broken");
+}
 
 // The save writes a new file and renames it over the old name: a second name for the old
 // file sees what a reader (or a crash) in the middle of the save would see, the old text whole.
@@ -78,11 +187,11 @@ TEST_F(HostIniTool, HandWrittenFileReadsAndIsSavedSortedThroughANewFileWithABack
 TEST_F(HostIniTool, LookAlikeSectionsKeepTheirKeysThroughASave) {
     EXPECT_EQ(ini.Keys("General"), std::vector<std::string>{""});
     WriteBytes(Path("k.ini"), "[a.b]\r\none=1\r\n[aXb]\r\nwrong=1\r\n[General]\r\nx=1\r\ny=2\r\n[Generally]\r\nz=3\r\n"
-                              "[x(1]\r\np=1\r\n[Blank]\r\n =v\r\n[Tilde~X]\r\nk~y=5\r\n");
+                              "[x(1]\r\np=1\r\n[x]\r\n(1p=2\r\n[Blank]\r\n =v\r\n[Tilde~X]\r\nk~y=5\r\n");
     ini.Load(Path("k.ini"));
     struct Case { const char* header; std::vector<std::string> keys; };
     for (const auto& c : std::vector<Case>{{"general", {"X", "Y"}}, {"Gen", {""}},     {"a.b", {"ONE"}}, {"x(1", {"P"}},
-                                           {"(", {""}},             {"Blank", {""}},   {"Tilde~X", {"K~Y"}}, {"Tilde", {""}}}) {
+                                           {"x", {"(1P"}},          {"Blank", {""}},   {"Tilde~X", {"K~Y"}}, {"Tilde", {""}}}) {
         EXPECT_EQ(ini.Keys(c.header), c.keys) << c.header;
     }
     ini.Save();
