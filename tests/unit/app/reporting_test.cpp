@@ -47,12 +47,6 @@ TEST_F(ReporterTest, ReportsQueuedBeforeTheNodeRunsLeaveInOrderBeforeTheNextMess
 
 TEST_F(ReporterTest, DebugLinesOnlyWhenAskedAndTheFailureRecordIsAppendedOnceAndCleared) {
     reporter.SetXapRunning(true);
-    reporter.DebugLog("quiet");
-    EXPECT_FALSE(std::filesystem::exists(reporter.LogPath()));
-    reporter.SetDebug(true);
-    reporter.DebugLog("SendX10 A1=2");
-    EXPECT_EQ(Log(), "2026-12-06 10:00:00 | SendX10 A1=2  0 \r\n");
-
     reporter.Failure().Number = 6;
     reporter.Failure().Line = 12;
     reporter.Failure().Description = "Overflow";
@@ -62,6 +56,12 @@ TEST_F(ReporterTest, DebugLinesOnlyWhenAskedAndTheFailureRecordIsAppendedOnceAnd
     ASSERT_EQ(node.sent.size(), 2u);
     EXPECT_EQ(DataOf(node.sent[0]), "SetIniValue Line 12 Overflow");
     EXPECT_EQ(DataOf(node.sent[1]), "again");
+
+    reporter.DebugLog("quiet");
+    EXPECT_FALSE(std::filesystem::exists(reporter.LogPath()));
+    reporter.SetDebug(true);
+    reporter.DebugLog("SendX10 A1=2");
+    EXPECT_EQ(Log(), "2026-12-06 10:00:00 | SendX10 A1=2  0 \r\n");
 
     reporter.Fail("disk full");
     reporter.LogToFile("Quorvel", "xAP Init Error -1 occurred");
