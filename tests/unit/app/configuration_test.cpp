@@ -60,7 +60,6 @@ TEST_F(AppConfiguration, MissingFilesGiveTheDefaultsAndStoredValuesAreReadAsWrit
     for (const Case& c : std::vector<Case>{
              {"[General]\r\nIgnore=,,,, ,\r\nDebug=yes\r\nHouse=ac\r\nComPort=198.51.100.5:10001\r\n",
               "ac", ",,,,,,,", "FF008700", "198.51.100.5:10001", false},
-             {"[General]\r\nDebug=1\r\n", "ABCDEFGHIJKLMNOP", ",,", "FF008700", "1", true},
              {"[General]\r\nHouse=\r\nComPort=\r\nIgnore=A1, b2 ,\tC3\r\nDebug=\"true\"\r\nUID=FF123400\r\n",
               "ABCDEFGHIJKLMNOP", ",A1,b2,C3,", "FF123400", "1", true}}) {
         SCOPED_TRACE(c.file);
