@@ -1,5 +1,5 @@
 // Test helpers shared by the unit and integration tests: a fresh temporary folder (removed
-// with everything in it when the test ends), whole-file access, and an xAP sender that records.
+// with everything in it when the test ends) and whole-file access.
 #pragma once
 
 #include <cstdlib>

@@ -10,21 +10,9 @@
 
 using quorvel::xap::XapMessage;
 
-namespace {
-
 const std::string kRequest =
     "xap-header\n{\nv=12\nhop=1\nuid=FF123400\nclass=xAP-X10.request\nsource=acme.ctl.den\n"
     "target=zeb.CM11A.MYPC\n}\nxAP-X10.request\n{\nDevice= A1 \ncommand=on\nCount=\nCmd=on=off\n}\n";
-
-struct XapMessageLog : ::testing::Test {
-    XapMessageLog() : reporter(sim) { reporter.SetLogPath(dir.path() / "log.txt"); }
-    std::vector<std::string> LogLines() const { return quorvel::test::ReadLines(dir.path() / "log.txt"); }
-    quorvel::test::TempDir dir;
-    quorvel::platform::SimPlatform sim;
-    quorvel::core::Reporter reporter;
-};
-
-}  // namespace
 
 TEST(XapMessageParse, HeaderFieldsTable) {
     struct Case { const char* name; std::string raw; std::string cls, source, target, uid; std::size_t blocks; };
@@ -48,7 +36,7 @@ TEST(XapMessageParse, HeaderFieldsTable) {
     }
 }
 
-TEST_F(XapMessageLog, ItemsAreFoundInAnyCaseAndTheFirstOfARepeatedNameWins) {
+TEST(XapMessageParse, ItemsAreFoundInAnyCaseAndTheFirstOfARepeatedNameWins) {
     XapMessage r;
     r.FromXap(kRequest);
     // The closing "}" of the last block opens one more, empty-named block.
@@ -61,12 +49,16 @@ TEST_F(XapMessageLog, ItemsAreFoundInAnyCaseAndTheFirstOfARepeatedNameWins) {
         EXPECT_EQ(r.GetItem(c.section, c.item), c.expected) << c.section << "/" << c.item;
     }
 
+    quorvel::test::TempDir dir;
+    quorvel::platform::SimPlatform sim;
+    quorvel::core::Reporter reporter(sim);
+    reporter.SetLogPath(dir.path() / "log.txt");
     XapMessage m("", &reporter);
     m.FromXap("xap-header\n{\nclass=c\n}\nblk\n{\nk=first\nK =second\n}\nBLK\n{\nk=third\n}\nnext\n{\nn=1\n}\n");
     EXPECT_EQ(m.GetItem("blk", "k"), "first");
     EXPECT_EQ(m.GetItem("next", "n"), "1");
     EXPECT_EQ(m.BlockCount(), 4u);  // blk, BLK (unreachable), next, the empty one
-    const auto lines = LogLines();
+    const auto lines = quorvel::test::ReadLines(dir.path() / "log.txt");
     ASSERT_EQ(lines.size(), 1u);  // one line per message: the first repeated name and the count
     EXPECT_EQ(lines[0].rfind("From XAP k=second and 1 more names already present  0 name already present", 0), 0u)
         << lines[0];
