@@ -19,6 +19,7 @@ TEST(XapMessageParse, HeaderFieldsTable) {
     const std::string U = "Unknown";
     const std::vector<Case> cases = {
         {"not a message", "hello\n{\nclass=a\n}\n", U, U, U, U, 0},
+        {"heartbeat is not parsed", "xap-hbeat\n{\nclass=xap-hbeat.alive\n}\n", U, U, U, U, 0},
         {"upper case, words around", "  XAP-HEADER here\n{\nclass=c\n}\n", "c", U, U, U, 1},
         {"blanks trimmed, names any case, later line wins",
          "xap-header\n{\n Source = a.b.c \nCLASS=J\nCLASS=K\nuid=1\n}\nb\n{\n}\n", "K", "a.b.c", U, "1", 2},
