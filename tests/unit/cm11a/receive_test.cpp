@@ -1,5 +1,4 @@
 #include "cm11a/engine_fixture.h"
-#include "test_support/case_name.h"
 
 #include <algorithm>
 #include <random>
@@ -118,39 +117,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithTheWholeClockExchange
     EXPECT_TRUE(Reports().empty());
 }
 
-TEST_F(Cm11aEngineTest, Cm11aReceiveStrayBytesNeitherCascadeNorLeaveACommandHalfSent) {
-    struct Case { const char* name; std::vector<std::string> chunks; int addressPairs, functionPairs; };
-    // Each chunk arrives 10 ms after the one before; the interface answers correctly after.
-    const Case cases[] = {
-        {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 2, 1},
-        {"stray instead of 55 after the address", {B({0x6A}), B({0x13})}, 1, 1},
-        {"stray instead of the last 55", {B({0x6A}), B({0x55}), B({0x68}), B({0x77})}, 1, 1},
-        {"wrong checksum of the function pair", {B({0x6A}), B({0x55}), B({0x69, 0x68})}, 1, 2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        engine->InitCM11A("1");
-        link.writes.clear();
-        node.sent.clear();
-        engine->SendCM11A("A1", 2);
-        for (const std::string& chunk : c.chunks) {
-            Feed(chunk);
-            sim.Advance(10);
-        }
-        AnswerLikeInterface(sim, link, *engine, 1);
-        // What the interface still owes for the step we are in.
-        const auto waitsFor = [&](int state) { return !engine->TransmitQueue().empty() && Head().State == state; };
-        if (waitsFor(3) || waitsFor(7)) Feed(B({0x55}));
-        sim.Advance(Cm11aEngine::kReplyTimeoutMs);
-        link.onWrite = nullptr;
-        EXPECT_TRUE(engine->TransmitQueue().empty());
-        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x04, 0x66})), c.addressPairs);
-        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x06, 0x62})), c.functionPairs);
-        EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
-        EXPECT_TRUE(Reports().empty());
-    }
-}
-
 TEST_F(Cm11aEngineTest, Cm11aReceiveAPollDuringTheWaitForQuietIsServed) {
     engine->SendCM11A("A1", 2);
     Feed(B({0x13}));  // wrong checksum: the pair waits for a quiet line
@@ -257,64 +223,51 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveUnexpectedBytesInSendingStatesAreReported) {
     EXPECT_EQ(Head().Retry, 1);
 }
 
-namespace {
-
-struct UploadCase {
-    std::string name;
-    std::string lastTx;     // device transmitted before the uploads ("" for none)
-    std::vector<std::string> uploads;  // each: length, mask, data
-    std::vector<std::string> events;
-    std::size_t heardAfter;
-    friend void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Cm11aDecodeUploads : public Cm11aEngineTest, public ::testing::WithParamInterface<UploadCase> {};
-
-}  // namespace
-
-TEST_P(Cm11aDecodeUploads, AnnouncesAddressedDevices) {
-    const UploadCase& c = GetParam();
-    if (!c.lastTx.empty()) {
-        AnswerLikeInterface(sim, link, *engine, 1);
-        engine->SendCM11A(c.lastTx, 3);
-        sim.Advance(10);
-        ASSERT_TRUE(engine->TransmitQueue().empty());
-        node.sent.clear();
-    }
-    for (const std::string& u : c.uploads) Feed(B({0x5A}) + u);
-    EXPECT_EQ(Events(), c.events) << c.name;
-    EXPECT_EQ(engine->HeardAddresses().size(), c.heardAfter) << c.name;
-    EXPECT_TRUE(Reports().empty()) << c.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Cm11aDecodeUploads,
-    ::testing::Values(
-        UploadCase{"mixed", "", {B({0x03, 0x02, 0x66, 0x62})}, {"Event=on;Device=A1"}, 0},
-        UploadCase{"heard across uploads", "", {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
-                   {"Event=off;Device=A1", "Event=off;Device=A2"}, 1},
+TEST_F(Cm11aEngineTest, Cm11aReceiveUploadsAnnounceTheAddressedDevices) {
+    // lastTx: the device transmitted before the uploads; each upload: length, mask, data.
+    struct Case { const char* name; const char* lastTx; std::vector<std::string> uploads, events; std::size_t heard; };
+    const Case cases[] = {
+        {"mixed", "", {B({0x03, 0x02, 0x66, 0x62})}, {"Event=on;Device=A1"}, 0},
+        {"heard across uploads", "", {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
+         {"Event=off;Device=A1", "Event=off;Device=A2"}, 1},
         // M13 (address 0 before any transmission) is of another house than the function.
-        UploadCase{"lone function before any transmission", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1"}, 0},
-        UploadCase{"lone function of another house than the last sent address", "P16", {B({0x02, 0x01, 0xE2})}, {}, 0},
-        UploadCase{"lone function, last sent address", "A1", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1", "Event=on;Device=A1"}, 0},
-        UploadCase{"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
-        UploadCase{"dim with brightness byte", "", {B({0x04, 0x02, 0x66, 0x64, 0x69})},
-                   {"Event=dim;Device=A1;Brightness=50"}, 0},
-        UploadCase{"bright full scale then address", "", {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})},
-                   {"Event=bright;Device=B2;Brightness=100"}, 1},
-        UploadCase{"address-like brightness skipped", "", {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})},
-                   {"Event=dim;Device=A1;Brightness=49"}, 0},
-        UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
-        UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
+        {"lone function before any transmission", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+         {"Event=on;Device=A1"}, 0},
+        {"lone function of another house than the last sent address", "P16", {B({0x02, 0x01, 0xE2})}, {}, 0},
+        {"lone function, last sent address", "A1", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+         {"Event=on;Device=A1", "Event=on;Device=A1"}, 0},
+        {"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
+        {"dim with brightness byte", "", {B({0x04, 0x02, 0x66, 0x64, 0x69})}, {"Event=dim;Device=A1;Brightness=50"}, 0},
+        {"bright full scale then address", "", {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})},
+         {"Event=bright;Device=B2;Brightness=100"}, 1},
+        {"address-like brightness skipped", "", {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})},
+         {"Event=dim;Device=A1;Brightness=49"}, 0},
+        {"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
+        {"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
         // B3 extended, data 17, command 49: the three frame bytes are not addresses.
-        UploadCase{"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
-                   {"Event=extended;Device=B3"}, 0},
-        UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
-                   {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
-                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}),
-    [](const ::testing::TestParamInfo<UploadCase>& info) { return CaseName(info.param.name); });
+        {"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
+         {"Event=extended;Device=B3"}, 0},
+        {"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
+         {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
+          "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine->InitCM11A("1");
+        if (*c.lastTx != '\0') {
+            AnswerLikeInterface(sim, link, *engine, 1);
+            engine->SendCM11A(c.lastTx, 3);
+            sim.Advance(10);
+            link.onWrite = nullptr;
+            ASSERT_TRUE(engine->TransmitQueue().empty());
+        }
+        node.sent.clear();
+        for (const std::string& u : c.uploads) Feed(B({0x5A}) + u);
+        EXPECT_EQ(Events(), c.events);
+        EXPECT_EQ(engine->HeardAddresses().size(), c.heard);
+        EXPECT_TRUE(Reports().empty());
+    }
+}
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandledOnceInOrder) {
     // The interface answers while the echo of each write lets events run.

@@ -1,62 +1,48 @@
 #include "cm11a/engine_fixture.h"
-#include "cm11a/codes.h"
-#include "test_support/case_name.h"
+
+#include <algorithm>
 
 using namespace quorvel::cm11a;
 using namespace quorvel::cm11a::test;
 
-namespace {
-
-struct HandshakeCase {
-    const char* name;
-    const char* dc;
-    int command;
-    int brightness;
-    std::string address;   // header, address byte
-    int addressSum;
-    std::string function;  // header, function byte
-    int functionSum;
-    const char* announced;  // "" when nothing is announced
-    friend void PrintTo(const HandshakeCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Cm11aTransmitHandshake : public Cm11aEngineTest, public ::testing::WithParamInterface<HandshakeCase> {};
-
-}  // namespace
-
-TEST_P(Cm11aTransmitHandshake, WritesEachStepAndAnnouncesOnce) {
-    const HandshakeCase& c = GetParam();
-    engine->SendCM11A(c.dc, c.command, c.brightness);
-    ASSERT_EQ(link.writes, std::vector<std::string>{c.address});
-    // Each correct reply writes the next step at once; the last one ends the item.
-    const std::pair<std::string, std::vector<std::string>> steps[] = {
-        {B({c.addressSum}), {B({0})}}, {B({0x55}), {c.function}}, {B({c.functionSum}), {B({0})}}, {B({0x55}), {}}};
-    for (const auto& [reply, writes] : steps) {
-        const std::size_t before = link.writes.size();
-        Feed(reply);
-        EXPECT_EQ(WritesFrom(before), writes);
-    }
-    EXPECT_TRUE(engine->TransmitQueue().empty());
-    EXPECT_FALSE(engine->CM11ATimer().Enabled());
-    const std::vector<std::string> expected =
-        std::string(c.announced).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.announced};
-    EXPECT_EQ(Events(), expected);
-    EXPECT_TRUE(Reports().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Cm11aTransmitHandshake,
-    ::testing::Values(
-        HandshakeCase{"A1 on", "A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, "Event=on;Device=A1"},
-        HandshakeCase{"B2 dim 8", "B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A,
-                      "Event=dim;Device=B2;Brightness=8"},
-        HandshakeCase{"P16 status request", "P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, ""},
-        HandshakeCase{"m13 off with the full 22 steps", "m13", 3, 22, B({0xB4, 0x00}), 0xB4, B({0xB6, 0x03}), 0xB9,
-                      "Event=off;Device=m13"},
+TEST_F(Cm11aEngineTest, Cm11aTransmitHandshakeWritesEachStepAndAnnouncesOnce) {
+    struct Case {
+        const char* dc;
+        int command, brightness;
+        std::string address;   // header, address byte
+        int addressSum;
+        std::string function;  // header, function byte
+        int functionSum;
+        std::vector<std::string> announced;
+    };
+    const Case cases[] = {
+        {"A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, {"Event=on;Device=A1"}},
+        {"B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A, {"Event=dim;Device=B2;Brightness=8"}},
+        {"P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, {}},  // a status request is not announced
+        {"m13", 3, 22, B({0xB4, 0x00}), 0xB4, B({0xB6, 0x03}), 0xB9, {"Event=off;Device=m13"}},
         // G1's address checksum is 0x5A: taken as the checksum, not as a poll.
-        HandshakeCase{"G1 bright", "G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B,
-                      "Event=bright;Device=G1;Brightness=0"}),
-    [](const ::testing::TestParamInfo<HandshakeCase>& info) { return CaseName(info.param.name); });
+        {"G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B, {"Event=bright;Device=G1;Brightness=0"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dc);
+        link.writes.clear();
+        node.sent.clear();
+        engine->SendCM11A(c.dc, c.command, c.brightness);
+        ASSERT_EQ(link.writes, std::vector<std::string>{c.address});
+        // Each correct reply writes the next step at once; the last one ends the item.
+        const std::pair<std::string, std::vector<std::string>> steps[] = {
+            {B({c.addressSum}), {B({0})}}, {B({0x55}), {c.function}}, {B({c.functionSum}), {B({0})}}, {B({0x55}), {}}};
+        for (const auto& [reply, writes] : steps) {
+            const std::size_t before = link.writes.size();
+            Feed(reply);
+            EXPECT_EQ(WritesFrom(before), writes);
+        }
+        EXPECT_TRUE(engine->TransmitQueue().empty());
+        EXPECT_FALSE(engine->CM11ATimer().Enabled());
+        EXPECT_EQ(Events(), c.announced);
+        EXPECT_TRUE(Reports().empty());
+    }
+}
 
 TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIgnore) {
     struct Case { const char* house; const char* ignore; const char* dc; bool sent; std::vector<std::string> heard; };
@@ -85,12 +71,8 @@ TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIg
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
-    struct Case {
-        const char* dc;
-        int command;
-        int brightness;
-        const char* report;  // "" for a silent drop
-    } cases[] = {
+    struct Case { const char* dc; int command, brightness; const char* report; };  // report "": a silent drop
+    const Case cases[] = {
         {"A1", -1, 0, "SendCM11A refused A1: command -1 is not an X10 function"},
         {"A1", 16, 0, "SendCM11A refused A1: command 16 is not an X10 function"},
         {"B2", 4, 23, "SendCM11A refused B2: brightness 23 is outside 0..22"},
@@ -126,36 +108,44 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndStartTheNextAtOnc
     EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
 }
 
-TEST_F(Cm11aEngineTest, Cm11aTransmitWrongChecksumsResendThePairOnceQuietAndFourDropTheHead) {
-    struct Case { const char* name; std::vector<int> replies; const char* head; int state; std::string lastWrite; std::size_t events; const char* report; };
-    for (const Case& c : std::vector<Case>{
-             {"wrong checksum: the pair again", {0x6B}, "A1", 1, B({0x04, 0x66}), 1, ""},
-             {"wrong ready byte: still waiting for 55", {0x6A, 0x54}, "A1", 3, B({0x00}), 1, ""},
-             {"wrong function checksum: the function pair again", {0x6A, 0x55, 0x69}, "A1", 5, B({0x06, 0x62}), 1, ""},
-             // Four wrong checksums drop A1; it was announced once, B2 once when it starts.
-             {"four wrong checksums", {0x6B, 0x6B, 0x6B, 0x6B}, "B2", 1, B({0x04, 0xEE}), 2,
-              "CM11A Transmit wrong replies exceeded from state 1 on command 66"}}) {
+TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoNotAndFourDropTheHead) {
+    struct Case { const char* name; std::vector<std::string> chunks; int gapMs, addressPairs, functionPairs; const char* report; };
+    // Each chunk arrives gapMs after the one before; then the interface answers correctly.
+    const Case cases[] = {
+        {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 10, 2, 1, ""},
+        {"stray instead of 55 after the address", {B({0x6A}), B({0x13})}, 10, 1, 1, ""},
+        {"stray instead of the last 55", {B({0x6A}), B({0x55}), B({0x68}), B({0x77})}, 10, 1, 1, ""},
+        {"wrong checksum of the function pair", {B({0x6A}), B({0x55}), B({0x69, 0x68})}, 10, 1, 2, ""},
+        // Four wrong checksums drop A1; it was announced once, B2 once when it starts.
+        {"four wrong checksums", std::vector<std::string>(4, B({0x6B})), Cm11aEngine::kResyncQuietMs, 4, 0,
+         "CM11A Transmit wrong replies exceeded from state 1 on command 66"},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         engine->InitCM11A("1");
         link.writes.clear();
         node.sent.clear();
         engine->SendCM11A("A1", 2);
         engine->SendCM11A("B2", 3);
-        for (int r : c.replies) {
+        for (const std::string& chunk : c.chunks) {
             const std::size_t before = link.writes.size();
-            Feed(B({r}));
-            sim.Advance(Cm11aEngine::kResyncQuietMs - 1);
+            Feed(chunk);
+            sim.Advance(static_cast<std::uint64_t>(c.gapMs) - 1);
             if (engine->Resyncing()) {
                 EXPECT_EQ(link.writes.size(), before) << "nothing is sent before the line is quiet";
             }
             sim.Advance(1);
         }
-        EXPECT_EQ(Head().DC, c.head);
-        EXPECT_EQ(Head().State, c.state);
         EXPECT_EQ(Head().Retry, 0);
-        EXPECT_EQ(engine->TransmitQueue().size(), std::string(c.head) == "A1" ? 2u : 1u);
-        EXPECT_EQ(link.writes.back(), c.lastWrite);
-        EXPECT_EQ(Events().size(), c.events);
+        AnswerLikeInterface(sim, link, *engine, 1);
+        // What the interface still owes for the step we are in.
+        if (Head().State == 3 || Head().State == 7) Feed(B({0x55}));
+        sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs);
+        link.onWrite = nullptr;
+        EXPECT_TRUE(engine->TransmitQueue().empty());
+        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x04, 0x66})), c.addressPairs);
+        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x06, 0x62})), c.functionPairs);
+        EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
         EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
                                                            : std::vector<std::string>{c.report});
     }
