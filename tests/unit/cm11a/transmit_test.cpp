@@ -122,7 +122,10 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        engine->InitCM11A("1");
+        link.writes.clear();
+        ASSERT_TRUE(engine->InitCM11A("1"));  // empties the queue and answers a power failure
+        EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});
+        EXPECT_EQ(link.lastPort, "1");
         link.writes.clear();
         node.sent.clear();
         engine->SendCM11A("A1", 2);
@@ -149,15 +152,6 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
         EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
                                                            : std::vector<std::string>{c.report});
     }
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitACommandQueuedDuringAnUploadIsAnnouncedWhenItStarts) {
-    Feed(B({0x5A}));
-    engine->SendCM11A("A3", 2);  // waits behind the upload
-    EXPECT_TRUE(link.writes.size() == 1u && link.writes[0] == B({0xC3}));
-    Feed(B({0x03, 0x02, 0x6E, 0x63}));
-    EXPECT_EQ(link.writes.back(), B({0x04, 0x62}));
-    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=off;Device=A2", "Event=on;Device=A3"}));
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitAnInterfaceThatAnswersNothingIsReopenedOnce) {
@@ -188,9 +182,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     link.connecting = false;
     engine->LinkOpened();
     EXPECT_EQ(link.writes, std::vector<std::string>{B({0x04, 0x66})});
-    engine->InitCM11A("1");
     // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
+    EXPECT_FALSE(engine->InitCM11A("1"));
     engine->SendCM11A("A1", 2);
     engine->SendCM11A("A2", 2);
     EXPECT_TRUE(engine->TransmitQueue().empty());
@@ -218,14 +212,4 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitQueueIsBounded) {
     for (std::size_t i = 0; i < Cm11aEngine::kQueueLimit + 2; ++i) engine->SendCM11A("A1", 2);
     EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
     EXPECT_EQ(Reports(), std::vector<std::string>(2, "SendCM11A refused A1: 1000 commands are already waiting"));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitInitResetsAndAnswersPowerFail) {
-    engine->SendCM11A("A1", 2);
-    EXPECT_TRUE(engine->InitCM11A("1"));
-    EXPECT_TRUE(engine->TransmitQueue().empty());
-    EXPECT_EQ(link.writes.back(), B({0x9B}));
-    EXPECT_EQ(link.lastPort, "1");
-    link.open = false;
-    EXPECT_FALSE(engine->InitCM11A("1"));
 }
