@@ -71,22 +71,20 @@ TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIg
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
-    struct Case { const char* dc; int command, brightness; const char* report; };  // report "": a silent drop
+    struct Case { const char* dc; int command, brightness; std::vector<std::string> reports; };  // none: silent
     const Case cases[] = {
-        {"A1", -1, 0, "SendCM11A refused A1: command -1 is not an X10 function"},
-        {"A1", 16, 0, "SendCM11A refused A1: command 16 is not an X10 function"},
-        {"B2", 4, 23, "SendCM11A refused B2: brightness 23 is outside 0..22"},
-        {"B2", 5, -1, "SendCM11A refused B2: brightness -1 is outside 0..22"},
-        {"1A", 2, 0, ""}, {"A99999999999999999999", 2, 0, ""},
+        {"A1", -1, 0, {"SendCM11A refused A1: command -1 is not an X10 function"}},
+        {"A1", 16, 0, {"SendCM11A refused A1: command 16 is not an X10 function"}},
+        {"B2", 4, 23, {"SendCM11A refused B2: brightness 23 is outside 0..22"}},
+        {"B2", 5, -1, {"SendCM11A refused B2: brightness -1 is outside 0..22"}},
+        {"1A", 2, 0, {}}, {"A99999999999999999999", 2, 0, {}},
     };
     for (const Case& c : cases) {
         node.sent.clear();
         engine->SendCM11A(c.dc, c.command, c.brightness);
         EXPECT_TRUE(engine->TransmitQueue().empty()) << c.dc;
         EXPECT_TRUE(link.writes.empty()) << c.dc;
-        const std::vector<std::string> expected =
-            std::string(c.report).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.report};
-        EXPECT_EQ(Reports(), expected) << c.dc;
+        EXPECT_EQ(Reports(), c.reports) << c.dc;
     }
     // A refused command does not hold the next one back.
     engine->SendCM11A("B2", 4, 32);
@@ -192,6 +190,10 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     link.open = false;
     sim.Advance(5000);
     EXPECT_EQ(Head().Retry, 1);
+    // A byte while the head waits to be sent is reported and removes nothing.
+    Feed(B({0x42}));
+    EXPECT_EQ(Reports().back(), "CM11A Receive Receiveing in State 0 42");
+    EXPECT_EQ(engine->TransmitQueue().size(), 1u);
     link.open = true;
     engine->LinkOpened();
     EXPECT_EQ(Head().State, 1);
