@@ -100,7 +100,6 @@ TEST(Cm11aLinkTcp, TriesCountTheConnectTicksBeforeTheServerAccepts) {
             t.sim.Post([sock] { sock->Accept(); }, static_cast<std::uint64_t>(c.acceptAtMs));
         }
         EXPECT_TRUE(t.link.PortOpen(kServer));
-        EXPECT_TRUE(t.link.TcpMode());
         EXPECT_EQ(t.link.ConnectTries(), c.tries);
         EXPECT_EQ(t.status.back(), "Port 127.0.0.1:10001 Open / " + std::to_string(c.tries) + " tries");
         EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
@@ -180,7 +179,6 @@ TEST_F(Cm11aLinkTest, SerialPortIsConfiguredBeforeOpenLeftAloneWhenOpenAndReopen
     settings.ComPort = "1";
     serial->AddDevice("/dev/ttyS0");
     EXPECT_TRUE(link.PortOpen("1"));
-    EXPECT_FALSE(link.TcpMode());
     EXPECT_EQ(status.back(), "Port 1 Open / 0 tries");
     ASSERT_EQ(serial->Opens().size(), 1u);
     EXPECT_EQ(serial->Opens()[0].first, "/dev/ttyS0");

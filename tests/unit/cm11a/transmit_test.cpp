@@ -38,7 +38,6 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitHandshakeWritesEachStepAndAnnouncesOnce) {
             EXPECT_EQ(WritesFrom(before), writes);
         }
         EXPECT_TRUE(engine->TransmitQueue().empty());
-        EXPECT_FALSE(engine->CM11ATimer().Enabled());
         EXPECT_EQ(Events(), c.announced);
         EXPECT_TRUE(Reports().empty());
     }
