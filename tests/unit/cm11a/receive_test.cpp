@@ -92,12 +92,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithTheWholeClockExchange
     EXPECT_EQ(link.writes, std::vector<std::string>{clock});
     sim.Advance(1);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x6E}));
-
-    // A checksum that happens to be 0xA5 (D5: 0x04 + 0xA1) is a checksum.
-    Feed(B({0x72, 0x55, 0x68, 0x55}));
-    engine->SendCM11A("D5", 2);
-    Feed(B({0xA5}));
-    EXPECT_EQ(link.writes.back(), B({0x00}));
     EXPECT_TRUE(Reports().empty());
 }
 
@@ -140,12 +134,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
 TEST_F(Cm11aEngineTest, Cm11aReceiveAMacroReportsOffsetBytesAreNotPollsOrReplies) {
     Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran
     EXPECT_TRUE(link.writes.empty());
-    // A checksum that happens to be 0x5B (G1 bright: 0x06 + 0x55) is still a checksum.
-    engine->SendCM11A("G1", 5);
-    Feed(B({0x5A, 0x55}));
-    Feed(B({0x5B}));
-    EXPECT_EQ(link.writes.back(), B({0x00}));
-    EXPECT_EQ(Head().State, 7);
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
@@ -237,7 +225,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandl
     EXPECT_TRUE(engine->TransmitQueue().empty());
     EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x04, 0x66}), B({0}), B({0x06, 0x62}), B({0}),
                                                      B({0x1C, 0xEE}), B({0}), B({0x1E, 0xE4}), B({0})}));
-    EXPECT_GT(sim.ProcessEventsCalls(), 0);
 
     // A poll answered inside a write: the upload arrives during the 0xC3 echo, the rest
     // of the poll step still runs first, then the upload bytes in order.
@@ -247,8 +234,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandl
     Feed(B({0x5A, 0x5A}));
     EXPECT_EQ(Events().back(), "Event=off;Device=A2");
     EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0xC3})), 1);
-    EXPECT_FALSE(engine->ReportExpected());
-    EXPECT_TRUE(engine->PendingInput().empty());
 
     // A request arriving while a write lets events run is queued and started afterwards.
     engine->InitCM11A("1");

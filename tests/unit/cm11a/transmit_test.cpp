@@ -20,8 +20,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitHandshakeWritesEachStepAndAnnouncesOnce) {
         {"B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A, {"Event=dim;Device=B2;Brightness=8"}},
         {"P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, {}},  // a status request is not announced
         {"m13", 3, 22, B({0xB4, 0x00}), 0xB4, B({0xB6, 0x03}), 0xB9, {"Event=off;Device=m13"}},
-        // G1's address checksum is 0x5A: taken as the checksum, not as a poll.
+        // Checksums that look like a poll (5A), a macro report (5B) or a power failure (A5) are checksums.
         {"G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B, {"Event=bright;Device=G1;Brightness=0"}},
+        {"D5", 2, 0, B({0x04, 0xA1}), 0xA5, B({0x06, 0xA2}), 0xA8, {"Event=on;Device=D5"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dc);
