@@ -29,10 +29,7 @@ struct Cm11aLinkTest : ::testing::Test {
         link.SetChunkSink([this](const std::string& bytes, int code) { chunks.emplace_back(bytes, code); });
         link.SetEchoSink([this](const std::string& bytes) { echoes.push_back(bytes); });
         link.SetStatusSink([this](const std::string& text) { status.push_back(text); });
-        link.SetSleeper([this](int ms) {
-            sim.SetNow(sim.NowMs() + static_cast<std::uint64_t>(ms));
-            slept += ms;
-        });
+        link.SetSleeper([this](int ms) { sim.SetNow(sim.NowMs() + static_cast<std::uint64_t>(ms)); });
     }
 
     // Reports whose text starts with text ("Quorvel | " is the console prefix).
@@ -53,7 +50,6 @@ struct Cm11aLinkTest : ::testing::Test {
     std::vector<std::pair<std::string, int>> chunks;
     std::vector<std::string> echoes;
     std::vector<std::string> status;
-    int slept = 0;
 };
 
 }  // namespace
@@ -86,10 +82,7 @@ TEST(Cm11aLinkComPort, FormsAreParsed) {
 }
 
 TEST(Cm11aLinkTcp, TriesCountTheConnectTicksBeforeTheServerAccepts) {
-    struct Case {
-        int acceptAtMs;  // -1: at once
-        int tries;
-    };
+    struct Case { int acceptAtMs, tries; };  // acceptAtMs -1: at once
     for (const Case c : {Case{-1, 0}, Case{1500, 0}, Case{2500, 1}, Case{10500, 5}}) {
         SCOPED_TRACE(c.acceptAtMs);
         Cm11aLinkTest t;

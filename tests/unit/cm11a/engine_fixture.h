@@ -9,7 +9,6 @@
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
 #include "platform/sim/sim_platform.h"
-#include "test_support/case_name.h"
 #include "test_support/recording_node.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +18,6 @@
 #include <vector>
 
 namespace quorvel::cm11a::test {
-
-using quorvel::test::CaseName;
 
 // Bytes as a string, from a list of values.
 inline std::string B(std::initializer_list<int> values) {
