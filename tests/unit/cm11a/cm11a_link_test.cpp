@@ -21,7 +21,6 @@ namespace {
 constexpr const char* kServer = "127.0.0.1:10001";
 
 struct Cm11aLinkTest : ::testing::Test {
-    void TestBody() override {}  // also used on its own, once per case of a table
     Cm11aLinkTest() : reporter(sim), link(sim, reporter, settings, [this] { return shuttingDown; }) {
         reporter.SetConsole([this](const std::string& line) { reports.push_back(line); });
         serial = sim.LastSerialPort();
@@ -81,29 +80,6 @@ TEST(Cm11aLinkComPort, FormsAreParsed) {
     }
 }
 
-TEST(Cm11aLinkTcp, TriesCountTheConnectTicksBeforeTheServerAccepts) {
-    struct Case { int acceptAtMs, tries; };  // acceptAtMs -1: at once
-    for (const Case c : {Case{-1, 0}, Case{1500, 0}, Case{2500, 1}, Case{10500, 5}}) {
-        SCOPED_TRACE(c.acceptAtMs);
-        Cm11aLinkTest t;
-        SimTcpSocket* sock = t.socket;
-        if (c.acceptAtMs < 0) {
-            sock->SetAnswer(Answer::Accept);
-        } else {
-            t.sim.Post([sock] { sock->Accept(); }, static_cast<std::uint64_t>(c.acceptAtMs));
-        }
-        EXPECT_TRUE(t.link.PortOpen(kServer));
-        EXPECT_EQ(t.link.ConnectTries(), c.tries);
-        EXPECT_EQ(t.status.back(), "Port 127.0.0.1:10001 Open / " + std::to_string(c.tries) + " tries");
-        EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
-        EXPECT_EQ(sock->Connects().front(), (std::pair<std::string, std::uint16_t>{"127.0.0.1", 10001}));
-        EXPECT_FALSE(t.link.ConnectTimer().Enabled());
-        // Connected: a further test starts nothing.
-        EXPECT_TRUE(t.link.PortOpen(kServer));
-        EXPECT_EQ(sock->Connects().size(), static_cast<std::size_t>(c.tries + 1));
-    }
-}
-
 TEST_F(Cm11aLinkTest, ServerThatNeverAnswersGetsFiveRetriesThenTheReport) {
     EXPECT_FALSE(link.PortOpen(kServer));
     EXPECT_EQ(socket->Connects().size(), 6u);  // the open and five reconnects
@@ -130,7 +106,7 @@ TEST_F(Cm11aLinkTest, ServerThatNeverAnswersGetsFiveRetriesThenTheReport) {
     EXPECT_EQ(Reports("Unable to connect to CM11A via TCP 127.0.0.1:10001"), 1);
 }
 
-TEST_F(Cm11aLinkTest, NestedTestsDuringTheWaitStartNothing) {
+TEST_F(Cm11aLinkTest, TriesCountTheConnectTicksBeforeTheServerAcceptsAndNestedTestsStartNothing) {
     settings.ComPort = kServer;
     std::vector<bool> nested;
     sim.Post(
@@ -143,7 +119,12 @@ TEST_F(Cm11aLinkTest, NestedTestsDuringTheWaitStartNothing) {
     EXPECT_TRUE(link.PortOpen(kServer));
     EXPECT_EQ(nested, (std::vector<bool>{false}));
     EXPECT_EQ(link.ConnectTries(), 2);
+    EXPECT_EQ(status.back(), "Port 127.0.0.1:10001 Open / 2 tries");
     EXPECT_EQ(socket->Connects().size(), 3u);  // the open and two ticks: no nested connect
+    EXPECT_EQ(socket->Connects().front(), (std::pair<std::string, std::uint16_t>{"127.0.0.1", 10001}));
+    EXPECT_FALSE(link.ConnectTimer().Enabled());
+    EXPECT_TRUE(link.PortOpen(kServer));  // connected: a further test starts nothing
+    EXPECT_EQ(socket->Connects().size(), 3u);
     EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
     EXPECT_TRUE(socket->Writes().empty());
     EXPECT_TRUE(echoes.empty());
