@@ -118,7 +118,12 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndASilentInterfaceI
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoNotAndFourDropTheHead) {
-    struct Case { const char* name; std::vector<std::string> chunks; int gapMs, addressPairs, functionPairs; const char* report; };
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        int gapMs, addressPairs, functionPairs;
+        const char* report;
+    };
     // Each chunk arrives gapMs after the one before; then the interface answers correctly.
     const Case cases[] = {
         {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 10, 2, 1, ""},
