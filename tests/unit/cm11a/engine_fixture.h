@@ -9,7 +9,6 @@
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
 #include "platform/sim/sim_platform.h"
-#include "test_support/case_name.h"
 #include "test_support/recording_node.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +18,6 @@
 #include <vector>
 
 namespace quorvel::cm11a::test {
-
-using quorvel::test::CaseName;
 
 // Bytes as a string, from a list of values.
 inline std::string B(std::initializer_list<int> values) {
@@ -112,17 +109,13 @@ protected:
     std::unique_ptr<Cm11aEngine> engine;
 };
 
-// Replies of a well-behaved interface: the checksum of a header/code pair, 0x55 after
-// the confirmation. Delivered through the event pump after delayMs.
+// Replies of a well-behaved interface to a command: the checksum of a header/code pair,
+// 0x55 after the confirmation. Delivered through the event pump after delayMs.
 inline void AnswerLikeInterface(platform::SimPlatform& sim, ScriptedLink& link, Cm11aEngine& engine,
                                 std::uint64_t delayMs) {
     link.onWrite = [&sim, &engine, delayMs](const std::string& bytes) {
         std::string reply;
-        if (static_cast<unsigned char>(bytes[0]) == 0x9B && bytes.size() == 7) {
-            int sum = 0;
-            for (std::size_t i = 1; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]);
-            reply.push_back(static_cast<char>(sum & 0xFF));
-        } else if (bytes.size() == 2) {
+        if (bytes.size() == 2) {
             reply.push_back(static_cast<char>((static_cast<unsigned char>(bytes[0]) +
                                                static_cast<unsigned char>(bytes[1])) & 0xFF));
         } else if (bytes == std::string(1, '\0')) {

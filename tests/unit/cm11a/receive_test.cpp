@@ -1,40 +1,40 @@
 #include "cm11a/engine_fixture.h"
-#include "test_support/case_name.h"
 
 #include <algorithm>
-#include <random>
 #include <utility>
 
 using namespace quorvel::cm11a;
 using namespace quorvel::cm11a::test;
 
-TEST_F(Cm11aEngineTest, Cm11aReceivePollInTheMiddleOfATransmissionRestartsTheHeadAfterTheUpload) {
+TEST_F(Cm11aEngineTest, Cm11aReceivePollInTheMiddleOfATransmissionOrItsWaitForQuietIsServedFirst) {
     engine->SendCM11A("A1", 2);
     Feed(B({0x6A}));
-    EXPECT_EQ(Head().State, 3);
     Feed(B({0x5A}));
     EXPECT_EQ(link.writes.back(), B({0xC3}));
     EXPECT_EQ(Head().State, 0);
-    EXPECT_EQ(Head().Retry, 0);
     EXPECT_TRUE(engine->CM11ATimer().Enabled());
     EXPECT_EQ(comm.TxStatus(), "Report Request from CM11A interrupted at step 3");
     const std::size_t before = link.writes.size();
     Feed(B({0x02, 0x00, 0x66}));  // length 2, mask 0, address A1
-    EXPECT_EQ(engine->HeardAddresses(), std::vector<std::uint8_t>{0x66});
     EXPECT_EQ(WritesFrom(before), std::vector<std::string>{B({0x04, 0x66})});
     EXPECT_EQ(Head().Retry, 1);
     EXPECT_EQ(Head().State, 1);
     Feed(B({0x6A, 0x55, 0x68, 0x55}));
     EXPECT_TRUE(engine->TransmitQueue().empty());
     EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});  // not again after the upload
+    // A poll while a repeated pair waits for a quiet line is served; the pair goes out once.
+    engine->SendCM11A("A3", 2);
+    link.writes.clear();
+    Feed(B({0x13}));
+    Feed(B({0x5A, 0x03, 0x02, 0x6E, 0x63}));
+    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0xC3}), B({0x04, 0x62})}));
+    EXPECT_EQ(Events().back(), "Event=off;Device=A2");
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveRepeatedPollsAreAnsweredOnceUnlessTheAnswerWasLost) {
     Feed(B({0x5A, 0x5A, 0x5A}));  // in one chunk
     Feed(B({0x5A}));              // crossed our answer on the line: not a length
     EXPECT_EQ(link.writes, std::vector<std::string>{B({0xC3})});
-    EXPECT_TRUE(engine->PendingInput().empty());
-    EXPECT_TRUE(engine->ReportExpected());
     Feed(B({0x03, 0x02, 0x66, 0x62}));
     EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
     // Polls that keep coming mean the answer was lost: it is sent again. Polls followed by
@@ -45,16 +45,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRepeatedPollsAreAnsweredOnceUnlessTheAnswerW
     Feed(B({0x5A, 0x03, 0x02, 0x6E, 0x63}));
     EXPECT_EQ(Events().back(), "Event=off;Device=A2");
 }
-
-namespace {
-
-// Writes that are clock messages (0x9B and six bytes).
-long ClockMessages(const std::vector<std::string>& writes) {
-    return std::count_if(writes.begin(), writes.end(),
-                         [](const std::string& w) { return w.size() == 7 && w[0] == '\x9B'; });
-}
-
-}  // namespace
 
 TEST(Cm11aClockMessage, CarriesTheLocalTimeInTheInterfaceLayout) {
     struct Case { const char* name; const char* time; char house; std::string bytes; };
@@ -75,13 +65,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithTheWholeClockExchange
     sim.SetLocalDateTime("2026-12-06 14:51:07");
     const std::string clock = Cm11aEngine::ClockMessage("2026-12-06 14:51:07", 'A');
     const int sum = (7 + 51 + 7 + (339 & 0xFF) + 0x81 + 0x60) & 0xFF;
-    Feed(B({0xA5}));
-    EXPECT_EQ(link.writes, std::vector<std::string>{clock});
-    Feed(B({sum}));
-    EXPECT_EQ(link.writes.back(), B({0x00}));
-    Feed(B({0x55}));
-    EXPECT_FALSE(engine->InClockExchange());
-
     // In the middle of a command: the command starts again only after the exchange has
     // ended, and is announced once.
     engine->SendCM11A("A1", 2);
@@ -109,54 +92,7 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithTheWholeClockExchange
     EXPECT_EQ(link.writes, std::vector<std::string>{clock});
     sim.Advance(1);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x6E}));
-
-    // A checksum that happens to be 0xA5 (D5: 0x04 + 0xA1) is a checksum.
-    Feed(B({0x72, 0x55, 0x68, 0x55}));
-    engine->SendCM11A("D5", 2);
-    Feed(B({0xA5}));
-    EXPECT_EQ(link.writes.back(), B({0x00}));
     EXPECT_TRUE(Reports().empty());
-}
-
-TEST_F(Cm11aEngineTest, Cm11aReceiveStrayBytesNeitherCascadeNorLeaveACommandHalfSent) {
-    struct Case { const char* name; std::vector<std::string> chunks; int addressPairs, functionPairs; };
-    // Each chunk arrives 10 ms after the one before; the interface answers correctly after.
-    const Case cases[] = {
-        {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 2, 1},
-        {"stray instead of 55 after the address", {B({0x6A}), B({0x13})}, 1, 1},
-        {"stray instead of the last 55", {B({0x6A}), B({0x55}), B({0x68}), B({0x77})}, 1, 1},
-        {"wrong checksum of the function pair", {B({0x6A}), B({0x55}), B({0x69, 0x68})}, 1, 2},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        engine->InitCM11A("1");
-        link.writes.clear();
-        node.sent.clear();
-        engine->SendCM11A("A1", 2);
-        for (const std::string& chunk : c.chunks) {
-            Feed(chunk);
-            sim.Advance(10);
-        }
-        AnswerLikeInterface(sim, link, *engine, 1);
-        // What the interface still owes for the step we are in.
-        const auto waitsFor = [&](int state) { return !engine->TransmitQueue().empty() && Head().State == state; };
-        if (waitsFor(3) || waitsFor(7)) Feed(B({0x55}));
-        sim.Advance(Cm11aEngine::kReplyTimeoutMs);
-        link.onWrite = nullptr;
-        EXPECT_TRUE(engine->TransmitQueue().empty());
-        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x04, 0x66})), c.addressPairs);
-        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x06, 0x62})), c.functionPairs);
-        EXPECT_EQ(Events(), std::vector<std::string>{"Event=on;Device=A1"});
-        EXPECT_TRUE(Reports().empty());
-    }
-}
-
-TEST_F(Cm11aEngineTest, Cm11aReceiveAPollDuringTheWaitForQuietIsServed) {
-    engine->SendCM11A("A1", 2);
-    Feed(B({0x13}));  // wrong checksum: the pair waits for a quiet line
-    Feed(B({0x5A, 0x03, 0x02, 0x6E, 0x63}));
-    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x04, 0x66}), B({0xC3}), B({0x04, 0x66})}));
-    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=A2"}));
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
@@ -168,7 +104,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
                              "CM11A input overflow: more than 4096 received bytes waiting, 1044480 discarded "
                              "(the interface or the serial server sends garbage?)"});
     EXPECT_NE(comm.CommData().find("[1048320 bytes left out] 13, 13"), std::string::npos);
-    EXPECT_LT(comm.CommData().size(), 2000u);
     // Within the episode further overflows are counted, not reported; later ones are.
     sim.Advance(1000);
     Feed(big);
@@ -199,25 +134,15 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
 TEST_F(Cm11aEngineTest, Cm11aReceiveAMacroReportsOffsetBytesAreNotPollsOrReplies) {
     Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran
     EXPECT_TRUE(link.writes.empty());
-    EXPECT_FALSE(engine->ReportExpected());
-    // A checksum that happens to be 0x5B (G1 bright: 0x06 + 0x55) is still a checksum.
-    engine->SendCM11A("G1", 5);
-    Feed(B({0x5A, 0x55}));
-    Feed(B({0x5B}));
-    EXPECT_EQ(link.writes.back(), B({0x00}));
-    EXPECT_EQ(Head().State, 7);
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
     // 0 keeps expecting a length; the next byte is the length.
     Feed(B({0x5A, 0x00, 0x02, 0x00, 0x66}));
     EXPECT_EQ(engine->HeardAddresses(), std::vector<std::uint8_t>{0x66});
-    EXPECT_FALSE(engine->ReportExpected());
     // 11 abandons the upload; what follows is taken as normal bytes (0xA5 answered).
     Feed(B({0x5A, 0x0B, 0xA5}));
-    EXPECT_FALSE(engine->ReportExpected());
-    EXPECT_EQ(engine->ReportRemaining(), 0);
-    EXPECT_EQ(ClockMessages(link.writes), 1);
+    EXPECT_EQ(link.writes.back(), Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A'));
     sim.Advance(Cm11aEngine::kClockAnswerMs);
     // 10 is accepted: nine bytes follow (mask 0: all nine are addresses).
     Feed(B({0x5A, 0x0A, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
@@ -233,88 +158,64 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveUploadLengthRules) {
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveUploadCutShortDoesNotHoldTheQueue) {
     engine->SendCM11A("A1", 2);
-    Feed(B({0x5A, 0x05, 0x00, 0x66}));  // two of five bytes, then silence
-    const std::size_t before = link.writes.size();
-    sim.Advance(Cm11aEngine::kReplyTimeoutMs);
-    EXPECT_EQ(WritesFrom(before), std::vector<std::string>{B({0x04, 0x66})});
+    // Silence after a poll that crossed our answer, and after two of five upload bytes.
+    for (const std::string& cut : {B({0x5A}), B({0x05, 0x00, 0x66})}) {
+        Feed(B({0x5A}));
+        Feed(cut);
+        const std::size_t before = link.writes.size();
+        sim.Advance(Cm11aEngine::kReplyTimeoutMs);
+        EXPECT_EQ(WritesFrom(before), std::vector<std::string>{B({0x04, 0x66})});
+    }
     Feed(B({0x6A, 0x55, 0x68, 0x55}));  // the replies are not taken as upload bytes
     EXPECT_TRUE(engine->TransmitQueue().empty());
     EXPECT_TRUE(engine->HeardAddresses().empty());
 }
 
-TEST_F(Cm11aEngineTest, Cm11aReceiveUnexpectedBytesInSendingStatesAreReported) {
-    engine->SendCM11A("A1", 2);
-    link.open = false;
-    sim.Advance(5000);  // restarted, but the link is down: the head waits in state 0
-    ASSERT_EQ(Head().State, 0);
-    Feed(B({0x42}));
-    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Receive Receiveing in State 0 42"});
-    EXPECT_EQ(engine->TransmitQueue().size(), 1u);  // nothing removed
-    link.open = true;
-    Feed(B({0x00}));  // reported again, and the head goes on
-    EXPECT_EQ(Reports().size(), 2u);
-    EXPECT_EQ(Head().State, 1);
-    EXPECT_EQ(Head().Retry, 1);
-}
-
-namespace {
-
-struct UploadCase {
-    std::string name;
-    std::string lastTx;     // device transmitted before the uploads ("" for none)
-    std::vector<std::string> uploads;  // each: length, mask, data
-    std::vector<std::string> events;
-    std::size_t heardAfter;
-    friend void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Cm11aDecodeUploads : public Cm11aEngineTest, public ::testing::WithParamInterface<UploadCase> {};
-
-}  // namespace
-
-TEST_P(Cm11aDecodeUploads, AnnouncesAddressedDevices) {
-    const UploadCase& c = GetParam();
-    if (!c.lastTx.empty()) {
-        AnswerLikeInterface(sim, link, *engine, 1);
-        engine->SendCM11A(c.lastTx, 3);
-        sim.Advance(10);
-        ASSERT_TRUE(engine->TransmitQueue().empty());
-        node.sent.clear();
-    }
-    for (const std::string& u : c.uploads) Feed(B({0x5A}) + u);
-    EXPECT_EQ(Events(), c.events) << c.name;
-    EXPECT_EQ(engine->HeardAddresses().size(), c.heardAfter) << c.name;
-    EXPECT_TRUE(Reports().empty()) << c.name;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Cm11aDecodeUploads,
-    ::testing::Values(
-        UploadCase{"mixed", "", {B({0x03, 0x02, 0x66, 0x62})}, {"Event=on;Device=A1"}, 0},
-        UploadCase{"heard across uploads", "", {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
-                   {"Event=off;Device=A1", "Event=off;Device=A2"}, 1},
+TEST_F(Cm11aEngineTest, Cm11aReceiveUploadsAnnounceTheAddressedDevices) {
+    // lastTx: the device transmitted before the uploads; each upload: length, mask, data.
+    struct Case { const char* name; const char* lastTx; std::vector<std::string> uploads, events; std::size_t heard; };
+    const Case cases[] = {
+        {"mixed", "", {B({0x03, 0x02, 0x66, 0x62})}, {"Event=on;Device=A1"}, 0},
+        {"heard across uploads", "", {B({0x03, 0x00, 0x66, 0x6E}), B({0x03, 0x01, 0x63, 0x66})},
+         {"Event=off;Device=A1", "Event=off;Device=A2"}, 1},
         // M13 (address 0 before any transmission) is of another house than the function.
-        UploadCase{"lone function before any transmission", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1"}, 0},
-        UploadCase{"lone function of another house than the last sent address", "P16", {B({0x02, 0x01, 0xE2})}, {}, 0},
-        UploadCase{"lone function, last sent address", "A1", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
-                   {"Event=on;Device=A1", "Event=on;Device=A1"}, 0},
-        UploadCase{"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
-        UploadCase{"dim with brightness byte", "", {B({0x04, 0x02, 0x66, 0x64, 0x69})},
-                   {"Event=dim;Device=A1;Brightness=50"}, 0},
-        UploadCase{"bright full scale then address", "", {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})},
-                   {"Event=bright;Device=B2;Brightness=100"}, 1},
-        UploadCase{"address-like brightness skipped", "", {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})},
-                   {"Event=dim;Device=A1;Brightness=49"}, 0},
-        UploadCase{"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
-        UploadCase{"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
+        {"lone function before any transmission", "", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+         {"Event=on;Device=A1"}, 0},
+        {"lone function of another house than the last sent address", "P16", {B({0x02, 0x01, 0xE2})}, {}, 0},
+        {"lone function, last sent address", "A1", {B({0x02, 0x00, 0x66}), B({0x02, 0x01, 0x62})},
+         {"Event=on;Device=A1", "Event=on;Device=A1"}, 0},
+        {"lone function other device", "p16", {B({0x02, 0x01, 0xC3})}, {"Event=off;Device=P16"}, 0},
+        {"dim with brightness byte", "", {B({0x04, 0x02, 0x66, 0x64, 0x69})}, {"Event=dim;Device=A1;Brightness=50"}, 0},
+        {"bright full scale then address", "", {B({0x05, 0x02, 0xEE, 0xE5, 0xD2, 0x66})},
+         {"Event=bright;Device=B2;Brightness=100"}, 1},
+        {"address-like brightness skipped", "", {B({0x05, 0x0A, 0x66, 0x64, 0x66, 0x62})},
+         {"Event=dim;Device=A1;Brightness=49"}, 0},
+        {"dim as the last byte", "", {B({0x03, 0x02, 0x66, 0x64})}, {"Event=dim;Device=A1;Brightness=0"}, 0},
+        {"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
         // B3 extended, data 17, command 49: the three frame bytes are not addresses.
-        UploadCase{"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
-                   {"Event=extended;Device=B3"}, 0},
-        UploadCase{"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
-                   {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
-                    "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0}),
-    [](const ::testing::TestParamInfo<UploadCase>& info) { return CaseName(info.param.name); });
+        {"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
+         {"Event=extended;Device=B3"}, 0},
+        {"byte 8 unexamined", "", {B({0x0A, 0x80, 0x66, 0x6E, 0x62, 0x6A, 0x61, 0x69, 0x65, 0x62, 0xEE})},
+         {"Event=on;Device=A1", "Event=on;Device=A2", "Event=on;Device=A3", "Event=on;Device=A4",
+          "Event=on;Device=A5", "Event=on;Device=A6", "Event=on;Device=A7"}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine->InitCM11A("1");
+        if (*c.lastTx != '\0') {
+            AnswerLikeInterface(sim, link, *engine, 1);
+            engine->SendCM11A(c.lastTx, 3);
+            sim.Advance(10);
+            link.onWrite = nullptr;
+            ASSERT_TRUE(engine->TransmitQueue().empty());
+        }
+        node.sent.clear();
+        for (const std::string& u : c.uploads) Feed(B({0x5A}) + u);
+        EXPECT_EQ(Events(), c.events);
+        EXPECT_EQ(engine->HeardAddresses().size(), c.heard);
+        EXPECT_TRUE(Reports().empty());
+    }
+}
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandledOnceInOrder) {
     // The interface answers while the echo of each write lets events run.
@@ -324,7 +225,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandl
     EXPECT_TRUE(engine->TransmitQueue().empty());
     EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x04, 0x66}), B({0}), B({0x06, 0x62}), B({0}),
                                                      B({0x1C, 0xEE}), B({0}), B({0x1E, 0xE4}), B({0})}));
-    EXPECT_GT(sim.ProcessEventsCalls(), 0);
 
     // A poll answered inside a write: the upload arrives during the 0xC3 echo, the rest
     // of the poll step still runs first, then the upload bytes in order.
@@ -334,8 +234,6 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandl
     Feed(B({0x5A, 0x5A}));
     EXPECT_EQ(Events().back(), "Event=off;Device=A2");
     EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0xC3})), 1);
-    EXPECT_FALSE(engine->ReportExpected());
-    EXPECT_TRUE(engine->PendingInput().empty());
 
     // A request arriving while a write lets events run is queued and started afterwards.
     engine->InitCM11A("1");
@@ -349,42 +247,4 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandl
     EXPECT_EQ(link.writes.size(), 1u);  // C3 waits behind A1
     Feed(B({0x6A, 0x55, 0x68, 0x55}));
     EXPECT_EQ(link.writes.back(), B({0x04, 0x22}));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aReceiveRandomStreamsNeverHoldTheQueue) {
-    std::mt19937 rng(20240501);
-    const int interesting[] = {0x5A, 0xA5, 0x55, 0x00, 0x02, 0x6A, 0x68, 0x0B};
-    for (int round = 0; round < 40; ++round) {
-        AnswerLikeInterface(sim, link, *engine, rng() % 3);
-        if (rng() % 2) link.onWrite = nullptr;
-        for (int burst = 0; burst < 30; ++burst) {
-            if (rng() % 4 == 0) {
-                const char* devices[] = {"A1", "G1", "P16", "m13", "b2"};
-                engine->SendCM11A(devices[rng() % 5], static_cast<int>(rng() % 16), static_cast<int>(rng() % 32));
-            }
-            std::string chunk;
-            const int len = static_cast<int>(rng() % 12);
-            for (int i = 0; i < len; ++i) {
-                chunk.push_back(static_cast<char>(rng() % 3 == 0 ? interesting[rng() % 8] : rng() % 256));
-            }
-            Feed(chunk);
-            sim.Advance(rng() % 6000);
-        }
-        // The stream stops at a random place, often inside an upload.
-        if (rng() % 2) engine->SendCM11A("A1", 2);
-        std::string tail = B({0x5A});
-        for (int i = static_cast<int>(rng() % 4); i > 0; --i) tail.push_back(static_cast<char>(rng() % 12));
-        link.onWrite = nullptr;
-        Feed(tail);
-        // Silence: every item completes, restarts or is dropped after its fourth time-out.
-        link.onWrite = nullptr;
-        for (int i = 0; i < 200 && !engine->TransmitQueue().empty(); ++i) sim.Advance(5000);
-        ASSERT_TRUE(engine->TransmitQueue().empty()) << "round " << round << " state " << Head().State;
-        sim.Advance(5000);
-        EXPECT_FALSE(engine->CM11ATimer().Enabled());
-        EXPECT_TRUE(engine->PendingInput().empty());
-    }
-    for (const std::string& r : Reports()) {
-        EXPECT_EQ(r.find(" Line "), std::string::npos) << "run-time failure: " << r;
-    }
 }

@@ -1,62 +1,48 @@
 #include "cm11a/engine_fixture.h"
-#include "cm11a/codes.h"
-#include "test_support/case_name.h"
+
+#include <algorithm>
 
 using namespace quorvel::cm11a;
 using namespace quorvel::cm11a::test;
 
-namespace {
-
-struct HandshakeCase {
-    const char* name;
-    const char* dc;
-    int command;
-    int brightness;
-    std::string address;   // header, address byte
-    int addressSum;
-    std::string function;  // header, function byte
-    int functionSum;
-    const char* announced;  // "" when nothing is announced
-    friend void PrintTo(const HandshakeCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class Cm11aTransmitHandshake : public Cm11aEngineTest, public ::testing::WithParamInterface<HandshakeCase> {};
-
-}  // namespace
-
-TEST_P(Cm11aTransmitHandshake, WritesEachStepAndAnnouncesOnce) {
-    const HandshakeCase& c = GetParam();
-    engine->SendCM11A(c.dc, c.command, c.brightness);
-    ASSERT_EQ(link.writes, std::vector<std::string>{c.address});
-    // Each correct reply writes the next step at once; the last one ends the item.
-    const std::pair<std::string, std::vector<std::string>> steps[] = {
-        {B({c.addressSum}), {B({0})}}, {B({0x55}), {c.function}}, {B({c.functionSum}), {B({0})}}, {B({0x55}), {}}};
-    for (const auto& [reply, writes] : steps) {
-        const std::size_t before = link.writes.size();
-        Feed(reply);
-        EXPECT_EQ(WritesFrom(before), writes);
+TEST_F(Cm11aEngineTest, Cm11aTransmitHandshakeWritesEachStepAndAnnouncesOnce) {
+    struct Case {
+        const char* dc;
+        int command, brightness;
+        std::string address;   // header, address byte
+        int addressSum;
+        std::string function;  // header, function byte
+        int functionSum;
+        std::vector<std::string> announced;
+    };
+    const Case cases[] = {
+        {"A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, {"Event=on;Device=A1"}},
+        {"B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A, {"Event=dim;Device=B2;Brightness=8"}},
+        {"P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, {}},  // a status request is not announced
+        {"m13", 3, 22, B({0xB4, 0x00}), 0xB4, B({0xB6, 0x03}), 0xB9, {"Event=off;Device=m13"}},
+        // Checksums that look like a poll (5A), a macro report (5B) or a power failure (A5) are checksums.
+        {"G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B, {"Event=bright;Device=G1;Brightness=0"}},
+        {"D5", 2, 0, B({0x04, 0xA1}), 0xA5, B({0x06, 0xA2}), 0xA8, {"Event=on;Device=D5"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dc);
+        link.writes.clear();
+        node.sent.clear();
+        engine->SendCM11A(c.dc, c.command, c.brightness);
+        ASSERT_EQ(link.writes, std::vector<std::string>{c.address});
+        // Each correct reply writes the next step at once; the last one ends the item.
+        const std::pair<std::string, std::vector<std::string>> steps[] = {
+            {B({c.addressSum}), {B({0})}}, {B({0x55}), {c.function}}, {B({c.functionSum}), {B({0})}}, {B({0x55}), {}}};
+        for (const auto& [reply, writes] : steps) {
+            const std::size_t before = link.writes.size();
+            Feed(reply);
+            EXPECT_EQ(WritesFrom(before), writes);
+        }
+        EXPECT_TRUE(engine->TransmitQueue().empty());
+        EXPECT_EQ(Events(), c.announced);
+        EXPECT_TRUE(Reports().empty());
     }
-    EXPECT_TRUE(engine->TransmitQueue().empty());
-    EXPECT_FALSE(engine->CM11ATimer().Enabled());
-    const std::vector<std::string> expected =
-        std::string(c.announced).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.announced};
-    EXPECT_EQ(Events(), expected);
-    EXPECT_TRUE(Reports().empty());
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Cm11aTransmitHandshake,
-    ::testing::Values(
-        HandshakeCase{"A1 on", "A1", 2, 0, B({0x04, 0x66}), 0x6A, B({0x06, 0x62}), 0x68, "Event=on;Device=A1"},
-        HandshakeCase{"B2 dim 8", "B2", 4, 8, B({0x44, 0xEE}), 0x32, B({0x46, 0xE4}), 0x2A,
-                      "Event=dim;Device=B2;Brightness=8"},
-        HandshakeCase{"P16 status request", "P16", 15, 0, B({0x04, 0xCC}), 0xD0, B({0x06, 0xCF}), 0xD5, ""},
-        HandshakeCase{"m13 off with the full 22 steps", "m13", 3, 22, B({0xB4, 0x00}), 0xB4, B({0xB6, 0x03}), 0xB9,
-                      "Event=off;Device=m13"},
-        // G1's address checksum is 0x5A: taken as the checksum, not as a poll.
-        HandshakeCase{"G1 bright", "G1", 5, 0, B({0x04, 0x56}), 0x5A, B({0x06, 0x55}), 0x5B,
-                      "Event=bright;Device=G1;Brightness=0"}),
-    [](const ::testing::TestParamInfo<HandshakeCase>& info) { return CaseName(info.param.name); });
 
 TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIgnore) {
     struct Case { const char* house; const char* ignore; const char* dc; bool sent; std::vector<std::string> heard; };
@@ -85,26 +71,20 @@ TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIg
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
-    struct Case {
-        const char* dc;
-        int command;
-        int brightness;
-        const char* report;  // "" for a silent drop
-    } cases[] = {
-        {"A1", -1, 0, "SendCM11A refused A1: command -1 is not an X10 function"},
-        {"A1", 16, 0, "SendCM11A refused A1: command 16 is not an X10 function"},
-        {"B2", 4, 23, "SendCM11A refused B2: brightness 23 is outside 0..22"},
-        {"B2", 5, -1, "SendCM11A refused B2: brightness -1 is outside 0..22"},
-        {"1A", 2, 0, ""}, {"A99999999999999999999", 2, 0, ""},
+    struct Case { const char* dc; int command, brightness; std::vector<std::string> reports; };  // none: silent
+    const Case cases[] = {
+        {"A1", -1, 0, {"SendCM11A refused A1: command -1 is not an X10 function"}},
+        {"A1", 16, 0, {"SendCM11A refused A1: command 16 is not an X10 function"}},
+        {"B2", 4, 23, {"SendCM11A refused B2: brightness 23 is outside 0..22"}},
+        {"B2", 5, -1, {"SendCM11A refused B2: brightness -1 is outside 0..22"}},
+        {"1A", 2, 0, {}}, {"A99999999999999999999", 2, 0, {}},
     };
     for (const Case& c : cases) {
         node.sent.clear();
         engine->SendCM11A(c.dc, c.command, c.brightness);
         EXPECT_TRUE(engine->TransmitQueue().empty()) << c.dc;
         EXPECT_TRUE(link.writes.empty()) << c.dc;
-        const std::vector<std::string> expected =
-            std::string(c.report).empty() ? std::vector<std::string>{} : std::vector<std::string>{c.report};
-        EXPECT_EQ(Reports(), expected) << c.dc;
+        EXPECT_EQ(Reports(), c.reports) << c.dc;
     }
     // A refused command does not hold the next one back.
     engine->SendCM11A("B2", 4, 32);
@@ -114,77 +94,78 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
     EXPECT_EQ(Head().DC, "a1");
 }
 
-TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndStartTheNextAtOnce) {
+TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndASilentInterfaceIsReopenedOnce) {
     engine->SendCM11A("A1", 2);
     engine->SendCM11A("B2", 3);
-    sim.Advance(4 * Cm11aEngine::kReplyTimeoutMs - 1);  // the pair every 5 s, four times
-    EXPECT_EQ(link.writes, std::vector<std::string>(4, B({0x04, 0x66})));
-    sim.Advance(1);
-    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit Retry exceeded from state 0 on command 66"});
-    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
-    // Announced once each: A1 never again on its retries.
-    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitWrongChecksumsResendThePairOnceQuietAndFourDropTheHead) {
-    struct Case { const char* name; std::vector<int> replies; const char* head; int state; std::string lastWrite; std::size_t events; const char* report; };
-    for (const Case& c : std::vector<Case>{
-             {"wrong checksum: the pair again", {0x6B}, "A1", 1, B({0x04, 0x66}), 1, ""},
-             {"wrong ready byte: still waiting for 55", {0x6A, 0x54}, "A1", 3, B({0x00}), 1, ""},
-             {"wrong function checksum: the function pair again", {0x6A, 0x55, 0x69}, "A1", 5, B({0x06, 0x62}), 1, ""},
-             // Four wrong checksums drop A1; it was announced once, B2 once when it starts.
-             {"four wrong checksums", {0x6B, 0x6B, 0x6B, 0x6B}, "B2", 1, B({0x04, 0xEE}), 2,
-              "CM11A Transmit wrong replies exceeded from state 1 on command 66"}}) {
-        SCOPED_TRACE(c.name);
-        engine->InitCM11A("1");
-        link.writes.clear();
-        node.sent.clear();
-        engine->SendCM11A("A1", 2);
-        engine->SendCM11A("B2", 3);
-        for (int r : c.replies) {
-            const std::size_t before = link.writes.size();
-            Feed(B({r}));
-            sim.Advance(Cm11aEngine::kResyncQuietMs - 1);
-            if (engine->Resyncing()) {
-                EXPECT_EQ(link.writes.size(), before) << "nothing is sent before the line is quiet";
-            }
-            sim.Advance(1);
-        }
-        EXPECT_EQ(Head().DC, c.head);
-        EXPECT_EQ(Head().State, c.state);
-        EXPECT_EQ(Head().Retry, 0);
-        EXPECT_EQ(engine->TransmitQueue().size(), std::string(c.head) == "A1" ? 2u : 1u);
-        EXPECT_EQ(link.writes.back(), c.lastWrite);
-        EXPECT_EQ(Events().size(), c.events);
-        EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
-                                                           : std::vector<std::string>{c.report});
-    }
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitACommandQueuedDuringAnUploadIsAnnouncedWhenItStarts) {
-    Feed(B({0x5A}));
-    engine->SendCM11A("A3", 2);  // waits behind the upload
-    EXPECT_TRUE(link.writes.size() == 1u && link.writes[0] == B({0xC3}));
-    Feed(B({0x03, 0x02, 0x6E, 0x63}));
-    EXPECT_EQ(link.writes.back(), B({0x04, 0x62}));
-    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=off;Device=A2", "Event=on;Device=A3"}));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitAnInterfaceThatAnswersNothingIsReopenedOnce) {
-    engine->SendCM11A("A1", 2);
     sim.Advance(Cm11aEngine::kReplyTimeoutMs);
     EXPECT_TRUE(link.reopens.empty());
     sim.Advance(Cm11aEngine::kReplyTimeoutMs);  // the second time-out without a byte
     EXPECT_EQ(link.reopens, std::vector<std::string>{"the CM11A sent nothing for two commands in a row"});
-    sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs);  // still deaf: not again
+    sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs - 1);  // the pair every 5 s, four times
+    EXPECT_EQ(link.writes, std::vector<std::string>(4, B({0x04, 0x66})));
+    sim.Advance(1);
+    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit Retry exceeded from state 0 on command 66"});
+    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
+    // Announced once each: A1 never again on its retries; reopened once while still deaf.
+    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
     EXPECT_EQ(link.reopens.size(), 1u);
     // A byte heard ends the episode; time-outs with a byte before them do not count.
-    engine->SendCM11A("A2", 2);
     for (int i = 0; i < 3; ++i) {
         Feed(B({0x13}));
         sim.Advance(Cm11aEngine::kReplyTimeoutMs + Cm11aEngine::kResyncQuietMs);
     }
     EXPECT_EQ(link.reopens.size(), 1u);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoNotAndFourDropTheHead) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        int gapMs, addressPairs, functionPairs;
+        const char* report;
+    };
+    // Each chunk arrives gapMs after the one before; then the interface answers correctly.
+    const Case cases[] = {
+        {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 10, 2, 1, ""},
+        {"stray instead of 55 after the address", {B({0x6A}), B({0x13})}, 10, 1, 1, ""},
+        {"stray instead of the last 55", {B({0x6A}), B({0x55}), B({0x68}), B({0x77})}, 10, 1, 1, ""},
+        {"wrong checksum of the function pair", {B({0x6A}), B({0x55}), B({0x69, 0x68})}, 10, 1, 2, ""},
+        // Four wrong checksums drop A1; it was announced once, B2 once when it starts.
+        {"four wrong checksums", std::vector<std::string>(4, B({0x6B})), Cm11aEngine::kResyncQuietMs, 4, 0,
+         "CM11A Transmit wrong replies exceeded from state 1 on command 66"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        link.writes.clear();
+        ASSERT_TRUE(engine->InitCM11A("1"));  // empties the queue and answers a power failure
+        EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});
+        EXPECT_EQ(link.lastPort, "1");
+        link.writes.clear();
+        node.sent.clear();
+        engine->SendCM11A("A1", 2);
+        engine->SendCM11A("B2", 3);
+        for (const std::string& chunk : c.chunks) {
+            const std::size_t before = link.writes.size();
+            Feed(chunk);
+            sim.Advance(static_cast<std::uint64_t>(c.gapMs) - 1);
+            if (engine->Resyncing()) {
+                EXPECT_EQ(link.writes.size(), before) << "nothing is sent before the line is quiet";
+            }
+            sim.Advance(1);
+        }
+        EXPECT_EQ(Head().Retry, 0);
+        AnswerLikeInterface(sim, link, *engine, 1);
+        // What the interface still owes for the step we are in.
+        if (Head().State == 3 || Head().State == 7) Feed(B({0x55}));
+        sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs);
+        link.onWrite = nullptr;
+        EXPECT_TRUE(engine->TransmitQueue().empty());
+        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x04, 0x66})), c.addressPairs);
+        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x06, 0x62})), c.functionPairs);
+        EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
+        EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
+                                                           : std::vector<std::string>{c.report});
+    }
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppedForAClosedOne) {
@@ -198,9 +179,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     link.connecting = false;
     engine->LinkOpened();
     EXPECT_EQ(link.writes, std::vector<std::string>{B({0x04, 0x66})});
-    engine->InitCM11A("1");
     // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
+    EXPECT_FALSE(engine->InitCM11A("1"));
     engine->SendCM11A("A1", 2);
     engine->SendCM11A("A2", 2);
     EXPECT_TRUE(engine->TransmitQueue().empty());
@@ -214,6 +195,10 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     link.open = false;
     sim.Advance(5000);
     EXPECT_EQ(Head().Retry, 1);
+    // A byte while the head waits to be sent is reported and removes nothing.
+    Feed(B({0x42}));
+    EXPECT_EQ(Reports().back(), "CM11A Receive Receiveing in State 0 42");
+    EXPECT_EQ(engine->TransmitQueue().size(), 1u);
     link.open = true;
     engine->LinkOpened();
     EXPECT_EQ(Head().State, 1);
@@ -228,14 +213,4 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitQueueIsBounded) {
     for (std::size_t i = 0; i < Cm11aEngine::kQueueLimit + 2; ++i) engine->SendCM11A("A1", 2);
     EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
     EXPECT_EQ(Reports(), std::vector<std::string>(2, "SendCM11A refused A1: 1000 commands are already waiting"));
-}
-
-TEST_F(Cm11aEngineTest, Cm11aTransmitInitResetsAndAnswersPowerFail) {
-    engine->SendCM11A("A1", 2);
-    EXPECT_TRUE(engine->InitCM11A("1"));
-    EXPECT_TRUE(engine->TransmitQueue().empty());
-    EXPECT_EQ(link.writes.back(), B({0x9B}));
-    EXPECT_EQ(link.lastPort, "1");
-    link.open = false;
-    EXPECT_FALSE(engine->InitCM11A("1"));
 }
