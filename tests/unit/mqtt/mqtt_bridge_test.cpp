@@ -208,16 +208,6 @@ TEST_F(MqttBridging, CommandsAreTakenUnderAPrefixInsideTheDiscoveryPrefix) {
     EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));
 }
 
-TEST_F(MqttBridging, BrightnessMovesFromTheKnownLevel) {
-    auto& b = Connected();
-    b.DeviceChanged(0, {Power::On, 100});
-    transport.Deliver("quorvel/box/A1/set", "50");
-    b.CommandDone(0);
-    b.DeviceChanged(0, {Power::On, 50});
-    transport.Deliver("quorvel/box/A1/set", "75");
-    EXPECT_EQ(queued, (Q{{"A1", 4, 11}, {"A1", 5, 6}}));
-}
-
 TEST_F(MqttBridging, ACommandBeforeTheLastIsCarriedOutIsPlannedFromWhereThatOneLeavesTheLamp) {
     auto& b = Connected();
     b.DeviceChanged(0, {Power::On, 100});
@@ -227,10 +217,10 @@ TEST_F(MqttBridging, ACommandBeforeTheLastIsCarriedOutIsPlannedFromWhereThatOneL
     transport.Deliver("quorvel/box/A1/set", "30");  // from off: on, then dim
     EXPECT_EQ(queued, (Q{{"A1", 4, 11}, {"A1", 4, 6}, {"A1", 3, 0}, {"A1", 2, 0}, {"A1", 4, 15}}));
     for (int n = 0; n < 5; ++n) b.CommandDone(0);
-    b.DeviceChanged(0, {Power::On, 32});  // what the device state made of it
+    b.DeviceChanged(0, {Power::On, 41});  // not the 32 planned: a wall switch had its say
     queued.clear();
     transport.Deliver("quorvel/box/A1/set", "50");  // all done: from the state again
-    EXPECT_EQ(queued, (Q{{"A1", 5, 4}}));
+    EXPECT_EQ(queued, (Q{{"A1", 5, 2}}));
 }
 
 TEST_F(MqttBridging, StatesAreRetainedAndPublishedOnlyWhenTheyChange) {
@@ -282,7 +272,6 @@ TEST_F(MqttBridging, DiscoveryFollowsTheServedSet) {
     EXPECT_EQ(transport.sent[0].topic, "homeassistant/light/quorvel_box_C3/config");
     EXPECT_EQ(transport.sent[0].payload, "");
     EXPECT_TRUE(transport.sent[0].retain);
-    EXPECT_TRUE(queued.empty());
     EXPECT_TRUE(reports.empty());
 }
 
@@ -294,7 +283,6 @@ TEST_F(MqttBridging, EventsMissedDuringAnOutageAreCountedInTheRecoveryReport) {
     transport.Drop("gone");
     b.Event({"A1", "off", 0, "power line", "t"});
     b.Event({"A2", "off", 0, "power line", "t"});
-    EXPECT_EQ(b.EventsMissed(), 2u);
     sim.Advance(1000);
     transport.Accept();
     EXPECT_EQ(ReportsWith("2 events not published"), 1);
