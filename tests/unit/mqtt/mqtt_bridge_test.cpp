@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include <string>
 #include <tuple>
 #include <vector>
@@ -118,20 +116,6 @@ TEST_F(MqttBridging, AnOffBridgeNeverConnects) {
     EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(MqttBridging, ConnectingSetsTheLastWillAndAnnouncesOnline) {
-    Make().Start();
-    EXPECT_EQ(transport.last.WillTopic, "quorvel/box/status");
-    EXPECT_EQ(transport.last.WillPayload, "offline");
-    EXPECT_TRUE(transport.last.WillRetain);
-    transport.Accept();
-    ASSERT_FALSE(transport.sent.empty());
-    EXPECT_EQ(transport.sent[0].topic, "quorvel/box/status");
-    EXPECT_EQ(transport.sent[0].payload, "online");
-    EXPECT_TRUE(transport.sent[0].retain);
-    EXPECT_EQ(transport.subscriptions, (std::vector<std::string>{"quorvel/box/+/set", "homeassistant/light/+/config"}));
-    EXPECT_EQ(ReportsWith("MQTT connected"), 1);
-}
-
 TEST_F(MqttBridging, RetriesArePacedFromOneSecondDoublingToAMinuteWithOneReportPerOutage) {
     transport.refuse = true;
     Make().Start();
@@ -223,37 +207,35 @@ TEST_F(MqttBridging, ACommandBeforeTheLastIsCarriedOutIsPlannedFromWhereThatOneL
     EXPECT_EQ(queued, (Q{{"A1", 5, 2}}));
 }
 
-TEST_F(MqttBridging, StatesAreRetainedAndPublishedOnlyWhenTheyChange) {
-    auto& b = Connected();
-    b.DeviceChanged(0, {Power::On, 100});
-    b.DeviceChanged(0, {Power::On, 60});   // still ON
-    b.DeviceChanged(0, {Power::Off, 0});
-    b.DeviceChanged(20, {Power::Unknown, kUnknownLevel});  // B5
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (std::vector<std::string>{"ON", "OFF"}));
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/B5/state"), (std::vector<std::string>{"unknown"}));
-    for (const auto& p : transport.sent) {
-        if (p.topic.ends_with("/state")) {
-            EXPECT_TRUE(p.retain) << p.topic;
-        }
-    }
-    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_A1/config").size(), 1u);
-}
-
-TEST_F(MqttBridging, AReconnectRepublishesOnlineDiscoveryAndStates) {
+TEST_F(MqttBridging, EveryConnectionSetsTheWillAndRepublishesAllRetainedAndStatesGoOutOnlyWhenTheyChange) {
     auto& b = Make();
     b.DeviceKnown(0, {Power::On, 100});  // restored before the first connection
     b.Start();
+    EXPECT_EQ(transport.last.WillTopic, "quorvel/box/status");
+    EXPECT_EQ(transport.last.WillPayload, "offline");
+    EXPECT_TRUE(transport.last.WillRetain);
     transport.Accept();
+    ASSERT_FALSE(transport.sent.empty());
+    EXPECT_EQ(transport.sent[0].topic, "quorvel/box/status");
+    EXPECT_EQ(ReportsWith("MQTT connected"), 1);
     transport.Drop("broker restarted");
     b.DeviceChanged(1, {Power::Off, 0});  // A2 changes during the outage
-    transport.sent.clear();
     sim.Advance(1000);
     transport.Accept();
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/status"), (std::vector<std::string>{"online"}));
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (std::vector<std::string>{"ON"}));
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A2/state"), (std::vector<std::string>{"OFF"}));
-    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_A2/config").size(), 1u);
-    EXPECT_EQ(std::count(transport.subscriptions.begin(), transport.subscriptions.end(), "quorvel/box/+/set"), 2);
+    b.DeviceChanged(0, {Power::On, 60});  // still ON: not published again
+    b.DeviceChanged(0, {Power::Off, 0});
+    b.DeviceChanged(20, {Power::Unknown, kUnknownLevel});  // B5
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_B5/config").size(), 1u);
+    sim.Advance(MqttBridge::kServedCheckMs);  // the served set's check finds nothing new to send
+    using P = std::vector<std::string>;
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/status"), (P{"online", "online"}));
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (P{"ON", "ON", "OFF"}));
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/A2/state"), (P{"OFF"}));
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/B5/state"), (P{"unknown"}));
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_A1/config").size(), 2u);  // once a connection
+    for (const auto& p : transport.sent) EXPECT_TRUE(p.retain) << p.topic;
+    const std::string set = "quorvel/box/+/set", config = "homeassistant/light/+/config";
+    EXPECT_EQ(transport.subscriptions, (P{set, config, set, config}));
 }
 
 TEST_F(MqttBridging, DiscoveryFollowsTheServedSet) {
