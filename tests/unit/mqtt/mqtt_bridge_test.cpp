@@ -108,14 +108,6 @@ using Q = std::vector<std::tuple<std::string, int, int>>;
 
 }  // namespace
 
-TEST_F(MqttBridging, AnOffBridgeNeverConnects) {
-    mqtt.Host.clear();
-    Make().Start();
-    sim.Advance(120000);
-    EXPECT_EQ(transport.attempts, 0);
-    EXPECT_TRUE(reports.empty());
-}
-
 TEST_F(MqttBridging, RetriesArePacedFromOneSecondDoublingToAMinuteWithOneReportPerOutage) {
     transport.refuse = true;
     Make().Start();
@@ -270,11 +262,14 @@ TEST_F(MqttBridging, EventsMissedDuringAnOutageAreCountedInTheRecoveryReport) {
     EXPECT_EQ(ReportsWith("2 events not published"), 1);
 }
 
-TEST_F(MqttBridging, StoppingSaysOfflineAndGoodbye) {
+TEST_F(MqttBridging, StoppingSaysOfflineAndGoodbyeAndABridgeOffNeverConnects) {
     auto& b = Connected();
     b.Stop();
     EXPECT_EQ(transport.PayloadsOn("quorvel/box/status"), (std::vector<std::string>{"offline"}));
     EXPECT_EQ(transport.cleanGoodbyes, 1);
+    mqtt.Host.clear();
+    Make().Start();
     sim.Advance(120000);
     EXPECT_EQ(transport.attempts, 1);
+    EXPECT_TRUE(reports.empty());
 }

@@ -31,9 +31,10 @@ struct BscFixture : ::testing::Test {
         bsc.Readmessage("xap-header\n{\nv=12\nhop=1\nuid=FF777700\nclass=" + cls + "\nsource=acme.ctl.x\ntarget=" +
                         target + "\n}\n" + body);
     }
-    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest) {
+    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest, bool completed = true) {
         X10Activity a;
         a.Origin = origin;
+        a.Completed = completed;
         a.House = device[0];
         a.Function = function;
         a.Devices = {device};
@@ -90,12 +91,7 @@ TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnswe
     Done("A1", 2, X10Origin::PowerLine);
     Done("A1", 2, X10Origin::PowerLine);  // no change: no message
     Done("A1", 2, X10Origin::BscCommand);
-    X10Activity dropped;
-    dropped.Origin = X10Origin::BscCommand;
-    dropped.Completed = false;
-    dropped.Function = 3;
-    dropped.Devices = {"A1"};
-    bsc.OnActivity(dropped);
+    Done("A1", 3, X10Origin::BscCommand, false);  // given up
     // Less than one dim step from the level asked for: answered at once.
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nLevel=99%\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nState=on\nLevel=100/100\n}\n");
