@@ -170,13 +170,6 @@ TEST_F(MqttBridging, SetCommandsGoThroughTheFiltersIntoTheQueue) {
     EXPECT_EQ(ReportsWith("has not started"), 1);
 }
 
-TEST_F(MqttBridging, CommandsAreTakenUnderAPrefixInsideTheDiscoveryPrefix) {
-    mqtt.TopicPrefix = "homeassistant/x10";
-    Connected();
-    transport.Deliver("homeassistant/x10/A1/set", "ON");
-    EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));
-}
-
 TEST_F(MqttBridging, ACommandBeforeTheLastIsCarriedOutIsPlannedFromWhereThatOneLeavesTheLamp) {
     auto& b = Connected();
     b.DeviceChanged(0, {Power::On, 100});
@@ -223,7 +216,8 @@ TEST_F(MqttBridging, EveryConnectionSetsTheWillAndRepublishesAllRetainedAndState
     EXPECT_EQ(transport.subscriptions, (P{set, config, set, config}));
 }
 
-TEST_F(MqttBridging, DiscoveryFollowsTheServedSet) {
+TEST_F(MqttBridging, DiscoveryFollowsTheServedSetAndCommandsUnderThePrefixOfDiscoveryAreStillCommands) {
+    mqtt.TopicPrefix = "homeassistant/x10";
     auto& b = Connected();
     b.DeviceChanged(0, {Power::On, 100});
     b.DeviceChanged(16, {Power::On, 100});  // B1
@@ -240,6 +234,8 @@ TEST_F(MqttBridging, DiscoveryFollowsTheServedSet) {
     EXPECT_EQ(transport.sent[0].payload, "");
     EXPECT_TRUE(transport.sent[0].retain);
     EXPECT_TRUE(reports.empty());
+    transport.Deliver("homeassistant/x10/A1/set", "ON");
+    EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));
 }
 
 TEST_F(MqttBridging, EventsMissedDuringAnOutageAreCountedInTheRecoveryReport) {
