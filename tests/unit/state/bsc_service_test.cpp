@@ -80,6 +80,7 @@ TEST_F(BscFixture, CommandsReachNamedAndKnownServedEndpointsOnly) {
     // A named device is an endpoint before anything is known of it; an ignored one is not.
     Message("xAPBSC.cmd", "zeb.CM11A.box:d4", "output.state.1\n{\nID=*\nLevel=50%\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.box:A9", "output.state.1\n{\nID=*\nState=on\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A17", "output.state.1\n{\nID=*\nState=on\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.other:B2", "output.state.1\n{\nID=*\nState=on\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.box:B2", "output.state.1\n{\nID=*\nState=blink\n}\n");
     Message("xAPBSC.cmd", "", "output.state.1\n{\nID=*\nState=on\n}\n");
