@@ -31,7 +31,6 @@ TEST(DeviceStates, FunctionsGiveTheStateAndLevel) {
     for (const Case& t : {
              Case{"on from unknown is full", Power::Unknown, U, kOn, 0, Power::On, 100},
              Case{"off from unknown is zero", Power::Unknown, U, kOff, 0, Power::Off, 0},
-             Case{"dim from unknown stays unknown but on", Power::Unknown, U, kDim, 30, Power::On, U},
              Case{"bright from an unknown level stays unknown", Power::On, U, kBright, 30, Power::On, U},
              Case{"dim from a known level subtracts", Power::On, 80, kDim, 30, Power::On, 50},
              Case{"dim below zero is off", Power::On, 20, kDim, 50, Power::Off, 0},
