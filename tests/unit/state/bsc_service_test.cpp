@@ -31,10 +31,10 @@ struct BscFixture : ::testing::Test {
         bsc.Readmessage("xap-header\n{\nv=12\nhop=1\nuid=FF777700\nclass=" + cls + "\nsource=acme.ctl.x\ntarget=" +
                         target + "\n}\n" + body);
     }
-    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest, bool completed = true) {
+    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest, bool done = true) {
         X10Activity a;
         a.Origin = origin;
-        a.Completed = completed;
+        a.Completed = done;
         a.House = device[0];
         a.Function = function;
         a.Devices = {device};
