@@ -103,7 +103,6 @@ TEST_F(DesktopFixture, SetupChangesAreStoredOnCloseAndOnExitWhichRemovesTheIconA
     EXPECT_EQ(serial->CloseCalls(), 1);
     ASSERT_FALSE(serial->Opens().empty());
     EXPECT_EQ(serial->Opens().back().first, "/dev/ttyS1");
-    EXPECT_EQ(form.settings().ComPort, "2");
     auto& hs = form.configuration().Homeseer();
     EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "", "Quorvel.ini"), "2");
     EXPECT_EQ(hs.GetIniSetting("General", "UID", "", "Quorvel.ini").size(), 10000u);

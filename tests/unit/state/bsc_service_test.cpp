@@ -31,9 +31,10 @@ struct BscFixture : ::testing::Test {
         bsc.Readmessage("xap-header\n{\nv=12\nhop=1\nuid=FF777700\nclass=" + cls + "\nsource=acme.ctl.x\ntarget=" +
                         target + "\n}\n" + body);
     }
-    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest) {
+    void Done(const std::string& device, int function, X10Origin origin = X10Origin::XapRequest, bool done = true) {
         X10Activity a;
         a.Origin = origin;
+        a.Completed = done;
         a.House = device[0];
         a.Function = function;
         a.Devices = {device};
@@ -72,17 +73,16 @@ TEST_F(BscFixture, CommandsReachNamedAndKnownServedEndpointsOnly) {
     // A wildcard reaches the known endpoints; an ID narrows it to one sub-UID.
     Message("xAPBSC.cmd", "zeb.cm11a.*:*", "output.state.1\n{\nID=*\nState=toggle\n}\n");
     EXPECT_EQ(queued, (Lines{"B2 3 0", "C3 2 0"}));
-    queued.clear();
     Message("xAPBSC.cmd", "zeb.CM11A.box:>", "output.state.1\n{\nID=23\nState=off\n}\n");
-    EXPECT_EQ(queued, (Lines{"C3 3 0"}));
-    queued.clear();
+    EXPECT_EQ(queued, (Lines{"B2 3 0", "C3 2 0", "C3 3 0"}));
     // A named device is an endpoint before anything is known of it; an ignored one is not.
     Message("xAPBSC.cmd", "zeb.CM11A.box:d4", "output.state.1\n{\nID=*\nLevel=50%\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.box:A9", "output.state.1\n{\nID=*\nState=on\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A17", "output.state.1\n{\nID=*\nState=on\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.other:B2", "output.state.1\n{\nID=*\nState=on\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.box:B2", "output.state.1\n{\nID=*\nState=blink\n}\n");
     Message("xAPBSC.cmd", "", "output.state.1\n{\nID=*\nState=on\n}\n");
-    EXPECT_EQ(queued, (Lines{"D4 2 0", "D4 4 11"}));
+    EXPECT_EQ(queued, (Lines{"B2 3 0", "C3 2 0", "C3 3 0", "D4 2 0", "D4 4 11"}));
     EXPECT_TRUE(Sent().empty());
 }
 
@@ -90,12 +90,7 @@ TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnswe
     Done("A1", 2, X10Origin::PowerLine);
     Done("A1", 2, X10Origin::PowerLine);  // no change: no message
     Done("A1", 2, X10Origin::BscCommand);
-    X10Activity dropped;
-    dropped.Origin = X10Origin::BscCommand;
-    dropped.Completed = false;
-    dropped.Function = 3;
-    dropped.Devices = {"A1"};
-    bsc.OnActivity(dropped);
+    Done("A1", 3, X10Origin::BscCommand, false);  // given up
     // Less than one dim step from the level asked for: answered at once.
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nLevel=99%\n}\n");
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nState=on\nLevel=100/100\n}\n");
