@@ -13,14 +13,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::filesystem::path FindProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"}) {
-        const auto p = std::filesystem::path(dir) / name;
-        if (::access(p.c_str(), X_OK) == 0) return p;
-    }
-    return {};
-}
-
 constexpr const char* kPrefix = "quorvel/itest";
 
 // Broker, hub, simulator, connector (with [MQTT] pointing at the broker) and a subscriber
@@ -35,20 +27,20 @@ struct MqttRigOptions {
     std::function<bool(const std::filesystem::path&)> prepare;
 };
 
-class MqttRig {
+class MqttRig : public Rig {
 public:
-    explicit MqttRig(MqttRigOptions opt = {}) : opt_(std::move(opt)) {
+    explicit MqttRig(MqttRigOptions opt = {}) : Rig({.pty = false, .comPort = "", .start = false}), opt_(std::move(opt)) {
         broker_ = FindProgram("mosquitto");
         pub_ = FindProgram("mosquitto_pub");
         sub_ = FindProgram("mosquitto_sub");
         if (!Available()) return;
-        if (opt_.prepare && !opt_.prepare(app_.path())) {
+        if (opt_.prepare && !opt_.prepare(folder())) {
             broker_.clear();
             return;
         }
         const auto inDir = [&](std::string text) {
             for (std::size_t p = text.find("@DIR@"); p != std::string::npos; p = text.find("@DIR@"))
-                text.replace(p, 5, app_.path().string());
+                text.replace(p, 5, folder().string());
             return text;
         };
         opt_.brokerConf = inDir(opt_.brokerConf);
@@ -57,43 +49,29 @@ public:
         port_ = FreeTcpPort();
         // As root the broker would otherwise switch to the user "mosquitto", who cannot read
         // the certificates in the rig's private folder.
-        WriteFile(app_.path() / "broker.conf", "listener " + std::to_string(port_) + " 127.0.0.1\npersistence false\n" +
-                                                   (::geteuid() == 0 ? "user root\n" : "") + opt_.brokerConf);
+        WriteFile(folder() / "broker.conf", "listener " + std::to_string(port_) + " 127.0.0.1\npersistence false\n" +
+                                                (::geteuid() == 0 ? "user root\n" : "") + opt_.brokerConf);
         if (!StartBroker()) return;
         brokerUp_ = true;
-        hub_ = StartHub(app_.path());
-        if (!hub_) return;
-        sim_ = std::make_unique<SimProcess>(app_.path());
         const std::string mqtt = opt_.mqttIni.empty() ? "Username=lamps\r\nPassword=not-in-any-log" : opt_.mqttIni;
-        WriteSafeIni(app_.path(), "127.0.0.1:" + std::to_string(sim_->tcpPort) + "\r\nDebug=1\r\n[MQTT]\r\nBroker=" +
-                                      opt_.host + ":" + std::to_string(port_) + "\r\nTopicPrefix=" + kPrefix +
-                                      "\r\n" + mqtt);
-        client_.Heartbeat();
+        const auto ini = folder() / "Config" / "Quorvel.ini";
+        WriteFile(ini, ReadFile(ini) + "[MQTT]\r\nBroker=" + opt_.host + ":" + std::to_string(port_) +
+                           "\r\nTopicPrefix=" + kPrefix + "\r\n" + mqtt + "\r\n");
         watcher_ = Subscriber("#", "watch");
-        quorvel_ = std::make_unique<Process>(BinDir() / "quorvel", Headless(app_.path()), app_.path(), "quorvel");
-    }
-    ~MqttRig() {
-        for (Process* p : {quorvel_.get(), watcher_.get(), sim_ ? &sim_->proc() : nullptr, hub_.get(), brokerProc_.get()}) {
-            if (p == nullptr) continue;
-            p->Signal(SIGTERM);
-            p->Wait(std::chrono::seconds(10));
-        }
+        StartConnector();
     }
 
     bool Available() const { return !broker_.empty() && !pub_.empty() && !sub_.empty(); }
     bool BrokerUp() const { return brokerUp_; }
     std::string BrokerLog() const { return brokerProc_ ? brokerProc_->Stderr() + brokerProc_->Stdout() : ""; }
-    bool HubUp() const { return hub_ != nullptr; }
     // Everything runs, the link to the simulator is open and the bridge has connected n times.
     bool Ready(int connections = 1) {
-        if (!HubUp() || !sim_ || !sim_->Connected()) return false;
-        return client_.WaitForClass("Homeseer.Event", 30s, "Using xAP port ").has_value() &&
-               WaitFor([&] { return Count(quorvel_->Stderr(), "Quorvel | MQTT connected") >= connections; }, 60s) &&
-               WaitFor([&] { return Count(sim_->Command("log"), "rx 9B") >= 2; }, 20s);
+        return Rig::Ready() &&
+               WaitFor([&] { return Count(Stderr(), "Quorvel | MQTT connected") >= connections; }, 60s);
     }
     bool StartBroker() {
-        brokerProc_ = std::make_unique<Process>(broker_, std::vector<std::string>{"-c", (app_.path() / "broker.conf").string()},
-                                                app_.path(), "broker" + std::to_string(++brokerRuns_));
+        brokerProc_ = std::make_unique<Process>(broker_, std::vector<std::string>{"-c", (folder() / "broker.conf").string()},
+                                                folder(), "broker" + std::to_string(++brokerRuns_));
         return WaitFor([&] { return Socket::Tcp(port_).ok(); }, 10s);
     }
     void StopBroker() {
@@ -105,7 +83,7 @@ public:
         std::vector<std::string> args{"-h", opt_.host, "-p", std::to_string(port_), "-t", pattern, "-F", "%r %t %p"};
         args.insert(args.end(), opt_.clientArgs.begin(), opt_.clientArgs.end());
         if (retainedOnly) args.insert(args.end(), {"--retained-only", "-W", "3"});
-        return std::make_unique<Process>(sub_, args, app_.path(), name);
+        return std::make_unique<Process>(sub_, args, folder(), name);
     }
     // What the broker holds retained under pattern, one "1 <topic> <payload>" line each.
     std::string Retained(const std::string& pattern) {
@@ -116,42 +94,30 @@ public:
     void Publish(const std::string& topic, const std::string& payload) {
         std::vector<std::string> args{"-h", opt_.host, "-p", std::to_string(port_), "-q", "1", "-t", topic, "-m", payload};
         args.insert(args.end(), opt_.clientArgs.begin(), opt_.clientArgs.end());
-        Process p(pub_, args, app_.path(), "pub");
+        Process p(pub_, args, folder(), "pub");
         ASSERT_TRUE(p.Wait(20s));
         ASSERT_EQ(p.ExitCode(), 0) << p.Stderr();
     }
     std::string Watched() const { return watcher_->Stdout(); }
-    bool WaitForState(const std::string& line, std::chrono::milliseconds timeout) {
-        return WaitFor([&] { return sim_->Command("state").find(line + "\n") != std::string::npos; }, timeout);
-    }
-    std::string SimLog() { return sim_->Command("log"); }
-    SimProcess& sim() { return *sim_; }
-    XapClient& client() { return client_; }
-    std::string Stderr() const { return quorvel_->Stderr(); }
+    std::string Stderr() { return quorvel().Stderr(); }
     std::string Diagnostics() {
-        return "--- quorvel stderr\n" + quorvel_->Stderr() + "\n--- watched\n" + Watched() + "\n--- broker\n" +
-               BrokerLog() + "\n--- simulator\n" + sim_->proc().Stderr() + "\n--- simulator log\n" + sim_->Command("log");
+        return Rig::Diagnostics() + "\n--- watched\n" + Watched() + "\n--- broker\n" + BrokerLog() +
+               "\n--- simulator log\n" + SimLog();
     }
-
-    bool Running() { return quorvel_->Running(); }
 
 private:
     MqttRigOptions opt_;
-    TempDir app_;
     std::filesystem::path broker_, pub_, sub_;
     int port_ = 0, brokerRuns_ = 0, subRuns_ = 0;
     bool brokerUp_ = false;
-    XapClient client_;
-    std::unique_ptr<Process> brokerProc_, hub_, quorvel_, watcher_;
-    std::unique_ptr<SimProcess> sim_;
+    std::unique_ptr<Process> brokerProc_, watcher_;
 };
 
-#define REQUIRE_MQTT_READY(rig)                                                                       \
-    do {                                                                                              \
-        if (!(rig).Available()) GTEST_SKIP() << "mosquitto, mosquitto-clients or openssl is not installed";    \
+#define REQUIRE_MQTT_READY(rig)                                                                        \
+    do {                                                                                               \
+        if (!(rig).Available()) GTEST_SKIP() << "mosquitto, mosquitto-clients or openssl is not installed"; \
         ASSERT_TRUE((rig).BrokerUp()) << (rig).BrokerLog();                                            \
-        if (!(rig).HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace"; \
-        ASSERT_TRUE((rig).Ready()) << (rig).Diagnostics();                                             \
+        REQUIRE_READY(rig);                                                                            \
     } while (0)
 
 const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
@@ -161,7 +127,7 @@ const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00
 TEST(MqttBridge, ASetReachesTheWireAsTheSameBytesAsTheXapRequestAndBadPayloadsAreRefused) {
     MqttRig rig;
     REQUIRE_MQTT_READY(rig);
-    rig.sim().Command("clear-log");
+    rig.control().Command("clear-log");
     rig.Publish(std::string(kPrefix) + "/A1/set", "ON");
     ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.Diagnostics();
     ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 10s)) << rig.SimLog();
@@ -171,12 +137,12 @@ TEST(MqttBridge, ASetReachesTheWireAsTheSameBytesAsTheXapRequestAndBadPayloadsAr
     EXPECT_NE(event->find("\nEvent=on\nDevice=A1\n"), std::string::npos) << *event;
 
     // The xAP request for the same thing: the same bytes.
-    rig.sim().Command("clear-log");
+    rig.control().Command("clear-log");
     rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
     ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 20s)) << rig.SimLog();
 
     // Malformed payloads and topics: one report each, nothing on the wire.
-    rig.sim().Command("clear-log");
+    rig.control().Command("clear-log");
     rig.Publish(std::string(kPrefix) + "/A1/set", "brighter");
     rig.Publish(std::string(kPrefix) + "/A1/set", "250");
     rig.Publish(std::string(kPrefix) + "/Q9/set", "ON");
@@ -195,7 +161,7 @@ TEST(MqttBridge, ASetReachesTheWireAsTheSameBytesAsTheXapRequestAndBadPayloadsAr
 TEST(MqttBridge, HeardTrafficAndDiscoveryAreRetained) {
     MqttRig rig;
     REQUIRE_MQTT_READY(rig);
-    EXPECT_EQ(rig.sim().Command("hear B3 on"), "ok\n");
+    EXPECT_EQ(rig.control().Command("hear B3 on"), "ok\n");
     ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(std::string(kPrefix) + "/B3/state ON") != std::string::npos; },
                         30s))
         << rig.Diagnostics();
@@ -283,7 +249,7 @@ TEST(MqttBridge, AWrongPasswordIsReportedOnceAndRetriedWithoutHarm) {
     std::this_thread::sleep_for(4s);  // a few retries go by
     EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT broker"), 1) << rig.Diagnostics();
     EXPECT_EQ(rig.Stderr().find("wrong pw"), std::string::npos) << "the password was logged";
-    ASSERT_TRUE(rig.Running());
+    ASSERT_TRUE(rig.quorvel().Running());
     rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=F3\ncommand=on\n");
     EXPECT_TRUE(rig.WaitForState("F3 on 100", 30s)) << rig.Diagnostics();
 }

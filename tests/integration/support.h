@@ -59,8 +59,9 @@ bool WaitFor(F cond, std::chrono::milliseconds timeout) {
 // still running when destroyed.
 class Process {
 public:
+    // outFd >= 0: stdout and stderr both go there instead.
     Process(const std::filesystem::path& program, std::vector<std::string> args, const std::filesystem::path& logDir,
-            const std::string& name)
+            const std::string& name, int outFd = -1)
         : out_(logDir / (name + ".out")), err_(logDir / (name + ".err")) {
         args.insert(args.begin(), program.string());
         std::vector<char*> argv;
@@ -69,8 +70,11 @@ public:
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (const int fd : {1, 2}) {
+            if (outFd >= 0) posix_spawn_file_actions_adddup2(&fa, outFd, fd);
+            else posix_spawn_file_actions_addopen(&fa, fd, (fd == 1 ? out_ : err_).c_str(),
+                                                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
         const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) throw std::runtime_error("cannot start " + program.string());
@@ -109,13 +113,22 @@ private:
 inline std::vector<std::string> Headless(const std::filesystem::path& app) {
     return {"--headless", "--app-folder", app.string()};
 }
-inline Process Quorvel(const std::filesystem::path& app) {
-    return Process(BinDir() / "quorvel", Headless(app), app, "quorvel");
+inline Process Quorvel(const std::filesystem::path& app, const std::string& name = "quorvel") {
+    return Process(BinDir() / "quorvel", Headless(app), app, name);
+}
+
+// An installed program (the system's own folders only), or empty.
+inline std::filesystem::path FindProgram(const std::string& name) {
+    for (const char* dir : {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"}) {
+        const auto p = std::filesystem::path(dir) / name;
+        if (::access(p.c_str(), X_OK) == 0) return p;
+    }
+    return {};
 }
 
 // Sends signo to a running process and expects it to end with exit code 0.
 inline void ExpectCleanStop(Process& p, int signo = SIGTERM) {
-    ASSERT_TRUE(p.Running()) << p.Stderr();
+    ASSERT_TRUE(p.Running()) << "ended with " << p.ExitCode() << "\n" << p.Stderr();
     p.Signal(signo);
     ASSERT_TRUE(p.Wait(std::chrono::seconds(10))) << "still running after signal " << signo << "\n" << p.Stderr();
     EXPECT_EQ(p.ExitCode(), 0) << p.Stderr();
