@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kPrefix = "quorvel/itest";
+const std::string kPrefix = "quorvel/itest";
 
 // Broker, hub, simulator, connector (with [MQTT] pointing at the broker) and a subscriber
 // that prints every message as "<retain> <topic> <payload>".
@@ -120,87 +120,6 @@ private:
         REQUIRE_READY(rig);                                                                            \
     } while (0)
 
-const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
-
-}  // namespace
-
-TEST(MqttBridge, ASetReachesTheWireAsTheSameBytesAsTheXapRequestAndBadPayloadsAreRefused) {
-    MqttRig rig;
-    REQUIRE_MQTT_READY(rig);
-    rig.control().Command("clear-log");
-    rig.Publish(std::string(kPrefix) + "/A1/set", "ON");
-    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.Diagnostics();
-    ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 10s)) << rig.SimLog();
-    // The same announcement on the xAP side as for an xAP request.
-    const auto event = rig.client().WaitForClass("xAP-x10.Event", 10s, "Device=A1");
-    ASSERT_TRUE(event) << rig.Diagnostics();
-    EXPECT_NE(event->find("\nEvent=on\nDevice=A1\n"), std::string::npos) << *event;
-
-    // The xAP request for the same thing: the same bytes.
-    rig.control().Command("clear-log");
-    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
-    ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 20s)) << rig.SimLog();
-
-    // Malformed payloads and topics: one report each, nothing on the wire.
-    rig.control().Command("clear-log");
-    rig.Publish(std::string(kPrefix) + "/A1/set", "brighter");
-    rig.Publish(std::string(kPrefix) + "/A1/set", "250");
-    rig.Publish(std::string(kPrefix) + "/Q9/set", "ON");
-    ASSERT_TRUE(WaitFor([&] { return Count(rig.Stderr(), "Quorvel | MQTT refused") >= 3; }, 20s)) << rig.Diagnostics();
-    rig.Publish(std::string(kPrefix) + "/A2/set", "OFF");  // a good one after them still works
-    ASSERT_TRUE(rig.WaitForState("A2 off 0", 20s)) << rig.Diagnostics();
-    EXPECT_EQ(ByteLines(rig.SimLog()).find("rx 04 66"), std::string::npos) << "a refused command reached the wire";
-    EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT refused"), 3) << rig.Diagnostics();
-    EXPECT_EQ(rig.Stderr().find("not-in-any-log"), std::string::npos) << "the password was logged";
-    // The command's event, from MQTT.
-    EXPECT_TRUE(WaitFor([&] { return rig.Watched().find(R"("device":"A2","function":"off","brightness":0,"origin":"mqtt")") != std::string::npos; },
-                        10s))
-        << rig.Diagnostics();
-}
-
-TEST(MqttBridge, HeardTrafficAndDiscoveryAreRetained) {
-    MqttRig rig;
-    REQUIRE_MQTT_READY(rig);
-    EXPECT_EQ(rig.control().Command("hear B3 on"), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(std::string(kPrefix) + "/B3/state ON") != std::string::npos; },
-                        30s))
-        << rig.Diagnostics();
-    const std::string retained = rig.Retained("#");
-    EXPECT_NE(retained.find(std::string("1 ") + kPrefix + "/B3/state ON\n"), std::string::npos) << retained;
-    EXPECT_NE(retained.find(std::string("1 ") + kPrefix + "/status online\n"), std::string::npos) << retained;
-    const std::size_t config = retained.find("_B3/config {");
-    ASSERT_NE(config, std::string::npos) << retained;
-    EXPECT_NE(retained.find(std::string("\"command_topic\":\"") + kPrefix + "/B3/set\"", config), std::string::npos);
-    EXPECT_NE(rig.Watched().find(R"("device":"B3","function":"on","brightness":100,"origin":"heard")"),
-              std::string::npos)
-        << rig.Watched();
-}
-
-TEST(MqttBridge, ABrokerRestartIsSurvivedAndNoLaterCommandIsLost) {
-    MqttRig rig;
-    REQUIRE_MQTT_READY(rig);
-    rig.Publish(std::string(kPrefix) + "/C1/set", "ON");
-    ASSERT_TRUE(rig.WaitForState("C1 on 100", 20s)) << rig.Diagnostics();
-
-    rig.StopBroker();  // no persistence: its retained messages are gone with it
-    ASSERT_TRUE(WaitFor([&] { return rig.Stderr().find("MQTT connection to") != std::string::npos; }, 20s))
-        << rig.Diagnostics();
-    ASSERT_TRUE(rig.StartBroker());
-    ASSERT_TRUE(rig.Ready(2)) << rig.Diagnostics();
-    EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT connection to"), 1) << "one report per outage";
-
-    const std::string retained = rig.Retained("#");
-    EXPECT_NE(retained.find(std::string("1 ") + kPrefix + "/status online\n"), std::string::npos) << retained;
-    EXPECT_NE(retained.find(std::string("1 ") + kPrefix + "/C1/state ON\n"), std::string::npos) << retained;
-
-    for (const char* device : {"D1", "D2", "D3", "D4", "D5"}) rig.Publish(std::string(kPrefix) + "/" + device + "/set", "ON");
-    for (const char* device : {"D1", "D2", "D3", "D4", "D5"}) {
-        EXPECT_TRUE(rig.WaitForState(std::string(device) + " on 100", 30s)) << device << "\n" << rig.Diagnostics();
-    }
-}
-
-namespace {
-
 // A CA and a broker certificate for localhost / 127.0.0.1, and a password file for the user
 // "lamps"; false when openssl or mosquitto_passwd is missing.
 bool MakeCredentials(const std::filesystem::path& dir) {
@@ -228,14 +147,85 @@ MqttRigOptions TlsWithPassword(const std::string& password) {
     return o;
 }
 
+const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
+
 }  // namespace
 
-TEST(MqttBridge, TlsAndCredentialsFromTheIniFileAreUsed) {
+TEST(MqttBridge, ASetReachesTheWireAsTheSameBytesAsTheXapRequestAndBadPayloadsAreRefused) {
+    MqttRig rig;
+    REQUIRE_MQTT_READY(rig);
+    rig.control().Command("clear-log");
+    rig.Publish(kPrefix + "/A1/set", "ON");
+    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.Diagnostics();
+    ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 10s)) << rig.SimLog();
+    // The same announcement on the xAP side as for an xAP request.
+    const auto event = rig.client().WaitForClass("xAP-x10.Event", 10s, "Device=A1");
+    ASSERT_TRUE(event) << rig.Diagnostics();
+    EXPECT_NE(event->find("\nEvent=on\nDevice=A1\n"), std::string::npos) << *event;
+
+    // The xAP request for the same thing: the same bytes.
+    rig.control().Command("clear-log");
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
+    ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 20s)) << rig.SimLog();
+
+    // Malformed payloads and topics: one report each, nothing on the wire.
+    rig.control().Command("clear-log");
+    rig.Publish(kPrefix + "/A1/set", "brighter");
+    rig.Publish(kPrefix + "/A1/set", "250");
+    rig.Publish(kPrefix + "/Q9/set", "ON");
+    ASSERT_TRUE(WaitFor([&] { return Count(rig.Stderr(), "Quorvel | MQTT refused") >= 3; }, 20s)) << rig.Diagnostics();
+    rig.Publish(kPrefix + "/A2/set", "OFF");  // a good one after them still works
+    ASSERT_TRUE(rig.WaitForState("A2 off 0", 20s)) << rig.Diagnostics();
+    EXPECT_EQ(ByteLines(rig.SimLog()).find("rx 04 66"), std::string::npos) << "a refused command reached the wire";
+    EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT refused"), 3) << rig.Diagnostics();
+    EXPECT_EQ(rig.Stderr().find("not-in-any-log"), std::string::npos) << "the password was logged";
+    // The command's event, from MQTT.
+    const std::string json = R"("device":"A2","function":"off","brightness":0,"origin":"mqtt")";
+    EXPECT_TRUE(WaitFor([&] { return rig.Watched().find(json) != std::string::npos; }, 10s)) << rig.Diagnostics();
+}
+
+// Over TLS, with the user and password of the ini file.
+TEST(MqttBridge, HeardTrafficAndDiscoveryAreRetainedAndCommandsArriveOverTls) {
     MqttRig rig(TlsWithPassword("right pw"));
     REQUIRE_MQTT_READY(rig);
-    rig.Publish(std::string(kPrefix) + "/E2/set", "on");
+    rig.Publish(kPrefix + "/E2/set", "on");
     ASSERT_TRUE(rig.WaitForState("E2 on 100", 20s)) << rig.Diagnostics();
     EXPECT_EQ(rig.Stderr().find("right pw"), std::string::npos) << "the password was logged";
+    EXPECT_EQ(rig.control().Command("hear B3 on"), "ok\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(kPrefix + "/B3/state ON") != std::string::npos; }, 30s))
+        << rig.Diagnostics();
+    const std::string retained = rig.Retained("#");
+    EXPECT_NE(retained.find("1 " + kPrefix + "/B3/state ON\n"), std::string::npos) << retained;
+    EXPECT_NE(retained.find("1 " + kPrefix + "/status online\n"), std::string::npos) << retained;
+    const std::size_t config = retained.find("_B3/config {");
+    ASSERT_NE(config, std::string::npos) << retained;
+    EXPECT_NE(retained.find("\"command_topic\":\"" + kPrefix + "/B3/set\"", config), std::string::npos);
+    EXPECT_NE(rig.Watched().find(R"("device":"B3","function":"on","brightness":100,"origin":"heard")"),
+              std::string::npos)
+        << rig.Watched();
+}
+
+TEST(MqttBridge, ABrokerRestartIsSurvivedAndNoLaterCommandIsLost) {
+    MqttRig rig;
+    REQUIRE_MQTT_READY(rig);
+    rig.Publish(kPrefix + "/C1/set", "ON");
+    ASSERT_TRUE(rig.WaitForState("C1 on 100", 20s)) << rig.Diagnostics();
+
+    rig.StopBroker();  // no persistence: its retained messages are gone with it
+    ASSERT_TRUE(WaitFor([&] { return rig.Stderr().find("MQTT connection to") != std::string::npos; }, 20s))
+        << rig.Diagnostics();
+    ASSERT_TRUE(rig.StartBroker());
+    ASSERT_TRUE(rig.Ready(2)) << rig.Diagnostics();
+    EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT connection to"), 1) << "one report per outage";
+
+    const std::string retained = rig.Retained("#");
+    EXPECT_NE(retained.find("1 " + kPrefix + "/status online\n"), std::string::npos) << retained;
+    EXPECT_NE(retained.find("1 " + kPrefix + "/C1/state ON\n"), std::string::npos) << retained;
+
+    for (const char* device : {"D1", "D2", "D3", "D4", "D5"}) rig.Publish(kPrefix + "/" + device + "/set", "ON");
+    for (const char* device : {"D1", "D2", "D3", "D4", "D5"}) {
+        EXPECT_TRUE(rig.WaitForState(std::string(device) + " on 100", 30s)) << device << "\n" << rig.Diagnostics();
+    }
 }
 
 TEST(MqttBridge, AWrongPasswordIsReportedOnceAndRetriedWithoutHarm) {
