@@ -22,11 +22,7 @@ TEST(Bsc, CommandsGoOutAsX10RequestsHeardTrafficAndQueriesFollowTheStateAndARest
     const auto from = [&](const std::string& cls, const std::string& sub, std::chrono::milliseconds timeout) {
         rig.client().WaitForClass(cls, timeout, "\nsource=" + source + ":" + sub + "\n");
         rig.client().WaitForClass("(none)", 100ms);  // and whatever followed it
-        std::vector<std::string> out;
-        for (const auto& d : rig.client().Matching(cls)) {
-            if (XapField(d, "source") == source + ":" + sub) out.push_back(d);
-        }
-        return out;
+        return rig.client().Matching(cls, "\nsource=" + source + ":" + sub + "\n");
     };
 
     rig.control().Command("clear-log");

@@ -1,6 +1,6 @@
 // The connector switching lamps end to end: xAP requests through the hub reach the
 // simulated interface as the exact bytes, traffic heard on the power line comes back as
-// events, and the link survives a dropped connection and a silent interface.
+// events, and the link survives a dropped connection.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 using namespace quorvel::itest;
 using namespace std::chrono_literals;
 
-TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndAPowerFailLeavesTheInterfaceUsable) {
+TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnswered) {
     Rig rig;
     REQUIRE_READY(rig);
     rig.control().Command("clear-log");
@@ -42,12 +42,6 @@ TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndAPowerFailLeavesTheIn
     const auto heard = rig.client().WaitForClass("xAP-x10.Event", 20s, "Device=B1");
     ASSERT_TRUE(heard) << rig.Diagnostics();
     EXPECT_NE(heard->find("\nEvent=off\nDevice=B1\n"), std::string::npos) << *heard;
-
-    rig.control().Command("clear-log");
-    EXPECT_EQ(rig.control().Command("powerfail"), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 9B") != std::string::npos; }, 20s)) << rig.Diagnostics();
-    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=B2\ncommand=on\n");
-    EXPECT_TRUE(rig.WaitForState("B2 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
 }
 
 // The connection drops while a command is on the power line: the drop is reported, the link
@@ -69,21 +63,5 @@ TEST(EndToEnd, DroppedConnectionIsReportedComesBackOnceAndTheCommandStillComplet
     ASSERT_TRUE(rig.client().WaitForClass("Homeseer.Event", 20s, up)) << rig.Diagnostics();
     rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=fence\n");
     ASSERT_TRUE(rig.client().WaitForClass("WDT.Echo", 10s, "Response=fence"));
-    int reports = 0;
-    for (const auto& m : rig.client().Matching("Homeseer.Event")) reports += m.find(up) != std::string::npos;
-    EXPECT_EQ(reports, 1);
-}
-
-TEST(EndToEnd, SilentInterfaceDropsTheCommandAfterFourAttemptsAndTheNextGoesThrough) {
-    Rig rig;
-    REQUIRE_READY(rig);
-    rig.control().Command("fault silent on");
-    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D4\ncommand=on\n");
-    const auto report = rig.client().WaitForClass("Homeseer.Event", 40s, "CM11A Transmit Retry exceeded from state 0");
-    ASSERT_TRUE(report) << rig.Diagnostics();
-    EXPECT_NE(report->find("on command AA"), std::string::npos) << *report;  // D4 = 0xAA
-    rig.control().Command("fault silent off");
-    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D5\ncommand=on\n");
-    EXPECT_TRUE(rig.WaitForState("D5 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
-    EXPECT_EQ(rig.SimState().find("D4 on"), std::string::npos);
+    EXPECT_EQ(rig.client().Matching("Homeseer.Event", up).size(), 1u);
 }

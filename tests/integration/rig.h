@@ -64,10 +64,11 @@ public:
         }
         return std::nullopt;
     }
-    std::vector<std::string> Matching(const std::string& cls) const {
+    // Every datagram so far of class cls that holds contains.
+    std::vector<std::string> Matching(const std::string& cls, const std::string& contains = "") const {
         std::vector<std::string> out;
         for (const auto& d : received_) {
-            if (XapField(d, "class") == cls) out.push_back(d);
+            if (XapField(d, "class") == cls && d.find(contains) != std::string::npos) out.push_back(d);
         }
         return out;
     }
