@@ -180,24 +180,14 @@ public:
         ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     void Write(const std::string& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
-    // What arrives before timeout: the first datagram or chunk, or (n > 0) n bytes of a stream.
-    // closed is set at the end of a stream.
-    std::string Read(std::chrono::milliseconds timeout, std::size_t n = 0) {
-        std::string out;
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        do {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            static char buf[70000];
-            const ssize_t r = ::read(fd_, buf, n == 0 ? sizeof buf : std::min(sizeof buf, n - out.size()));
-            closed = r <= 0;
-            if (closed) break;
-            out.append(buf, static_cast<std::size_t>(r));
-        } while (out.size() < n);
-        return out;
+    // The first datagram or chunk that arrives before timeout, or "".
+    std::string Read(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return "";
+        static char buf[70000];
+        const ssize_t r = ::read(fd_, buf, sizeof buf);
+        return r > 0 ? std::string(buf, static_cast<std::size_t>(r)) : "";
     }
-    bool closed = false;
 
 private:
     int fd_ = -1;
