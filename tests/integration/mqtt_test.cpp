@@ -29,7 +29,8 @@ struct MqttRigOptions {
 
 class MqttRig : public Rig {
 public:
-    explicit MqttRig(MqttRigOptions opt = {}) : Rig({.pty = false, .comPort = "", .start = false}), opt_(std::move(opt)) {
+    explicit MqttRig(MqttRigOptions opt = {})
+        : Rig({.pty = false, .comPort = "", .start = false}), opt_(std::move(opt)) {
         broker_ = FindProgram("mosquitto");
         pub_ = FindProgram("mosquitto_pub");
         sub_ = FindProgram("mosquitto_sub");
