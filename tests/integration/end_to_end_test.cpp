@@ -24,11 +24,6 @@ TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndADroppedConnectionCom
     EXPECT_NE(events[0].find("xAP-x10.Event\n{\nEvent=on\nDevice=A1\n}\n"), std::string::npos) << events[0];
     EXPECT_NE(events[1].find("xAP-x10.Event\n{\nEvent=on\nDevice=A2\n}\n"), std::string::npos) << events[1];
 
-    rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=PING\n");
-    const auto echo = rig.client().WaitForClass("WDT.Echo", 10s, "Echo.Response");
-    ASSERT_TRUE(echo) << rig.Diagnostics();
-    EXPECT_EQ(XapField(*echo, "target"), XapClient::kSource);
-    EXPECT_NE(echo->find("Echo.Response\n{\nResponse=ping\n}\n"), std::string::npos) << *echo;
     rig.client().SendMessage("Homeseer.Role", "", "Role.Query", "Role=any\n");
     const auto role = rig.client().WaitForClass("Homeseer.Role", 10s, "Role.Notification");
     ASSERT_TRUE(role) << rig.Diagnostics();
