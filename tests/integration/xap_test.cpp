@@ -63,8 +63,6 @@ TEST(XapIntegration, FirstHeartbeatThenStartupReportsThenThePortReportAndTheSett
     const auto datagrams = HubDatagrams(hub->Stdout());
     ASSERT_FALSE(datagrams.empty());
     const HubDatagram& hb = datagrams.front();
-    EXPECT_EQ(hb.text.rfind("xap-hbeat\n{\n", 0), 0u) << hb.text;
-    EXPECT_EQ(XapField(hb.text, "class"), "xap-hbeat.alive");
     std::string host = ReadFile("/proc/sys/kernel/hostname");
     host = host.substr(0, host.find_first_of(".\n"));
     EXPECT_EQ(XapField(hb.text, "source"), "zeb.CM11A." + (host.empty() ? std::string("localhost") : host));
