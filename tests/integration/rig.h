@@ -64,11 +64,12 @@ public:
         }
         return std::nullopt;
     }
-    // Every datagram so far of class cls that holds contains.
+    // Every datagram so far of class cls (any class: "") that holds contains.
     std::vector<std::string> Matching(const std::string& cls, const std::string& contains = "") const {
         std::vector<std::string> out;
         for (const auto& d : received_) {
-            if (XapField(d, "class") == cls && d.find(contains) != std::string::npos) out.push_back(d);
+            const bool ofClass = cls.empty() || XapField(d, "class") == cls;
+            if (ofClass && d.find(contains) != std::string::npos) out.push_back(d);
         }
         return out;
     }
