@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <sstream>
 
 using namespace quorvel::itest;
@@ -15,48 +14,54 @@ namespace {
 
 const std::string kPrefix = "quorvel/itest";
 
-// Broker, hub, simulator, connector (with [MQTT] pointing at the broker) and a subscriber
-// that prints every message as "<retain> <topic> <payload>".
-struct MqttRigOptions {
-    std::string host = "127.0.0.1";    // the connector's Broker host
-    std::string mqttIni;               // more [MQTT] lines, CR LF each
-    std::string brokerConf = "allow_anonymous true\n";
-    std::vector<std::string> clientArgs;  // for mosquitto_pub and mosquitto_sub
-    // "@DIR@" in brokerConf, mqttIni and clientArgs stands for the rig's folder.
-    // Runs in the rig's folder before the broker starts (certificates, password file); false: skip.
-    std::function<bool(const std::filesystem::path&)> prepare;
-};
+// A CA and a broker certificate for localhost / 127.0.0.1, and a password file for the user
+// "lamps"; false when openssl or mosquitto_passwd is missing.
+bool MakeCredentials(const std::filesystem::path& dir) {
+    const std::string d = dir.string();
+    const std::string script =
+        "cd '" + d + "' && "
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=quorvel-test-ca -keyout ca.key -out ca.crt && "
+        "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key -out server.csr && "
+        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext "
+        "-out server.crt && "
+        "touch passwd && chmod 600 passwd && " + FindProgram("mosquitto_passwd").string() + " -b passwd lamps 'right pw'";
+    return !FindProgram("openssl").empty() && !FindProgram("mosquitto_passwd").empty() &&
+           std::system(("(" + script + ") >'" + d + "/credentials.log' 2>&1").c_str()) == 0;
+}
 
+// Broker, hub, simulator, connector (with [MQTT] pointing at the broker) and a subscriber
+// that prints every message as "<retain> <topic> <payload>". With a TLS password: the broker
+// takes TLS and the user "lamps" with "right pw" only, and the connector is given that password.
 class MqttRig : public Rig {
 public:
-    explicit MqttRig(MqttRigOptions opt = {})
-        : Rig({.pty = false, .comPort = "", .start = false}), opt_(std::move(opt)) {
+    explicit MqttRig(const std::string& tlsPassword = "") : Rig({.pty = false, .comPort = "", .start = false}) {
         broker_ = FindProgram("mosquitto");
         pub_ = FindProgram("mosquitto_pub");
         sub_ = FindProgram("mosquitto_sub");
         if (!Available()) return;
-        if (opt_.prepare && !opt_.prepare(folder())) {
-            broker_.clear();
-            return;
+        const std::string dir = folder().string();
+        std::string brokerConf = "allow_anonymous true\n", mqtt = "Username=lamps\r\nPassword=not-in-any-log";
+        if (!tlsPassword.empty()) {
+            if (!MakeCredentials(folder())) {
+                broker_.clear();
+                return;
+            }
+            host_ = "localhost";  // a name, looked up before connecting, and the name in the certificate
+            brokerConf = "allow_anonymous false\npassword_file " + dir + "/passwd\ncafile " + dir +
+                         "/ca.crt\ncertfile " + dir + "/server.crt\nkeyfile " + dir + "/server.key\n";
+            mqtt = "Username=lamps\r\nPassword=" + tlsPassword + "\r\nCAFile=" + dir + "/ca.crt";
+            clientArgs_ = {"--cafile", dir + "/ca.crt", "-u", "lamps", "-P", "right pw"};
         }
-        const auto inDir = [&](std::string text) {
-            for (std::size_t p = text.find("@DIR@"); p != std::string::npos; p = text.find("@DIR@"))
-                text.replace(p, 5, folder().string());
-            return text;
-        };
-        opt_.brokerConf = inDir(opt_.brokerConf);
-        opt_.mqttIni = inDir(opt_.mqttIni);
-        for (std::string& a : opt_.clientArgs) a = inDir(a);
         port_ = FreeTcpPort();
         // As root the broker would otherwise switch to the user "mosquitto", who cannot read
         // the certificates in the rig's private folder.
         WriteFile(folder() / "broker.conf", "listener " + std::to_string(port_) + " 127.0.0.1\npersistence false\n" +
-                                                (::geteuid() == 0 ? "user root\n" : "") + opt_.brokerConf);
+                                                (::geteuid() == 0 ? "user root\n" : "") + brokerConf);
         if (!StartBroker()) return;
         brokerUp_ = true;
-        const std::string mqtt = opt_.mqttIni.empty() ? "Username=lamps\r\nPassword=not-in-any-log" : opt_.mqttIni;
         const auto ini = folder() / "Config" / "Quorvel.ini";
-        WriteFile(ini, ReadFile(ini) + "[MQTT]\r\nBroker=" + opt_.host + ":" + std::to_string(port_) +
+        WriteFile(ini, ReadFile(ini) + "[MQTT]\r\nBroker=" + host_ + ":" + std::to_string(port_) +
                            "\r\nTopicPrefix=" + kPrefix + "\r\n" + mqtt + "\r\n");
         watcher_ = Subscriber("#", "watch");
         StartConnector();
@@ -79,8 +84,8 @@ public:
     }
     // mosquitto_sub on pattern; retainedOnly: print what the broker holds, then end.
     std::unique_ptr<Process> Subscriber(const std::string& pattern, const std::string& name, bool retainedOnly = false) {
-        std::vector<std::string> args{"-h", opt_.host, "-p", std::to_string(port_), "-t", pattern, "-F", "%r %t %p"};
-        args.insert(args.end(), opt_.clientArgs.begin(), opt_.clientArgs.end());
+        std::vector<std::string> args{"-h", host_, "-p", std::to_string(port_), "-t", pattern, "-F", "%r %t %p"};
+        args.insert(args.end(), clientArgs_.begin(), clientArgs_.end());
         if (retainedOnly) args.insert(args.end(), {"--retained-only", "-W", "3"});
         return std::make_unique<Process>(sub_, args, folder(), name);
     }
@@ -91,8 +96,8 @@ public:
         return p->Stdout();
     }
     void Publish(const std::string& topic, const std::string& payload) {
-        std::vector<std::string> args{"-h", opt_.host, "-p", std::to_string(port_), "-q", "1", "-t", topic, "-m", payload};
-        args.insert(args.end(), opt_.clientArgs.begin(), opt_.clientArgs.end());
+        std::vector<std::string> args{"-h", host_, "-p", std::to_string(port_), "-q", "1", "-t", topic, "-m", payload};
+        args.insert(args.end(), clientArgs_.begin(), clientArgs_.end());
         Process p(pub_, args, folder(), "pub");
         ASSERT_TRUE(p.Wait(20s));
         ASSERT_EQ(p.ExitCode(), 0) << p.Stderr();
@@ -105,7 +110,8 @@ public:
     }
 
 private:
-    MqttRigOptions opt_;
+    std::string host_ = "127.0.0.1";  // the connector's Broker host
+    std::vector<std::string> clientArgs_;  // for mosquitto_pub and mosquitto_sub
     std::filesystem::path broker_, pub_, sub_;
     int port_ = 0, brokerRuns_ = 0, subRuns_ = 0;
     bool brokerUp_ = false;
@@ -118,33 +124,6 @@ private:
         ASSERT_TRUE((rig).BrokerUp()) << (rig).BrokerLog();                                            \
         REQUIRE_READY(rig);                                                                            \
     } while (0)
-
-// A CA and a broker certificate for localhost / 127.0.0.1, and a password file for the user
-// "lamps"; false when openssl or mosquitto_passwd is missing.
-bool MakeCredentials(const std::filesystem::path& dir) {
-    const std::string d = dir.string();
-    const std::string script =
-        "cd '" + d + "' && "
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=quorvel-test-ca -keyout ca.key -out ca.crt && "
-        "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key -out server.csr && "
-        "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext && "
-        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 -extfile san.ext "
-        "-out server.crt && "
-        "touch passwd && chmod 600 passwd && " + FindProgram("mosquitto_passwd").string() + " -b passwd lamps 'right pw'";
-    return !FindProgram("openssl").empty() && !FindProgram("mosquitto_passwd").empty() &&
-           std::system(("(" + script + ") >'" + d + "/credentials.log' 2>&1").c_str()) == 0;
-}
-
-MqttRigOptions TlsWithPassword(const std::string& password) {
-    MqttRigOptions o;
-    o.host = "localhost";  // a name, looked up before connecting, and the name in the certificate
-    o.prepare = MakeCredentials;
-    o.brokerConf = "allow_anonymous false\npassword_file @DIR@/passwd\ncafile @DIR@/ca.crt\n"
-                   "certfile @DIR@/server.crt\nkeyfile @DIR@/server.key\n";
-    o.mqttIni = "Username=lamps\r\nPassword=" + password + "\r\nCAFile=@DIR@/ca.crt";
-    o.clientArgs = {"--cafile", "@DIR@/ca.crt", "-u", "lamps", "-P", "right pw"};
-    return o;
-}
 
 const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
 
@@ -204,7 +183,7 @@ TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAnd
 
 // Over TLS, with the user and password of the ini file.
 TEST(MqttBridge, HeardTrafficAndDiscoveryAreRetainedAndCommandsArriveOverTls) {
-    MqttRig rig(TlsWithPassword("right pw"));
+    MqttRig rig("right pw");
     REQUIRE_MQTT_READY(rig);
     rig.Publish(kPrefix + "/E2/set", "on");
     ASSERT_TRUE(rig.WaitForState("E2 on 100", 20s)) << rig.Diagnostics();
@@ -225,7 +204,7 @@ TEST(MqttBridge, HeardTrafficAndDiscoveryAreRetainedAndCommandsArriveOverTls) {
 
 
 TEST(MqttBridge, AWrongPasswordIsReportedOnceAndRetriedWithoutHarm) {
-    MqttRig rig(TlsWithPassword("wrong pw"));
+    MqttRig rig("wrong pw");
     if (!rig.Available()) GTEST_SKIP() << "mosquitto, mosquitto-clients or openssl is not installed";
     ASSERT_TRUE(rig.BrokerUp()) << rig.BrokerLog();
     if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
