@@ -76,12 +76,6 @@ std::string Output(const std::string& command) {
     return out;
 }
 
-// Full path of a program on PATH, or empty.
-std::string FindProgram(const std::string& name) {
-    const std::string path = Output("command -v " + name);
-    return path.substr(0, path.find('\n'));
-}
-
 // The window tree under trayer's panel, one line per window.
 std::string TrayContents(const std::string& xwininfo) {
     const std::string tree = Output(xwininfo + " -root -tree");

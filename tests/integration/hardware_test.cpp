@@ -1,7 +1,6 @@
 // The connector against the simulated interface at the real device's speed: a power failure
 // and stray bytes in the middle of a command, a serial device that disappears and comes
-// back, a lone function heard after our own traffic, and an interface that sprays garbage at
-// full speed.
+// back, and an interface that sprays garbage at full speed.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +15,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::vector<std::string> kRealSpeed = {"--speed", "1"};
-
-int EventsFor(XapClient& client, const std::string& device) {
-    int n = 0;
-    for (const auto& e : client.Matching("xAP-x10.Event")) n += e.find("\nDevice=" + device + "\n") != std::string::npos;
-    return n;
-}
 
 // Resident memory (kB) and CPU time (clock ticks) of a process, from /proc.
 long RssKb(pid_t pid) {
@@ -80,23 +73,8 @@ TEST(Hardware, PowerFailureAndStrayBytesInTheMiddleOfACommandCostOneResendAtMost
     EXPECT_EQ(Count(line, "sent C3"), 1) << line;
     EXPECT_EQ(Count(line, "sent C off"), 1) << line;
     rig.client().WaitForClass("none", 200ms);
-    EXPECT_EQ(EventsFor(rig.client(), "A1"), 1);
-    EXPECT_EQ(EventsFor(rig.client(), "C3"), 1);
-}
-
-TEST(Hardware, LoneFunctionHeardAfterOurOwnTrafficIsAttributedOnlyWithinItsHouse) {
-    Rig rig;
-    REQUIRE_READY(rig);
-    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=P16\ncommand=on\n");
-    ASSERT_TRUE(rig.WaitForState("P16 on 100", 20s)) << rig.Diagnostics();
-    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 5s, "Device=P16"));
-    ASSERT_EQ(rig.control().Command("hear B on"), "ok\n");
-    // Collected on its own (length 2, mask 1, "B on"), then something announced to wait for.
-    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("tx 02 01 E2") != std::string::npos; }, 20s));
-    std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(rig.control().Command("hear A4 off"), "ok\n");
-    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 20s, "Device=A4")) << rig.Diagnostics();
-    EXPECT_EQ(EventsFor(rig.client(), "P16"), 1) << "only the announcement of our own command";
+    EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "\nDevice=A1\n").size(), 1u);
+    EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "\nDevice=C3\n").size(), 1u);
 }
 
 TEST(Hardware, SerialDeviceRecreatedAtTheSamePathIsReadAgainWithoutARequest) {

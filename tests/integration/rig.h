@@ -64,10 +64,12 @@ public:
         }
         return std::nullopt;
     }
-    std::vector<std::string> Matching(const std::string& cls) const {
+    // Every datagram so far of class cls (any class: "") that holds contains.
+    std::vector<std::string> Matching(const std::string& cls, const std::string& contains = "") const {
         std::vector<std::string> out;
         for (const auto& d : received_) {
-            if (XapField(d, "class") == cls) out.push_back(d);
+            const bool ofClass = cls.empty() || XapField(d, "class") == cls;
+            if (ofClass && d.find(contains) != std::string::npos) out.push_back(d);
         }
         return out;
     }
@@ -126,6 +128,7 @@ private:
 struct RigOptions {
     bool pty = false;  // the connector reaches the simulator through its pseudo-terminal
     std::string comPort;  // when set: the ComPort line as it stands, and no simulator is started
+    bool start = true;    // false: the settings are written, the connector waits for StartConnector
 };
 
 #define REQUIRE_READY(rig)                                                                            \
@@ -178,7 +181,7 @@ public:
         if (!opt.comPort.empty()) WriteSafeIni(app_.path(), opt.comPort);
         else WriteSafeIni(app_.path(), (opt.pty ? pty.string() : "127.0.0.1:" + std::to_string(sim_->tcpPort)) + "\r\nDebug=1");
         client_.Heartbeat();
-        StartConnector();
+        if (opt.start) StartConnector();
     }
     ~Rig() {
         for (Process* p : {quorvel_.get(), sim_ ? &sim_->proc() : nullptr, hub_.get()}) {
@@ -210,14 +213,8 @@ public:
     // (its link is open).
     bool Ready() {
         if (!HubUp() || !sim_ || !sim_->Connected()) return false;
-        const auto answers = [&] {
-            const std::string log = SimLog();
-            int n = 0;
-            for (std::size_t p = log.find("9B"); p != std::string::npos; p = log.find("9B", p + 2)) ++n;
-            return n;
-        };
         return client_.WaitForClass("Homeseer.Event", std::chrono::seconds(30), "Using xAP port ").has_value() &&
-               WaitFor([&] { return answers() >= 2; }, std::chrono::seconds(20));
+               WaitFor([&] { return Count(SimLog(), "9B") >= 2; }, std::chrono::seconds(20));
     }
     std::string Diagnostics() {
         return "--- quorvel stderr\n" + quorvel_->Stderr() + "\n--- sim stderr\n" + (sim_ ? sim_->proc().Stderr() : "") +

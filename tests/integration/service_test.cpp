@@ -40,14 +40,14 @@ TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirstAndTheNextReload
     WriteSafeIni(app.path());
     Process first = Quorvel(app.path());
     ASSERT_TRUE(Started(first)) << first.Stderr();
-    Process second(BinDir() / "quorvel", Headless(app.path()), app.path(), "second");
+    Process second = Quorvel(app.path(), "second");
     ASSERT_TRUE(second.Wait(10s));
     EXPECT_EQ(second.ExitCode(), 1);
     EXPECT_NE(second.Stderr().find("is in use: held by process "), std::string::npos) << second.Stderr();
     EXPECT_FALSE(StderrHas(second, "Using xAP port"));
     ExpectCleanStop(first);
     // Once the first has stopped the folder is free again.
-    Process q(BinDir() / "quorvel", Headless(app.path()), app.path(), "third");
+    Process q = Quorvel(app.path(), "third");
     ASSERT_TRUE(Started(q)) << q.Stderr();
     WriteFile(app.path() / "Config" / "Quorvel.ini",
               "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
@@ -105,37 +105,18 @@ TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
     WriteSafeIni(app.path());
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    const std::string program = (BinDir() / "quorvel").string();
-    std::vector<std::string> args = {program, "--headless", "--app-folder", app.path().string()};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    Process q(BinDir() / "quorvel", Headless(app.path()), app.path(), "quorvel", fds[1]);
     ::close(fds[1]);
     // Like "quorvel ... 2>&1 | head -c 10": the reader goes away after a few bytes.
     char buf[10];
     ASSERT_GT(::read(fds[0], buf, sizeof buf), 0);
     ::close(fds[0]);
     // More output: the reports of a reload (the log file shows when they have been written).
-    ::kill(pid, SIGHUP);
+    q.Signal(SIGHUP);
     const fs::path log = app.path() / "Data" / "Quorvel.txt";
     EXPECT_TRUE(WaitFor([&] { return ReadFile(log).find("Settings reloaded: ") != std::string::npos; }, 10s));
     std::this_thread::sleep_for(200ms);
-    int status = 0;
-    const bool ended = ::waitpid(pid, &status, WNOHANG) == pid;
-    EXPECT_FALSE(ended) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    if (!ended) {
-        ::kill(pid, SIGTERM);
-        ASSERT_TRUE(WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    ExpectCleanStop(q);
     EXPECT_NE(ReadFile(log).find("Stopping: signal SIGTERM"), std::string::npos) << ReadFile(log);
 }
 

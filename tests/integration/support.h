@@ -59,8 +59,9 @@ bool WaitFor(F cond, std::chrono::milliseconds timeout) {
 // still running when destroyed.
 class Process {
 public:
+    // outFd >= 0: stdout and stderr both go there instead.
     Process(const std::filesystem::path& program, std::vector<std::string> args, const std::filesystem::path& logDir,
-            const std::string& name)
+            const std::string& name, int outFd = -1)
         : out_(logDir / (name + ".out")), err_(logDir / (name + ".err")) {
         args.insert(args.begin(), program.string());
         std::vector<char*> argv;
@@ -69,8 +70,11 @@ public:
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        for (const int fd : {1, 2}) {
+            if (outFd >= 0) posix_spawn_file_actions_adddup2(&fa, outFd, fd);
+            else posix_spawn_file_actions_addopen(&fa, fd, (fd == 1 ? out_ : err_).c_str(),
+                                                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
         const int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) throw std::runtime_error("cannot start " + program.string());
@@ -109,13 +113,22 @@ private:
 inline std::vector<std::string> Headless(const std::filesystem::path& app) {
     return {"--headless", "--app-folder", app.string()};
 }
-inline Process Quorvel(const std::filesystem::path& app) {
-    return Process(BinDir() / "quorvel", Headless(app), app, "quorvel");
+inline Process Quorvel(const std::filesystem::path& app, const std::string& name = "quorvel") {
+    return Process(BinDir() / "quorvel", Headless(app), app, name);
+}
+
+// An installed program (the system's own folders only), or empty.
+inline std::filesystem::path FindProgram(const std::string& name) {
+    for (const char* dir : {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"}) {
+        const auto p = std::filesystem::path(dir) / name;
+        if (::access(p.c_str(), X_OK) == 0) return p;
+    }
+    return {};
 }
 
 // Sends signo to a running process and expects it to end with exit code 0.
 inline void ExpectCleanStop(Process& p, int signo = SIGTERM) {
-    ASSERT_TRUE(p.Running()) << p.Stderr();
+    ASSERT_TRUE(p.Running()) << "ended with " << p.ExitCode() << "\n" << p.Stderr();
     p.Signal(signo);
     ASSERT_TRUE(p.Wait(std::chrono::seconds(10))) << "still running after signal " << signo << "\n" << p.Stderr();
     EXPECT_EQ(p.ExitCode(), 0) << p.Stderr();
@@ -167,24 +180,14 @@ public:
         ::sendto(fd_, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     void Write(const std::string& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
-    // What arrives before timeout: the first datagram or chunk, or (n > 0) n bytes of a stream.
-    // closed is set at the end of a stream.
-    std::string Read(std::chrono::milliseconds timeout, std::size_t n = 0) {
-        std::string out;
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        do {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            pollfd p{fd_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            static char buf[70000];
-            const ssize_t r = ::read(fd_, buf, n == 0 ? sizeof buf : std::min(sizeof buf, n - out.size()));
-            closed = r <= 0;
-            if (closed) break;
-            out.append(buf, static_cast<std::size_t>(r));
-        } while (out.size() < n);
-        return out;
+    // The first datagram or chunk that arrives before timeout, or "".
+    std::string Read(std::chrono::milliseconds timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return "";
+        static char buf[70000];
+        const ssize_t r = ::read(fd_, buf, sizeof buf);
+        return r > 0 ? std::string(buf, static_cast<std::size_t>(r)) : "";
     }
-    bool closed = false;
 
 private:
     int fd_ = -1;
