@@ -255,8 +255,6 @@ TEST(XapNodeTest, SendXapBuildsTheMessage) {
     using quorvel::xap::ItemList;
     const std::string h = "xap-header\n{\nv=12\nhop=1\nuid=";
     for (const Case& c : std::vector<Case>{
-             {"", "xAP-x10.Event", "xAP-x10.Event", ItemList({{"Device", "A1"}, {"Event", "on"}}), "", "",
-              h + "FF008700\nclass=xAP-x10.Event\nsource=zeb.CM11A.MYPC\n}\nxAP-x10.Event\n{\nDevice=A1\nEvent=on\n}\n"},
              {"acme.x.y", "c", "s", ItemList({{"k", "v=w\1z"}}) + std::string(1, '\0'), "kitchen", "FF00AB00",
               h + "FF00AB00\nclass=c\nsource=zeb.CM11A.MYPC:kitchen\ntarget=acme.x.y\n}\ns\n{\nk=v=w\1z\n}\n"},
              {"", "c", "s", std::string("noseparator\0a\1b", 15), "", "",
