@@ -51,7 +51,7 @@ TEST(EndToEnd, RequestsQueriesAndHeardTrafficAreAnsweredAndADroppedConnectionCom
     EXPECT_TRUE(rig.WaitForState("C3 on 100", 60s)) << rig.SimState() << rig.Diagnostics();
     const std::string up = "CM11A link up on 127.0.0.1:" + std::to_string(rig.control().tcpPort);
     ASSERT_TRUE(rig.client().WaitForClass("Homeseer.Event", 20s, up)) << rig.Diagnostics();
-    rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=fence\n");
+    rig.client().SendMessage("WDT.Echo", "", "Echo.Query", "Query=Fence\n");  // answered in lower case
     ASSERT_TRUE(rig.client().WaitForClass("WDT.Echo", 10s, "Response=fence"));
     EXPECT_EQ(rig.client().Matching("Homeseer.Event", up).size(), 1u);
 }
