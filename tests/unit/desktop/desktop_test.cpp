@@ -51,8 +51,6 @@ TEST(SetupWindowTest, FillsFromMemoryAndWritesAllFiveSettingsInOrderOnEveryClose
     struct Case { const char* name; const char* comPort; const char* house; const char* ignore; bool shuttingDown;
                   std::vector<std::string> expected; };
     const std::vector<Case> cases = {
-        {"unchanged", "1", "AB", "A5,B16", false,
-         {"ComPort=1", "UID=FF008700", "House=AB", "Ignore=A5,B16", "Debug=1", "InitIniKeys"}},
         {"port changed", "host:4001", "AB", "A5,B16", false,
          {"ClosePort 1", "ComPort=host:4001", "UID=FF008700", "House=AB", "Ignore=A5,B16", "Debug=1", "InitIniKeys"}},
         {"blanks, lower case and a line break", " 1\n", " ab ", " a5 , b16 ", false,
