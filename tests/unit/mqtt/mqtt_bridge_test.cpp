@@ -197,7 +197,6 @@ TEST_F(MqttBridging, EveryConnectionSetsTheWillAndRepublishesAllRetainedAndState
     EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_B5/config").size(), 1u);
     sim.Advance(MqttBridge::kServedCheckMs);  // the served set's check finds nothing new to send
     using P = std::vector<std::string>;
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/status"), (P{"online", "online"}));
     EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (P{"ON", "ON", "OFF"}));
     EXPECT_EQ(transport.PayloadsOn("quorvel/box/A2/state"), (P{"OFF"}));
     EXPECT_EQ(transport.PayloadsOn("quorvel/box/B5/state"), (P{"unknown"}));
