@@ -90,7 +90,6 @@ TEST_F(DesktopFixture, SetupChangesAreStoredOnCloseAndOnExitWhichRemovesTheIconA
     (void)form.configuration().InitHW();  // the default port 1: /dev/ttyS0
     ASSERT_TRUE(serial->IsOpen());
     session.Update(true, quorvel::app::TrayPicture::Idle);
-    EXPECT_TRUE(session.Tray().Shown());
     form.MenuArray_Click(0);  // "Setup"
     ASSERT_NE(session.Setup(), nullptr);
     ASSERT_TRUE(session.Setup()->isVisible());
