@@ -103,7 +103,6 @@ TEST_F(DesktopFixture, SetupChangesAreStoredOnCloseAndOnExitWhichRemovesTheIconA
     auto& hs = form.configuration().Homeseer();
     EXPECT_EQ(hs.GetIniSetting("General", "ComPort", "", "Quorvel.ini"), "2");
     EXPECT_EQ(hs.GetIniSetting("General", "UID", "", "Quorvel.ini").size(), 10000u);
-    EXPECT_EQ(hs.GetIniSetting("General", "Debug", "", "Quorvel.ini"), "0");
 
     form.MenuArray_Click(0);
     session.Setup()->aHouse().setText("CD");
