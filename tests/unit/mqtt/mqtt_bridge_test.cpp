@@ -141,7 +141,6 @@ TEST_F(MqttBridging, SetCommandsGoThroughTheFiltersIntoTheQueue) {
         {"brightness from unknown", "quorvel/box/A3/set", "50", false, {{"A3", 2, 0}, {"A3", 4, 11}}, nullptr},
         {"house not served", "quorvel/box/C1/set", "ON", false, {}, "not served"},
         {"ignored device", "quorvel/box/B7/set", "ON", false, {}, "not served"},
-        {"malformed payload", "quorvel/box/A1/set", "bright", false, {}, "not ON, OFF"},
         {"no such device", "quorvel/box/A99/set", "ON", false, {}, "no X10 device"},
         {"retained command", "quorvel/box/A1/set", "ON", true, {}, "retained command ignored"},
     };
