@@ -43,7 +43,6 @@ TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIg
         {"ABC", ",,", "D3", false, {"Event=on;Device=A1", "Event=on;Device=B1"}},
         {"abc", ",,", "c3", true, {"Event=on;Device=A1", "Event=on;Device=B1"}},
         {"ABCDEFGHIJKLMNOP", ",A1,B2,", "a1", false, {"Event=on;Device=B1", "Event=on;Device=D3"}},
-        {"ABCDEFGHIJKLMNOP", ",A1,B2,", "A11", true, {"Event=on;Device=B1", "Event=on;Device=D3"}},
         {"", ",,", "A1", false, {}},
     };
     for (const Case& c : cases) {
