@@ -84,8 +84,6 @@ TEST_F(Cm11aLinkTest, ServerThatNeverAnswersGetsFiveRetriesThenTheReport) {
     EXPECT_EQ(sim.NowMs(), 12000u);
     EXPECT_LT(sim.WaitForEventsCalls(), 50);  // the wait sleeps between events
     EXPECT_EQ(Reports("Unable to connect to CM11A via TCP 127.0.0.1:10001"), 1);
-    ASSERT_FALSE(status.empty());
-    EXPECT_EQ(status.back(), "Port 127.0.0.1:10001 Not Connected");
     // One reconnect follows in the background (further ones come with the socket's error);
     // before and while it is under way, testing the link neither waits nor connects again.
     auto before = sim.NowMs();
