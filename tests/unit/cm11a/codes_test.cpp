@@ -15,5 +15,4 @@ TEST(Cm11aCodes, DeviceCodesEncodeToAddressBytesAndEveryByteDecodesBack) {
     for (int b = 0; b < 256; ++b) {
         EXPECT_EQ(AddressByte(DeviceCode(static_cast<std::uint8_t>(b))), std::optional<std::uint8_t>(b)) << b;
     }
-    EXPECT_EQ(FunctionByte(0x66, 4), 0x64);
 }
