@@ -97,6 +97,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndASilentInterfaceI
     sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs - 1);  // the pair every 5 s, four times
     EXPECT_EQ(link.writes, std::vector<std::string>(4, B({0x04, 0x66})));
     sim.Advance(1);
+    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A Transmit Retry exceeded from state 0 on command 66"});
     EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));
     EXPECT_EQ(link.reopens.size(), 1u);  // reopened once while still deaf
     // A byte heard ends the episode; time-outs with a byte before them do not count.
