@@ -160,6 +160,16 @@ TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAnd
     const std::string json = R"("device":"A2","function":"off","brightness":0,"origin":"mqtt")";
     EXPECT_TRUE(WaitFor([&] { return rig.Watched().find(json) != std::string::npos; }, 10s)) << rig.Diagnostics();
 
+    // A level starts from what was last heard once the earlier commands are done: A1, switched
+    // off at the wall since its "ON", is switched on again before the dim.
+    rig.control().Command("hear A1 off");
+    const std::string heard = R"("device":"A1","function":"off","brightness":0,"origin":"heard")";
+    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(heard) != std::string::npos; }, 20s)) << rig.Diagnostics();
+    rig.control().Command("clear-log");
+    rig.Publish(kPrefix + "/A1/set", "50");
+    ASSERT_TRUE(rig.WaitForState("A1 on 50", 20s)) << rig.Diagnostics();
+    EXPECT_EQ(Count(ByteLines(rig.SimLog()), "rx 06 62"), 1) << rig.SimLog();
+
     // A broker restart is survived and no later command is lost.
     rig.Publish(kPrefix + "/C1/set", "ON");
     ASSERT_TRUE(rig.WaitForState("C1 on 100", 20s)) << rig.Diagnostics();
