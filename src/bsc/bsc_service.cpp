@@ -12,8 +12,7 @@ namespace quorvel::bsc {
 namespace {
 
 constexpr const char* kDefaultUid = "FF008700";
-constexpr int kFullRangeSteps = 22;  // dim steps of the CM11A for 0..100 %
-constexpr int kOn = 2, kOff = 3, kDim = 4, kBright = 5;
+constexpr int kOn = cm11a::kFunctionOn, kOff = cm11a::kFunctionOff;
 
 std::string Hex2(int n) {
     char buf[3];
@@ -43,8 +42,6 @@ bool MentionsBsc(std::string_view text) {
     }
     return false;
 }
-
-int StepsFor(int percent) { return std::clamp((percent * kFullRangeSteps + 50) / 100, 0, kFullRangeSteps); }
 
 }  // namespace
 
@@ -100,16 +97,7 @@ std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<sta
         return {};
     }
     if (*level == 100) return {{kOn, 0}};
-    if (s.State == Power::On && s.Level != state::kUnknownLevel) {
-        // A known level moves by the difference.
-        const int steps = StepsFor(std::abs(*level - s.Level));
-        if (steps == 0) return {};
-        return {{*level < s.Level ? kDim : kBright, steps}};
-    }
-    // Off or unknown: a full on gives the known start, then dim down to the level.
-    const int steps = StepsFor(100 - *level);
-    if (steps == 0) return {{kOn, 0}};
-    return {{kOn, 0}, {kDim, steps}};
+    return state::PlanLevel(s.State, s.Level, *level);
 }
 
 // What a message's target picks: its address part matched ours; sub is its sub-address

@@ -43,11 +43,7 @@ std::string EndpointUid(const std::string& connectorUid, int index);
 // anything else (a bare number has no scale).
 std::optional<int> ParseLevel(std::string_view text);
 
-struct X10Step {
-    int Function = 0;  // X10 function code
-    int Steps = 0;     // dim amount for dim/bright, 0..22
-    bool operator==(const X10Step&) const = default;
-};
+using state::X10Step;
 
 // The X10 commands that bring a device in state s to the requested state and level
 // (either may be absent; "toggle" is resolved before). X10 lamps cannot hold a level while

@@ -33,6 +33,8 @@ inline constexpr std::array<std::string_view, 16> X10FunctionNames = {
     "all_lights_off", "extended",     "hail_request", "hail_ack", "preset_dim_1", "preset_dim_2",
     "data_xfer",     "status_on",     "status_off", "status_request"};
 
+inline constexpr int kFunctionOn = 2;
+inline constexpr int kFunctionOff = 3;
 inline constexpr int kFunctionDim = 4;
 inline constexpr int kFunctionBright = 5;
 inline constexpr int kFunctionExtended = 7;

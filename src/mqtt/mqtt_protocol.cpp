@@ -28,24 +28,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::optional<int> DeviceIndex(std::string_view device) {
-    if (device.size() < 2 || device.size() > 3) return std::nullopt;
-    const char h = Up(device[0]);
-    if (h < 'A' || h > 'P') return std::nullopt;
-    if (device[1] < '1' || device[1] > '9') return std::nullopt;
-    int unit = device[1] - '0';
-    if (device.size() == 3) {
-        if (device[2] < '0' || device[2] > '9') return std::nullopt;
-        unit = unit * 10 + (device[2] - '0');
-    }
-    if (unit > 16) return std::nullopt;
-    return (h - 'A') * 16 + unit - 1;
-}
-
-std::string DeviceName(int index) {
-    return std::string(1, static_cast<char>('A' + index / 16)) + std::to_string(index % 16 + 1);
-}
-
 std::optional<std::string> SetTopicDevice(std::string_view prefix, std::string_view topic) {
     if (topic.size() <= prefix.size() + 1 || topic.substr(0, prefix.size()) != prefix || topic[prefix.size()] != '/')
         return std::nullopt;
@@ -78,25 +60,11 @@ std::optional<SetCommand> ParseSetPayload(std::string_view payload, std::string&
     return SetCommand{SetCommand::Kind::Level, level};
 }
 
-int StepsFor(int percentPoints) {
-    const int p = std::clamp(percentPoints, 0, 100);
-    return (p * kFullRangeSteps + 50) / 100;
-}
-
 std::vector<X10Step> PlanCommands(const DeviceView& now, const SetCommand& want) {
     using Kind = SetCommand::Kind;
     if (want.What == Kind::Off || (want.What == Kind::Level && want.Level == 0)) return {{kFunctionOff, 0}};
     if (want.What == Kind::On || want.Level == 100) return {{kFunctionOn, 0}};
-    if (now.State == Power::On && now.Level != kUnknownLevel) {
-        // A known level moves by the difference.
-        const int steps = StepsFor(std::abs(want.Level - now.Level));
-        if (steps == 0) return {};
-        return {{want.Level < now.Level ? kFunctionDim : kFunctionBright, steps}};
-    }
-    // Off or unknown: a full on gives the known start, then dim down to the level.
-    const int steps = StepsFor(100 - want.Level);
-    if (steps == 0) return {{kFunctionOn, 0}};
-    return {{kFunctionOn, 0}, {kFunctionDim, steps}};
+    return state::PlanLevel(now.State, now.Level, want.Level);
 }
 
 DeviceView AfterSteps(DeviceView v, const std::vector<X10Step>& steps) {

@@ -2,6 +2,9 @@
 // and the Home Assistant discovery config. Plain functions, no state.
 #pragma once
 
+#include "cm11a/codes.h"
+#include "state/device_state.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,16 +12,19 @@
 
 namespace quorvel::mqtt {
 
-// X10 functions the bridge sends (codes of the X10 function table).
-inline constexpr int kFunctionOn = 2;
-inline constexpr int kFunctionOff = 3;
-inline constexpr int kFunctionDim = 4;
-inline constexpr int kFunctionBright = 5;
-// A dim or bright of 22 steps crosses the whole range.
-inline constexpr int kFullRangeSteps = 22;
-inline constexpr int kUnknownLevel = -1;
-
-enum class Power { Unknown, On, Off };
+// The X10 function codes are the code table's; device codes, the dim range and the steps to
+// a level are the device state model's, shared with the BSC endpoints.
+using cm11a::kFunctionBright;
+using cm11a::kFunctionDim;
+using cm11a::kFunctionOff;
+using cm11a::kFunctionOn;
+using state::DeviceIndex;
+using state::DeviceName;
+using state::kFullRangeSteps;
+using state::kUnknownLevel;
+using state::Power;
+using state::StepsFor;
+using state::X10Step;
 
 // What the bridge knows of a device: switched state and level (0..100 or kUnknownLevel).
 struct DeviceView {
@@ -26,11 +32,6 @@ struct DeviceView {
     int Level = kUnknownLevel;
     bool operator==(const DeviceView&) const = default;
 };
-
-// Index 0..255 of a device code A1..P16 (letter case ignored, no leading zero, nothing
-// after the unit), or nothing.
-std::optional<int> DeviceIndex(std::string_view device);
-std::string DeviceName(int index);
 
 // The device of "<prefix>/<device>/set", upper case; nothing for any other topic.
 std::optional<std::string> SetTopicDevice(std::string_view prefix, std::string_view topic);
@@ -46,14 +47,6 @@ struct SetCommand {
 // Anything else gives nothing and the reason in error.
 std::optional<SetCommand> ParseSetPayload(std::string_view payload, std::string& error);
 
-struct X10Step {
-    int Function = 0;
-    int Steps = 0;  // dim amount for dim and bright, 1..22
-    bool operator==(const X10Step&) const = default;
-};
-
-// Dim steps for a change of percent points (rounded to the nearest step).
-int StepsFor(int percentPoints);
 // The X10 commands that take a device from what is known of it to the command. A level is
 // reached from a known level by dim or bright steps; from an unknown level (or from off) a
 // full on gives the known start of 100 and dims down from there. 0 is off, 100 is on.

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 
 namespace quorvel::state {
@@ -105,6 +106,19 @@ std::optional<int> DeviceIndex(std::string_view device) {
 
 std::string DeviceName(int index) {
     return std::string(1, static_cast<char>('A' + index / 16)) + std::to_string(index % 16 + 1);
+}
+
+int StepsFor(int percentPoints) { return (std::clamp(percentPoints, 0, 100) * kFullRangeSteps + 50) / 100; }
+
+std::vector<X10Step> PlanLevel(Power state, int level, int target) {
+    if (state == Power::On && level != kUnknownLevel) {
+        const int steps = StepsFor(std::abs(target - level));
+        if (steps == 0) return {};
+        return {{target < level ? kDim : kBright, steps}};
+    }
+    const int steps = StepsFor(100 - target);
+    if (steps == 0) return {{kOn, 0}};
+    return {{kOn, 0}, {kDim, steps}};
 }
 
 std::string_view PowerText(Power p) {

@@ -43,6 +43,22 @@ bool HouseWide(int function);
 std::optional<int> DeviceIndex(std::string_view device);
 std::string DeviceName(int index);
 
+// Dim steps of a lamp's whole range.
+inline constexpr int kFullRangeSteps = 22;
+
+struct X10Step {
+    int Function = 0;  // X10 function code
+    int Steps = 0;     // dim amount for dim and bright, 1..22
+    bool operator==(const X10Step&) const = default;
+};
+
+// Dim steps for a change of percent points, rounded to the nearest step (0..22).
+int StepsFor(int percentPoints);
+// The X10 commands that take a lamp from its state and level to a level of 1..99 percent.
+// From a known level it moves by dim or bright steps; from off or an unknown level a full on
+// gives the known start of 100 and dims down from there.
+std::vector<X10Step> PlanLevel(Power state, int level, int target);
+
 std::string_view PowerText(Power p);   // "on", "off", "?"
 std::string LevelText(int level);      // "40%", "?"
 std::string_view OriginKey(Origin o);  // "xap", "bsc", "typed", "heard", "mqtt"

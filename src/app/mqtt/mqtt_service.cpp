@@ -13,12 +13,7 @@ namespace quorvel::app {
 namespace {
 
 mqtt::DeviceView ViewOf(const state::DeviceState& d) {
-    mqtt::DeviceView v;
-    v.State = d.State == state::Power::On ? mqtt::Power::On
-              : d.State == state::Power::Off ? mqtt::Power::Off
-                                             : mqtt::Power::Unknown;
-    v.Level = d.Level;
-    return v;
+    return {d.State, d.Level};
 }
 
 }  // namespace
