@@ -14,12 +14,6 @@ namespace quorvel::app {
 
 namespace {
 
-std::string TrimBlanks(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
 bool IsDottedIPv4(const std::string& text) {
     const auto parts = SplitCommas([&] {
         std::string t = text;
@@ -48,7 +42,7 @@ std::string HeldIgnore(const std::string& stored) {
     bool first = true;
     for (const std::string& entry : SplitCommas(stored)) {
         if (!first) held += ",";
-        held += TrimBlanks(entry);
+        held += std::string(core::Trim(entry));
         first = false;
     }
     return held + ",";
@@ -136,7 +130,7 @@ std::vector<std::string> CheckSettings(const SettingsSnapshot& snapshot,
 
     if (!snapshot.StoredIgnore.empty()) {
         for (const std::string& entry : SplitCommas(snapshot.StoredIgnore)) {
-            const std::string trimmed = TrimBlanks(entry);
+            const std::string trimmed(core::Trim(entry));
             if (trimmed != entry) {
                 problems.push_back("Ignore entry \"" + entry + "\" has blanks around it: taken as \"" + trimmed +
                                    "\"");

@@ -12,6 +12,8 @@ namespace quorvel::bsc {
 namespace {
 
 constexpr const char* kDefaultUid = "FF008700";
+// Blanks around item values and settings; a CR too, as hand-typed values may carry one.
+constexpr std::string_view kBlanks = " \t\r";
 constexpr int kOn = cm11a::kFunctionOn, kOff = cm11a::kFunctionOff;
 
 std::string Hex2(int n) {
@@ -24,24 +26,9 @@ bool AllHex(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
-std::string Trim(std::string_view s) {
-    const auto b = s.find_first_not_of(" \t\r");
-    if (b == std::string_view::npos) return {};
-    const auto e = s.find_last_not_of(" \t\r");
-    return std::string(s.substr(b, e - b + 1));
-}
-
 // Whether the text holds "xapbsc." in any letter case: most traffic is not BSC and is not
 // parsed a second time.
-bool MentionsBsc(std::string_view text) {
-    constexpr std::string_view kWord = "xapbsc.";
-    for (std::size_t i = 0; i + kWord.size() <= text.size(); ++i) {
-        std::size_t k = 0;
-        while (k < kWord.size() && core::LowerAscii(text[i + k]) == kWord[k]) ++k;
-        if (k == kWord.size()) return true;
-    }
-    return false;
-}
+bool MentionsBsc(std::string_view text) { return core::ContainsNoCase(text, "xapbsc."); }
 
 }  // namespace
 
@@ -50,7 +37,7 @@ bool BscSettingOn(const std::string& text, bool& understood) {
     for (const char c : text) {
         if (c != '"') v += core::LowerAscii(c);
     }
-    v = Trim(v);
+    v = std::string(core::Trim(v, kBlanks));
     understood = v.empty() || v == "0" || v == "1" || v == "true" || v == "false";
     return v != "0" && v != "false";
 }
@@ -67,9 +54,9 @@ std::string EndpointUid(const std::string& connectorUid, int index) {
 }
 
 std::optional<int> ParseLevel(std::string_view text) {
-    const std::string t = Trim(text);
+    const std::string t(core::Trim(text, kBlanks));
     auto number = [](std::string_view s) -> std::optional<double> {
-        const std::string n = Trim(s);
+        const std::string n(core::Trim(s, kBlanks));
         if (n.empty() || n.size() > 12 || n.find_first_not_of("0123456789.") != std::string::npos ||
             std::count(n.begin(), n.end(), '.') > 1 || n == ".") {
             return std::nullopt;
@@ -202,7 +189,8 @@ void BscService::Readmessage(const std::string& text) {
         const std::string& to = m.MsgTarget();
         if (to.empty() || to == "Unknown" || !xap::XapMessage::CompareAddress(to, source_)) return;
         const auto colon = to.find(':');
-        Target target{colon == std::string::npos ? std::string() : Trim(std::string_view(to).substr(colon + 1))};
+        Target target{colon == std::string::npos ? std::string()
+                                                 : std::string(core::Trim(std::string_view(to).substr(colon + 1), kBlanks))};
 
         if (!cmd) {
             const auto endpoints = Endpoints(target, "*");
@@ -220,8 +208,8 @@ void BscService::Readmessage(const std::string& text) {
         if (!ready) reporter_.DebugLog("BSC command not carried out: the CM11A subsystem has not started");
         for (const std::string& section : m.MsgSection()) {
             if (section.rfind("output.state", 0) != 0) continue;
-            Command(section, Trim(m.GetItem(section, "ID")), core::Lower(Trim(m.GetItem(section, "State"))),
-                    Trim(m.GetItem(section, "Level")), target, ready);
+            const auto item = [&](const char* name) { return std::string(core::Trim(m.GetItem(section, name), kBlanks)); };
+            Command(section, item("ID"), core::Lower(item("State")), item("Level"), target, ready);
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);

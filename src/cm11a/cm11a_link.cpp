@@ -11,18 +11,11 @@ namespace quorvel::cm11a {
 
 namespace {
 
-std::string_view Trim(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(" \t");
-    return s.substr(first, last - first + 1);
-}
-
 // The numeric value of a text read the way a person writes a number: leading blanks, then
 // digits up to the first other character. Nothing when there is no digit; values beyond
 // 1000000 are clamped there (they are invalid anyway).
 std::optional<long> LeadingNumber(std::string_view s) {
-    s = Trim(s);
+    s = core::Trim(s);
     long value = 0;
     bool any = false;
     for (char c : s) {
@@ -40,7 +33,7 @@ constexpr long kMaxSerialNumber = 256;
 
 ComPortTarget ParseComPort(const std::string& text) {
     ComPortTarget t;
-    const std::string_view s = Trim(text);
+    const std::string_view s = core::Trim(text);
     if (s.empty()) {
         t.Problem = "No port given";
         return t;
@@ -52,7 +45,7 @@ ComPortTarget ParseComPort(const std::string& text) {
     }
     const auto colon = s.find(':');
     if (colon != std::string_view::npos) {
-        const std::string_view host = Trim(s.substr(0, colon));
+        const std::string_view host = core::Trim(s.substr(0, colon));
         const auto port = LeadingNumber(s.substr(colon + 1));
         if (host.empty()) {
             t.Problem = "No TCP address in \"" + text + "\"";
@@ -76,7 +69,7 @@ ComPortTarget ParseComPort(const std::string& text) {
 }
 
 bool IsTcpPortText(const std::string& text) {
-    const std::string_view s = Trim(text);
+    const std::string_view s = core::Trim(text);
     return !s.empty() && s.front() != '/' && s.find(':') != std::string_view::npos;
 }
 

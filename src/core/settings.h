@@ -25,9 +25,28 @@ inline std::string Lower(std::string_view s) {
     return out;
 }
 
-// Case-insensitive "needle occurs in haystack".
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
+// Case-insensitive "needle occurs in haystack", without copying either.
 inline bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
-    return Upper(haystack).find(Upper(needle)) != std::string::npos;
+    if (needle.size() > haystack.size()) return false;
+    for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
+        if (EqualsNoCase(haystack.substr(i, needle.size()), needle)) return true;
+    }
+    return false;
+}
+
+// The text without the given blanks at either end (spaces and tabs unless told otherwise).
+inline std::string_view Trim(std::string_view s, std::string_view blanks = " \t") {
+    const auto first = s.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
 struct Settings {

@@ -19,14 +19,6 @@ std::string IgnoreForDisplay(const std::string& held) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string Trim(const std::string& text) {
-    std::size_t b = 0;
-    std::size_t e = text.size();
-    while (b < e && IsBlank(text[b])) ++b;
-    while (e > b && IsBlank(text[e - 1])) --e;
-    return text.substr(b, e - b);
-}
-
 }  // namespace
 
 SetupWindow::SetupWindow(const core::Settings& settings, SetupActions actions)
@@ -81,7 +73,7 @@ std::string SetupWindow::Field(const QLineEdit& edit, const char* key) {
     if (clean.size() != typed.size() && actions_.Report) {
         actions_.Report(std::string("CM11A Setup: control characters removed from ") + key);
     }
-    return Trim(clean);
+    return std::string(core::Trim(clean));
 }
 
 void SetupWindow::Form_Unload() {

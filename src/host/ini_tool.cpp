@@ -25,19 +25,13 @@ constexpr std::size_t kKeyWidth = 65;
 // A reported line is cut to this many bytes; an xAP datagram cannot carry a megabyte.
 constexpr std::size_t kReportedLineMax = 80;
 
-std::string_view TrimSpaces(std::string_view s) {
-    const auto first = s.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(' ');
-    return s.substr(first, last - first + 1);
-}
-
 // The line as it may appear in a report: cut when long, every byte outside printable ASCII
 // (control bytes would split the xAP item list or the log line) written as \xNN.
 // A line that starts with "password" (a "Password: x" typed without "=") is not shown beyond
 // that word: reports go to every listener on the xAP network.
 std::string ReportableLine(std::string_view line) {
-    if (core::Upper(TrimSpaces(line).substr(0, 8)) == "PASSWORD") return std::string(TrimSpaces(line).substr(0, 8)) + "... (hidden)";
+    const std::string_view start = core::Trim(line, " ").substr(0, 8);
+    if (core::Upper(start) == "PASSWORD") return std::string(start) + "... (hidden)";
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     for (const char c : line.substr(0, kReportedLineMax)) {
@@ -231,7 +225,7 @@ void IniTool::ReportLoadProblems() {
 }
 
 void IniTool::ParseLine(std::string_view raw, std::string& currentSection) {
-    const std::string_view line = TrimSpaces(raw);
+    const std::string_view line = core::Trim(raw, " ");
     if (line.empty() || line.front() == ';') return;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
         const std::string name(line.substr(1, line.size() - 2));
@@ -297,7 +291,7 @@ std::vector<std::string> IniTool::Keys(std::string_view Header) const {
     std::vector<std::string> out;
     for (const auto& e : keys_) {
         if (e.Section != section) continue;
-        if (TrimSpaces(e.Key).empty()) continue;
+        if (core::Trim(e.Key, " ").empty()) continue;
         out.push_back(e.Key);
     }
     if (out.empty()) out.emplace_back();
@@ -442,9 +436,9 @@ void IniTool::InstallArray(const std::string& filename, const std::string& Heade
     std::string values;
     bool first = true;
     for (const std::string& name : Keys(HeaderName)) {
-        std::string value(TrimSpaces(Read(HeaderName, name, "")));
+        std::string value(core::Trim(Read(HeaderName, name, ""), " "));
         const auto quote = value.find('\'');
-        if (quote != std::string::npos) value = std::string(TrimSpaces(std::string_view(value).substr(0, quote)));
+        if (quote != std::string::npos) value = std::string(core::Trim(std::string_view(value).substr(0, quote), " "));
         if (!first) {
             names += ',';
             values += ',';

@@ -1,32 +1,12 @@
 #include "mqtt/mqtt_protocol.h"
 
+#include "core/settings.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 namespace quorvel::mqtt {
-
-namespace {
-
-char Up(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string_view TrimView(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Up(a[i]) != Up(b[i])) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::optional<std::string> SetTopicDevice(std::string_view prefix, std::string_view topic) {
     if (topic.size() <= prefix.size() + 1 || topic.substr(0, prefix.size()) != prefix || topic[prefix.size()] != '/')
@@ -45,9 +25,9 @@ std::optional<SetCommand> ParseSetPayload(std::string_view payload, std::string&
         error = "payload too long";
         return std::nullopt;
     }
-    const std::string_view t = TrimView(payload);
-    if (EqualsNoCase(t, "ON")) return SetCommand{SetCommand::Kind::On, 100};
-    if (EqualsNoCase(t, "OFF")) return SetCommand{SetCommand::Kind::Off, 0};
+    const std::string_view t = core::Trim(payload, " \t\r\n");
+    if (core::EqualsNoCase(t, "ON")) return SetCommand{SetCommand::Kind::On, 100};
+    if (core::EqualsNoCase(t, "OFF")) return SetCommand{SetCommand::Kind::Off, 0};
     if (t.empty() || t.size() > 3 || !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         error = "not ON, OFF or a brightness 0-100";
         return std::nullopt;

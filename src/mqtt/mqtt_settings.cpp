@@ -1,22 +1,15 @@
 #include "mqtt/mqtt_settings.h"
 
-#include <cctype>
+#include "core/settings.h"
 
 namespace quorvel::mqtt {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-    std::size_t a = 0, b = s.size();
-    while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
-    while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
-    return s.substr(a, b - a);
-}
-
 bool Flag(const std::string& text, bool def) {
     std::string t;
     for (char c : text) {
-        if (c != '"') t.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        if (c != '"') t.push_back(core::LowerAscii(c));
     }
     if (t == "1" || t == "true") return true;
     if (t == "0" || t == "false") return false;
@@ -34,7 +27,7 @@ bool ValidHostText(const std::string& h) {
 }  // namespace
 
 bool ParseBroker(const std::string& text, bool tls, std::string& host, int& port) {
-    const std::string t = Trim(text);
+    const std::string t(core::Trim(text));
     std::string h, p;
     if (!t.empty() && t.front() == '[') {  // [v6]:port
         const std::size_t close = t.find(']');
@@ -93,14 +86,14 @@ MqttSettings ReadMqttSettings(const std::function<std::string(const std::string&
     MqttSettings s;
     s.ComputerName = computerName.empty() ? "localhost" : computerName;
     const std::string defaultPrefix = "quorvel/" + s.ComputerName;
-    const std::string broker = Trim(get("Broker", ""));
+    const std::string broker(core::Trim(get("Broker", "")));
     if (broker.empty()) return s;  // off: the other keys are not even looked at
-    s.CAFile = Trim(get("CAFile", ""));
+    s.CAFile = std::string(core::Trim(get("CAFile", "")));
     s.Username = get("Username", "");
     s.Password = get("Password", "");
     s.Discovery = Flag(get("Discovery", "1"), true);
 
-    s.TopicPrefix = Trim(get("TopicPrefix", defaultPrefix));
+    s.TopicPrefix = std::string(core::Trim(get("TopicPrefix", defaultPrefix)));
     if (s.TopicPrefix.empty()) s.TopicPrefix = defaultPrefix;
     if (!ValidTopicPrefix(s.TopicPrefix)) {
         problems.push_back("MQTT TopicPrefix '" + s.TopicPrefix + "' cannot be used (no + # or empty level); using " +
@@ -108,7 +101,7 @@ MqttSettings ReadMqttSettings(const std::function<std::string(const std::string&
         s.TopicPrefix = defaultPrefix;
         ValidTopicPrefix(s.TopicPrefix);
     }
-    s.DiscoveryPrefix = Trim(get("DiscoveryPrefix", "homeassistant"));
+    s.DiscoveryPrefix = std::string(core::Trim(get("DiscoveryPrefix", "homeassistant")));
     if (s.DiscoveryPrefix.empty()) s.DiscoveryPrefix = "homeassistant";
     if (!ValidTopicPrefix(s.DiscoveryPrefix)) {
         problems.push_back("MQTT DiscoveryPrefix '" + s.DiscoveryPrefix + "' cannot be used; using homeassistant");

@@ -1,6 +1,7 @@
 #include "xap/xap_message.h"
 
 #include "core/reporting.h"
+#include "core/settings.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -12,38 +13,6 @@ namespace {
 // A parsed text gets one log line for its repeated names: the first one and the count of
 // the others, so that a datagram full of them cannot flood the log.
 constexpr std::size_t kFailureValueShown = 256;
-
-// ASCII only: names and addresses are ASCII, and bytes above 127 pass unchanged.
-char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-std::string LowerText(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = LowerChar(c);
-    return out;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerChar(a[i]) != LowerChar(b[i])) return false;
-    }
-    return true;
-}
-
-bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
-    if (needle.size() > haystack.size()) return false;
-    for (std::size_t i = 0; i + needle.size() <= haystack.size(); ++i) {
-        if (EqualNoCase(haystack.substr(i, needle.size()), needle)) return true;
-    }
-    return false;
-}
-
-// Blanks only: a carriage return or tab is part of the text.
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
 
 // Field k of an address part split at ".", walking along it.
 class FieldWalker {
@@ -71,22 +40,22 @@ bool NameIndex::Add(std::string_view name, int number) {
     if (entries_.empty()) entries_.reserve(8);
     entries_.push_back({name, number});
     if (hashed_) {
-        hashed_->emplace(LowerText(name), number);
+        hashed_->emplace(core::Lower(name), number);
     } else if (entries_.size() > kLinearLimit) {
         hashed_ = std::make_unique<std::unordered_map<std::string, int>>();
         hashed_->reserve(entries_.size() * 2);
-        for (const Entry& e : entries_) hashed_->emplace(LowerText(e.name), e.number);
+        for (const Entry& e : entries_) hashed_->emplace(core::Lower(e.name), e.number);
     }
     return true;
 }
 
 int NameIndex::Find(std::string_view name) const {
     if (hashed_) {
-        auto it = hashed_->find(LowerText(name));
+        auto it = hashed_->find(core::Lower(name));
         return it == hashed_->end() ? -1 : it->second;
     }
     for (const Entry& e : entries_) {
-        if (EqualNoCase(e.name, name)) return e.number;
+        if (core::EqualsNoCase(e.name, name)) return e.number;
     }
     return -1;
 }
@@ -105,7 +74,7 @@ const std::string_view* ItemCollection::Find(std::string_view name) const {
     return i < 0 ? nullptr : &lines_[static_cast<std::size_t>(i)];
 }
 
-std::string ItemCollection::Key(std::size_t i) const { return LowerText(names_.NameAt(i)); }
+std::string ItemCollection::Key(std::size_t i) const { return core::Lower(names_.NameAt(i)); }
 
 // ---------------------------------------------------------------- XapMessage
 
@@ -200,7 +169,7 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
 
     std::string_view line;
     nextLine(line);
-    if (!ContainsNoCase(line, "xap-header")) return 0;
+    if (!core::ContainsNoCase(line, "xap-header")) return 0;
     nextLine(line);  // "{", not checked
 
     parseFailures_ = 0;
@@ -217,27 +186,27 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
                 continue;
             }
             if (!blockIndex_.Add(name, static_cast<int>(blocks_.size()) - 1)) {
-                LogParseFailure(LowerText(name), "");  // the first block of that name keeps answering
+                LogParseFailure(core::Lower(name), "");  // the first block of that name keeps answering
             }
             continue;
         }
         const std::size_t eq = line.find('=');
         if (eq == std::string_view::npos) continue;  // "{" and other lines without "="
-        const std::string_view name = TrimBlanks(line.substr(0, eq));
+        const std::string_view name = core::Trim(line.substr(0, eq), " ");
         if (block < 0) {
-            const std::string_view value = TrimBlanks(line.substr(eq + 1));
-            if (EqualNoCase(name, "uid")) {
+            const std::string_view value = core::Trim(line.substr(eq + 1), " ");
+            if (core::EqualsNoCase(name, "uid")) {
                 uid_.assign(value);
-            } else if (EqualNoCase(name, "class")) {
+            } else if (core::EqualsNoCase(name, "class")) {
                 class_.assign(value);
-            } else if (EqualNoCase(name, "source")) {
+            } else if (core::EqualsNoCase(name, "source")) {
                 source_.assign(value);
-            } else if (EqualNoCase(name, "target")) {
+            } else if (core::EqualsNoCase(name, "target")) {
                 target_.assign(value);
             }
             continue;
         }
-        if (!blocks_.back().Add(name, line)) LogParseFailure(LowerText(name), line.substr(eq + 1));
+        if (!blocks_.back().Add(name, line)) LogParseFailure(core::Lower(name), line.substr(eq + 1));
     }
     if (parseFailures_ > 0 && log_ != nullptr) {
         std::string line = "From XAP " + firstFailure_;
@@ -269,18 +238,18 @@ bool XapMessage::CompareAddress(std::string_view sItem1, std::string_view sItem2
         const std::string_view x = fa.Next();
         const std::string_view y = fb.Next();
         if (x == ">" || y == ">") return true;
-        if (x != "*" && y != "*" && !EqualNoCase(x, y)) return false;
+        if (x != "*" && y != "*" && !core::EqualsNoCase(x, y)) return false;
     }
     return fallback;
 }
 
-bool XapMessage::CompareClass(std::string_view sClass) const { return EqualNoCase(sClass, class_); }
+bool XapMessage::CompareClass(std::string_view sClass) const { return core::EqualsNoCase(sClass, class_); }
 
 std::vector<std::string> XapMessage::MsgSection() const {
     if (blockIndex_.Empty()) return {std::string()};
     std::vector<std::string> names;
     names.reserve(blockIndex_.Size());
-    for (std::size_t i = 0; i + 1 < blockIndex_.Size(); ++i) names.push_back(LowerText(blockIndex_.NameAt(i)));
+    for (std::size_t i = 0; i + 1 < blockIndex_.Size(); ++i) names.push_back(core::Lower(blockIndex_.NameAt(i)));
     return names;
 }
 
