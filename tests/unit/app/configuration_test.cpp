@@ -76,14 +76,6 @@ TEST_F(AppConfiguration, MissingFilesGiveTheDefaultsAndStoredValuesAreReadAsWrit
     EXPECT_TRUE(settings.Ignored("a1") && settings.Ignored("B2") && !settings.Ignored("A11"));
 }
 
-TEST_F(AppConfiguration, BooleanSettingsAcceptOneAndTrueOnly) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"1", true}, {"True", true}, {"\"true\"", true}, {"\"1\"", true}, {"yes", false},
-        {"-1", false}, {"", false}, {"0", false}, {" true", false}, {"11", false},
-    };
-    for (const auto& [text, expected] : cases) EXPECT_EQ(quorvel::app::ParseBoolSetting(text), expected) << text;
-}
-
 TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
     ScriptedLink link;
     config.SetLinkPort(&link);

@@ -45,7 +45,8 @@ TEST_F(ReporterTest, ReportsQueuedBeforeTheNodeRunsLeaveInOrderBeforeTheNextMess
     EXPECT_EQ(node.sent[2].target + node.sent[2].cls + "/" + node.sent[2].section, "Homeseer.Event/Event.Log");
 }
 
-TEST_F(ReporterTest, DebugLinesOnlyWhenAskedAndTheFailureRecordIsAppendedOnceAndCleared) {
+// A failing send is logged, not reported (a report would go through the same failing node).
+TEST_F(ReporterTest, DebugLinesOnlyWhenAskedFailuresAreAppendedOnceAndAFailingSendIsOnlyLogged) {
     reporter.SetXapRunning(true);
     reporter.Failure().Number = 6;
     reporter.Failure().Line = 12;
@@ -67,13 +68,10 @@ TEST_F(ReporterTest, DebugLinesOnlyWhenAskedAndTheFailureRecordIsAppendedOnceAnd
     reporter.LogToFile("Quorvel", "xAP Init Error -1 occurred");
     reporter.LogToFile("Quorvel", "plain");
     EXPECT_NE(Log().find("Quorvel xAP Init Error -1 occurred 0 disk full\r\nQuorvel plain 0 \r\n"), std::string::npos);
-}
 
-TEST_F(ReporterTest, FailingSendIsLoggedNotReportedAndUnwritableLogIsSilent) {
-    reporter.SetXapRunning(true);
     node.fail = true;
     reporter.SendXap("", "x.y", "s", quorvel::xap::ItemList({{"A", "1"}, {"B", "2"}}));
-    EXPECT_EQ(Log(), "Quorvel SendXap  A=1|B=2 0 socket gone\r\n");
+    EXPECT_TRUE(Log().ends_with("Quorvel plain 0 \r\nQuorvel SendXap  A=1|B=2 0 socket gone\r\n"));
     reporter.SetLogPath(dir.path() / "missing-folder" / "Quorvel.txt");
     reporter.LogToFile("Quorvel", "lost");  // must not throw
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing-folder"));
@@ -109,13 +107,10 @@ TEST_F(ReporterTest, LinesAreBoundedAndRepeatedReportsCollapseIntoOneSummaryAMin
     sim.Advance(Reporter::kRepeatWindowMs);
     ASSERT_EQ(node.sent.size(), Reporter::kRepeatBurst + 2u);
     EXPECT_EQ(DataOf(node.sent.back()), "995 more like this in the last 60 s: SendCM11A refused H1: full");
-    // While it lasts, one summary a minute; a quiet minute after it ends, it starts afresh.
-    for (int i = 0; i < 100; ++i) refused(i);
-    sim.Advance(Reporter::kRepeatWindowMs);
-    EXPECT_EQ(DataOf(node.sent.back()).rfind("100 more like this", 0), 0u);
+    // A quiet minute after it ends, it starts afresh.
     sim.Advance(Reporter::kRepeatWindowMs);
     refused(0);
-    EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 4u);
+    EXPECT_EQ(node.sent.size(), Reporter::kRepeatBurst + 3u);
 
     // Log lines alike; a line left out still clears the failure; summaries flush on request.
     const std::size_t before = quorvel::test::ReadLines(reporter.LogPath()).size();

