@@ -26,12 +26,10 @@ public:
 };
 
 struct FormFixture : ::testing::Test {
-    explicit FormFixture(const std::string& quorvelIni = "") {
-        if (!quorvelIni.empty()) {
-            quorvel::test::WriteBytes(dir.path() / "Config" / "zebXap.ini", "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
-            quorvel::test::WriteBytes(dir.path() / "Config" / "Quorvel.ini", quorvelIni);
-        }
-        form.SetHostAddresses([] { return Strings{"127.0.0.1"}; });
+    FormFixture() { form.SetHostAddresses([] { return Strings{"127.0.0.1"}; }); }
+    void WriteSettings(const std::string& quorvelIni) {
+        quorvel::test::WriteBytes(dir.path() / "Config" / "zebXap.ini", "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
+        quorvel::test::WriteBytes(dir.path() / "Config" / "Quorvel.ini", quorvelIni);
     }
     std::string Log() const { return quorvel::test::ReadBytes(dir.path() / "Data" / "Quorvel.txt"); }
     quorvel::test::TempDir dir;
@@ -41,7 +39,7 @@ struct FormFixture : ::testing::Test {
 };
 
 struct FormStartUp : FormFixture {
-    FormStartUp() : FormFixture("[General]\r\nComPort=127.0.0.1:4001\r\n") {}
+    FormStartUp() { WriteSettings("[General]\r\nComPort=127.0.0.1:4001\r\n"); }
 };
 
 struct XapStartup : FormFixture {
@@ -149,16 +147,14 @@ TEST_F(FormStartUp, X10RequestsDuringTheCm11aStartUpAreKeptAndCarriedOutAfterIt)
 
 // A reload asked for during the start-up is done once the start-up has read the settings.
 TEST_F(FormFixture, ReloadReadsTheSettingsAgainAndWaitsForTheEndOfTheStartUp) {
-    const auto ini = dir.path() / "Config" / "Quorvel.ini";
-    quorvel::test::WriteBytes(dir.path() / "Config" / "zebXap.ini", "[Interface]\r\nBroadcastAddress=127.255.255.255\r\n");
-    quorvel::test::WriteBytes(ini, "[General]\r\nComPort=/nonexistent/q\r\nHouse=A\r\n");
+    WriteSettings("[General]\r\nComPort=/nonexistent/q\r\nHouse=A\r\n");
     form.ReloadSettings();  // too early: held
     ASSERT_FALSE(form.Form_Load().has_value());
     const auto starting = Log().find("Quorvel Starting: version ");
     ASSERT_NE(starting, std::string::npos) << Log();
     EXPECT_NE(Log().find("Quorvel Settings reloaded: ", starting), std::string::npos) << Log();
 
-    quorvel::test::WriteBytes(ini, "[General]\r\nComPort=/nonexistent/q\r\nHouse=BX\r\nIgnore= B2\r\n");
+    WriteSettings("[General]\r\nComPort=/nonexistent/q\r\nHouse=BX\r\nIgnore= B2\r\n");
     form.ReloadSettings();
     EXPECT_EQ(form.settings().House, "BX");
     EXPECT_TRUE(form.settings().Ignored("B2"));

@@ -20,8 +20,6 @@ TEST(XapMessageParse, HeaderFieldsTable) {
         {"upper case, words around", "  XAP-HEADER here\n{\nclass=c\n}\n", "c", U, U, U, 1},
         {"blanks trimmed, names any case, later line wins",
          "xap-header\n{\n Source = a.b.c \nCLASS=J\nCLASS=K\nuid=1\n}\nb\n{\n}\n", "K", "a.b.c", U, "1", 2},
-        {"carriage returns stay", "xap-header\r\n{\r\nclass=c\r\nsource=s\r\n}\r\nb\r\n{\r\nx=1\r\n}\r\n",
-         "c\r", "s\r", U, U, 0},
         {"lines without = ignored", "xap-header\n{\nnothing here\nv=12\n=\nclass=c\n}\n", "c", U, U, U, 1},
         {"missing header lines", "xap-header", U, U, U, U, 0},
     };
