@@ -103,7 +103,6 @@ TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
     EXPECT_EQ(Reports(reporter).back().second, "InitApplication Line 0 no port");
 }
 
-// A file where the Config folder belongs: reported, every setting keeps its default.
 TEST_F(AppConfiguration, AnUnusableConfigFolderIsReportedAndEverySettingKeepsItsDefault) {
     WriteBytes(dir.path() / "Config", "not a folder");
     config.InitXap();

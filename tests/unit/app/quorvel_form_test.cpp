@@ -100,7 +100,6 @@ TEST_F(FormFixture, NestedDrainReadsNothingAndNoMessageIsLostOrHandledTwice) {
     EXPECT_EQ(handled, (Strings{"m1", "after-nested", "m2", "m3", "m4"}));
 
     // A failing handler ends the drain with a log line; the next call drains again.
-    form.reporter().SetLogPath(dir.path() / "log.txt");
     source.queue = {"bad", "good"};
     handled.clear();
     form.SetMessageHandler([&](const std::string& m) {
@@ -114,8 +113,7 @@ TEST_F(FormFixture, NestedDrainReadsNothingAndNoMessageIsLostOrHandledTwice) {
 }
 
 // X10 requests that arrive while the start-up waits for the serial server are kept up to a
-// bound (reported when hit) and carried out in order afterwards; echo queries are answered
-// at once meanwhile.
+// bound and carried out in order afterwards; echo queries are answered at once meanwhile.
 TEST_F(FormStartUp, X10RequestsDuringTheCm11aStartUpAreKeptAndCarriedOutAfterIt) {
     sim.LastTcpSocket()->SetAnswer(quorvel::platform::SimTcpSocket::Answer::Accept, 1500);
     const auto later = [&](const std::string& text, std::uint64_t at) {
@@ -161,8 +159,7 @@ TEST_F(FormFixture, ReloadReadsTheSettingsAgainAndWaitsForTheEndOfTheStartUp) {
 }
 
 // The broadcast address comes from [Interface] only; heartbeats of others never reach the
-// handler; after Exit the port is free and nothing more is sent. (The first heartbeat, then
-// the reports raised before the node ran, then the port report: checked end to end.)
+// handler; after Exit the port is free and nothing more is sent.
 TEST_F(XapStartup, BroadcastAddressFromInterfaceHeartbeatsFilteredAndExitClosesTheNode) {
     Strings handled;
     form.SetMessageHandler([&](const std::string& m) { handled.push_back(m); });

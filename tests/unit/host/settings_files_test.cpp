@@ -156,7 +156,6 @@ TEST_F(HostIniTool, ALineBreakInAValueInjectsNothingAndALoneCrEndsALine) {
     EXPECT_EQ(again.Read("General", "Debug", ""), "1");
 }
 
-// Names wider than the columns of the sort table are written in full too.
 TEST_F(HostIniTool, HugeAndBinaryValuesAndLongNamesSurviveASaveAndMissingFoldersAreMade) {
     const std::string big(1 << 20, 'v');
     const std::string binary("a\0\xff\x01 b", 6);
@@ -193,9 +192,8 @@ TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
     ini.Save();
     EXPECT_TRUE(fs::is_directory(fs::path(path) / "inside"));
     EXPECT_EQ(quorvel::test::FileNames(dir.path()), std::vector<std::string>{"s.ini"}) << "no temporary file is left behind";
-    const auto reports = Reports(reporter);
-    ASSERT_GE(reports.size(), 1u);
-    for (const auto& r : reports) EXPECT_EQ(r.second.rfind("IniTool Save " + path, 0), 0u) << r.second;
+    ASSERT_FALSE(Reports(reporter).empty());
+    for (const auto& r : Reports(reporter)) EXPECT_EQ(r.second.rfind("IniTool Save " + path, 0), 0u) << r.second;
 
     // Once the way is clear again, the next save writes what the failed one could not.
     fs::remove_all(path);

@@ -1,4 +1,4 @@
-// Helpers for the settings tests: file access and the reports a Reporter has queued.
+// Helpers for the settings tests: the reports a Reporter has queued, the files in a folder.
 #pragma once
 
 #include "core/reporting.h"
@@ -33,7 +33,6 @@ inline std::vector<std::pair<std::string, std::string>> Reports(const core::Repo
     return out;
 }
 
-// Files in a folder, by name.
 inline std::vector<std::string> FileNames(const std::filesystem::path& dir) {
     std::vector<std::string> out;
     for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
