@@ -87,6 +87,7 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
         {"unknown command is refused", "", "device=A1\ncommand=blink\n", "A", ",,", {}, 1},
         {"count rounds half to even", "", "device=A1\ncommand=on\ncount= 2.5 steps\n", "A", ",,", {{"A1", 2, 2}}, 1},
         {"count not numeric", "", "device=A1\ncommand=on\ncount=lots\n", "A", ",,", {{"A1", 2, 0}}, 1},
+        {"the largest count is carried", "", "device=A1\ncommand=on\ncount=22\n", "A", ",,", {{"A1", 2, 22}}, 1},
         {"addressed to someone else", "zeb.CM11A.otherbox", "device=A1\ncommand=on\n", "A", ",,", {}, 0},
     };
     for (const auto& c : cases) {
