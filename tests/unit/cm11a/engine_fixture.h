@@ -94,10 +94,6 @@ protected:
         }
         return out;
     }
-    // Writes after the first `from`.
-    std::vector<std::string> WritesFrom(std::size_t from) const {
-        return {link.writes.begin() + static_cast<std::ptrdiff_t>(std::min(from, link.writes.size())), link.writes.end()};
-    }
     const X10Queue& Head() const { return engine->TransmitQueue().front(); }
 
     platform::SimPlatform sim;
