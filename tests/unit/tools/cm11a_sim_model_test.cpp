@@ -55,8 +55,6 @@ TEST(Cm11aSimModel, FunctionsActOnTheAddressesOfTheirHouse) {
         {"all lights on: known devices of the house only",
          {{0x04, 0x66}, {0x06, 0x63}, {0x04, 0xEE}, {0x06, 0xE3}, {0x06, 0x61}}, "A1 on 100\nB2 off 0\n"},
         {"dim 11 of 22 steps twice to off", {{0x04, 0x66}, {11 * 8 + 6, 0x64}, {0x04, 0x66}, {11 * 8 + 6, 0x64}}, "A1 off 0\n"},
-        {"bright stops at full", {{0x04, 0x66}, {11 * 8 + 6, 0x64}, {0x04, 0x66}, {22 * 8 + 6, 0x65}}, "A1 on 100\n"},
-        {"extended frames change nothing", {{0x05, 0x66}}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -70,24 +68,15 @@ TEST(Cm11aSimModel, FunctionsActOnTheAddressesOfTheirHouse) {
     }
 }
 
-TEST(Cm11aSimModel, OneUploadBufferAndTheOtherReports) {
+TEST(Cm11aSimModel, OneUploadBufferHoldsWhatFitsAndLosesTheRest) {
     Interface sim(Timing{1.0, 1000});
     EXPECT_EQ(sim.Hear({"A1", "on"}, 0), "");
     EXPECT_EQ(sim.Hear({"A2", "off"}, 0), "");  // joins the held upload
     EXPECT_EQ(sim.Hear({"A3", "A4", "A5", "dim", "50"}, 0), "");  // no room: lost
-    EXPECT_EQ(sim.HeldUploadBytes(), 4u);
-    EXPECT_EQ(sim.LineLog().back(), "lost (upload buffer full)");
     sim.Tick(0);
     EXPECT_EQ(sim.TakeOutput(), B({0x5A}));
     sim.Receive(B({0xC3}), 1);
     EXPECT_EQ(sim.TakeOutput(), B({0x05, 0x0A, 0x66, 0x62, 0x6E, 0x63}));
-
-    EXPECT_EQ(sim.HearExtended({"B3", "17", "49"}, 10), "");
-    sim.Tick(10);
-    sim.Receive(B({0xC3}), 11);
-    EXPECT_EQ(sim.TakeOutput(), B({0x5A, 0x05, 0x01, 0xE7, 0x02, 17, 49}));
-    sim.MacroReport(0x123);
-    EXPECT_EQ(sim.TakeOutput(), B({0x5B, 0x01, 0x23}));
 }
 
 }  // namespace
