@@ -135,6 +135,7 @@ TEST_F(Cm11aLinkTest, SerialPortIsConfiguredBeforeOpenLeftAloneWhenOpenAndReopen
     EXPECT_EQ(serial->CloseCalls(), 1);
     EXPECT_TRUE(serial->IsOpen());
     EXPECT_EQ(serial->Opens().size(), 2u);
+    EXPECT_EQ(reports.size(), 1u);
     EXPECT_EQ(Reports("CM11A serial port /dev/ttyS0 closed and opened again"), 1);
 }
 
