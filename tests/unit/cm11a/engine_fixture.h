@@ -94,10 +94,6 @@ protected:
         }
         return out;
     }
-    // Writes after the first `from`.
-    std::vector<std::string> WritesFrom(std::size_t from) const {
-        return {link.writes.begin() + static_cast<std::ptrdiff_t>(std::min(from, link.writes.size())), link.writes.end()};
-    }
     const X10Queue& Head() const { return engine->TransmitQueue().front(); }
 
     platform::SimPlatform sim;
@@ -114,13 +110,8 @@ protected:
 inline void AnswerLikeInterface(platform::SimPlatform& sim, ScriptedLink& link, Cm11aEngine& engine,
                                 std::uint64_t delayMs) {
     link.onWrite = [&sim, &engine, delayMs](const std::string& bytes) {
-        std::string reply;
-        if (bytes.size() == 2) {
-            reply.push_back(static_cast<char>((static_cast<unsigned char>(bytes[0]) +
-                                               static_cast<unsigned char>(bytes[1])) & 0xFF));
-        } else if (bytes == std::string(1, '\0')) {
-            reply.push_back(0x55);
-        }
+        std::string reply = bytes == B({0}) ? B({0x55}) : "";
+        if (bytes.size() == 2) reply = B({static_cast<unsigned char>(bytes[0]) + static_cast<unsigned char>(bytes[1])});
         if (!reply.empty()) sim.Post([&engine, reply] { engine.CM11ADataArrival(reply, 2); }, delayMs);
     };
 }
