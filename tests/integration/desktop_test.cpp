@@ -90,27 +90,17 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
         GTEST_SKIP() << "needs Xvfb, trayer, xwininfo and xdotool (scripts/install-deps.sh installs them)";
     }
     TempDir dir;
-    // A display number of our own: the first whose lock file is free. Without -noreset the
-    // server resets whenever its last client leaves and refuses connections meanwhile.
-    int display = 0;
-    std::unique_ptr<Process> x;
-    for (int n = 90 + ::getpid() % 400, tries = 0; tries < 20 && x == nullptr; ++n, ++tries) {
-        if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-        auto candidate = std::make_unique<Process>(
-            xvfb,
-            std::vector<std::string>{":" + std::to_string(n), "-screen", "0", "800x600x24", "-nolisten", "tcp",
-                                     "-noreset"},
-            dir.path(), "xvfb" + std::to_string(n));
-        // Ready when it answers: a socket file may be left from an earlier server.
-        const std::string probe = xwininfo + " -display :" + std::to_string(n) + " -root";
-        if (WaitFor([&] { return !candidate->Running() || !Output(probe).empty(); }, 10s) && candidate->Running()) {
-            display = n;
-            x = std::move(candidate);
-        }
+    // A display of our own: Xvfb picks a free number and prints it once it takes connections.
+    // Without -noreset the server resets whenever its last client leaves and refuses connections meanwhile.
+    Process x(xvfb, {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"}, dir.path(),
+              "xvfb");
+    StopWithSigterm stopX{&x};
+    std::string number;
+    if (!WaitFor([&] { return (number = x.Stdout()).find('\n') != std::string::npos || !x.Running(); }, 10s) ||
+        number.find('\n') == std::string::npos) {
+        GTEST_SKIP() << "Xvfb could not start a display here: " << x.Stderr();
     }
-    if (x == nullptr) GTEST_SKIP() << "Xvfb could not start a display here";
-    StopWithSigterm stopX{x.get()};
-    const std::string name = ":" + std::to_string(display);
+    const std::string name = ":" + number.substr(0, number.find('\n'));
     ::setenv("DISPLAY", name.c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");
     const std::string xwin = xwininfo + " -display " + name;
@@ -148,8 +138,8 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
     Process second(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "second");
     ASSERT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
         << second.Stderr();
-    x->Signal(SIGTERM);
-    ASSERT_TRUE(x->Wait(10s));
+    x.Signal(SIGTERM);
+    ASSERT_TRUE(x.Wait(10s));
     EXPECT_TRUE(WaitFor([&] { return second.Stderr().find("The display went away: running headless") !=
                                      std::string::npos; }, 20s)) << second.Stderr();
     const std::string maps = ReadFile("/proc/" + std::to_string(second.Pid()) + "/maps");

@@ -147,7 +147,6 @@ TEST(Hardware, InterfaceSprayingRandomBytesNeitherExhaustsNorDeafensTheConnector
     constexpr long kRssLimitKb = 100 * 1024;
 #endif
     EXPECT_LT(maxRss, kRssLimitKb) << "resident memory under the spray (kB)";
-    std::printf("spray: %zu bytes in 4 s, connector's resident memory at most %ld kB\n", sent, maxRss);
     // The query sent during the spray is answered (the spray must not drown the xAP side in
     // events invented from garbage), and so is one sent after it.
     EXPECT_TRUE(client.WaitForClass("WDT.Echo", 5s, "Response=spray")) << quorvel.Stderr().substr(0, 2000);

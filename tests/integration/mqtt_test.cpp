@@ -118,20 +118,15 @@ private:
     std::unique_ptr<Process> brokerProc_, watcher_;
 };
 
-#define REQUIRE_MQTT_READY(rig)                                                                        \
-    do {                                                                                               \
-        if (!(rig).Available()) GTEST_SKIP() << "mosquitto, mosquitto-clients or openssl is not installed"; \
-        ASSERT_TRUE((rig).BrokerUp()) << (rig).BrokerLog();                                            \
-        REQUIRE_READY(rig);                                                                            \
-    } while (0)
-
 const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
 
 }  // namespace
 
 TEST(MqttBridge, ASetReachesTheWireHeardTrafficIsRetainedBadPayloadsAreRefusedAndABrokerRestartLosesNoCommand) {
     MqttRig rig;
-    REQUIRE_MQTT_READY(rig);
+    if (!rig.Available()) GTEST_SKIP() << "mosquitto or mosquitto-clients is not installed";
+    ASSERT_TRUE(rig.BrokerUp()) << rig.BrokerLog();
+    REQUIRE_READY(rig);
     rig.control().Command("clear-log");
     rig.Publish(kPrefix + "/A1/set", "ON");
     ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.Diagnostics();
