@@ -70,17 +70,6 @@ std::string TrayContents(const std::string& xdotool, const std::string& xwin) {
     return contents;
 }
 
-// Ends a process politely (an X server removes its lock file) before its PID is killed.
-struct StopWithSigterm {
-    Process* process;
-    ~StopWithSigterm() {
-        if (process != nullptr && process->Running()) {
-            process->Signal(SIGTERM);
-            process->Wait(std::chrono::seconds(10));
-        }
-    }
-};
-
 }  // namespace
 
 TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
@@ -94,7 +83,6 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
     // Without -noreset the server resets whenever its last client leaves and refuses connections meanwhile.
     Process x(xvfb, {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"}, dir.path(),
               "xvfb");
-    StopWithSigterm stopX{&x};
     std::string number;
     if (!WaitFor([&] { return (number = x.Stdout()).find('\n') != std::string::npos || !x.Running(); }, 10s) ||
         number.find('\n') == std::string::npos) {

@@ -97,7 +97,6 @@ TEST(Service, AReadOnlySettingsFolderRunsAndSaysChangesCannotBeSaved) {
     const std::string err = q->Stderr();
     const std::string report = "Settings cannot be saved: the folder " + config + " is read-only";
     EXPECT_NE(err.find(report), std::string::npos) << err;
-    EXPECT_EQ(err.find(report), err.rfind(report)) << err;
     ExpectCleanStop(*q);
     fs::permissions(config, fs::perms::owner_write, fs::perm_options::add);
 }
