@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 using namespace std::chrono_literals;
 using namespace quorvel::itest;
@@ -11,25 +12,17 @@ using namespace quorvel::itest;
 // Without a usable display, or when asked, the connector runs headless with one report saying
 // why, and never maps the GUI libraries.
 TEST(Desktop, HeadlessRunsSayWhyAndNeverLoadTheGuiLibraries) {
-    struct Case {
-        const char* name;
-        const char* display;  // nullptr: not set
-        bool headless;
-        const char* report;   // nullptr: none
-    };
 #ifdef QUORVEL_GUI
-    const Case cases[] = {
-        {"no display", nullptr, false, "No display (DISPLAY and WAYLAND_DISPLAY are not set): running headless"},
-        {"a display that cannot be opened", ":4095", false, "No desktop: the display :4095 cannot be opened"},
-        {"asked for", ":4095", true, nullptr},
-    };
+    constexpr bool kGui = true;  // only a build with a desktop has a reason to give without a display
 #else
-    const Case cases[] = {
-        {"no display", nullptr, false, nullptr},
-        {"a display in a build without desktop", ":4095", false, "This build has no desktop: running headless"},
-        {"asked for", ":4095", true, nullptr},
-    };
+    constexpr bool kGui = false;
 #endif
+    struct Case { const char* name; const char* display; bool headless; bool reported; };
+    const Case cases[] = {
+        {"no display", nullptr, false, kGui},
+        {"a display that cannot be opened", ":4095", false, true},
+        {"asked for", ":4095", true, false},
+    };
     ::unsetenv("WAYLAND_DISPLAY");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -41,24 +34,17 @@ TEST(Desktop, HeadlessRunsSayWhyAndNeverLoadTheGuiLibraries) {
         Process quorvel(BinDir() / "quorvel", args, dir.path(), "quorvel");
         ASSERT_TRUE(WaitFor([&] { return quorvel.Stderr().find("Using xAP port") != std::string::npos; }, 20s))
             << quorvel.Stderr();
-        if (c.report != nullptr) {
-            EXPECT_TRUE(WaitFor([&] { return quorvel.Stderr().find(c.report) != std::string::npos; }, 10s))
-                << quorvel.Stderr();
-        }
         const std::string maps = ReadFile("/proc/" + std::to_string(quorvel.Pid()) + "/maps");
         EXPECT_FALSE(maps.empty());
-        EXPECT_EQ(maps.find("libQt6Widgets"), std::string::npos);
-        EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);
+        EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);  // Widgets would bring it along
         ExpectCleanStop(quorvel);
-        const std::string err = quorvel.Stderr();
-        EXPECT_EQ(err.find("running headless"), c.report != nullptr ? err.rfind("running headless") : std::string::npos)
-            << "one report at most:\n" << err;
+        EXPECT_EQ(Count(quorvel.Stderr(), "running headless"), c.reported ? 1 : 0) << quorvel.Stderr();
     }
     ::unsetenv("DISPLAY");
 }
 
 #ifndef QUORVEL_GUI
-TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
+TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
     GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
 }
 #else
@@ -76,81 +62,41 @@ std::string Output(const std::string& command) {
     return out;
 }
 
-// The window tree under trayer's panel, one line per window.
-std::string TrayContents(const std::string& xwininfo) {
-    const std::string tree = Output(xwininfo + " -root -tree");
-    const std::size_t panel = tree.find("(\"panel\" \"trayer\")");
-    if (panel == std::string::npos) return {};
-    const std::size_t lineStart = tree.rfind('\n', panel) + 1;
-    const std::size_t indent = tree.find_first_not_of(' ', lineStart) - lineStart;
+// What trayer's windows hold, their windows' names one a line.
+std::string TrayContents(const std::string& xdotool, const std::string& xwin) {
+    std::istringstream ids(Output(xdotool + " search --class '^trayer$'"));
     std::string contents;
-    std::size_t pos = tree.find('\n', panel);
-    while (pos != std::string::npos && pos + 1 < tree.size()) {
-        const std::size_t next = tree.find('\n', pos + 1);
-        const std::string line = tree.substr(pos + 1, next - pos - 1);
-        const std::size_t lineIndent = line.find_first_not_of(' ');
-        if (lineIndent == std::string::npos || lineIndent <= indent) break;  // back at the panel's level
-        contents += line + "\n";
-        pos = next;
-    }
+    for (std::string id; ids >> id;) contents += Output(xwin + " -tree -id " + id);
     return contents;
-}
-
-// Ends a process politely (an X server removes its lock file) before its PID is killed.
-struct StopWithSigterm {
-    Process* process;
-    ~StopWithSigterm() {
-        if (process != nullptr && process->Running()) {
-            process->Signal(SIGTERM);
-            process->Wait(std::chrono::seconds(10));
-        }
-    }
-};
-
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
 }
 
 }  // namespace
 
-TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
+TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
     const std::string xvfb = FindProgram("Xvfb"), trayer = FindProgram("trayer"),
                       xwininfo = FindProgram("xwininfo"), xdotool = FindProgram("xdotool");
     if (xvfb.empty() || trayer.empty() || xwininfo.empty() || xdotool.empty()) {
         GTEST_SKIP() << "needs Xvfb, trayer, xwininfo and xdotool (scripts/install-deps.sh installs them)";
     }
     TempDir dir;
-    // A display number of our own: the first whose lock file is free. Without -noreset the
-    // server resets whenever its last client leaves and refuses connections meanwhile.
-    int display = 0;
-    std::unique_ptr<Process> x;
-    for (int n = 90 + ::getpid() % 400, tries = 0; tries < 20 && x == nullptr; ++n, ++tries) {
-        if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-        auto candidate = std::make_unique<Process>(
-            xvfb,
-            std::vector<std::string>{":" + std::to_string(n), "-screen", "0", "800x600x24", "-nolisten", "tcp",
-                                     "-noreset"},
-            dir.path(), "xvfb" + std::to_string(n));
-        // Ready when it answers: a socket file may be left from an earlier server.
-        const std::string probe = xwininfo + " -display :" + std::to_string(n) + " -root";
-        if (WaitFor([&] { return !candidate->Running() || !Output(probe).empty(); }, 10s) && candidate->Running()) {
-            display = n;
-            x = std::move(candidate);
-        }
+    // A display of our own: Xvfb picks a free number and prints it once it takes connections.
+    // Without -noreset the server resets whenever its last client leaves and refuses connections meanwhile.
+    Process x(xvfb, {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"}, dir.path(),
+              "xvfb");
+    std::string number;
+    if (!WaitFor([&] { return (number = x.Stdout()).find('\n') != std::string::npos || !x.Running(); }, 10s) ||
+        number.find('\n') == std::string::npos) {
+        GTEST_SKIP() << "Xvfb could not start a display here: " << x.Stderr();
     }
-    if (x == nullptr) GTEST_SKIP() << "Xvfb could not start a display here";
-    StopWithSigterm stopX{x.get()};
-    const std::string name = ":" + std::to_string(display);
+    const std::string name = ":" + number.substr(0, number.find('\n'));
     ::setenv("DISPLAY", name.c_str(), 1);
     ::unsetenv("WAYLAND_DISPLAY");
     const std::string xwin = xwininfo + " -display " + name;
 
-    const std::vector<std::string> trayArgs{"--edge", "top", "--align", "right", "--widthtype", "request",
-                                            "--height", "32"};
-    auto tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer");
+    Process tray(trayer, {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32"}, dir.path(),
+                 "trayer");
     ASSERT_TRUE(WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s))
-        << "trayer shows no panel: " << tray->Stderr();
+        << "trayer shows no panel: " << tray.Stderr();
 
     auto hub = StartHub(dir.path());
     ASSERT_TRUE(hub) << "xAP port 3639 is not free here";
@@ -160,16 +106,8 @@ TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALo
     WriteSafeIni(app);
     Process quorvel(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "quorvel");
 
-    EXPECT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+    EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
         << "no icon in the tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
-
-    // The tray host restarts: the icon goes into the new tray.
-    tray->Signal(SIGTERM);
-    ASSERT_TRUE(tray->Wait(10s));
-    ASSERT_TRUE(WaitFor([&] { return TrayContents(xwin).empty(); }, 10s));
-    tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer2");
-    EXPECT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
-        << "no icon in the restarted tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
 
     ASSERT_TRUE(client.WaitForClass("xap-hbeat.alive", 20s, "zeb.CM11A.")) << quorvel.Stderr();
     const std::string exe = std::filesystem::canonical(BinDir() / "quorvel").string();
@@ -178,18 +116,18 @@ TEST(Desktop, IconDocksInTheTrayAgainAfterARestartAConfigRequestOpensSetupAndALo
     client.SendMessage("Homeseer.Config", "zeb.CM11A.*", "Config.Form", "Form=SetupForm\nPath=" + exe + "\n");
     EXPECT_TRUE(WaitFor([&] { return !Output(find).empty(); }, 20s)) << "no window titled CM11A Setup\n" << quorvel.Stderr();
 
-    // The orderly stop writes the open window's settings and removes the icon.
+    // The orderly stop writes the open window's settings.
     ExpectCleanStop(quorvel);
-    const std::string ini = Upper(ReadFile(app / "Config" / "Quorvel.ini"));
-    EXPECT_NE(ini.find(Upper(std::string("ComPort=") + kNoSerialPort)), std::string::npos) << ini;
+    const std::string ini = ReadFile(app / "Config" / "Quorvel.ini");
+    EXPECT_NE(ini.find(std::string("COMPORT=") + kNoSerialPort), std::string::npos) << ini;  // keys as written
     EXPECT_NE(ini.find("DEBUG=0"), std::string::npos) << ini;
 
     // The display goes away under a running tray application: it carries on headless.
     Process second(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "second");
-    ASSERT_TRUE(WaitFor([&] { return TrayContents(xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+    ASSERT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
         << second.Stderr();
-    x->Signal(SIGTERM);
-    ASSERT_TRUE(x->Wait(10s));
+    x.Signal(SIGTERM);
+    ASSERT_TRUE(x.Wait(10s));
     EXPECT_TRUE(WaitFor([&] { return second.Stderr().find("The display went away: running headless") !=
                                      std::string::npos; }, 20s)) << second.Stderr();
     const std::string maps = ReadFile("/proc/" + std::to_string(second.Pid()) + "/maps");

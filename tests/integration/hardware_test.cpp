@@ -1,6 +1,6 @@
 // The connector against the simulated interface at the real device's speed: a power failure
 // and stray bytes in the middle of a command, a serial device that disappears and comes
-// back, and an interface that sprays garbage at full speed.
+// back; and an interface that sprays garbage at full speed.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -39,23 +39,21 @@ long CpuTicks(pid_t pid) {
 
 }  // namespace
 
-// At the real device's speed: a power failure while an address is on the power line, then a
-// wrong checksum and garbage in the middle of another command's handshake.
-TEST(Hardware, PowerFailureAndStrayBytesInTheMiddleOfACommandCostOneResendAtMostAndEachCommandCompletesOnce) {
-    Rig rig({}, kRealSpeed);
+// At the real device's speed, through a serial device: a power failure while an address is on
+// the power line, then a wrong checksum and garbage in the middle of another command's
+// handshake; then the device goes away and comes back.
+TEST(Hardware, PowerFailureAndStrayBytesCostOneResendAtMostAndASerialDeviceRecreatedAtTheSamePathIsReadAgain) {
+    Rig rig(RigOptions{.pty = true, .comPort = ""}, kRealSpeed);
     REQUIRE_READY(rig);
     rig.control().Command("clear-log");
     rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
     ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 00") != std::string::npos; }, 20s)) << rig.Diagnostics();
     ASSERT_EQ(rig.control().Command("powerfail"), "ok\n");
     ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.SimLog() << rig.Diagnostics();
-    // 0x9B with the six clock bytes, the interface's checksum, 0x00 and 0x55.
-    const auto clockDone = [](const std::string& log) {
-        const std::size_t clock = log.find("rx 9B ");
-        return clock != std::string::npos && log.find("rx 00\ntx 55\n", clock) != std::string::npos;
-    };
+    // 0x9B with the six clock bytes, the interface's checksum, at once 0x00, and 0x55.
+    static const std::regex clockDone("rx 9B[ 0-9A-F]*\\n(rx [ 0-9A-F]*\\n)*tx [0-9A-F]{2}\\nrx 00\\ntx 55\\n");
     std::string log;
-    EXPECT_TRUE(WaitFor([&] { return clockDone(log = rig.SimLog()); }, 20s)) << log;
+    EXPECT_TRUE(WaitFor([&] { return std::regex_search(log = rig.SimLog(), clockDone); }, 20s)) << log;
     EXPECT_EQ(Count(rig.control().Command("powerline"), "sent A on -> A1"), 1);
 
     rig.control().Command("clear-log");
@@ -75,11 +73,7 @@ TEST(Hardware, PowerFailureAndStrayBytesInTheMiddleOfACommandCostOneResendAtMost
     rig.client().WaitForClass("none", 200ms);
     EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "\nDevice=A1\n").size(), 1u);
     EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "\nDevice=C3\n").size(), 1u);
-}
 
-TEST(Hardware, SerialDeviceRecreatedAtTheSamePathIsReadAgainWithoutARequest) {
-    Rig rig(RigOptions{.pty = true, .comPort = ""}, kRealSpeed);
-    REQUIRE_READY(rig);
     // The device goes away (the simulator ends and removes its link) and a new one appears
     // at the same path.
     rig.ReplaceSimulator();
@@ -147,12 +141,9 @@ TEST(Hardware, InterfaceSprayingRandomBytesNeitherExhaustsNorDeafensTheConnector
     constexpr long kRssLimitKb = 100 * 1024;
 #endif
     EXPECT_LT(maxRss, kRssLimitKb) << "resident memory under the spray (kB)";
-    std::printf("spray: %zu bytes in 4 s, connector's resident memory at most %ld kB\n", sent, maxRss);
     // The query sent during the spray is answered (the spray must not drown the xAP side in
-    // events invented from garbage), and so is one sent after it.
+    // events invented from garbage).
     EXPECT_TRUE(client.WaitForClass("WDT.Echo", 5s, "Response=spray")) << quorvel.Stderr().substr(0, 2000);
-    client.SendMessage("WDT.Echo", "", "Echo.Query", "Query=after\n");
-    EXPECT_TRUE(client.WaitForClass("WDT.Echo", 5s, "Response=after")) << quorvel.Stderr().substr(0, 2000);
 
     // Back to idle within 3 s of the end of the spray.
     std::this_thread::sleep_for(3s);

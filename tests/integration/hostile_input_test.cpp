@@ -17,9 +17,6 @@ TEST(HostileInput, RepeatedItemNamesGiveShortLogLinesAndAGiantRequestFillsTheQue
     for (int i = 1; i <= 30; ++i) {
         rig.client().SendMessage("Flood", "", "xAP-X10.request", items);  // one at a time: no buffer overrun
         ASSERT_TRUE(WaitFor([&] { return Count(rig.Log(), ours) >= i; }, 10s)) << i;
-        if (i == 1) {
-            EXPECT_EQ(Count(rig.Log(), "From XAP "), 1);
-        }
     }
     const std::string log = rig.Log();
     EXPECT_LE(Count(log, "From XAP "), 6);  // a few, then one summary a minute

@@ -118,20 +118,15 @@ private:
     std::unique_ptr<Process> brokerProc_, watcher_;
 };
 
-#define REQUIRE_MQTT_READY(rig)                                                                        \
-    do {                                                                                               \
-        if (!(rig).Available()) GTEST_SKIP() << "mosquitto, mosquitto-clients or openssl is not installed"; \
-        ASSERT_TRUE((rig).BrokerUp()) << (rig).BrokerLog();                                            \
-        REQUIRE_READY(rig);                                                                            \
-    } while (0)
-
 const std::string kA1On = "rx 04 66\ntx 6A\nrx 00\ntx 55\nrx 06 62\ntx 68\nrx 00\ntx 55\n";
 
 }  // namespace
 
-TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAndABrokerRestartLosesNoCommand) {
+TEST(MqttBridge, ASetReachesTheWireHeardTrafficIsRetainedBadPayloadsAreRefusedAndABrokerRestartLosesNoCommand) {
     MqttRig rig;
-    REQUIRE_MQTT_READY(rig);
+    if (!rig.Available()) GTEST_SKIP() << "mosquitto or mosquitto-clients is not installed";
+    ASSERT_TRUE(rig.BrokerUp()) << rig.BrokerLog();
+    REQUIRE_READY(rig);
     rig.control().Command("clear-log");
     rig.Publish(kPrefix + "/A1/set", "ON");
     ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.Diagnostics();
@@ -140,11 +135,6 @@ TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAnd
     const auto event = rig.client().WaitForClass("xAP-x10.Event", 10s, "Device=A1");
     ASSERT_TRUE(event) << rig.Diagnostics();
     EXPECT_NE(event->find("\nEvent=on\nDevice=A1\n"), std::string::npos) << *event;
-
-    // The xAP request for the same thing: the same bytes.
-    rig.control().Command("clear-log");
-    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
-    ASSERT_TRUE(WaitFor([&] { return ByteLines(rig.SimLog()) == kA1On; }, 20s)) << rig.SimLog();
 
     // Malformed payloads and topics: one report each, nothing on the wire.
     rig.control().Command("clear-log");
@@ -165,13 +155,20 @@ TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAnd
     rig.control().Command("hear A1 off");
     const std::string heard = R"("device":"A1","function":"off","brightness":0,"origin":"heard")";
     ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(heard) != std::string::npos; }, 20s)) << rig.Diagnostics();
+    // What was heard is kept by the broker, beside the device's discovery entry.
+    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(kPrefix + "/A1/state OFF") != std::string::npos; }, 20s));
+    std::string retained = rig.Retained("#");
+    EXPECT_NE(retained.find("1 " + kPrefix + "/A1/state OFF\n"), std::string::npos) << retained;
+    const std::size_t config = retained.find("_A1/config {");
+    ASSERT_NE(config, std::string::npos) << retained;
+    EXPECT_NE(retained.find("\"command_topic\":\"" + kPrefix + "/A1/set\"", config), std::string::npos) << retained;
     rig.control().Command("clear-log");
     rig.Publish(kPrefix + "/A1/set", "50");
     ASSERT_TRUE(rig.WaitForState("A1 on 50", 20s)) << rig.Diagnostics();
     EXPECT_EQ(Count(ByteLines(rig.SimLog()), "rx 06 62"), 1) << rig.SimLog();
 
     // A broker restart is survived and no later command is lost.
-    rig.Publish(kPrefix + "/C1/set", "ON");
+    rig.Publish(kPrefix + "/C1/set", "on");
     ASSERT_TRUE(rig.WaitForState("C1 on 100", 20s)) << rig.Diagnostics();
 
     rig.StopBroker();  // no persistence: its retained messages are gone with it
@@ -180,8 +177,9 @@ TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAnd
     ASSERT_TRUE(rig.StartBroker());
     ASSERT_TRUE(rig.Connected(2)) << rig.Diagnostics();
     EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT connection to"), 1) << "one report per outage";
+    EXPECT_EQ(rig.Stderr().find("not-in-any-log"), std::string::npos) << "the password was logged";
 
-    const std::string retained = rig.Retained("#");
+    retained = rig.Retained("#");
     EXPECT_NE(retained.find("1 " + kPrefix + "/status online\n"), std::string::npos) << retained;
     EXPECT_NE(retained.find("1 " + kPrefix + "/C1/state ON\n"), std::string::npos) << retained;
 
@@ -191,28 +189,7 @@ TEST(MqttBridge, ASetReachesTheWireAsTheXapRequestsBytesBadPayloadsAreRefusedAnd
     }
 }
 
-// Over TLS, with the user and password of the ini file.
-TEST(MqttBridge, HeardTrafficAndDiscoveryAreRetainedAndCommandsArriveOverTls) {
-    MqttRig rig("right pw");
-    REQUIRE_MQTT_READY(rig);
-    rig.Publish(kPrefix + "/E2/set", "on");
-    ASSERT_TRUE(rig.WaitForState("E2 on 100", 20s)) << rig.Diagnostics();
-    EXPECT_EQ(rig.Stderr().find("right pw"), std::string::npos) << "the password was logged";
-    EXPECT_EQ(rig.control().Command("hear B3 on"), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(kPrefix + "/B3/state ON") != std::string::npos; }, 30s))
-        << rig.Diagnostics();
-    const std::string retained = rig.Retained("#");
-    EXPECT_NE(retained.find("1 " + kPrefix + "/B3/state ON\n"), std::string::npos) << retained;
-    EXPECT_NE(retained.find("1 " + kPrefix + "/status online\n"), std::string::npos) << retained;
-    const std::size_t config = retained.find("_B3/config {");
-    ASSERT_NE(config, std::string::npos) << retained;
-    EXPECT_NE(retained.find("\"command_topic\":\"" + kPrefix + "/B3/set\"", config), std::string::npos);
-    EXPECT_NE(rig.Watched().find(R"("device":"B3","function":"on","brightness":100,"origin":"heard")"),
-              std::string::npos)
-        << rig.Watched();
-}
-
-
+// Over TLS (to a host name, checked against the broker's certificate): the broker refuses the user.
 TEST(MqttBridge, AWrongPasswordIsReportedOnceAndRetriedWithoutHarm) {
     MqttRig rig("wrong pw");
     if (!rig.Available()) GTEST_SKIP() << "mosquitto, mosquitto-clients or openssl is not installed";

