@@ -93,10 +93,10 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
     ::unsetenv("WAYLAND_DISPLAY");
     const std::string xwin = xwininfo + " -display " + name;
 
-    Process tray(trayer, {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32"}, dir.path(),
-                 "trayer");
+    const std::vector<std::string> trayArgs{"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32"};
+    auto tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer");
     ASSERT_TRUE(WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s))
-        << "trayer shows no panel: " << tray.Stderr();
+        << "trayer shows no panel: " << tray->Stderr();
 
     auto hub = StartHub(dir.path());
     ASSERT_TRUE(hub) << "xAP port 3639 is not free here";
@@ -108,6 +108,14 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
 
     EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
         << "no icon in the tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
+
+    // The tray host restarts: the connector carries on and its icon goes into the new tray.
+    tray->Signal(SIGTERM);
+    ASSERT_TRUE(tray->Wait(10s));
+    ASSERT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).empty(); }, 10s));
+    tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer2");
+    EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+        << "no icon in the restarted tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
 
     ASSERT_TRUE(client.WaitForClass("xap-hbeat.alive", 20s, "zeb.CM11A.")) << quorvel.Stderr();
     const std::string exe = std::filesystem::canonical(BinDir() / "quorvel").string();
