@@ -93,7 +93,8 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
     ::unsetenv("WAYLAND_DISPLAY");
     const std::string xwin = xwininfo + " -display " + name;
 
-    const std::vector<std::string> trayArgs{"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32"};
+    const std::vector<std::string> trayArgs{"--edge",      "top",     "--align",  "right",
+                                            "--widthtype", "request", "--height", "32"};
     auto tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer");
     ASSERT_TRUE(WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s))
         << "trayer shows no panel: " << tray->Stderr();
