@@ -78,12 +78,11 @@ std::optional<int> ParseLevel(std::string_view text) {
 std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
                                   std::optional<int> level) {
     using state::Power;
-    if (power == Power::Off || level == 0) return {{kOff, 0}};
+    if (power == Power::Off) return {{kOff, 0}};
     if (!level) {
         if (power == Power::On) return {{kOn, 0}};
         return {};
     }
-    if (*level == 100) return {{kOn, 0}};
     return state::PlanLevel(s.State, s.Level, *level);
 }
 

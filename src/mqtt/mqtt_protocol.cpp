@@ -42,8 +42,8 @@ std::optional<SetCommand> ParseSetPayload(std::string_view payload, std::string&
 
 std::vector<X10Step> PlanCommands(const DeviceView& now, const SetCommand& want) {
     using Kind = SetCommand::Kind;
-    if (want.What == Kind::Off || (want.What == Kind::Level && want.Level == 0)) return {{kFunctionOff, 0}};
-    if (want.What == Kind::On || want.Level == 100) return {{kFunctionOn, 0}};
+    if (want.What == Kind::Off) return {{kFunctionOff, 0}};
+    if (want.What == Kind::On) return {{kFunctionOn, 0}};
     return state::PlanLevel(now.State, now.Level, want.Level);
 }
 

@@ -11,8 +11,10 @@ namespace quorvel::state {
 
 namespace {
 
-constexpr int kAllUnitsOff = 0, kAllLightsOn = 1, kOn = 2, kOff = 3, kDim = 4, kBright = 5, kAllLightsOff = 6,
-              kPresetDim1 = 10, kPresetDim2 = 11, kStatusOn = 13, kStatusOff = 14;
+constexpr int kOn = cm11a::kFunctionOn, kOff = cm11a::kFunctionOff, kDim = cm11a::kFunctionDim,
+              kBright = cm11a::kFunctionBright;
+constexpr int kAllUnitsOff = 0, kAllLightsOn = 1, kAllLightsOff = 6, kPresetDim1 = 10, kPresetDim2 = 11,
+              kStatusOn = 13, kStatusOff = 14;
 
 std::vector<std::string> SplitTabs(const std::string& line) {
     std::vector<std::string> out;
@@ -111,6 +113,8 @@ std::string DeviceName(int index) {
 int StepsFor(int percentPoints) { return (std::clamp(percentPoints, 0, 100) * kFullRangeSteps + 50) / 100; }
 
 std::vector<X10Step> PlanLevel(Power state, int level, int target) {
+    if (target <= 0) return {{kOff, 0}};
+    if (target >= 100) return {{kOn, 0}};
     if (state == Power::On && level != kUnknownLevel) {
         const int steps = StepsFor(std::abs(target - level));
         if (steps == 0) return {};

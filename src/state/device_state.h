@@ -54,9 +54,9 @@ struct X10Step {
 
 // Dim steps for a change of percent points, rounded to the nearest step (0..22).
 int StepsFor(int percentPoints);
-// The X10 commands that take a lamp from its state and level to a level of 1..99 percent.
-// From a known level it moves by dim or bright steps; from off or an unknown level a full on
-// gives the known start of 100 and dims down from there.
+// The X10 commands that take a lamp from its state and level to a level in percent: 0 is an
+// off and 100 a plain on. In between, from a known level it moves by dim or bright steps;
+// from off or an unknown level a full on gives the known start of 100 and dims down from there.
 std::vector<X10Step> PlanLevel(Power state, int level, int target);
 
 std::string_view PowerText(Power p);   // "on", "off", "?"
