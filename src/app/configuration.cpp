@@ -1,7 +1,6 @@
 #include "app/configuration.h"
 
 #include "app/settings_check.h"
-#include "cm11a/link_port.h"
 #include "platform/os.h"
 
 #include <algorithm>
@@ -130,8 +129,13 @@ void Configuration::SetIniValue(const std::string& key, const std::string& defau
             settings_.Debug = ParseBoolSetting(Homeseer().GetIniSetting(kGeneral, "Debug", defaultValue, kMainIni));
             reporter_.SetDebug(settings_.Debug);
         } else if (k == "comport") {
-            settings_.ComPort = Homeseer().GetIniSetting(kGeneral, "ComPort", defaultValue, kMainIni);
-            if (link_ != nullptr && link_->PortOpen(settings_.ComPort)) link_->AnswerPowerFail();
+            const std::string port = Homeseer().GetIniSetting(kGeneral, "ComPort", defaultValue, kMainIni);
+            const bool changed = port != settings_.ComPort;
+            settings_.ComPort = port;
+            // Once the CM11A has started, a new port is taken up between two commands; an
+            // unchanged one is left alone, so reading the settings again writes nothing to
+            // the interface.
+            if (changed && cm11aStarted_ && portChanged_) portChanged_();
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);

@@ -13,10 +13,6 @@
 #include <string>
 #include <vector>
 
-namespace quorvel::cm11a {
-class LinkPort;
-}
-
 namespace quorvel::app {
 
 inline constexpr const char* kMainIni = "Quorvel.ini";
@@ -59,8 +55,9 @@ public:
     void ReleaseHomeseer() { homeseer_.reset(); }
     bool HomeseerLoaded() const { return homeseer_ != nullptr; }
 
-    // The CM11A link and start-up, joined when that subsystem is present.
-    void SetLinkPort(cm11a::LinkPort* link) { link_ = link; }
+    // The CM11A start-up, and who is told when ComPort changes after it, joined when that
+    // subsystem is present.
+    void SetPortChanged(std::function<void()> hook) { portChanged_ = std::move(hook); }
     void SetInitCM11A(InitCM11AHook hook) { initCM11A_ = std::move(hook); }
     bool CM11AReady() const { return cm11aReady_; }
     // The CM11A start-up has run (whatever the link's state then).
@@ -79,7 +76,7 @@ private:
     std::string computerName_;
     bool computerNameKnown_ = false;
     std::unique_ptr<host::Homeseer> homeseer_;
-    cm11a::LinkPort* link_ = nullptr;
+    std::function<void()> portChanged_;
     InitCM11AHook initCM11A_;
     bool cm11aReady_ = false;
     bool cm11aStarted_ = false;
