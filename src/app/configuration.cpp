@@ -2,6 +2,7 @@
 
 #include "app/settings_check.h"
 #include "platform/os.h"
+#include "state/device_kinds.h"
 
 #include <algorithm>
 #include <exception>
@@ -115,6 +116,13 @@ void Configuration::InitIniKeys() {
     for (std::size_t i = 0; i < n; ++i) {
         Guarded(reporter_, "InitIniKeys", [&] { SetIniValue(iniKeys_[i], iniDefaults_[i]); });
     }
+    Guarded(reporter_, "InitIniKeys", [&] { ReadDevices(); });
+}
+
+void Configuration::ReadDevices() {
+    std::vector<std::string> problems;
+    state::ReadDeviceKinds(Homeseer().GetINISection(state::kDevicesSection, kMainIni), settings_, problems);
+    for (const std::string& p : problems) reporter_.ReportEvent(kAppName, "Settings: " + p);
 }
 
 void Configuration::SetIniValue(const std::string& key, const std::string& defaultValue) {

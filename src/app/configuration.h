@@ -41,8 +41,10 @@ public:
     void InitXap();
     // Start-up step 9: settings table, [General] settings, CM11A start. Returns "".
     std::string InitHW();
-    // Reads ComPort, House, Ignore and Debug (again after the setup window closes).
+    // Reads ComPort, House, Ignore, Debug and the [Devices] kinds (again after the setup
+    // window closes).
     void InitIniKeys();
+    void ReadDevices();
     void SetIniValue(const std::string& key, const std::string& defaultValue);
     // CM11AReady = the InitCM11A hook's answer; false while no CM11A subsystem is joined.
     void InitApplication();

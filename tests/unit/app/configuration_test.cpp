@@ -147,3 +147,29 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
     std::fclose(out);
     EXPECT_TRUE(fs::is_empty(empty.path()));
 }
+
+// [Devices] names a kind per address; what cannot be used is named, the rest are lights.
+TEST_F(AppConfiguration, DevicesKindsAreReadAndEntriesThatCannotBeUsedAreNamed) {
+    using quorvel::core::DeviceKind;
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=AB\r\n[Devices]\r\na2=Switch\r\nB1= \"motion\" \r\n"
+                                      "C1=remote\r\nA3=dimmer\r\nZ9=light\r\nA1=light\r\n");
+    config.InitXap();
+    config.InitHW();
+    EXPECT_EQ(settings.Kinds[1], DeviceKind::Switch);
+    EXPECT_EQ(settings.Kinds[16], DeviceKind::Motion);
+    EXPECT_EQ(settings.Kinds[32], DeviceKind::Remote);
+    EXPECT_EQ(settings.Kinds[2], DeviceKind::Light);  // A3: not understood
+    EXPECT_TRUE(settings.Listed[0] && settings.Listed[1] && !settings.Listed[2] && !settings.Listed[3]);
+    std::vector<std::string> reported;
+    for (const auto& r : Reports(reporter)) reported.push_back(r.second);
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[0], "Settings: Devices: A3='dimmer' is not light, switch, motion or remote; A3 is a light");
+    EXPECT_EQ(reported[1], "Settings: Devices: 'Z9' is not an X10 device A1..P16; left out");
+
+    quorvel::host::Homeseer hs(reporter, sim, dir.path());
+    std::string described;
+    const auto problems = quorvel::app::CheckDevices(hs, quorvel::app::ReadSettings(hs).Values, described);
+    EXPECT_EQ(described, "A1 light, A2 switch, B1 motion, C1 remote");
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_EQ(problems[2], "Devices: C1 is listed but not served (House, Ignore)");
+}
