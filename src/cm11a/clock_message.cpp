@@ -47,6 +47,7 @@ void Cm11aEngine::StartClock(const char* why) {
     clockSumWithSet_ = static_cast<std::uint8_t>(sum + kClockSet);
     quietTimer_->Arm(kClockAnswerMs);
     comm_.SetTxStatus(std::string("Clock sent to the CM11A (") + why + ")");
+    reporter_.DebugLog(std::string("CM11A clock message sent (") + why + ")");
     Write(message);
 }
 

@@ -40,6 +40,12 @@ Cm11aEngine::~Cm11aEngine() {
 }
 
 bool Cm11aEngine::InitCM11A(const std::string& port) {
+    // The link may have opened before (the settings name the port first): its clock
+    // exchange goes on, and the interface gets no second message.
+    const auto clockUnderway = [this] {
+        return rxState_ == RxState::AwaitClockChecksum || rxState_ == RxState::AwaitClockReady;
+    };
+    const bool keepClock = clockUnderway();
     queue_.clear();
     decoder_.Clear();
     pendingInput_.clear();
@@ -47,14 +53,15 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     reportBuffer_.clear();
     reportRemaining_ = 0;
     macroRemaining_ = 0;
-    rxState_ = RxState::Idle;
-    quietTimer_->SetEnabled(false);
+    if (!keepClock) {
+        rxState_ = RxState::Idle;
+        quietTimer_->SetEnabled(false);
+    }
     StopTimer();
     bool open = false;
     core::Guarded(reporter_, "InitCM11A", [&] { open = link_.PortOpen(port); });
-    // Opening the link may already have sent the clock message (LinkOpened).
-    const bool clockSent = rxState_ == RxState::AwaitClockChecksum || rxState_ == RxState::AwaitClockReady;
-    if (open && !clockSent) StartClock("start-up");
+    // Opening the link may have sent the clock message just now (LinkOpened).
+    if (open && !clockUnderway()) StartClock("start-up");
     return open;
 }
 
@@ -93,6 +100,8 @@ void Cm11aEngine::LinkOpened() {
     reportBuffer_.clear();
     reportRemaining_ = 0;
     rxState_ = RxState::Idle;
+    // A new connection is a fresh start: the time-outs counted on the old one do not count.
+    if (!queue_.empty()) queue_.front().Retry = 0;
     core::Guarded(reporter_, "LinkOpened", [&] { StartClock("the link opened"); });
 }
 

@@ -209,12 +209,12 @@ public:
 
     // False when port 3639 is taken here (another hub, and no private network namespace).
     bool HubUp() const { return hub_ != nullptr; }
-    // True once everything runs and the connector has answered a possible power failure twice
-    // (its link is open).
+    // True once everything runs and the connector has sent its clock message (its link is
+    // open).
     bool Ready() {
         if (!HubUp() || !sim_ || !sim_->Connected()) return false;
         return client_.WaitForClass("Homeseer.Event", std::chrono::seconds(30), "Using xAP port ").has_value() &&
-               WaitFor([&] { return Count(SimLog(), "9B") >= 2; }, std::chrono::seconds(20));
+               WaitFor([&] { return Count(SimLog(), "rx 9B") >= 1; }, std::chrono::seconds(20));
     }
     std::string Diagnostics() {
         return "--- quorvel stderr\n" + quorvel_->Stderr() + "\n--- sim stderr\n" + (sim_ ? sim_->proc().Stderr() : "") +
