@@ -213,8 +213,16 @@ public:
     // open).
     bool Ready() {
         if (!HubUp() || !sim_ || !sim_->Connected()) return false;
-        return client_.WaitForClass("Homeseer.Event", std::chrono::seconds(30), "Using xAP port ").has_value() &&
-               WaitFor([&] { return Count(SimLog(), "rx 9B") >= 1; }, std::chrono::seconds(20));
+        if (!client_.WaitForClass("Homeseer.Event", std::chrono::seconds(30), "Using xAP port ").has_value() ||
+            !WaitFor([&] { return Count(SimLog(), "rx 9B") >= 1; }, std::chrono::seconds(20))) {
+            return false;
+        }
+        // The clock exchange ends with the interface's 0x55 (or, unanswered, after a while).
+        WaitFor([&] {
+            const std::string log = SimLog();
+            return log.find("tx 55", log.find("rx 9B")) != std::string::npos;
+        }, std::chrono::seconds(2));
+        return true;
     }
     std::string Diagnostics() {
         return "--- quorvel stderr\n" + quorvel_->Stderr() + "\n--- sim stderr\n" + (sim_ ? sim_->proc().Stderr() : "") +

@@ -93,6 +93,8 @@ TEST_F(DesktopFixture, SetupFieldsAreCleanedAndStoredOnEveryCloseThePortFollowsA
 TEST_F(DesktopFixture, TypedCommandsReachTheInterfaceTheOpenStatusTableFollowsAndTrafficIsKeptUntilTheWindowOpens) {
     form.settings().ComPort = "1";
     ASSERT_TRUE(form.link().OpenPort("1"));
+    // The opened link gets the clock message; unanswered, the engine goes on after a while.
+    sim.Advance(quorvel::cm11a::Cm11aEngine::kClockAnswerMs);
     form.MenuArray_Click(2);  // "System Status"
     ASSERT_NE(session.Status(), nullptr);
     EXPECT_TRUE(session.Status()->isVisible());
@@ -106,7 +108,7 @@ TEST_F(DesktopFixture, TypedCommandsReachTheInterfaceTheOpenStatusTableFollowsAn
     window->SendString().setText("a1 on");
     window->SendToRain8().click();
     ASSERT_FALSE(serial->Writes().empty());
-    EXPECT_EQ(serial->Writes().front(), std::string("\x04\x66", 2));  // header and address of A1
+    EXPECT_EQ(serial->Writes().back(), std::string("\x04\x66", 2));  // header and address of A1
 
     // A1 on, confirmed by the interface: checksums 6A and 68, each followed by ready.
     for (const char reply : {'\x6A', '\x55', '\x68', '\x55'}) {
