@@ -6,6 +6,7 @@
 #include "../tools/cm11a-sim/cm11a_model.h"
 
 #include "cm11a/cm11a_engine.h"
+#include "engine_bench_setup.h"
 #include "cm11a/cm11a_link.h"
 #include "cm11a/comm_window_model.h"
 #include "core/reporting.h"
@@ -59,11 +60,7 @@ struct Bench {
     explicit Bench(cm11asim::Timing timing)
         : reporter(sim), comm(sim, reporter), model(timing), link(sim, model, comm),
           engine(sim, reporter, settings, comm, link) {
-        reporter.SetNode(&node);
-        reporter.SetXapRunning(true);
-        reporter.SetConsole([](const std::string&) {});
-        settings.ComPort = "127.0.0.1:10001";
-        settings.Ignore = ",,";
+        bench::QuietEngineSetup(reporter, settings, node);
     }
     // One simulated millisecond: the model runs, its bytes go to the engine.
     void Step() {

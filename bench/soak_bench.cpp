@@ -6,6 +6,7 @@
 #include "../tools/cm11a-sim/cm11a_model.h"
 
 #include "cm11a/cm11a_engine.h"
+#include "engine_bench_setup.h"
 #include "cm11a/codes.h"
 #include "cm11a/comm_window_model.h"
 #include "core/reporting.h"
@@ -74,11 +75,7 @@ private:
 struct Soak {
     Soak() : reporter(sim), comm(sim, reporter), model(kRealSpeed), link(sim, model),
              engine(sim, reporter, settings, comm, link) {
-        reporter.SetNode(&node);
-        reporter.SetXapRunning(true);
-        reporter.SetConsole([](const std::string&) {});
-        settings.ComPort = "127.0.0.1:10001";
-        settings.Ignore = ",,";
+        bench::QuietEngineSetup(reporter, settings, node);
         engine.SetActivityObserver([this](const cm11a::X10Activity& a) {
             if (a.Origin != cm11a::X10Origin::PowerLine && !a.Completed) ++dropped;
         });
