@@ -47,7 +47,6 @@ public:
         model_.Receive(bytes, static_cast<cm11asim::Millis>(sim_.NowMs()));
         comm_.EchoHex(bytes);
     }
-    void AnswerPowerFail() override { WriteToCM11A(std::string(1, '\x9B')); }
     std::string written;
 
 private:
@@ -192,7 +191,6 @@ struct EchoLink : cm11a::LinkPort {
     explicit EchoLink(cm11a::CommWindowModel& comm) : comm_(comm) {}
     bool PortOpen(const std::string&) override { return true; }
     void WriteToCM11A(const std::string& bytes) override { comm_.EchoHex(bytes); }
-    void AnswerPowerFail() override { WriteToCM11A(std::string(1, '\x9B')); }
     cm11a::CommWindowModel& comm_;
 };
 

@@ -48,7 +48,6 @@ public:
     void WriteToCM11A(const std::string& bytes) override {
         if (open_) model_.Receive(bytes, static_cast<cm11asim::Millis>(sim_.NowMs()));
     }
-    void AnswerPowerFail() override {}
     bool Connecting() const override { return !open_; }
     void Reopen(const std::string&) override {
         open_ = false;

@@ -80,10 +80,10 @@ std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
     return std::nullopt;
 }
 
-// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again.
+// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again (once for a burst).
 void OnSignal(quorvel::app::QuorvelForm& form, int signo) {
     if (signo == SIGHUP) {
-        form.ReloadSettings();
+        form.RequestReload();
         return;
     }
     form.SetStopReason(signo == SIGINT ? "signal SIGINT" : signo == SIGTERM ? "signal SIGTERM"
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
 
     if (auto status = form.Form_Load()) return *status;
     mode.ReportHeadless(form);
-    // A signal handled while start-up let events run has already stopped everything.
+    // Something in the start-up asked to stop: the loop is not entered.
     if (platform.QuitRequested()) return platform.ExitCode();
     const auto mqtt = quorvel::app::MqttService::Start(form, platform);  // off unless [MQTT] Broker is set
     quorvel::platform::ServiceNotifier service(

@@ -105,6 +105,21 @@ void Cm11aEngine::LinkOpened() {
     core::Guarded(reporter_, "LinkOpened", [&] { StartClock("the link opened"); });
 }
 
+void Cm11aEngine::PortChanged() {
+    portChangePending_ = true;
+    if (!MidExchange()) SwitchPort();  // otherwise StartHead moves it once the exchange has ended
+}
+
+bool Cm11aEngine::MidExchange() const {
+    return rxState_ != RxState::Idle || (!queue_.empty() && queue_.front().State != TxState::SendAddress);
+}
+
+void Cm11aEngine::SwitchPort() {
+    portChangePending_ = false;
+    reporter_.DebugLog("CM11A port changed to " + settings_.ComPort);
+    core::Guarded(reporter_, "PortChanged", [&] { link_.UsePort(settings_.ComPort); });
+}
+
 void Cm11aEngine::QuietTimer_Timer() {
     quietTimer_->SetEnabled(false);
     core::Guarded(reporter_, "QuietTimer", [&] {

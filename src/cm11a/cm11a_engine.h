@@ -105,6 +105,10 @@ public:
     void CM11ATimer_Timer();
     // The link (re)opened: the clock message goes out, then the waiting head starts afresh.
     void LinkOpened();
+    // The ComPort setting changed: the link moves to the new port now when the interface is
+    // idle, otherwise once the exchange in progress has ended (never inside one).
+    void PortChanged();
+    bool PortChangePending() const { return portChangePending_; }
     // Tick handler of the quiet timer (resynchronisation and clock exchange).
     void QuietTimer_Timer();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
@@ -160,6 +164,10 @@ private:
 
     void Write(const std::string& bytes);
     void DebugByte(const char* what, std::uint8_t b);
+    // A command's handshake, an upload, a macro report or the clock exchange is under way.
+    bool MidExchange() const;
+    // Moves the link to the ComPort setting.
+    void SwitchPort();
 
     platform::Platform& platform_;
     core::Reporter& reporter_;
@@ -181,6 +189,7 @@ private:
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int macroRemaining_ = 0;      // offset bytes of a macro report still to come
 
+    bool portChangePending_ = false;
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported
     std::uint8_t clockSum_ = 0;       // checksum of the six clock bytes
     std::uint8_t clockSumWithSet_ = 0;  // the same with 0x9B counted

@@ -70,6 +70,8 @@ void Cm11aEngine::ReportDropped(const std::string& dc) {
 // Writes the head's next pair when the line is free: nothing of the interface's own is
 // going on and the head is in a sending state.
 void Cm11aEngine::StartHead() {
+    // A new port is taken up between commands, before the next one starts.
+    if (portChangePending_ && !MidExchange()) SwitchPort();
     auto free = [this] { return rxState_ == RxState::Idle && !queue_.empty() && Sending(queue_.front().State); };
     if (!free()) return;
     if (!link_.PortOpen(settings_.ComPort)) return;

@@ -39,13 +39,14 @@ public:
         writes.push_back(bytes);
         if (onWrite) onWrite(bytes);
     }
-    void AnswerPowerFail() override { WriteToCM11A(B({0x9B})); }
     bool Connecting() const override { return connecting; }
     void Reopen(const std::string& why) override { reopens.push_back(why); }
+    void UsePort(const std::string& port) override { usedPorts.push_back(port); }
 
     bool open = true;
     bool connecting = false;
     std::vector<std::string> reopens;
+    std::vector<std::string> usedPorts;
     std::string lastPort;
     std::vector<std::string> writes;
     std::function<void(const std::string&)> onWrite;

@@ -266,3 +266,23 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitAChecksumOf5BIsAWrongChecksumNotAMacroRepor
     EXPECT_TRUE(engine->TransmitQueue().empty());
     EXPECT_EQ(Written(B({0x06, 0x52})), 1);
 }
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitANewPortIsTakenUpBetweenCommands) {
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("B2", 3);
+    Feed(B({0x6A}));
+    settings.ComPort = "127.0.0.1:10002";
+    engine->PortChanged();  // A1 is in its handshake: it ends on the old port
+    EXPECT_TRUE(link.usedPorts.empty());
+    Feed(B({0x55, 0x68}));
+    EXPECT_TRUE(link.usedPorts.empty());
+    Feed(B({0x55}));
+    EXPECT_EQ(link.usedPorts, std::vector<std::string>{"127.0.0.1:10002"});
+    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));  // B2 starts after the move
+    engine->PortChanged();  // B2 awaits its checksum: the move waits for its end
+    EXPECT_EQ(link.usedPorts.size(), 1u);
+    Feed(B({0xF2, 0x55, 0xE9, 0x55}));
+    EXPECT_EQ(link.usedPorts.size(), 2u);
+    engine->PortChanged();  // an idle engine moves at once
+    EXPECT_EQ(link.usedPorts.size(), 3u);
+}
