@@ -73,8 +73,6 @@ public:
     static constexpr int kOverflowEpisodeMs = 10000;
     // Commands waiting for the interface (each takes about a second on the power line).
     static constexpr std::size_t kQueueLimit = 1000;
-    // Addresses heard without a function yet; the oldest give way beyond this.
-    static constexpr std::size_t kHeardLimit = UploadDecoder::kHeardLimit;
     // Reply time-outs a command survives before the second one ends it: four attempts.
     static constexpr int kMaxRetries = 3;
     // A wrong checksum restarts the pair without counting a time-out; an interface that

@@ -171,7 +171,6 @@ void Cm11aEngine::StartResync() {
 }
 
 void Cm11aEngine::UploadEnded() {
-    rxState_ = RxState::Idle;
     reportRemaining_ = 0;
     StopTimer();
     const std::string upload = std::exchange(reportBuffer_, std::string());
@@ -200,6 +199,8 @@ void Cm11aEngine::UploadEnded() {
             }
         });
     }
+    // Listeners told of what was heard start nothing before the upload is over.
+    rxState_ = RxState::Idle;
     if (!queue_.empty()) queue_.front().Retry += 1;
     StartHead();
 }

@@ -1,3 +1,4 @@
+// Decoding of the interface's uploads into the X10 functions they carry (see upload_decoder.h).
 #include "cm11a/upload_decoder.h"
 
 #include "cm11a/codes.h"
