@@ -74,14 +74,23 @@ TEST(ExactlyOnce, AFunctionWhoseReplyGoesWrongIsNeverSentAgain) {
 TEST(ExactlyOnce, HeardFunctionsNameOnlyTheDevicesOfTheirHouseAndHouseWideOnesTheHouse) {
     Rig rig({}, kRealSpeed);
     REQUIRE_READY(rig);
+    Request(rig, "F2", "on");
+    ASSERT_TRUE(Ended(rig, "F2=2", 20s)) << rig.Diagnostics();
     // A poll crossing a command: heard A1, B2, "B on" while E5 off is on its way.
     Request(rig, "E5", "off");
     ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 04 11") != std::string::npos; }, 20s));
     ASSERT_EQ(rig.control().Command("hear-raw 04 66 EE E2"), "ok\n");
     ASSERT_TRUE(Ended(rig, "E5=3", 30s)) << rig.Diagnostics();
     ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 10s, "Device=B2")) << rig.Diagnostics();
+    // A house-wide function: announced for the house, and every known device of it (F2) is
+    // off. (Heard right after a command to F2 it would be taken as aimed at F2.)
     ASSERT_EQ(rig.control().Command("hear F all_units_off"), "ok\n");
     ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 10s, "Device=F\n")) << rig.Diagnostics();
+    ASSERT_TRUE(WaitFor([&] {
+        const auto f2 = rig.client().Matching("xAPBSC.event", ":F2\n");
+        rig.client().WaitForClass("none", 100ms);
+        return !f2.empty() && f2.back().find("\nState=off\n") != std::string::npos;
+    }, 10s)) << rig.Diagnostics();
     EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "Device=A1").size(), 0u) << "A1 heard no function of A";
     EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "Event=all_units_off").size(), 1u);
     const std::string line = rig.control().Command("powerline");
