@@ -4,6 +4,7 @@
 #include "app/qt/desktop_loader.h"
 #include "app/mqtt/mqtt_service.h"
 #include "app/quorvel_form.h"
+#include "app/service_status.h"
 #include "app/settings_check.h"
 #include "platform/host_addresses.h"
 #include "platform/os.h"
@@ -12,6 +13,7 @@
 #include "state/state_file.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <cstdio>
@@ -80,10 +82,13 @@ std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
     return std::nullopt;
 }
 
-// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again.
-void OnSignal(quorvel::app::QuorvelForm& form, int signo) {
+// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again (the service manager
+// hears when the reload starts and ends).
+void OnSignal(quorvel::app::QuorvelForm& form, quorvel::platform::ServiceNotifier& service, int signo) {
     if (signo == SIGHUP) {
+        service.Reloading();
         form.ReloadSettings();
+        service.Reloaded();
         return;
     }
     form.SetStopReason(signo == SIGINT ? "signal SIGINT" : signo == SIGTERM ? "signal SIGTERM"
@@ -133,9 +138,19 @@ int main(int argc, char** argv) {
     }
 
     if (status) {
+        const auto file = options.AppFolder / "Data" / quorvel::state::kStateFileName;
+        std::error_code ec;
+        if (!std::filesystem::exists(file, ec)) {
+            std::fprintf(stderr, "quorvel: no device state: %s %s\n",
+                         std::filesystem::is_directory(options.AppFolder, ec) ? file.string().c_str()
+                                                                              : options.AppFolder.string().c_str(),
+                         std::filesystem::is_directory(options.AppFolder, ec)
+                             ? "does not exist yet (the connector writes it once it knows a device)"
+                             : "is no application folder");
+            return 1;
+        }
         std::string error;
-        const auto table = quorvel::state::StatusTableFromFile(
-            options.AppFolder / "Data" / quorvel::state::kStateFileName, error);
+        const auto table = quorvel::state::StatusTableFromFile(file, error);
         if (!table) {
             std::fprintf(stderr, "quorvel: %s\n", error.c_str());
             return 1;
@@ -158,11 +173,26 @@ int main(int argc, char** argv) {
 
     quorvel::platform::QtPlatform platform;
     quorvel::app::QuorvelForm form(platform, options);
-    form.reporter().SetConsole([](const std::string& line) {
-        std::fprintf(stderr, "quorvel: %s\n", line.c_str());
-        std::fflush(stderr);
+    if (quorvel::platform::StderrIsJournal()) {
+        // The journal names the program; each line carries its priority instead.
+        form.reporter().SetJournal([](quorvel::core::Priority priority, const std::string& line) {
+            std::fprintf(stderr, "<%d>%s\n", static_cast<int>(priority), line.c_str());
+            std::fflush(stderr);
+        });
+    } else {
+        form.reporter().SetConsole([](const std::string& line) {
+            std::fprintf(stderr, "quorvel: %s\n", line.c_str());
+            std::fflush(stderr);
+        });
+    }
+    quorvel::platform::ServiceNotifier service(
+        platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
+    quorvel::app::LinkStatus linkStatus;
+    form.reporter().SetReportWatcher([&linkStatus, &service](const std::string& report) {
+        if (linkStatus.OnReport(report)) service.Status(linkStatus.Text());
     });
-    quorvel::platform::InstallShutdownSignals([&form](int signo) { OnSignal(form, signo); });
+    const auto unwatch = qScopeGuard([&form] { form.reporter().SetReportWatcher({}); });
+    quorvel::platform::InstallShutdownSignals([&form, &service](int signo) { OnSignal(form, service, signo); });
     mode.Attach(form);
     if (folderState.SettingsReadOnly) {
         form.reporter().ReportEvent(quorvel::core::kAppName,
@@ -177,8 +207,7 @@ int main(int argc, char** argv) {
     // A signal handled while start-up let events run has already stopped everything.
     if (platform.QuitRequested()) return platform.ExitCode();
     const auto mqtt = quorvel::app::MqttService::Start(form, platform);  // off unless [MQTT] Broker is set
-    quorvel::platform::ServiceNotifier service(
-        platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
+    if (linkStatus.StartedUp(form.link().LinkDown(), form.settings().ComPort)) service.Status(linkStatus.Text());
     service.Ready();
     return QCoreApplication::exec();
 }
