@@ -60,7 +60,7 @@ Priority PriorityOf(std::string_view text, bool failure) {
     if (failure || HasAny(text, {"Unable to", "OpenPort", "PortOpen", "could not start", "Init Error", "cannot start"}))
         return Priority::Err;
     // The settings in effect, at start-up and after a reload.
-    if (HasAny(text, {"Settings: version", "Settings reloaded: version"})) return Priority::Notice;
+    if (HasAny(text, {"Starting: version", "Settings: version", "Settings reloaded: version"})) return Priority::Notice;
     if (HasAny(text, {"closed after error", "Connect Closed", "Winsock1_Error", "OnCommERROR", "cannot", "damaged",
                       "refused", "not saved", "not understood", "failed", "overflow", "left out", "more than",
                       " lost", "unreachable", "Settings: ", "no desktop", "No desktop", "went away"}))

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
 
 using namespace quorvel::itest;
 using namespace std::chrono_literals;
@@ -38,4 +42,55 @@ TEST(ServiceManager, ReadinessFollowsStartUpAndTheWatchdogIsFedWhileRunning) {
         << "ready before the xAP node ran:\n" << stderrAtReady;
     EXPECT_EQ(feeds, 3) << q.Stderr();
     ExpectCleanStop(q);
+}
+
+// Under systemd: the journal gets each line with its priority and without the program's
+// name, systemctl status tells why the CM11A link is down, and a reload on SIGHUP is
+// announced from start to end.
+TEST(ServiceManager, TheJournalRanksTheLinesTheStatusTellsTheLinkAndAReloadIsAnnounced) {
+    TempDir app;
+    WriteSafeIni(app.path());  // a serial device that does not exist
+    const std::string path = (app.path() / "notify").string();
+    quorvel::test::NotifySocket manager(path);
+    ASSERT_TRUE(manager.Bound());
+    const auto err = app.path() / "quorvel.err";  // opened again (same file) as the child's stderr
+    WriteFile(err, "");
+    struct stat st {};
+    ASSERT_EQ(::stat(err.c_str(), &st), 0);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    Process q = Quorvel(app.path());
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("JOURNAL_STREAM");
+
+    std::vector<std::string> got;
+    const auto next = [&](const std::string& prefix) {
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < end) {
+            const std::string d = manager.Next(100);
+            if (d.empty()) continue;
+            got.push_back(d);
+            if (d.rfind(prefix, 0) == 0) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(next("READY=1")) << q.Stderr();
+    ASSERT_TRUE(next("STATUS=")) << q.Stderr();
+    EXPECT_EQ(got.back().rfind("STATUS=CM11A link down: CM11A OpenPort", 0), 0u) << got.back();
+    EXPECT_NE(got.back().find(kNoSerialPort), std::string::npos) << got.back();
+    got.clear();
+    q.Signal(SIGHUP);
+    ASSERT_TRUE(next("RELOADING=1")) << q.Stderr();
+    ASSERT_TRUE(next("READY=1")) << q.Stderr();
+    ExpectCleanStop(q);
+
+    const std::string journal = q.Stderr();
+    EXPECT_EQ(journal.find("Quorvel |"), std::string::npos) << journal;
+    EXPECT_EQ(journal.find("quorvel:"), std::string::npos) << journal;
+    for (const char* line : {"<5>Starting: version ", "<3>CM11A OpenPort", "<5>Using xAP port ",
+                             "<5>Settings reloaded: version ",
+                             "<5>Stopping: signal SIGTERM"}) {
+        EXPECT_NE(("\n" + journal).find(std::string("\n") + line), std::string::npos) << line << "\n" << journal;
+    }
 }
