@@ -45,8 +45,8 @@ TEST(ServiceManager, ReadinessFollowsStartUpAndTheWatchdogIsFedWhileRunning) {
 }
 
 // Under systemd: the journal gets each line with its priority and without the program's
-// name, systemctl status tells why the CM11A link is down, and a reload on SIGHUP is
-// announced from start to end.
+// name, systemctl status tells why the CM11A link is down, and a reload is announced from
+// start to end; the unit's reload command returns once the reload is done.
 TEST(ServiceManager, TheJournalRanksTheLinesTheStatusTellsTheLinkAndAReloadIsAnnounced) {
     TempDir app;
     WriteSafeIni(app.path());  // a serial device that does not exist
@@ -58,8 +58,11 @@ TEST(ServiceManager, TheJournalRanksTheLinesTheStatusTellsTheLinkAndAReloadIsAnn
     struct stat st {};
     ASSERT_EQ(::stat(err.c_str(), &st), 0);
     const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    const auto runtime = app.path() / "run";
+    std::filesystem::create_directories(runtime);
     ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
     ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    ::setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
     Process q = Quorvel(app.path());
     ::unsetenv("NOTIFY_SOCKET");
     ::unsetenv("JOURNAL_STREAM");
@@ -80,7 +83,22 @@ TEST(ServiceManager, TheJournalRanksTheLinesTheStatusTellsTheLinkAndAReloadIsAnn
     EXPECT_EQ(got.back().rfind("STATUS=CM11A link down: CM11A OpenPort", 0), 0u) << got.back();
     EXPECT_NE(got.back().find(kNoSerialPort), std::string::npos) << got.back();
     got.clear();
-    q.Signal(SIGHUP);
+
+    // systemctl reload: the unit's ExecReload command, as systemd runs it.
+    const std::string unit = ReadFile(std::filesystem::path(QUORVEL_SOURCE_DIR) / "packaging/quorvel.service");
+    const auto at = unit.find("\nExecReload=/bin/sh -c '");
+    ASSERT_NE(at, std::string::npos);
+    const auto from = unit.find('\'', at) + 1;
+    std::string command = unit.substr(from, unit.find('\n', from) - 1 - from);
+    for (auto d = command.find("$$"); d != std::string::npos; d = command.find("$$", d + 1)) command.erase(d, 1);
+    WriteFile(app.path() / "reload.sh", command + "\n");
+    ::setenv("MAINPID", std::to_string(q.Pid()).c_str(), 1);
+    const int reload = std::system(("sh " + (app.path() / "reload.sh").string()).c_str());
+    ::unsetenv("MAINPID");
+    ::unsetenv("RUNTIME_DIRECTORY");
+    EXPECT_EQ(reload, 0);
+    EXPECT_NE(q.Stderr().find("<5>Settings reloaded: version "), std::string::npos)
+        << "the reload command returned before the reload was done:\n" << q.Stderr();
     ASSERT_TRUE(next("RELOADING=1")) << q.Stderr();
     ASSERT_TRUE(next("READY=1")) << q.Stderr();
     ExpectCleanStop(q);

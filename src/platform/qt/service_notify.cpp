@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -81,11 +82,13 @@ ServiceNotifier::ServiceNotifier(Platform& platform, Report report)
         watchdogMs_ = WatchdogFeedIntervalMs(std::getenv("WATCHDOG_USEC"),
                                              std::getenv("WATCHDOG_PID"), OwnPid());
     }
+    if (const char* d = std::getenv("RUNTIME_DIRECTORY"); d != nullptr && *d == '/') runtimeDir_ = d;
 }
 
 ServiceNotifier::~ServiceNotifier() = default;
 
 void ServiceNotifier::Ready() {
+    started_ = true;
     if (!Enabled()) return;
     ready_ = true;
     Notify("READY=1");
@@ -118,9 +121,18 @@ void ServiceNotifier::Reloading() {
 }
 
 void ServiceNotifier::Reloaded() {
-    if (!reloading_) return;
-    reloading_ = false;
-    Notify("READY=1");
+    if (reloading_) {
+        reloading_ = false;
+        Notify("READY=1");
+    }
+    if (!started_ || runtimeDir_.empty()) return;
+    const std::string done = runtimeDir_ + "/reloaded";
+    std::FILE* f = std::fopen(done.c_str(), "w");
+    if (f == nullptr) {
+        if (report_) report_("Service notification failed (cannot write " + done + ": " + std::strerror(errno) + ")");
+        return;
+    }
+    std::fclose(f);
 }
 
 bool ServiceNotifier::Notify(const std::string& state) {

@@ -46,8 +46,9 @@ public:
     // The one-line state the manager shows (systemctl status); sent when it changes.
     void Status(const std::string& text);
     // Around a reload of the settings, once start-up is over: "RELOADING=1" (with the
-    // monotonic time, as newer managers want it) before, "READY=1" when it is done, so that
-    // the manager's reload ends with it.
+    // monotonic time, as newer managers want it) before, "READY=1" when it is done. A manager
+    // that ends a reload when its reload command ends (systemd 252) is helped by the file
+    // "reloaded" made in RUNTIME_DIRECTORY when it is done: the unit's command waits for it.
     void Reloading();
     void Reloaded();
 
@@ -58,6 +59,8 @@ private:
     std::optional<int> watchdogMs_;
     std::unique_ptr<Timer> watchdog_;
     bool failing_ = false;
+    std::string runtimeDir_;
+    bool started_ = false;  // start-up is over
     bool ready_ = false;
     bool reloading_ = false;
     std::string status_;
