@@ -165,10 +165,10 @@ build_deb quorvel quorvel "adduser" net \
  behind a TCP serial server. xAP clients switch X10 lamps and appliances through
  it; what the CM11A hears on the power line comes back as xAP events.
  .
- This package holds the connector for servers, without any desktop library: the
- systemd service (sandboxed, with a watchdog; installed, not enabled until the
- CM11A's port is set), a CM11A simulator, a loopback xAP hub and a request sender
- for trying it without hardware." \
+ This package holds the connector for servers, without any desktop library:
+ the systemd service (sandboxed, with a watchdog; installed, not enabled until
+ the CM11A's port is set), a CM11A simulator, a loopback xAP hub and a request
+ sender for trying it without hardware." \
     postinst prerm postrm
 build_deb desktop quorvel-desktop "quorvel (= $version)" net \
     "tray application for the Quorvel xAP to X10 CM11A connector" \
