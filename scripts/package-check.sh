@@ -47,16 +47,28 @@ cp "$server" "$desktop" "$root/tmp/"
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"; }
-# apt as an administrator runs it; prints apt's figures for what it pulled in.
+# apt's figures for what an install pulls in: packages, download, disk.
+apt_figures() {
+    printf '%s; %s; %s' "$(grep -Eo '[0-9]+ newly installed' <<<"$1")" \
+        "$(grep -Eo 'Need to get [^ ]+ [kMG]?B' <<<"$1" | sed 's/Need to get/download/')" \
+        "$(grep -Eo 'After this operation, [^ ]+ [kMG]?B' <<<"$1" | sed 's/After this operation,/disk/')"
+}
+# apt as the README says (without the dependencies' recommendations, which a connector does
+# not use); what apt's default would pull in is shown beside it.
 apt_install() {
     local label=$1 out
     shift
-    out=$(in_root apt-get install -y "$@" 2>&1) || { echo "$out"; fail "apt-get install $label failed"; return 1; }
+    printf '%-16s with recommendations: %s\n' "$label" "$(apt_figures "$(in_root apt-get install --assume-no "$@" 2>&1)")"
+    out=$(in_root apt-get install -y --no-install-recommends "$@" 2>&1) ||
+        { echo "$out"; fail "apt-get install $label failed"; return 1; }
     printf '%s\n' "$out" >"$root/tmp/apt-$label.log"
-    printf '%-16s %s; %s; %s\n' "$label" \
-        "$(grep -Eo '[0-9]+ newly installed' <<<"$out")" \
-        "$(grep -Eo 'Need to get [^ ]+ [kMG]?B' <<<"$out" | sed 's/Need to get/download/')" \
-        "$(grep -Eo 'After this operation, [^ ]+ [kMG]?B' <<<"$out" | sed 's/After this operation,/disk/')"
+    printf '%-16s installed:            %s\n' "$label" "$(apt_figures "$out")"
+}
+# The owner of a file in the root, by the root's own user names.
+owner() {
+    local uid
+    uid=$(stat -c '%u' "$root$1" 2>/dev/null) || return 0
+    awk -F: -v u="$uid" '$3 == u { print $1; exit }' "$root/etc/passwd"
 }
 
 in_root apt-get update -qq || fail "apt-get update in the root failed"
@@ -67,7 +79,7 @@ apt_install quorvel "/tmp/$(basename "$server")"
 grep -q '^quorvel:' "$root/etc/passwd" || fail "no user quorvel"
 grep -q '^dialout:.*quorvel' "$root/etc/group" || fail "quorvel is not in dialout"
 for d in /var/lib/quorvel /var/lib/quorvel/Config /var/lib/quorvel/Data; do
-    [ "$(stat -c '%U %a' "$root$d" 2>/dev/null)" = "quorvel 750" ] || fail "$d is not quorvel's (mode 750)"
+    [ "$(owner "$d") $(stat -c '%a' "$root$d" 2>/dev/null)" = "quorvel 750" ] || fail "$d is not quorvel's (mode 750)"
 done
 [ -e "$root/etc/systemd/system/multi-user.target.wants/quorvel.service" ] && fail "installing enabled the service"
 grep -q 'systemctl enable --now quorvel' "$root/tmp/apt-quorvel.log" ||
@@ -88,7 +100,6 @@ echo "== start, reload, stop (as the service user, on the CM11A simulator)"
 mount -t proc proc "$root/proc"
 cat >"$root/tmp/run.sh" <<'EOF'
 set -u
-ip link set lo up
 cd /tmp
 quorvel-cm11a-sim --tcp-port 0 >sim.out 2>&1 &
 sim=$!
@@ -99,10 +110,10 @@ runuser -u quorvel -- sh -c "printf '[General]\r\nComPort=$tcp\r\n' >$ini/Quorve
 runuser -u quorvel -- sh -c "printf '[Interface]\r\nBroadcastAddress=127.255.255.255\r\n' >$ini/zebXap.ini"
 runuser -u quorvel -- quorvel --app-folder /var/lib/quorvel --check-config >check.out 2>&1
 echo "check-config exit $?"
-runuser -u quorvel -- quorvel --headless --app-folder /var/lib/quorvel >run.out 2>&1 &
-log=/var/lib/quorvel/Data/Quorvel.txt
+setpriv --reuid=quorvel --regid=quorvel --init-groups quorvel --headless --app-folder /var/lib/quorvel \
+    >run.out 2>&1 &
+pid=$!
 for _ in $(seq 300); do grep -q 'Using xAP port' run.out 2>/dev/null && break; sleep 0.1; done
-pid=$(pgrep -u quorvel -x quorvel)
 kill -HUP "$pid"
 for _ in $(seq 100); do grep -q 'settings reloaded' run.out && break; sleep 0.1; done
 kill -TERM "$pid"
@@ -112,7 +123,8 @@ echo "connector exit $?"
 kill "$sim"
 wait "$sim" 2>/dev/null
 EOF
-out=$(unshare --net chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 sh /tmp/run.sh 2>&1)
+out=$(unshare --net sh -c 'ip link set lo up && exec chroot "$0" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    LC_ALL=C.UTF-8 sh /tmp/run.sh' "$root" 2>&1)
 umount "$root/proc"
 grep -q 'check-config exit 0' <<<"$out" || fail "check-config: $out $(cat "$root/tmp/check.out")"
 grep -q 'connector exit 0' <<<"$out" || fail "the connector did not stop with 0: $out $(cat "$root/tmp/run.out")"
@@ -131,10 +143,10 @@ in_root apt-get purge -y -qq quorvel-desktop >/dev/null 2>&1 || fail "purging qu
 if [ -n "$dbgsym" ]; then
     echo "== quorvel-dbgsym"
     in_root dpkg -i "/tmp/$(basename "$dbgsym")" >/dev/null 2>&1 || fail "dpkg -i quorvel-dbgsym failed"
-    in_root dpkg --verify quorvel-dbgsym || fail "dpkg --verify quorvel-dbgsym finds changes in a fresh install"
+    [ -z "$(in_root dpkg --verify quorvel-dbgsym)" ] || fail "dpkg --verify quorvel-dbgsym finds changes in a fresh install"
     f=$(find "$root/usr/lib/debug" -name '*.debug' | head -n 1)
     printf 'x' >>"$f"
-    in_root dpkg --verify quorvel-dbgsym >/dev/null && fail "dpkg --verify does not see a changed debug file"
+    [ -n "$(in_root dpkg --verify quorvel-dbgsym)" ] || fail "dpkg --verify does not see a changed debug file"
     in_root dpkg --purge quorvel-dbgsym >/dev/null 2>&1 || fail "purging quorvel-dbgsym failed"
 fi
 
@@ -144,7 +156,7 @@ in_root apt-get remove -y -qq quorvel >/dev/null 2>&1 || fail "removing quorvel 
 in_root apt-get purge -y -qq quorvel >/dev/null 2>&1 || fail "purging quorvel failed"
 [ -e "$root/var/lib/quorvel" ] && fail "purging quorvel left /var/lib/quorvel"
 apt_install quorvel-again "/tmp/$(basename "$server")" >/dev/null
-[ "$(stat -c '%U' "$root/var/lib/quorvel/Data" 2>/dev/null)" = quorvel ] || fail "reinstalling made no folder"
+[ "$(owner /var/lib/quorvel/Data)" = quorvel ] || fail "reinstalling made no folder"
 
 if [ "$failures" -ne 0 ]; then
     echo "package-check: $failures check(s) failed"
