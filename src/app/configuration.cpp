@@ -1,8 +1,8 @@
 #include "app/configuration.h"
 
 #include "app/settings_check.h"
-#include "cm11a/link_port.h"
 #include "platform/os.h"
+#include "state/device_kinds.h"
 
 #include <algorithm>
 #include <exception>
@@ -116,6 +116,13 @@ void Configuration::InitIniKeys() {
     for (std::size_t i = 0; i < n; ++i) {
         Guarded(reporter_, "InitIniKeys", [&] { SetIniValue(iniKeys_[i], iniDefaults_[i]); });
     }
+    Guarded(reporter_, "InitIniKeys", [&] { ReadDevices(); });
+}
+
+void Configuration::ReadDevices() {
+    std::vector<std::string> problems;
+    state::ReadDeviceKinds(Homeseer().GetINISection(state::kDevicesSection, kMainIni), settings_, problems);
+    for (const std::string& p : problems) reporter_.ReportEvent(kAppName, "Settings: " + p);
 }
 
 void Configuration::SetIniValue(const std::string& key, const std::string& defaultValue) {
@@ -130,8 +137,13 @@ void Configuration::SetIniValue(const std::string& key, const std::string& defau
             settings_.Debug = ParseBoolSetting(Homeseer().GetIniSetting(kGeneral, "Debug", defaultValue, kMainIni));
             reporter_.SetDebug(settings_.Debug);
         } else if (k == "comport") {
-            settings_.ComPort = Homeseer().GetIniSetting(kGeneral, "ComPort", defaultValue, kMainIni);
-            if (link_ != nullptr && link_->PortOpen(settings_.ComPort)) link_->AnswerPowerFail();
+            const std::string port = Homeseer().GetIniSetting(kGeneral, "ComPort", defaultValue, kMainIni);
+            const bool changed = port != settings_.ComPort;
+            settings_.ComPort = port;
+            // Once the CM11A has started, a new port is taken up between two commands; an
+            // unchanged one is left alone, so reading the settings again writes nothing to
+            // the interface.
+            if (changed && cm11aStarted_ && portChanged_) portChanged_();
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);

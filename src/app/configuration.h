@@ -13,10 +13,6 @@
 #include <string>
 #include <vector>
 
-namespace quorvel::cm11a {
-class LinkPort;
-}
-
 namespace quorvel::app {
 
 inline constexpr const char* kMainIni = "Quorvel.ini";
@@ -45,8 +41,10 @@ public:
     void InitXap();
     // Start-up step 9: settings table, [General] settings, CM11A start. Returns "".
     std::string InitHW();
-    // Reads ComPort, House, Ignore and Debug (again after the setup window closes).
+    // Reads ComPort, House, Ignore, Debug and the [Devices] kinds (again after the setup
+    // window closes).
     void InitIniKeys();
+    void ReadDevices();
     void SetIniValue(const std::string& key, const std::string& defaultValue);
     // CM11AReady = the InitCM11A hook's answer; false while no CM11A subsystem is joined.
     void InitApplication();
@@ -59,8 +57,9 @@ public:
     void ReleaseHomeseer() { homeseer_.reset(); }
     bool HomeseerLoaded() const { return homeseer_ != nullptr; }
 
-    // The CM11A link and start-up, joined when that subsystem is present.
-    void SetLinkPort(cm11a::LinkPort* link) { link_ = link; }
+    // The CM11A start-up, and who is told when ComPort changes after it, joined when that
+    // subsystem is present.
+    void SetPortChanged(std::function<void()> hook) { portChanged_ = std::move(hook); }
     void SetInitCM11A(InitCM11AHook hook) { initCM11A_ = std::move(hook); }
     bool CM11AReady() const { return cm11aReady_; }
     // The CM11A start-up has run (whatever the link's state then).
@@ -79,7 +78,7 @@ private:
     std::string computerName_;
     bool computerNameKnown_ = false;
     std::unique_ptr<host::Homeseer> homeseer_;
-    cm11a::LinkPort* link_ = nullptr;
+    std::function<void()> portChanged_;
     InitCM11AHook initCM11A_;
     bool cm11aReady_ = false;
     bool cm11aStarted_ = false;

@@ -82,13 +82,12 @@ std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
     return std::nullopt;
 }
 
-// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again (the service manager
-// hears when the reload starts and ends).
+// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again (once for a burst; the
+// service manager hears when the reload starts, and from the form when it is done).
 void OnSignal(quorvel::app::QuorvelForm& form, quorvel::platform::ServiceNotifier& service, int signo) {
     if (signo == SIGHUP) {
         service.Reloading();
-        form.ReloadSettings();
-        service.Reloaded();
+        form.RequestReload();
         return;
     }
     form.SetStopReason(signo == SIGINT ? "signal SIGINT" : signo == SIGTERM ? "signal SIGTERM"
@@ -191,7 +190,11 @@ int main(int argc, char** argv) {
     form.reporter().SetReportWatcher([&linkStatus, &service](const std::string& report) {
         if (linkStatus.OnReport(report)) service.Status(linkStatus.Text());
     });
-    const auto unwatch = qScopeGuard([&form] { form.reporter().SetReportWatcher({}); });
+    const auto unwatch = qScopeGuard([&form] {
+        form.reporter().SetReportWatcher({});
+        form.SetReloadedHook({});
+    });
+    form.SetReloadedHook([&service] { service.Reloaded(); });
     quorvel::platform::InstallShutdownSignals([&form, &service](int signo) { OnSignal(form, service, signo); });
     mode.Attach(form);
     if (folderState.SettingsReadOnly) {
@@ -204,10 +207,23 @@ int main(int argc, char** argv) {
 
     if (auto status = form.Form_Load()) return *status;
     mode.ReportHeadless(form);
-    // A signal handled while start-up let events run has already stopped everything.
+    // Something in the start-up asked to stop: the loop is not entered.
     if (platform.QuitRequested()) return platform.ExitCode();
     const auto mqtt = quorvel::app::MqttService::Start(form, platform);  // off unless [MQTT] Broker is set
-    if (linkStatus.StartedUp(form.link().LinkDown(), form.settings().ComPort)) service.Status(linkStatus.Text());
+    const auto linkSettled = [&] {
+        if (linkStatus.StartedUp(form.link().LinkDown(), form.link().Connecting(), form.settings().ComPort)) {
+            service.Status(linkStatus.Text());
+        }
+    };
+    linkSettled();
+    // A serial server that answers at once gives no report: look again each second until the
+    // connection is made or has failed.
+    const auto linkPoll = platform.CreateTimer();
+    linkPoll->SetHandler([&] {
+        linkSettled();
+        if (!form.link().Connecting()) linkPoll->SetEnabled(false);
+    });
+    if (form.link().Connecting()) linkPoll->Arm(1000);
     service.Ready();
     return QCoreApplication::exec();
 }

@@ -3,6 +3,8 @@
 #include "app/settings_check.h"
 #include "xap/xap_message.h"
 
+#include <cassert>
+
 namespace quorvel::app {
 
 namespace {
@@ -10,6 +12,8 @@ constexpr int kActivityFlashMs = 200;
 // One drain handles messages for at most this long, then lets other events (a signal, the
 // interface's bytes, timers) run before it goes on.
 constexpr std::uint64_t kDrainSliceMs = 50;
+// A reload waits this long for further SIGHUPs, so that a burst of them is one reload.
+constexpr int kReloadDelayMs = 100;
 }
 
 QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
@@ -38,7 +42,7 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
         bsc_.OnActivity(a);
         if (activityListener_) activityListener_(a);
     });
-    configuration_.SetLinkPort(&link_);
+    configuration_.SetPortChanged([this] { engine_.PortChanged(); });
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
     SetMessageHandler([this](const std::string& message) {
         requests_.Readmessage(message);
@@ -53,6 +57,11 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     drainTimer_->SetHandler([this] {
         drainTimer_->SetEnabled(false);
         onMessage();
+    });
+    reloadTimer_ = platform_.CreateTimer();
+    reloadTimer_->SetHandler([this] {
+        reloadTimer_->SetEnabled(false);
+        ReloadSettings();
     });
 }
 
@@ -103,7 +112,7 @@ std::optional<int> QuorvelForm::Form_Load() {
         if (!understood) reporter_.ReportEvent(kAppName, "BSC=" + text.substr(0, 40) + " not understood: BSC endpoints on");
         bsc_.Start(xap_.get(), xap_->XapSource(), settings_.UID, on);
     });
-    FinishStartUp();
+    startUpDone_ = true;
 
     // 10. There is no visible main window to hide.
     // 11-12. The tray shows the idle picture; Timer1 stays idle until the next flash.
@@ -130,8 +139,9 @@ RequestActions QuorvelForm::MakeRequestActions() {
 }
 
 void QuorvelForm::onMessage() {
-    if (draining_) return;  // a drain further out picks up the new messages
     if (messageSource_ == nullptr) return;
+    // Nothing a handler does lets events run, so a drain is never entered again from inside.
+    assert(!draining_);
     draining_ = true;
     const std::uint64_t sliceEnd = platform_.NowMs() + kDrainSliceMs;
     try {
@@ -143,7 +153,6 @@ void QuorvelForm::onMessage() {
             }
             const std::string message = messageSource_->GetMessage();
             if (message.empty()) break;
-            if (HoldDuringStartUp(message)) continue;
             if (readmessage_) readmessage_(message);
         }
     } catch (const std::exception& e) {
@@ -207,6 +216,7 @@ void QuorvelForm::Form_Unload() {
     // Every step is attempted, whatever happens to the others.
     unloaded_ = true;
     drainTimer_->SetEnabled(false);
+    reloadTimer_->SetEnabled(false);
     reporter_.FlushRepeats();
     try {
         bsc_.Stop();
@@ -271,59 +281,20 @@ void QuorvelForm::ReportSettingsInEffect(const std::string& heading) {
     }
 }
 
-bool QuorvelForm::HoldDuringStartUp(const std::string& message) {
-    // Only between the node's start and the end of Form_Load (a form driven without a node
-    // holds nothing); while the held ones are carried out, later ones queue up behind them.
-    if (!xap_ || (startUpDone_ && heldRequests_.empty())) return false;
-    xap::XapMessage m(xap_ ? xap_->HeaderOpening() : std::string());
-    m.FromXap(message);
-    if (!m.CompareClass("xAP-X10.request")) return false;
-    if (heldRequests_.size() < kHeldRequestLimit) {
-        heldRequests_.push_back(message);
-        reporter_.DebugLog("X10 request held until the CM11A start-up has run");
-    } else if (heldDropped_++ == 0) {
-        reporter_.ReportEvent(kAppName, "Readmessage: more than " + std::to_string(kHeldRequestLimit) +
-                                            " X10 requests during the CM11A start-up; later ones are dropped");
-    }
-    return true;
-}
-
-void QuorvelForm::FinishStartUp() {
-    startUpDone_ = true;
-    // A request handled here may let events run (the link's connect wait); requests that
-    // arrive then join the end of the held ones, so that all keep their order.
-    while (!heldRequests_.empty() && !unloaded_) {
-        const std::string message = heldRequests_.front();
-        try {
-            if (readmessage_) readmessage_(message);
-        } catch (const std::exception& e) {
-            reporter_.Fail(e);
-            reporter_.LogToFile(kAppName, "Main OnMessage");
-        }
-        heldRequests_.pop_front();
-    }
-    heldRequests_.clear();
-    if (heldDropped_ > 0) {
-        reporter_.ReportEvent(kAppName, "Readmessage: " + std::to_string(heldDropped_) +
-                                            " X10 requests dropped during the CM11A start-up");
-        heldDropped_ = 0;
-    }
-    if (reloadPending_ && !unloaded_) {
-        reloadPending_ = false;
-        ReloadSettings();
-    }
+void QuorvelForm::RequestReload() {
+    // Signals that come while a reload is waiting are answered by that reload.
+    if (unloaded_ || reloadTimer_->Enabled()) return;
+    reloadTimer_->Arm(kReloadDelayMs);
 }
 
 void QuorvelForm::ReloadSettings() {
     if (unloaded_) return;
-    if (!startUpDone_) {  // the start-up reads them anyway; once more when it is done
-        reloadPending_ = true;
-        return;
-    }
+    assert(startUpDone_);  // signals are read by the event loop, which runs after the start-up
     configuration_.Homeseer().ForgetReportedProblems();
     configuration_.InitIniKeys();
     reporter_.ReportEvent(kAppName, "InitIniKeys: settings reloaded");
     ReportSettingsInEffect("Settings reloaded: ");
+    if (reloaded_) reloaded_();
 }
 
 }  // namespace quorvel::app

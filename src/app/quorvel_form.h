@@ -44,7 +44,7 @@ public:
     // Orderly stop by command ("Exit") or by the system (SIGINT/SIGTERM).
     void Exit();
 
-    // Drains the xAP receive queue into the request handler; a nested call returns at once.
+    // Drains the xAP receive queue into the request handler, for a bounded slice of time.
     void onMessage();
     void SwapIcons();
     void Timer1_Timer();
@@ -88,23 +88,21 @@ public:
     void SetWindowOpener(std::function<void(const std::string&)> opener) { openWindow_ = std::move(opener); }
 
     // ---- Unattended running.
-    // X10 requests that arrive before the CM11A start-up has run are kept, up to this many,
-    // and carried out once it has.
-    static constexpr std::size_t kHeldRequestLimit = 200;
-    std::size_t HeldRequestCount() const { return heldRequests_.size(); }
     // Why the process stops, written to the log when it does ("Exit" when not told).
     void SetStopReason(std::string why) { stopReason_ = std::move(why); }
-    // SIGHUP: reads the settings again as closing the setup window does, and reports them.
+    // SIGHUP: a reload soon, one for any number of requests until it runs.
+    void RequestReload();
+    bool ReloadPending() const { return reloadTimer_->Enabled(); }
+    // Called when a reload of the settings is done (the service manager is told).
+    void SetReloadedHook(std::function<void()> hook) { reloaded_ = std::move(hook); }
+    // Reads the settings again as closing the setup window does, and reports them. A changed
+    // ComPort is taken up between two commands; an unchanged one is left alone.
     void ReloadSettings();
 
 private:
     // One line with the settings in effect, and one report per setting that cannot be what
     // the user meant.
     void ReportSettingsInEffect(const std::string& heading);
-    // True when message is an X10 request that must wait for the end of the start-up.
-    bool HoldDuringStartUp(const std::string& message);
-    // The start-up has run: held requests are handled, a reload asked for meanwhile is done.
-    void FinishStartUp();
 
     void Form_Unload();
     void OpenWindow(const std::string& name);
@@ -123,11 +121,13 @@ private:
     bsc::BscService bsc_;
 
     bool shuttingDown_ = false;
-    bool draining_ = false;
+    bool draining_ = false;  // inside onMessage (never entered again from inside)
     bool unloaded_ = false;
 
     std::unique_ptr<platform::Timer> timer1_;
     std::unique_ptr<platform::Timer> drainTimer_;  // continues a drain cut short
+    std::unique_ptr<platform::Timer> reloadTimer_;  // a reload asked for by SIGHUP
+    std::function<void()> reloaded_;
     xap::XapNode::AddressLister hostAddresses_ = platform::HostIPv4Addresses;
     std::unique_ptr<xap::XapNode> xap_;
 
@@ -138,9 +138,6 @@ private:
     std::function<void(const std::string&)> openWindow_;
 
     bool startUpDone_ = false;
-    bool reloadPending_ = false;
-    std::deque<std::string> heldRequests_;
-    std::size_t heldDropped_ = 0;
     std::string stopReason_ = "Exit";
     std::function<void(const cm11a::X10Activity&)> activityListener_;
 };

@@ -132,6 +132,9 @@ void RequestHandler::Readmessage(const std::string& text) {
         const XapMessageView m(text, actions_.HeaderOpening ? actions_.HeaderOpening() : std::string(),
                                reporter_);
         reporter_.DebugLog("XapMessage " + Printable(text));
+        if (m->CrLf() && crLfSenders_.size() < kCrLfSendersRemembered && crLfSenders_.insert(m->MsgSource()).second) {
+            reporter_.DebugLog("xAP lines from " + m->MsgSource().substr(0, 100) + " end in CR LF; read as LF");
+        }
         const std::string self = actions_.XapSource ? actions_.XapSource() : std::string();
         const bool ready = actions_.CM11AReady && actions_.CM11AReady();
         if (ready && m->CompareClass("xAP-X10.request")) {

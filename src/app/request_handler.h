@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <set>
 #include <string>
 
 namespace quorvel::app {
@@ -47,6 +48,9 @@ private:
     Reporter& reporter_;
     const Settings& settings_;
     RequestActions actions_;
+    // Senders whose lines end in CR LF, told once each in the debug log.
+    static constexpr std::size_t kCrLfSendersRemembered = 256;
+    std::set<std::string> crLfSenders_;
 };
 
 // Numeric value of the leading number of text (blanks skipped, as "12abc" gives 12),

@@ -3,6 +3,7 @@
 #include "cm11a/cm11a_link.h"
 #include "core/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -28,21 +29,28 @@ bool LinkStatus::Set(std::string text) {
 
 bool LinkStatus::OnReport(std::string_view report) {
     const std::string_view text = core::Trim(report);
-    if (const auto up = text.find(kUp); up != text.npos) return Set(std::string(text.substr(up)));
-    for (std::string_view down : kDown) {
-        if (text.find(down) != text.npos) return Set("CM11A link down: " + std::string(text));
+    std::string status;
+    if (const auto up = text.find(kUp); up != text.npos) {
+        status = std::string(text.substr(up));
+    } else if (std::any_of(kDown.begin(), kDown.end(), [text](std::string_view d) { return text.find(d) != text.npos; })) {
+        status = "CM11A link down: " + std::string(text);
+    } else {
+        return false;
     }
-    return false;
+    fromReport_ = true;
+    return Set(std::move(status));
 }
 
-bool LinkStatus::StartedUp(bool linkDown, const std::string& comPort) {
-    if (linkDown || !text_.empty()) return false;
+bool LinkStatus::StartedUp(bool linkDown, bool connecting, const std::string& comPort) {
+    if (linkDown || fromReport_) return false;
     const cm11a::ComPortTarget target = cm11a::ParseComPort(comPort);
     switch (target.kind) {
     case cm11a::ComPortTarget::Kind::Serial:
         return Set(std::string(kUp) + target.Device);
-    case cm11a::ComPortTarget::Kind::Tcp:
-        return Set(std::string(kUp) + target.Host + ":" + std::to_string(target.Port));
+    case cm11a::ComPortTarget::Kind::Tcp: {
+        const std::string where = target.Host + ":" + std::to_string(target.Port);
+        return Set(connecting ? "CM11A link connecting to " + where : std::string(kUp) + where);
+    }
     case cm11a::ComPortTarget::Kind::Invalid:
         break;
     }

@@ -13,14 +13,17 @@ public:
     // (a port that does not open, a connection refused or lost) sets the status; true when
     // the status changed.
     bool OnReport(std::string_view report);
-    // Start-up is over. A link that opened at once gives no report: the status then comes
-    // from the port in use. linkDown: the link has failed since.
-    bool StartedUp(bool linkDown, const std::string& comPort);
+    // Start-up is over (and again while a serial server is being connected). A link that
+    // opens at once gives no report: the status then comes from the port in use. linkDown:
+    // the link has failed since; connecting: a TCP connection is still being made. What a
+    // report said stays.
+    bool StartedUp(bool linkDown, bool connecting, const std::string& comPort);
     const std::string& Text() const { return text_; }
 
 private:
     bool Set(std::string text);
     std::string text_;
+    bool fromReport_ = false;
 };
 
 }  // namespace quorvel::app

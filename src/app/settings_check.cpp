@@ -6,6 +6,8 @@
 #include "cm11a/codes.h"
 #include "mqtt/mqtt_settings.h"
 #include "platform/os.h"
+#include "state/device_kinds.h"
+#include "state/device_state.h"
 #include "xap/xap_node.h"
 
 #include <algorithm>
@@ -181,6 +183,20 @@ std::vector<std::string> CheckSettings(const SettingsSnapshot& snapshot,
     return problems;
 }
 
+std::vector<std::string> CheckDevices(host::Homeseer& homeseer, const Settings& served, std::string& described) {
+    std::vector<std::string> problems;
+    Settings kinds;
+    state::ReadDeviceKinds(homeseer.GetINISection(state::kDevicesSection, kMainIni), kinds, problems);
+    described = state::DescribeKinds(kinds);
+    for (int i = 0; i < core::kAddressCount; ++i) {
+        const std::string device = state::DeviceName(i);
+        if (kinds.Listed[static_cast<std::size_t>(i)] && !served.Announced(device)) {
+            problems.push_back("Devices: " + device + " is listed but not served (House, Ignore)");
+        }
+    }
+    return problems;
+}
+
 bool PathExists(const std::string& path) {
     std::error_code ec;
     return std::filesystem::exists(path, ec);
@@ -203,7 +219,7 @@ std::vector<KnownSection> KnownSections(const std::string& fileName) {
     if (Lower(fileName) == Lower(kXapIni)) return {{"Interface", {"BroadcastAddress", "InterfaceAddress"}}};
     return {{"General", {"ComPort", "House", "Ignore", "Debug", "UID", "BSC"}},
             {mqtt::kMqttSection, {"Broker", "TopicPrefix", "Username", "Password", "CAFile", "Discovery", "DiscoveryPrefix"}},
-            {"Devices", {}}};
+            {state::kDevicesSection, {}}};
 }
 
 // Edits (a letter added, left out, changed, or two swapped) between a and b, any case.
@@ -480,6 +496,9 @@ int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock
         }(),
         problems);
     std::fprintf(out, "  MQTT=%s\n", mqttSettings.Enabled() ? mqtt::Describe(mqttSettings).c_str() : "off");
+    std::string kinds;
+    for (const std::string& p : CheckDevices(homeseer, snapshot.Values, kinds)) problems.push_back(p);
+    std::fprintf(out, "  Devices=%s\n", kinds.c_str());
     for (const std::string& n : notes) std::fprintf(out, "note: %s\n", n.c_str());
     for (const std::string& p : problems) std::fprintf(out, "problem: %s\n", p.c_str());
     if (problems.empty()) {

@@ -43,6 +43,10 @@ std::string SettingsLine(const Settings& s, const std::vector<std::string>& host
 std::vector<std::string> CheckSettings(const SettingsSnapshot& snapshot,
                                        const std::function<bool(const std::string&)>& deviceExists);
 
+// The [Devices] section: its kinds in one line ("A1 light, B1 motion" or "none") in described,
+// and one text per entry that cannot be used or names a device that is not served.
+std::vector<std::string> CheckDevices(host::Homeseer& homeseer, const Settings& served, std::string& described);
+
 // True when path names an existing file or device.
 bool PathExists(const std::string& path);
 

@@ -16,7 +16,8 @@ public:
     virtual ~TrayView() = default;
     // Shows or changes the icon (iconOn) or removes it.
     virtual void Update(bool iconOn, TrayPicture picture) = 0;
-    // Shows the popup menu "CM11A" at the pointer; returns when it has closed.
+    // Shows the popup menu "CM11A" at the pointer and returns at once; the entry chosen
+    // reaches MenuArray_Click later, from the event loop.
     virtual void ShowMenu() {}
     // First step of the orderly shutdown: an open setup window is closed (and saves).
     virtual void UnloadWindows() {}

@@ -1,6 +1,7 @@
 #include "bsc/bsc_service.h"
 
 #include "cm11a/codes.h"
+#include "state/device_kinds.h"
 #include "xap/xap_message.h"
 
 #include <algorithm>
@@ -124,14 +125,20 @@ void BscService::Stop() {
 
 bool BscService::Served(int index) const { return settings_.Announced(state::DeviceName(index)); }
 
+state::DeviceKind BscService::KindOf(int index) const { return settings_.Kinds[static_cast<std::size_t>(index)]; }
+
 void BscService::Send(const char* cls, int index) {
     if (!enabled_ || node_ == nullptr || !Served(index)) return;
     const state::DeviceState& d = states_.At(index);
     const std::string stateText(state::PowerText(d.State));
-    const std::string level = state::LevelText(d.Level);
+    const state::DeviceKind kind = KindOf(index);
+    // A lamp is a level output, an appliance module a binary one; sensors and remotes are inputs.
+    const std::string items = kind == state::DeviceKind::Light
+                                  ? xap::ItemList({{"State", stateText}, {"Level", state::LevelText(d.Level)}})
+                                  : xap::ItemList({{"State", stateText}});
+    const char* block = state::Commanded(kind) ? "output.state" : "input.state";
     core::Guarded(reporter_, "BSC send", [&] {
-        node_->SendXap("", cls, "output.state", xap::ItemList({{"State", stateText}, {"Level", level}}),
-                       state::DeviceName(index), EndpointUid(uid_, index));
+        node_->SendXap("", cls, block, items, state::DeviceName(index), EndpointUid(uid_, index));
     });
 }
 
@@ -158,7 +165,7 @@ std::vector<int> BscService::Endpoints(const Target& target, const std::string& 
     std::optional<int> idNumber;
     std::string idUid;
     if (!id.empty() && id != "*") {
-        if (id.size() <= 2 && AllHex(id)) idNumber = std::stoi(id, nullptr, 16);
+        if (id.size() <= 4 && AllHex(id)) idNumber = std::stoi(id, nullptr, 16);  // "01" or "0001"
         else if (id.size() == 8 && AllHex(id)) idUid = core::Upper(id);
         else return {};
     }
@@ -206,7 +213,7 @@ void BscService::Readmessage(const std::string& text) {
         const bool ready = hooks_.Ready && hooks_.Ready();
         if (!ready) reporter_.DebugLog("BSC command not carried out: the CM11A subsystem has not started");
         for (const std::string& section : m.MsgSection()) {
-            if (section.rfind("output.state", 0) != 0) continue;
+            if (section.rfind("output.state", 0) != 0 && section.rfind("input.state", 0) != 0) continue;
             const auto item = [&](const char* name) { return std::string(core::Trim(m.GetItem(section, name), kBlanks)); };
             Command(section, item("ID"), core::Lower(item("State")), item("Level"), target, ready);
         }
@@ -220,34 +227,46 @@ void BscService::Command(const std::string& section, const std::string& id, cons
                          const std::string& levelText, const Target& target, bool ready) {
     std::optional<state::Power> power;
     bool toggle = false;
+    // Whatever cannot be carried out ("State=?", a value not understood, nothing asked) is
+    // answered with the state as it stands.
+    bool answerOnly = false;
     if (stateText == "on") power = state::Power::On;
     else if (stateText == "off") power = state::Power::Off;
     else if (stateText == "toggle") toggle = true;
     else if (!stateText.empty()) {
-        reporter_.DebugLog("BSC " + section + ": state '" + stateText.substr(0, 40) + "' not understood");
-        return;
+        if (stateText != "?") reporter_.DebugLog("BSC " + section + ": state '" + stateText.substr(0, 40) + "' not understood");
+        answerOnly = true;
     }
     std::optional<int> level;
-    if (!levelText.empty()) {
+    if (!levelText.empty() && levelText != "?") {
         level = ParseLevel(levelText);
         if (!level) {
             reporter_.DebugLog("BSC " + section + ": level '" + levelText.substr(0, 40) + "' not understood");
-            return;
+            answerOnly = true;
         }
     }
-    if (!power && !toggle && !level) return;
+    if (!power && !toggle && !level) answerOnly = true;
 
     for (const int i : Endpoints(target, id)) {
         if (states_.Touch(i)) {
             file_.Changed();
             ArmInfo();
         }
+        const state::DeviceKind kind = KindOf(i);
+        if (answerOnly || !state::Commanded(kind)) {  // sensors and remotes are heard, not switched
+            Send("xAPBSC.info", i);
+            continue;
+        }
         const state::DeviceState& d = states_.At(i);
         std::optional<state::Power> want = power;
         // Toggling a device of unknown state switches it on.
         if (toggle) want = d.State == state::Power::On ? state::Power::Off : state::Power::On;
-        const auto steps = ready ? PlanCommands(d, want, want == state::Power::Off ? std::nullopt : level)
-                                 : std::vector<X10Step>{};
+        std::optional<int> wantLevel = want == state::Power::Off ? std::nullopt : level;
+        if (kind == state::DeviceKind::Switch && wantLevel) {  // an appliance module: on or off
+            if (!want) want = *wantLevel > 0 ? state::Power::On : state::Power::Off;
+            wantLevel.reset();
+        }
+        const auto steps = ready ? PlanCommands(d, want, wantLevel) : std::vector<X10Step>{};
         const std::string device = state::DeviceName(i);
         reporter_.DebugLog("BSC command " + device + ": " + std::to_string(steps.size()) + " X10 commands");
         if (steps.empty()) {
@@ -272,7 +291,7 @@ void BscService::OnActivity(const cm11a::X10Activity& a) {
         return;
     }
     const auto changes = states_.Apply(static_cast<state::Origin>(a.Origin), a.House, a.Function, a.AmountPercent,
-                                       a.Devices, platform_.LocalDateTime());
+                                       a.Devices, platform_.LocalDateTime(), &settings_.Kinds);
     if (!changes.empty()) {
         file_.Changed();
         ArmInfo();

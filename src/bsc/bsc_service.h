@@ -2,9 +2,13 @@
 // state model knows, or that a BSC message names, is an output endpoint
 // zeb.CM11A.<host>:<device> with a sub-UID derived from the connector's UID.
 //
-//  - "xAPBSC.cmd" (state on/off/toggle, level "n%" or "n/m") becomes X10 commands through
-//    the transmit queue; once carried out, a change is told by "xAPBSC.event", no change
-//    (or a command given up or not queued) by "xAPBSC.info".
+//  - "xAPBSC.cmd" (state on/off/toggle, level "n%" or "n/m"; ID "*", "01" or "0001", or the
+//    endpoint's UID) becomes X10 commands through the transmit queue; once carried out, a
+//    change is told by "xAPBSC.event", no change (or a command given up or not queued) by
+//    "xAPBSC.info". "State=?", a value not understood or nothing to do gets "xAPBSC.info".
+//  - The kind from [Devices]: a light is a level output (State and Level), a switch a binary
+//    output (State; a level above 0 switches it on), a motion sensor or a remote an input
+//    (input.state, State), which commands do not switch.
 //  - "xAPBSC.query" is answered with one "xAPBSC.info" per matching endpoint.
 //  - Every change of a device, whatever its origin, sends "xAPBSC.event".
 //  - Each known endpoint sends "xAPBSC.info" once every ten minutes, in a slot of its own
@@ -101,6 +105,7 @@ private:
     void Send(const char* cls, int index);
     void ArmInfo();
     bool Served(int index) const;
+    state::DeviceKind KindOf(int index) const;
 
     platform::Platform& platform_;
     core::Reporter& reporter_;

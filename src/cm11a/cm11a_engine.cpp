@@ -91,7 +91,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     bool open = false;
     core::Guarded(reporter_, "InitCM11A", [&] {
         if (link_.PortOpen(port)) {
-            link_.AnswerPowerFail();
+            AnswerClock();
             open = true;
         }
     });
@@ -158,6 +158,11 @@ void Cm11aEngine::LinkOpened() {
     clockPhase_ = ClockPhase::None;
     quietTimer_->SetEnabled(false);
     if (!timer_->Enabled() && !queue_.empty()) queue_.front().State = 0;
+    // The clock goes first, as a whole message: an interface that lost power while the
+    // link was down is still asking for it. The head follows once it is set.
+    core::Guarded(reporter_, "LinkOpened", [&] {
+        if (!timer_->Enabled()) AnswerClock();
+    });
     StartHead();
     Drain();
 }
@@ -176,6 +181,22 @@ void Cm11aEngine::QuietTimer_Timer() {
     } else {
         startHeld_ = true;
     }
+}
+
+void Cm11aEngine::PortChanged() {
+    portChangePending_ = true;
+    if (depth_ == 0 && !MidExchange()) SwitchPort();
+}
+
+bool Cm11aEngine::MidExchange() const {
+    return InterfaceBusy() || reportExpected_ || reportRemaining_ > 0 || macroRemaining_ > 0 ||
+           (!queue_.empty() && queue_.front().State != 0);
+}
+
+void Cm11aEngine::SwitchPort() {
+    portChangePending_ = false;
+    reporter_.DebugLog("CM11A port changed to " + settings_.ComPort);
+    link_.UsePort(settings_.ComPort);
 }
 
 bool Cm11aEngine::InterfaceBusy() const {
@@ -277,6 +298,8 @@ void Cm11aEngine::Drain() {
         } else if (startHeld_) {
             startHeld_ = false;
             StartHead();
+        } else if (portChangePending_ && !MidExchange()) {
+            SwitchPort();
         } else {
             return;
         }
@@ -367,6 +390,11 @@ void Cm11aEngine::SendX10(X10Queue& item) {
         // needs is taken from it before the write.
         switch (item.State) {
         case 0: {
+            // A new port is taken up here, before the next command starts.
+            if (portChangePending_) {
+                SwitchPort();
+                if (!link_.PortOpen(settings_.ComPort)) return;
+            }
             if (item.Retry > 3) return GiveUp(item);
             if (!item.Announced) {
                 item.Announced = true;

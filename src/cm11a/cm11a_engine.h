@@ -94,6 +94,10 @@ public:
     void CM11ATimer_Timer();
     // The link came back by itself (a reconnect): the waiting head starts again.
     void LinkOpened();
+    // The ComPort setting changed: the link moves to the new port now when the interface
+    // is idle, otherwise once the command in progress has ended (never inside an exchange).
+    void PortChanged();
+    bool PortChangePending() const { return portChangePending_; }
     // Tick handler of the quiet timer (resynchronisation and clock exchange).
     void QuietTimer_Timer();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
@@ -132,6 +136,8 @@ private:
     void ReceiveX10Character(std::uint8_t b);
     void ReceiveStep(std::uint8_t b);
     bool InterfaceBusy() const;
+    // A command's handshake, an upload or a macro report is under way.
+    bool MidExchange() const;
     void AnswerClock();
     bool ClockStep(std::uint8_t b);
     void EndClock(const char* why);
@@ -146,6 +152,8 @@ private:
     void ProcessReceivedX10Command();
     void SendEvent(const std::string& name, const std::string& device, const std::string* brightness);
     void Write(const std::string& bytes);
+    // Moves the link to settings_.ComPort.
+    void SwitchPort();
 
     platform::Platform& platform_;
     core::Reporter& reporter_;
@@ -166,6 +174,7 @@ private:
     int reportLength_ = 0;
     std::string reportBuffer_;
 
+    bool portChangePending_ = false;
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int macroRemaining_ = 0;      // offset bytes of a macro report still to come

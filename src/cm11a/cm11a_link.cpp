@@ -109,13 +109,11 @@ Cm11aLink::~Cm11aLink() {
 void Cm11aLink::Report(const std::string& text) { reporter_.ReportEvent(core::kAppName, text); }
 
 bool Cm11aLink::OpenPort(const std::string& port) {
+    activePort_ = port;
     connectTries_ = 0;
     bool result = false;
-    // Handlers run while we wait may test the link again; they see it as it is and start
-    // nothing of their own until this open is done.
-    const bool outer = !opening_;
-    opening_ = true;
     bool opened = false;  // the link was closed and is open now
+    bool pending = false;  // a TCP connection is being made: its outcome comes later
     try {
         const ComPortTarget target = ParseComPort(port);
         if (target.kind == ComPortTarget::Kind::Invalid) {
@@ -131,54 +129,67 @@ bool Cm11aLink::OpenPort(const std::string& port) {
             if (socket_->IsConnected() && target.Host == host_ && target.Port == tcpPort_) {
                 result = true;
             } else {
+                // The connection is made in the background: Winsock1_Connect tells when it
+                // is up, the connect timer's last tick that it could not be made.
                 reconnectTimer_->SetEnabled(false);
                 host_ = target.Host;
                 tcpPort_ = target.Port;
+                connectPort_ = port;
                 StartConnect();
                 connectTimer_->Arm(kConnectIntervalMs);
-                // The timer ends the wait on its last tick; the deadline only guards against
-                // a timer that someone keeps re-arming.
-                const std::uint64_t deadline =
-                    platform_.NowMs() + kConnectIntervalMs * (kMaxConnectTicks + 1);
-                while (connectTimer_->Enabled()) {
-                    platform_.WaitForEvents(250);
-                    if (socket_->IsConnected() || platform_.NowMs() >= deadline) break;
-                }
-                connectTimer_->SetEnabled(false);
-                result = socket_->IsConnected();
-                opened = result;
-                if (!result) {
-                    linkDown_ = true;
-                    if (downPort_ != port) {
-                        downPort_ = port;
-                        Report("Unable to connect to CM11A via TCP " + port);
-                    } else {
-                        reporter_.DebugLog("Unable to connect to CM11A via TCP " + port);
-                    }
-                    // Keep trying in the background, spaced out, so that the link comes
-                    // back by itself when the server does.
-                    if (!(shuttingDown_ && shuttingDown_())) ReconnectAfterDrop();
-                }
+                pending = true;
             }
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         Report("CM11A OpenPort ");
     }
+    if (!pending) ShowStatus(port, result);
+    // Commands kept while the link was closed can go now.
+    if (opened && openedSink_) openedSink_();
+    return result;
+}
+
+void Cm11aLink::ShowStatus(const std::string& port, bool open) {
     try {
         if (statusSink_) {
-            statusSink_(result ? "Port " + port + " Open / " + std::to_string(connectTries_) + " tries"
-                               : "Port " + port + " Not Connected");
+            statusSink_(open ? "Port " + port + " Open / " + std::to_string(connectTries_) + " tries"
+                             : "Port " + port + " Not Connected");
         }
-        platform_.ProcessEvents();
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         Report("CM11A OpenPort ");
     }
-    if (outer) opening_ = false;
-    // Commands kept while the link was being opened can go now.
-    if (opened && outer && openedSink_) openedSink_();
-    return result;
+}
+
+void Cm11aLink::ConnectFailed() {
+    linkDown_ = true;
+    ShowStatus(connectPort_, false);
+    if (downPort_ != connectPort_) {
+        downPort_ = connectPort_;
+        Report("Unable to connect to CM11A via TCP " + connectPort_);
+    } else {
+        reporter_.DebugLog("Unable to connect to CM11A via TCP " + connectPort_);
+    }
+    // Keep trying in the background, spaced out, so that the link comes back by itself
+    // when the server does.
+    if (!(shuttingDown_ && shuttingDown_())) ReconnectAfterDrop();
+}
+
+void Cm11aLink::UsePort(const std::string& port) {
+    // Whatever is open or being opened goes, then the new port opens (a serial device at
+    // once, a serial server in the background).
+    connectTimer_->SetEnabled(false);
+    reconnectTimer_->SetEnabled(false);
+    reopenTimer_->SetEnabled(false);
+    socket_->Close();
+    connected_ = false;
+    if (serial_->IsOpen()) serial_->Close();
+    reconnectDelayMs_ = 0;
+    reopenDelayMs_ = 0;
+    downPort_.clear();
+    if (shuttingDown_ && shuttingDown_()) return;
+    (void)OpenPort(port);
 }
 
 void Cm11aLink::OpenFailed(const std::string& port, const std::string& failure, int number) {
@@ -201,9 +212,11 @@ void Cm11aLink::LinkUp(const std::string& where) {
 }
 
 bool Cm11aLink::Connecting() const {
-    if (opening_) return true;
+    if (shuttingDown_ && shuttingDown_()) return false;
+    if (!tcpMode_) return reopenTimer_->Enabled();
     const platform::TcpState state = socket_->State();
-    return tcpMode_ && (state == platform::TcpState::HostLookup || state == platform::TcpState::Connecting);
+    return connectTimer_->Enabled() || reconnectTimer_->Enabled() || state == platform::TcpState::HostLookup ||
+           state == platform::TcpState::Connecting;
 }
 
 void Cm11aLink::Reopen(const std::string& why) {
@@ -218,7 +231,7 @@ void Cm11aLink::Reopen(const std::string& why) {
     if (!serial_->IsOpen()) return;
     Report("CM11A serial port " + serialDevice_ + " closed and opened again: " + why);
     serial_->Close();
-    const ComPortTarget target = ParseComPort(settings_.ComPort);
+    const ComPortTarget target = ParseComPort(activePort_);
     if (target.kind == ComPortTarget::Kind::Serial && !OpenSerial(target, false)) linkDown_ = true;
 }
 
@@ -230,8 +243,8 @@ void Cm11aLink::ScheduleReopen() {
 
 void Cm11aLink::ReopenTimer_Timer() {
     reopenTimer_->SetEnabled(false);
-    if ((shuttingDown_ && shuttingDown_()) || opening_) return;
-    const ComPortTarget target = ParseComPort(settings_.ComPort);
+    if (shuttingDown_ && shuttingDown_()) return;
+    const ComPortTarget target = ParseComPort(activePort_);
     if (target.kind != ComPortTarget::Kind::Serial || (serial_->IsOpen() && serialDevice_ == target.Device)) return;
     tcpMode_ = false;
     // A device that disappeared and came back (a USB adapter plugged in again, a by-id
@@ -254,7 +267,7 @@ bool Cm11aLink::OpenSerial(const ComPortTarget& target, bool quiet) {
         if (quiet) {
             reporter_.DebugLog("CM11A serial port " + target.Device + " not open yet: " + failure);
         } else {
-            OpenFailed(settings_.ComPort.empty() ? target.Device : settings_.ComPort, failure, serial_->LastErrorCode());
+            OpenFailed(activePort_.empty() ? target.Device : activePort_, failure, serial_->LastErrorCode());
         }
         ScheduleReopen();
         return false;
@@ -264,8 +277,14 @@ bool Cm11aLink::OpenSerial(const ComPortTarget& target, bool quiet) {
     return true;
 }
 
-bool Cm11aLink::PortOpen(const std::string& port) {
+bool Cm11aLink::PortOpen(const std::string& requested) {
     try {
+        // The port in use stays until UsePort moves the link between two commands: a test
+        // made with a newer ComPort text answers for the link in use while that is open or
+        // on its way back.
+        const bool keep = !activePort_.empty() && requested != activePort_ &&
+                          (serial_->IsOpen() || socket_->IsConnected() || (tcpMode_ && Connecting()));
+        const std::string& port = keep ? activePort_ : requested;
         if (!IsTcpPortText(port)) {
             if (serial_->IsOpen() && !tcpMode_) {
                 const ComPortTarget target = ParseComPort(port);
@@ -275,12 +294,9 @@ bool Cm11aLink::PortOpen(const std::string& port) {
             const ComPortTarget target = ParseComPort(port);
             if (target.Host == host_ && target.Port == tcpPort_) return true;
         }
-        // A test made while an open is waiting (from a handler it let run) does not start
-        // a second open: the link is simply not open yet.
-        if (opening_) return false;
-        // While a spaced-out reconnect to the same server is pending, a test of the link
-        // does not block for another connect wait: the reconnect brings the link back.
-        if (IsTcpPortText(port) && (reconnectTimer_->Enabled() || Connecting())) {
+        // While a connection to the same server is being made or a spaced-out reconnect is
+        // pending, a test of the link starts nothing new: that attempt brings the link back.
+        if (IsTcpPortText(port) && tcpMode_ && Connecting()) {
             const ComPortTarget target = ParseComPort(port);
             if (target.Host == host_ && target.Port == tcpPort_) return false;
         }
@@ -307,7 +323,7 @@ void Cm11aLink::ClosePort(const std::string& port) {
 }
 
 void Cm11aLink::WriteToCM11A(const std::string& bytes) {
-    if (!PortOpen(settings_.ComPort)) {
+    if (!PortOpen(activePort_.empty() ? settings_.ComPort : activePort_)) {
         // Once per outage; every further loss goes to the debug log.
         if (sendFailReported_) {
             reporter_.DebugLog("Unable to Send to CM11A, Port not open");
@@ -351,10 +367,13 @@ void Cm11aLink::StartConnect() {
 
 void Cm11aLink::ConnectTimer_Timer() {
     ++connectTries_;
-    if (!socket_->IsConnected() && connectTries_ < kMaxConnectTicks) {
+    if (socket_->IsConnected()) {
+        connectTimer_->SetEnabled(false);
+    } else if (connectTries_ < kMaxConnectTicks) {
         StartConnect();
     } else {
         connectTimer_->SetEnabled(false);
+        ConnectFailed();
     }
 }
 
@@ -363,9 +382,13 @@ void Cm11aLink::Winsock1_Connect() {
     reconnectTimer_->SetEnabled(false);
     connectedAtMs_ = platform_.NowMs();
     connected_ = true;
+    // A connection that worked: should it drop, the reconnect wait starts again from its
+    // shortest.
+    reconnectDelayMs_ = std::min(reconnectDelayMs_, kReconnectMinMs);
     LinkUp(host_ + ":" + std::to_string(tcpPort_));
-    // A reconnect made in the background: whoever waits for the link may go on.
-    if (!opening_ && openedSink_) openedSink_();
+    ShowStatus(connectPort_.empty() ? host_ + ":" + std::to_string(tcpPort_) : connectPort_, true);
+    // Whoever waits for the link may go on.
+    if (openedSink_) openedSink_();
 }
 
 void Cm11aLink::Winsock1_Close() {
@@ -408,9 +431,33 @@ void Cm11aLink::ReconnectTimer_Timer() {
     StartConnect();
 }
 
+std::string Cm11aLink::WithinBudget(const std::string& bytes) {
+    const std::uint64_t now = platform_.NowMs();
+    if (now - windowStartMs_ >= static_cast<std::uint64_t>(kInputWindowMs)) {
+        windowStartMs_ = now;
+        windowBytes_ = 0;
+    }
+    const std::size_t take = std::min(bytes.size(), kInputBudgetBytes - std::min(windowBytes_, kInputBudgetBytes));
+    windowBytes_ += take;
+    if (take == bytes.size()) return bytes;
+    if (dropping_ && now - lastDropMs_ >= static_cast<std::uint64_t>(kInputEpisodeMs)) {
+        reporter_.DebugLog("CM11A link: " + std::to_string(droppedBytes_) + " bytes of input dropped");
+        dropping_ = false;
+    }
+    if (!dropping_) {
+        dropping_ = true;
+        droppedBytes_ = 0;
+        Report("CM11A link delivers more than the interface can send: input dropped");
+    }
+    droppedBytes_ += bytes.size() - take;
+    lastDropMs_ = now;
+    return bytes.substr(0, take);
+}
+
 void Cm11aLink::Winsock1_DataArrival(const std::string& bytes) {
     try {
-        if (chunkSink_) chunkSink_(bytes, 2);
+        const std::string taken = WithinBudget(bytes);
+        if (chunkSink_ && !taken.empty()) chunkSink_(taken, 2);
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         Report("CM11A Winsock1_DataArrival ");
@@ -419,7 +466,12 @@ void Cm11aLink::Winsock1_DataArrival(const std::string& bytes) {
 
 void Cm11aLink::MSComm1_OnComm(const std::string& bytes, int code) {
     try {
-        if (chunkSink_) chunkSink_(bytes, code);
+        if (bytes.empty()) {
+            if (chunkSink_) chunkSink_(bytes, code);
+            return;
+        }
+        const std::string taken = WithinBudget(bytes);
+        if (chunkSink_ && !taken.empty()) chunkSink_(taken, code);
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         Report("MSComm1_OnCommERROR ");
@@ -434,7 +486,7 @@ void Cm11aLink::MSComm1_OnError(int code, const std::string& text) {
     // next test of the link opens the device afresh.
     serial_->Close();
     linkDown_ = true;
-    downPort_ = settings_.ComPort;  // the loss is this outage's one report
+    downPort_ = activePort_;  // the loss is this outage's one report
     reporter_.Fail(text, code);
     Report("CM11A serial port " + serialDevice_ + " closed after error " + std::to_string(code));
     reopenDelayMs_ = 0;

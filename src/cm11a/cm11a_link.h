@@ -51,6 +51,15 @@ public:
     static constexpr int kReopenMinMs = 1000;
     static constexpr int kReopenMaxMs = 30000;
 
+    // The interface sends at most 480 bytes a second (4800 baud). Input beyond
+    // kInputBudgetBytes in one kInputWindowMs (about twenty times that) cannot come from it:
+    // it is dropped where it enters, with one report per episode (an episode ends after
+    // kInputEpisodeMs without a drop), so that a runaway peer neither keeps the connector
+    // busy nor floods the xAP side with events decoded from garbage.
+    static constexpr std::size_t kInputBudgetBytes = 1024;
+    static constexpr int kInputWindowMs = 100;
+    static constexpr int kInputEpisodeMs = 10000;
+
     using ChunkSink = std::function<void(const std::string& bytes, int code)>;
     using EchoSink = std::function<void(const std::string& bytes)>;
     using StatusSink = std::function<void(const std::string& text)>;
@@ -66,26 +75,33 @@ public:
     void SetChunkSink(ChunkSink sink) { chunkSink_ = std::move(sink); }
     void SetEchoSink(EchoSink sink) { echoSink_ = std::move(sink); }
     void SetStatusSink(StatusSink sink) { statusSink_ = std::move(sink); }
-    // Called whenever the link has been opened (a background reconnect or reopen, or an
-    // open that waited), so that commands waiting for it start.
+    // Called whenever the link has been opened (at once, or later by a connection made in
+    // the background, a reconnect or a reopen), so that commands waiting for it start.
     void SetOpenedSink(std::function<void()> sink) { openedSink_ = std::move(sink); }
     // How DelayMs lets time pass (default: the thread sleeps). Tests move simulated time.
     void SetSleeper(std::function<void(int ms)> sleeper) { sleeper_ = std::move(sleeper); }
 
+    // Opens the link named by port. A serial device opens at once; a TCP connection is
+    // started and false returned: its outcome is told later (the opened sink, or one report
+    // when the connect retries run out, after which it keeps trying in the background).
+    // Never lets events run.
     bool OpenPort(const std::string& port);
+    // The link in use stays in use, whatever port names, until UsePort moves it.
     bool PortOpen(const std::string& port) override;
     void ClosePort(const std::string& port);
     void WriteToCM11A(const std::string& bytes) override;
     void AnswerPowerFail() override;
+    // True while the link is on its way back: a connection being made, a reconnect or a
+    // reopen of the serial device pending.
     bool Connecting() const override;
     void Reopen(const std::string& why) override;
+    void UsePort(const std::string& port) override;
     // Returns once more than ms milliseconds have passed on the tick counter (also across
     // its wrap). Lets no events run.
     void DelayMs(std::uint32_t ms);
 
     bool TcpMode() const { return tcpMode_; }
     int ConnectTries() const { return connectTries_; }
-    bool Opening() const { return opening_; }
     platform::Timer& ConnectTimer() { return *connectTimer_; }
     platform::Timer& ReconnectTimer() { return *reconnectTimer_; }
     platform::Timer& ReopenTimer() { return *reopenTimer_; }
@@ -111,9 +127,15 @@ private:
     // debug log only.
     void OpenFailed(const std::string& port, const std::string& failure, int number);
     void StartConnect();
+    // The connect retries ran out: one report, then reconnects in the background.
+    void ConnectFailed();
+    // The status line of the communications window.
+    void ShowStatus(const std::string& port, bool open);
     void ReconnectAfterDrop();
     void ReconnectTimer_Timer();
     void Report(const std::string& text);
+    // The part of bytes that fits this window's input budget; the rest is counted as dropped.
+    std::string WithinBudget(const std::string& bytes);
 
     platform::Platform& platform_;
     core::Reporter& reporter_;
@@ -134,9 +156,10 @@ private:
 
     bool tcpMode_ = false;
     int connectTries_ = 0;
-    bool opening_ = false;        // inside OpenPort (which lets events run)
     std::string serialDevice_;    // device the serial port was opened on
     std::string host_;            // endpoint of the last connection started
+    std::string connectPort_;     // the port text that connection was started for
+    std::string activePort_;      // the port text in use (the last one opened)
     std::uint16_t tcpPort_ = 0;
     std::uint64_t connectedAtMs_ = 0;
     int reconnectDelayMs_ = 0;    // delay of the next automatic reconnect
@@ -145,6 +168,11 @@ private:
     bool linkDown_ = false;       // an outage was seen and the link has not come back yet
     std::string downPort_;        // the port text whose open failure was reported
     bool sendFailReported_ = false;  // "Unable to Send ..." was reported in this outage
+    std::uint64_t windowStartMs_ = 0;  // the input budget's current window
+    std::size_t windowBytes_ = 0;       // taken in during it
+    bool dropping_ = false;             // an episode of dropped input is under way
+    std::uint64_t lastDropMs_ = 0;
+    std::uint64_t droppedBytes_ = 0;    // in the current episode
 };
 
 }  // namespace quorvel::cm11a

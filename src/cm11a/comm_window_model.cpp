@@ -88,7 +88,6 @@ void CommWindowModel::EchoMessage(const std::string& text) {
         KeepTail(commData_);
         ScrollEchoWindows();
     });
-    platform_.ProcessEvents();
 }
 
 void CommWindowModel::EchoHex(const std::string& bytes) {

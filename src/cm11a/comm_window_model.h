@@ -28,7 +28,7 @@ public:
     void Form_Load();
 
     // One traffic line: time stamp, and short texts (hex echoes of up to three bytes)
-    // framed as sent-bytes lines. Lets pending events run afterwards.
+    // framed as sent-bytes lines. Only appends to the pane: nothing else runs meanwhile.
     void EchoMessage(const std::string& text);
     // Echo of bytes written to the interface.
     void EchoHex(const std::string& bytes);

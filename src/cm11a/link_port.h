@@ -10,11 +10,12 @@ class LinkPort {
 public:
     virtual ~LinkPort() = default;
     // True when the link named by port (the ComPort setting) is open; a closed link is
-    // opened first, so every test of a closed link is also an attempt to open it.
+    // opened first, so every test of a closed link is also an attempt to open it. Never
+    // waits: a link that takes time to open (a serial server) says so by Connecting().
     virtual bool PortOpen(const std::string& port) = 0;
     // Writes bytes (one char per byte) to the interface and echoes them to the traffic
     // view. When the link cannot be opened it reports "Unable to Send to CM11A, Port not
-    // open" (once per outage) and drops the bytes. May let pending events run (re-entrance).
+    // open" (once per outage) and drops the bytes. Never lets pending events run.
     virtual void WriteToCM11A(const std::string& bytes) = 0;
     // Writes the single byte 0x9B, then pauses 10 ms.
     virtual void AnswerPowerFail() = 0;
@@ -24,6 +25,9 @@ public:
     // The interface stayed silent through consecutive replies although the link is open
     // (an adapter that hangs): close the link and open it again.
     virtual void Reopen(const std::string& why) { (void)why; }
+    // The ComPort setting changed: whatever is open closes and port opens instead. Called
+    // between commands, never in the middle of an exchange with the interface.
+    virtual void UsePort(const std::string& port) { (void)port; }
 };
 
 }  // namespace quorvel::cm11a

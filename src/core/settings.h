@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -49,6 +50,12 @@ inline std::string_view Trim(std::string_view s, std::string_view blanks = " \t"
     return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
+// What is plugged in at an X10 address, from the [Devices] section of Quorvel.ini: a lamp
+// module (dimmable, the default), an appliance module (on and off only), a motion sensor
+// (heard on and off) or a remote's button (heard presses).
+enum class DeviceKind : unsigned char { Light, Switch, Motion, Remote };
+inline constexpr int kAddressCount = 256;  // A1..P16
+
 struct Settings {
     std::string ComPort = "1";                  // port number, device path or address:port
     std::string House = "ABCDEFGHIJKLMNOP";     // house letters served
@@ -60,6 +67,9 @@ struct Settings {
     std::filesystem::path AppFolder;
     std::string ExePath;
     std::string ComputerName;
+    // Per address 0..255 (A1..P16): its kind, and whether [Devices] names it.
+    std::array<DeviceKind, kAddressCount> Kinds{};
+    std::array<bool, kAddressCount> Listed{};
 
     // A device is served when its first character occurs in House (any case).
     bool HouseServed(std::string_view device) const {

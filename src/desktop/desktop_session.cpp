@@ -16,10 +16,15 @@ DesktopSession::DesktopSession(std::unique_ptr<QApplication> app)
             continue;
         }
         QAction* action = menu_.addAction(kMenuCaptions[i]);
-        QObject::connect(action, &QAction::triggered, &menu_, [this, i] {
-            if (form_ != nullptr) form_->MenuArray_Click(i);
-            if (i == 4) ShowAbout();
-        });
+        // Carried out on the next turn of the event loop, once the menu has closed: "Exit"
+        // removes the icon and the menu's own handling must be over by then.
+        QObject::connect(
+            action, &QAction::triggered, &menu_,
+            [this, i] {
+                if (form_ != nullptr) form_->MenuArray_Click(i);
+                if (i == 4) ShowAbout();
+            },
+            Qt::QueuedConnection);
     }
 }
 
@@ -56,13 +61,13 @@ void DesktopSession::Update(bool iconOn, app::TrayPicture picture) {
 
 void DesktopSession::ShowMenu() {
     ++menuShows_;
-    // Runs a nested event loop until an entry is chosen or the menu is dismissed; the
-    // tray icon drops its events meanwhile.
+    // Shown and left to the event loop: this returns at once, and the chosen entry arrives
+    // as a queued call.
     // Below the icon when the pointer is on it, so the menu does not hide the icon.
     QPoint at = QCursor::pos();
     const QRect icon = tray_ != nullptr ? tray_->icon().geometry() : QRect();
     if (icon.isValid() && icon.contains(at)) at.setY(icon.bottom() + 1);
-    menu_.exec(at);
+    menu_.popup(at);
 }
 
 void DesktopSession::UnloadWindows() {
@@ -82,7 +87,6 @@ void DesktopSession::OpenWindow(const std::string& name) {
             actions.SaveSetting = [&form](const std::string& key, const std::string& value) {
                 form.configuration().Homeseer().SaveIniSetting("General", key, value, app::kMainIni);
             };
-            actions.ClosePort = [&form](const std::string& port) { form.link().ClosePort(port); };
             actions.InitIniKeys = [&form] { form.configuration().InitIniKeys(); };
             actions.Report = [&form](const std::string& text) { form.reporter().ReportEvent(core::kAppName, text); };
             actions.ShuttingDown = [&form] { return form.ShuttingDown(); };

@@ -98,10 +98,6 @@ void SetupWindow::Form_Unload() {
             if (actions_.Report) actions_.Report(std::string("SetupForm Form_Unload ") + what + ": " + e.what());
         }
     };
-    if (comPort != settings_.ComPort) {
-        const std::string oldPort = settings_.ComPort;
-        step("ClosePort", [&] { actions_.ClosePort(oldPort); });
-    }
     for (const auto& [key, value] : values) {
         step(key, [&, k = key, v = value] { actions_.SaveSetting(k, v); });
     }

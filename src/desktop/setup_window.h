@@ -1,6 +1,7 @@
 // "CM11A Setup": the five [General] settings, filled from memory when the window opens and
-// written back, in a fixed order, whenever it closes; a changed port closes the old link,
-// then the settings are read back and the link is opened again.
+// written back, in a fixed order, whenever it closes; then the settings are read back, and a
+// changed port is taken up between two commands (a serial server is connected in the
+// background: the window is gone at once).
 #pragma once
 
 #include "core/settings.h"
@@ -16,7 +17,6 @@ namespace quorvel::desktop {
 
 struct SetupActions {
     std::function<void(const std::string& key, const std::string& value)> SaveSetting;  // [General] of Quorvel.ini
-    std::function<void(const std::string& oldPort)> ClosePort;
     std::function<void()> InitIniKeys;
     std::function<void(const std::string& text)> Report;
     std::function<bool()> ShuttingDown;

@@ -10,8 +10,11 @@ constexpr int kTrayWatchMs = 3000;
 }  // namespace
 
 TrayIcon::TrayIcon(Notice notice) : notice_(std::move(notice)) {
-    connect(&icon_, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) { OnMouseMessage(MessageCode(reason)); });
+    // Handled on the next turn of the event loop, outside the icon's own signal.
+    connect(
+        &icon_, &QSystemTrayIcon::activated, this,
+        [this](QSystemTrayIcon::ActivationReason reason) { OnMouseMessage(MessageCode(reason)); },
+        Qt::QueuedConnection);
     // A tray host that starts late or restarts takes the icon when it (re)appears.
     trayWatch_.setInterval(kTrayWatchMs);
     connect(&trayWatch_, &QTimer::timeout, this, [this] { CheckTray(); });
@@ -34,14 +37,11 @@ int TrayIcon::MessageCode(QSystemTrayIcon::ActivationReason reason) {
 
 void TrayIcon::OnMouseMessage(int msg) {
     lastMessage_ = msg;
-    if (guard_) return;  // an earlier event is still being handled (its menu is open)
-    guard_ = true;
     try {
         if (msg >= 513 && msg <= 518 && callback_) callback_(msg);
     } catch (...) {
         // A failing callback is ignored; the icon stays usable.
     }
-    guard_ = false;
 }
 
 void TrayIcon::Update(bool iconOn, const QIcon& picture) {

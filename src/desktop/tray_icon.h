@@ -1,7 +1,6 @@
 // The notification-area icon: shown, changed and removed on request; its button events go
 // to one callback as the mouse message codes 514 (left release), 517 (right release) and
-// 515 (double-click). While a callback runs (it may hold the popup menu open) further
-// events are dropped.
+// 515 (double-click), on the event loop's next turn after the activation.
 #pragma once
 
 #include <QObject>
@@ -44,7 +43,6 @@ private:
     Notice notice_;
     QTimer trayWatch_;
     bool shown_ = false;
-    bool guard_ = false;
     bool trayWasAvailable_ = true;
     bool missingReported_ = false;
     int lastMessage_ = 0;

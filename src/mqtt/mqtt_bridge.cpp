@@ -1,5 +1,7 @@
 #include "mqtt/mqtt_bridge.h"
 
+#include "state/device_kinds.h"
+
 #include <algorithm>
 
 namespace quorvel::mqtt {
@@ -25,7 +27,7 @@ MqttBridge::MqttBridge(platform::Platform& platform, core::Reporter& reporter, c
       retryTimer_(platform.CreateTimer()),
       connectTimer_(platform.CreateTimer()),
       servedTimer_(platform.CreateTimer()) {
-    names_ = {mqtt_.TopicPrefix, mqtt_.DiscoveryPrefix, SafeId(mqtt_.ComputerName), mqtt_.ComputerName};
+    names_ = {mqtt_.TopicPrefix, mqtt_.DiscoveryPrefix, SafeId(core::Lower(settings_.UID)), mqtt_.ComputerName};
     retryTimer_->SetHandler([this] {
         retryTimer_->SetEnabled(false);
         Attempt();
@@ -74,7 +76,7 @@ void MqttBridge::Attempt() {
     ConnectOptions o;
     o.Host = mqtt_.Host;
     o.Port = mqtt_.Port;
-    o.ClientId = "quorvel-" + names_.HostId;
+    o.ClientId = "quorvel-" + names_.Uid;
     o.Username = mqtt_.Username;
     o.Password = mqtt_.Password;
     o.CAFile = mqtt_.CAFile;
@@ -114,12 +116,17 @@ void MqttBridge::OnConnected() {
     if (!transport_.Subscribe(mqtt_.TopicPrefix + "/+/set", kQos)) {
         reporter_.ReportEvent(core::kAppName, "MQTT cannot subscribe to " + mqtt_.TopicPrefix + "/+/set");
     }
-    if (mqtt_.Discovery) transport_.Subscribe(mqtt_.DiscoveryPrefix + "/light/+/config", kQos);
+    if (mqtt_.Discovery) {
+        for (const std::string_view component : kComponents) {
+            transport_.Subscribe(mqtt_.DiscoveryPrefix + "/" + std::string(component) + "/+/config", kQos);
+        }
+    }
     // The broker may have restarted without its retained messages: publish everything again.
     statePublished_.reset();
+    levelPublished_.reset();
     discoveryPublished_.reset();
     for (int i = 0; i < kDeviceCount; ++i) {
-        if (!known_[static_cast<std::size_t>(i)] || !Served(i)) continue;
+        if (!Entitled(i)) continue;
         if (mqtt_.Discovery) PublishDiscovery(i);
         PublishState(i);
     }
@@ -148,13 +155,19 @@ void MqttBridge::ScheduleRetry() {
 
 void MqttBridge::OnMessage(const std::string& topic, const std::string& payload, bool retained) {
     try {
-        if (mqtt_.Discovery && topic.rfind(mqtt_.DiscoveryPrefix + "/light/", 0) == 0 && topic.ends_with("/config")) {
-            // A config of ours left from an earlier run, for a device no longer served.
-            const auto device = DiscoveryTopicDevice(names_, topic);
-            if (!device || payload.empty()) return;
-            const int i = *DeviceIndex(*device);
-            if (!Served(i)) {
-                reporter_.DebugLog("MQTT discovery removed for " + *device + " (not served)");
+        if (mqtt_.Discovery && topic.rfind(mqtt_.DiscoveryPrefix + "/", 0) == 0 && topic.ends_with("/config")) {
+            if (payload.empty()) return;
+            // A config of ours left from an earlier run, for a device no longer served or of
+            // another kind now, or one of an earlier version, whose ids came from the host name.
+            if (const auto ours = DiscoveryTopicDevice(names_, topic)) {
+                const int i = *DeviceIndex(ours->Device);
+                if (!Entitled(i) || ours->Component != Component(KindOf(i))) {
+                    reporter_.DebugLog("MQTT discovery removed for " + ours->Device + " (" + ours->Component +
+                                       ": not served or of another kind)");
+                    Publish(topic, "", true);
+                }
+            } else if (const auto old = HostDiscoveryTopicDevice(names_, SafeId(mqtt_.ComputerName), topic)) {
+                reporter_.DebugLog("MQTT discovery of an earlier version removed for " + old->Device);
                 Publish(topic, "", true);
             }
             return;
@@ -169,18 +182,25 @@ void MqttBridge::OnMessage(const std::string& topic, const std::string& payload,
 void MqttBridge::Refuse(const std::string& what) { reporter_.ReportEvent(core::kAppName, "MQTT refused " + what); }
 
 void MqttBridge::OnSet(const std::string& topic, const std::string& payload, bool retained) {
+    if (retained) {
+        // A command the broker keeps and hands out again at every connection, live or replayed
+        // alike: never carried out, one report per topic until it is cleared (an empty retained
+        // message, which is nothing to report).
+        if (payload.empty()) {
+            retainedReported_.erase(topic);
+        } else if (retainedReported_.size() < kRetainedTopicsRemembered && retainedReported_.insert(topic).second) {
+            Refuse(Shown(topic) + " " + Shown(payload) + ": retained command ignored (publish commands without " +
+                   "retain; clear this one with mosquitto_pub -r -n -t " + Shown(topic) + ")");
+        }
+        return;
+    }
     const auto device = SetTopicDevice(mqtt_.TopicPrefix, topic);
     if (!device) {
         Refuse("topic " + Shown(topic) + ": no X10 device A1..P16");
         return;
     }
-    if (retained) {
-        // A command kept by the broker from some earlier time, not one sent now.
-        Refuse(Shown(topic) + " " + Shown(payload) + ": retained command ignored (publish commands without retain)");
-        return;
-    }
     std::string error;
-    const auto command = ParseSetPayload(payload, error);
+    auto command = ParseSetPayload(payload, error);
     if (!command) {
         Refuse(Shown(topic) + " '" + Shown(payload) + "': " + error);
         return;
@@ -196,6 +216,15 @@ void MqttBridge::OnSet(const std::string& topic, const std::string& payload, boo
     }
     const int index = *DeviceIndex(*device);
     const auto i = static_cast<std::size_t>(index);
+    const DeviceKind kind = KindOf(index);
+    if (!state::Commanded(kind)) {
+        Refuse(Shown(topic) + ": " + *device + " is a " + std::string(state::KindText(kind)) +
+               " ([Devices]): it is heard, not switched");
+        return;
+    }
+    if (kind == DeviceKind::Switch && command->What == SetCommand::Kind::Level) {
+        command = command->Level > 0 ? SetCommand{SetCommand::Kind::On, 100} : SetCommand{SetCommand::Kind::Off, 0};
+    }
     const DeviceView& from = pending_[i] > 0 ? expected_[i] : views_[i];
     const auto steps = PlanCommands(from, *command);
     if (steps.empty()) {
@@ -219,47 +248,68 @@ void MqttBridge::CommandDone(int index) {
 
 bool MqttBridge::Served(int index) const { return settings_.Announced(DeviceName(index)); }
 
+bool MqttBridge::Entitled(int index) const {
+    const auto i = static_cast<std::size_t>(index);
+    return (known_[i] || settings_.Listed[i]) && Served(index);
+}
+
+DeviceKind MqttBridge::KindOf(int index) const { return settings_.Kinds[static_cast<std::size_t>(index)]; }
+
 void MqttBridge::DeviceChanged(int index, const DeviceView& view) {
     if (index < 0 || index >= kDeviceCount) return;
     const auto i = static_cast<std::size_t>(index);
-    const bool wasKnown = known_[i];
     known_[i] = true;
     views_[i] = view;
     if (!connected_ || !Served(index)) return;
-    if (!wasKnown && mqtt_.Discovery) PublishDiscovery(index);
+    if (mqtt_.Discovery) PublishDiscovery(index);  // nothing when already there
     PublishState(index);
 }
 
 void MqttBridge::PublishState(int index) {
     const auto i = static_cast<std::size_t>(index);
-    if (!connected_) return;
-    if (statePublished_[i] && published_[i].State == views_[i].State) return;
-    if (Publish(mqtt_.TopicPrefix + "/" + DeviceName(index) + "/state", StatePayload(views_[i].State), true)) {
-        published_[i] = views_[i];
+    const DeviceKind kind = KindOf(index);
+    if (!connected_ || kind == DeviceKind::Remote) return;  // a remote's presses are events only
+    const DeviceView& v = views_[i];
+    const std::string base = mqtt_.TopicPrefix + "/" + DeviceName(index);
+    if ((!statePublished_[i] || published_[i].State != v.State) && Publish(base + "/state", StatePayload(v.State), true)) {
+        published_[i].State = v.State;
         statePublished_[i] = true;
+    }
+    // The level a light is at, whoever set it (0 and an unknown level say nothing here: the
+    // state tells off and unknown).
+    if (kind == DeviceKind::Light && v.Level != kUnknownLevel && v.Level > 0 &&
+        (!levelPublished_[i] || published_[i].Level != v.Level) &&
+        Publish(base + "/brightness", std::to_string(v.Level), true)) {
+        published_[i].Level = v.Level;
+        levelPublished_[i] = true;
     }
 }
 
 void MqttBridge::PublishDiscovery(int index) {
     const auto i = static_cast<std::size_t>(index);
-    if (discoveryPublished_[i]) return;
+    const DeviceKind kind = KindOf(index);
+    if (discoveryPublished_[i] && discoveryKind_[i] == kind) return;
+    if (discoveryPublished_[i]) RemoveDiscovery(index);  // the kind changed: the old entity goes
     const std::string device = DeviceName(index);
-    if (Publish(DiscoveryTopic(names_, device), DiscoveryConfig(names_, device), true)) discoveryPublished_[i] = true;
+    if (Publish(DiscoveryTopic(names_, device, kind), DiscoveryConfig(names_, device, kind), true)) {
+        discoveryPublished_[i] = true;
+        discoveryKind_[i] = kind;
+    }
 }
 
 void MqttBridge::RemoveDiscovery(int index) {
     const auto i = static_cast<std::size_t>(index);
-    if (Publish(DiscoveryTopic(names_, DeviceName(index)), "", true)) discoveryPublished_[i] = false;
+    if (Publish(DiscoveryTopic(names_, DeviceName(index), discoveryKind_[i]), "", true)) discoveryPublished_[i] = false;
 }
 
 void MqttBridge::CheckServed() {
     if (!connected_) return;
     for (int i = 0; i < kDeviceCount; ++i) {
         const auto u = static_cast<std::size_t>(i);
-        const bool served = Served(i);
-        if (mqtt_.Discovery && discoveryPublished_[u] && !served) {
+        const bool entitled = Entitled(i);
+        if (mqtt_.Discovery && discoveryPublished_[u] && !entitled) {
             RemoveDiscovery(i);
-        } else if (served && known_[u]) {
+        } else if (entitled) {
             if (mqtt_.Discovery) PublishDiscovery(i);  // nothing when already there
             PublishState(i);
         }
@@ -270,6 +320,12 @@ void MqttBridge::Event(const EventRecord& event) {
     const auto index = DeviceIndex(event.Device);
     if (!index || !Served(*index) || !started_) return;
     if (!connected_ || !Publish(mqtt_.TopicPrefix + "/event", EventJson(event), false)) ++eventsMissed_;
+    // A remote's button: the press for its event entity.
+    constexpr std::string_view kPresses[] = {"on", "off", "dim", "bright"};
+    if (connected_ && KindOf(*index) == DeviceKind::Remote &&
+        std::find(std::begin(kPresses), std::end(kPresses), event.Function) != std::end(kPresses)) {
+        Publish(mqtt_.TopicPrefix + "/" + event.Device + "/press", PressPayload(event.Function), false);
+    }
 }
 
 bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain) {

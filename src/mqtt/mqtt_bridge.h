@@ -1,12 +1,20 @@
 // The MQTT bridge: X10 devices as MQTT topics on an existing broker.
 //
 //  - <prefix>/<device>/set   "ON", "OFF" or a brightness 0..100 -> X10 commands through the
-//                            same queue and filters (House, Ignore) as xAP requests
-//  - <prefix>/<device>/state "ON", "OFF" or "unknown", retained, on every change
+//                            same queue and filters (House, Ignore) as xAP requests; lights
+//                            and switches only (a switch takes a brightness as on or off)
+//  - <prefix>/<device>/state "ON", "OFF" or "None", retained, on every change (not remotes)
+//  - <prefix>/<device>/brightness  a light's level 1..100, retained, whenever it changes
+//  - <prefix>/<device>/press {"event_type":"on"} for each button a remote sends
 //  - <prefix>/event          one JSON object per X10 event sent or heard
 //  - <prefix>/status         "online" (retained) once connected; the last will "offline"
-//  - Home Assistant discovery: one retained light config per known served device, removed
-//    (empty retained payload) when the device is no longer served.
+//  - Home Assistant discovery: one retained config per served device that [Devices] lists or
+//    that was switched or heard, as its kind's entity, removed (empty retained payload) when
+//    the device is no longer served or changes kind.
+//
+// Ids (client id, unique ids, the HA device) come from the connector's xAP UID, so that two
+// connectors on one broker never take each other's place and a host rename changes nothing.
+// A retained command is never carried out, whether it comes live or at a reconnection.
 //
 // The connection is retried 1 s after a failure, doubling to 60 s; an outage is reported
 // once and so is the recovery. Everything runs on the event loop through the transport's
@@ -24,6 +32,7 @@
 #include <bitset>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace quorvel::mqtt {
@@ -79,6 +88,9 @@ private:
     void OnMessage(const std::string& topic, const std::string& payload, bool retained);
     void OnSet(const std::string& topic, const std::string& payload, bool retained);
     void Refuse(const std::string& what);
+    // Served and listed in [Devices] or switched or heard: the device has an HA entity.
+    bool Entitled(int index) const;
+    DeviceKind KindOf(int index) const;
     void ScheduleRetry();
     void CheckServed();
     void PublishState(int index);
@@ -112,7 +124,12 @@ private:
     std::bitset<kDeviceCount> known_;
     std::array<DeviceView, kDeviceCount> published_{};  // what the broker holds (valid where statePublished_)
     std::bitset<kDeviceCount> statePublished_;
+    std::bitset<kDeviceCount> levelPublished_;
     std::bitset<kDeviceCount> discoveryPublished_;
+    std::array<DeviceKind, kDeviceCount> discoveryKind_{};  // the kind of the config published
+    // Topics of retained commands already reported (bounded: a flood of topics is not remembered).
+    static constexpr std::size_t kRetainedTopicsRemembered = 512;
+    std::set<std::string> retainedReported_;
     // Commands queued from MQTT and not yet done, per device, and what the device will be once
     // they are: a second command that comes before the first is carried out is planned from there.
     std::array<int, kDeviceCount> pending_{};

@@ -66,7 +66,7 @@ std::string StatePayload(Power p) {
     case Power::Off:
         return "OFF";
     default:
-        return "unknown";
+        return "None";
     }
 }
 
@@ -108,33 +108,94 @@ std::string EventJson(const EventRecord& e) {
            ",\"origin\":" + JsonString(e.Origin) + ",\"time\":" + JsonString(e.Time) + "}";
 }
 
-std::string DiscoveryTopic(const DiscoveryNames& n, const std::string& device) {
-    return n.DiscoveryPrefix + "/light/quorvel_" + n.HostId + "_" + device + "/config";
+std::string_view Component(DeviceKind kind) {
+    switch (kind) {
+    case DeviceKind::Switch: return "switch";
+    case DeviceKind::Motion: return "binary_sensor";
+    case DeviceKind::Remote: return "event";
+    default: return "light";
+    }
 }
 
-std::optional<std::string> DiscoveryTopicDevice(const DiscoveryNames& n, std::string_view topic) {
-    const std::string head = n.DiscoveryPrefix + "/light/quorvel_" + n.HostId + "_";
+std::string EntityId(const DiscoveryNames& n, const std::string& device) {
+    return "quorvel_" + n.Uid + "_" + core::Lower(device);
+}
+
+std::string DiscoveryTopic(const DiscoveryNames& n, const std::string& device, DeviceKind kind) {
+    return n.DiscoveryPrefix + "/" + std::string(Component(kind)) + "/" + EntityId(n, device) + "/config";
+}
+
+namespace {
+
+// "<DiscoveryPrefix>/<component>/<head><device>/config" for one of our components.
+std::optional<DiscoveryTopicOf> TopicWithHead(const DiscoveryNames& n, const std::string& head, std::string_view topic) {
+    const std::string start = n.DiscoveryPrefix + "/";
     constexpr std::string_view kTail = "/config";
-    if (topic.size() <= head.size() + kTail.size() || topic.substr(0, head.size()) != head ||
+    if (topic.size() <= start.size() + kTail.size() || topic.substr(0, start.size()) != start ||
         topic.substr(topic.size() - kTail.size()) != kTail)
         return std::nullopt;
-    const auto index = DeviceIndex(topic.substr(head.size(), topic.size() - head.size() - kTail.size()));
+    const std::string_view rest = topic.substr(start.size(), topic.size() - start.size() - kTail.size());
+    const std::size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    const std::string_view component = rest.substr(0, slash);
+    const std::string_view id = rest.substr(slash + 1);
+    if (std::find(std::begin(kComponents), std::end(kComponents), component) == std::end(kComponents)) return std::nullopt;
+    if (id.size() <= head.size() || !core::EqualsNoCase(id.substr(0, head.size()), head)) return std::nullopt;
+    const auto index = DeviceIndex(id.substr(head.size()));
     if (!index) return std::nullopt;
-    return DeviceName(*index);
+    return DiscoveryTopicOf{DeviceName(*index), std::string(component)};
 }
 
-std::string DiscoveryConfig(const DiscoveryNames& n, const std::string& device) {
-    const std::string id = "quorvel_" + n.HostId + "_" + device;
+}  // namespace
+
+std::optional<DiscoveryTopicOf> DiscoveryTopicDevice(const DiscoveryNames& n, std::string_view topic) {
+    return TopicWithHead(n, "quorvel_" + n.Uid + "_", topic);
+}
+
+std::optional<DiscoveryTopicOf> HostDiscoveryTopicDevice(const DiscoveryNames& n, const std::string& hostId,
+                                                         std::string_view topic) {
+    if (core::EqualsNoCase(hostId, n.Uid)) return std::nullopt;  // the same ids: they are ours
+    auto found = TopicWithHead(n, "quorvel_" + hostId + "_", topic);
+    // Earlier versions published lights only, with the device in upper case.
+    if (found && (found->Component != "light" || topic.find("_" + found->Device + "/config") == std::string_view::npos))
+        return std::nullopt;
+    return found;
+}
+
+std::string PressPayload(std::string_view function) { return "{\"event_type\":" + JsonString(function) + "}"; }
+
+std::string DiscoveryConfig(const DiscoveryNames& n, const std::string& device, DeviceKind kind) {
+    const std::string id = EntityId(n, device);
     const std::string base = n.TopicPrefix + "/" + device;
-    return "{\"name\":" + JsonString("X10 " + device) + ",\"unique_id\":" + JsonString(id) +
-           ",\"object_id\":" + JsonString(id) + ",\"command_topic\":" + JsonString(base + "/set") +
-           ",\"state_topic\":" + JsonString(base + "/state") + ",\"brightness_command_topic\":" +
-           JsonString(base + "/set") + ",\"brightness_scale\":100,\"on_command_type\":\"brightness\"" +
-           ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"qos\":1,\"retain\":false,\"optimistic\":false" +
-           ",\"availability_topic\":" + JsonString(n.TopicPrefix + "/status") +
+    std::string out = "{\"name\":" + JsonString("X10 " + device) + ",\"unique_id\":" + JsonString(id) +
+                      ",\"default_entity_id\":" + JsonString(std::string(Component(kind)) + "." + id);
+    switch (kind) {
+    case DeviceKind::Light:
+        out += ",\"command_topic\":" + JsonString(base + "/set") + ",\"state_topic\":" + JsonString(base + "/state") +
+               ",\"brightness_command_topic\":" + JsonString(base + "/set") +
+               ",\"brightness_state_topic\":" + JsonString(base + "/brightness") +
+               ",\"brightness_scale\":100,\"on_command_type\":\"brightness\"" +
+               ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"retain\":false,\"optimistic\":false";
+        break;
+    case DeviceKind::Switch:
+        out += ",\"command_topic\":" + JsonString(base + "/set") + ",\"state_topic\":" + JsonString(base + "/state") +
+               ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"retain\":false,\"optimistic\":false";
+        break;
+    case DeviceKind::Motion:
+        out += ",\"state_topic\":" + JsonString(base + "/state") +
+               ",\"device_class\":\"motion\",\"payload_on\":\"ON\",\"payload_off\":\"OFF\"";
+        break;
+    case DeviceKind::Remote:
+        out += ",\"state_topic\":" + JsonString(base + "/press") +
+               ",\"event_types\":[\"on\",\"off\",\"dim\",\"bright\"]";
+        break;
+    }
+    return out + ",\"qos\":1,\"availability_topic\":" + JsonString(n.TopicPrefix + "/status") +
            ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"" +
-           ",\"device\":{\"identifiers\":[" + JsonString("quorvel_" + n.HostId) + "],\"name\":" +
-           JsonString("Quorvel " + n.Host) + ",\"manufacturer\":\"Quorvel\",\"model\":\"X10 CM11A connector\"}}";
+           ",\"device\":{\"identifiers\":[" + JsonString("quorvel_" + n.Uid) + "],\"name\":" +
+           JsonString("Quorvel " + n.Host) + ",\"manufacturer\":\"Quorvel\",\"model\":\"X10 CM11A connector\"" +
+           ",\"sw_version\":" + JsonString(QUORVEL_VERSION) + "}" +
+           ",\"origin\":{\"name\":\"Quorvel\",\"sw_version\":" + JsonString(QUORVEL_VERSION) + "}}";
 }
 
 }  // namespace quorvel::mqtt

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cm11a/codes.h"
+#include "core/settings.h"
 #include "state/device_state.h"
 
 #include <optional>
@@ -54,7 +55,8 @@ std::vector<X10Step> PlanCommands(const DeviceView& now, const SetCommand& want)
 // What a device will be once the steps have been carried out.
 DeviceView AfterSteps(DeviceView now, const std::vector<X10Step>& steps);
 
-// The payload of "<prefix>/<device>/state": "ON", "OFF" or "unknown".
+// The payload of "<prefix>/<device>/state": "ON", "OFF" or "None" (Home Assistant's
+// "unknown").
 std::string StatePayload(Power p);
 
 // JSON text of a string (quotes included), control characters escaped.
@@ -73,15 +75,34 @@ std::string EventJson(const EventRecord& e);
 struct DiscoveryNames {
     std::string TopicPrefix;
     std::string DiscoveryPrefix;
-    std::string HostId;  // SafeId of the computer name
-    std::string Host;    // the computer name as shown
+    std::string Uid;   // the connector's xAP UID in lower case: the part of every id
+    std::string Host;  // the computer name, in the device's shown name only
 };
-// "<DiscoveryPrefix>/light/quorvel_<host>_<device>/config".
-std::string DiscoveryTopic(const DiscoveryNames& n, const std::string& device);
-// The retained config of one device as an MQTT light (default schema, brightness 0..100
-// sent to the same set topic).
-std::string DiscoveryConfig(const DiscoveryNames& n, const std::string& device);
-// The device of a discovery topic of this connector, or nothing.
-std::optional<std::string> DiscoveryTopicDevice(const DiscoveryNames& n, std::string_view topic);
+
+using core::DeviceKind;
+// The Home Assistant component of a kind: "light", "switch", "binary_sensor", "event".
+std::string_view Component(DeviceKind kind);
+// The id of a device's entity: "quorvel_<uid>_<device>" (as "quorvel_ff008700_a1").
+std::string EntityId(const DiscoveryNames& n, const std::string& device);
+// "<DiscoveryPrefix>/<component>/<entity id>/config".
+std::string DiscoveryTopic(const DiscoveryNames& n, const std::string& device, DeviceKind kind);
+// The retained config of one device as its kind's entity: a light (default schema,
+// brightness 0..100 on the set topic and on <device>/brightness), a switch, a motion
+// binary_sensor or an event entity for a remote's presses.
+std::string DiscoveryConfig(const DiscoveryNames& n, const std::string& device, DeviceKind kind);
+// A discovery topic of this connector: the device and the component it is under.
+struct DiscoveryTopicOf {
+    std::string Device;
+    std::string Component;
+};
+std::optional<DiscoveryTopicOf> DiscoveryTopicDevice(const DiscoveryNames& n, std::string_view topic);
+// The same for the ids of earlier versions, made of the host name (SafeId of it) instead of the UID.
+std::optional<DiscoveryTopicOf> HostDiscoveryTopicDevice(const DiscoveryNames& n, const std::string& hostId,
+                                                         std::string_view topic);
+// The components whose configs the connector may have published.
+inline constexpr std::string_view kComponents[] = {"light", "switch", "binary_sensor", "event"};
+
+// The payload of "<prefix>/<device>/press" for a remote's button: {"event_type":"on"}.
+std::string PressPayload(std::string_view function);
 
 }  // namespace quorvel::mqtt

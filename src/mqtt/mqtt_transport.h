@@ -31,7 +31,7 @@ public:
 
     virtual ~MqttTransport() = default;
     virtual void SetHandlers(Handlers handlers) = 0;
-    // Starts one connection attempt (MQTT 3.1.1). Its outcome comes later as Connected or
+    // Starts one connection attempt (MQTT 5, a persistent session). Its outcome comes later as Connected or
     // Lost; false (with the reason in error) when it could not even start.
     virtual bool Connect(const ConnectOptions& options, std::string& error) = 0;
     // Drops the connection or the attempt without telling Lost. clean: say goodbye to the
@@ -39,6 +39,7 @@ public:
     virtual void Disconnect(bool clean) = 0;
     // False when the message could not be handed to the client library.
     virtual bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain) = 0;
+    // Messages that arrive keep the retain flag they were published with, live or replayed.
     virtual bool Subscribe(const std::string& pattern, int qos) = 0;
 };
 

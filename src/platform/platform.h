@@ -1,5 +1,5 @@
 // The seam between the connector's logic and the operating system: a monotonic clock, the
-// local time of day, timers and the event pump. The product uses the Qt implementation
+// local time of day, timers and the links. The product uses the Qt implementation
 // (platform/qt), unit tests the simulated one (platform/sim).
 #pragma once
 
@@ -45,18 +45,9 @@ public:
     }
 };
 
-class EventPump {
-public:
-    virtual ~EventPump() = default;
-    // Lets pending events (timers, received data) run now, on this thread. Handlers run
-    // from here may re-enter the caller; callers keep their own guards.
-    virtual void ProcessEvents() = 0;
-    // Like ProcessEvents, but when nothing is pending sleeps until an event arrives or
-    // maxMs have passed (a waiting loop built on it does not spin the processor).
-    virtual void WaitForEvents(int maxMs) = 0;
-};
-
-class Platform : public Clock, public EventPump {
+// Everything runs from the one event loop: no operation of the connector lets pending events
+// run inside it, so no handler is ever entered again while it is running.
+class Platform : public Clock {
 public:
     virtual std::unique_ptr<Timer> CreateTimer() = 0;
     // The CM11A links: a serial port and a TCP client socket.

@@ -50,7 +50,11 @@ bool HouseWide(int function) {
     return function == kAllUnitsOff || function == kAllLightsOn || function == kAllLightsOff;
 }
 
-DeviceState Next(DeviceState s, int function, int amountPercent) {
+DeviceState Next(DeviceState s, int function, int amountPercent, DeviceKind kind) {
+    if (kind != DeviceKind::Light && function != kOn && function != kOff && function != kAllUnitsOff &&
+        function != kAllLightsOn && function != kAllLightsOff && function != kStatusOn && function != kStatusOff) {
+        return s;
+    }
     const int amount = std::clamp(amountPercent, 0, 100);
     auto set = [&](Power p, int level) {
         s.State = p;
@@ -115,6 +119,7 @@ int StepsFor(int percentPoints) { return (std::clamp(percentPoints, 0, 100) * kF
 std::vector<X10Step> PlanLevel(Power state, int level, int target) {
     if (target <= 0) return {{kOff, 0}};
     if (target >= 100) return {{kOn, 0}};
+    target = std::max(target, kLowestLevel);  // a glimmer is the lowest step, not off
     if (state == Power::On && level != kUnknownLevel) {
         const int steps = StepsFor(std::abs(target - level));
         if (steps == 0) return {};
@@ -171,16 +176,19 @@ std::string OriginText(const DeviceState& s) {
 
 std::vector<DeviceStates::Change> DeviceStates::Apply(Origin origin, char house, int function, int amountPercent,
                                                       const std::vector<std::string>& devices,
-                                                      const std::string& now) {
+                                                      const std::string& now, const Kinds* kinds) {
     std::vector<Change> out;
     if (function < 0 || function > 15) return out;
+    const auto kindOf = [kinds](int i) { return kinds ? (*kinds)[static_cast<std::size_t>(i)] : DeviceKind::Light; };
     std::vector<int> targets;
     if (HouseWide(function)) {
         const char h = core::UpperAscii(house);
         if (h < 'A' || h > 'P') return out;
         for (int unit = 0; unit < 16; ++unit) {
             const int i = (h - 'A') * 16 + unit;
-            if (devices_[static_cast<std::size_t>(i)].Known) targets.push_back(i);
+            const DeviceKind k = kindOf(i);
+            const bool reached = k == DeviceKind::Light || (k == DeviceKind::Switch && function == kAllUnitsOff);
+            if (devices_[static_cast<std::size_t>(i)].Known && reached) targets.push_back(i);
         }
     } else {
         // An X10 function acts on the addressed devices of its own house only.
@@ -195,7 +203,7 @@ std::vector<DeviceStates::Change> DeviceStates::Apply(Origin origin, char house,
         Change c;
         c.Index = i;
         c.Before = d;
-        DeviceState next = Next(d, function, amountPercent);
+        DeviceState next = Next(d, function, amountPercent, kindOf(i));
         next.Known = true;
         if (!d.Known || !next.SameAs(d)) {
             next.LastChange = now;

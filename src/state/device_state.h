@@ -5,6 +5,8 @@
 // off (0 %). Dimming or brightening a device whose level is unknown leaves it unknown.
 #pragma once
 
+#include "core/settings.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -32,9 +34,13 @@ struct DeviceState {
     bool SameAs(const DeviceState& o) const { return State == o.State && Level == o.Level; }
 };
 
+using core::DeviceKind;
+using Kinds = std::array<DeviceKind, kDeviceCount>;
+
 // The state after X10 function `function` (code 0..15, dim/bright by amountPercent of the
 // full range) reaches a device in state `s`. Time, origin and flags are left as they were.
-DeviceState Next(DeviceState s, int function, int amountPercent);
+// Only a light dims: other kinds take on and off and nothing else.
+DeviceState Next(DeviceState s, int function, int amountPercent, DeviceKind kind = DeviceKind::Light);
 // Whether a function acts on every device of its house rather than on addressed ones.
 bool HouseWide(int function);
 
@@ -52,11 +58,16 @@ struct X10Step {
     bool operator==(const X10Step&) const = default;
 };
 
+// The level of a lamp dimmed by one step less than its whole range from full: the lowest
+// level at which it still gives light.
+inline constexpr int kLowestLevel = 100 - ((kFullRangeSteps - 1) * 100 + 11) / kFullRangeSteps;
+
 // Dim steps for a change of percent points, rounded to the nearest step (0..22).
 int StepsFor(int percentPoints);
 // The X10 commands that take a lamp from its state and level to a level in percent: 0 is an
-// off and 100 a plain on. In between, from a known level it moves by dim or bright steps;
-// from off or an unknown level a full on gives the known start of 100 and dims down from there.
+// off and 100 a plain on; any other level below kLowestLevel is taken as kLowestLevel. In
+// between, from a known level it moves by dim or bright steps; from off or an unknown level
+// a full on gives the known start of 100 and dims down from there.
 std::vector<X10Step> PlanLevel(Power state, int level, int target);
 
 std::string_view PowerText(Power p);   // "on", "off", "?"
@@ -75,10 +86,12 @@ public:
     };
 
     // Applies one X10 function of house `house` heard or sent for `devices` (those of that
-    // house; house-wide functions: every known device of the house). Every device touched
-    // is returned, changed or not.
+    // house; house-wide functions: every known device of the house they act on, "all units
+    // off" lights and switches, the "all lights" ones lights only). Each device follows its
+    // kind (kinds: null for all lights). Every device touched is returned, changed or not.
     std::vector<Change> Apply(Origin origin, char house, int function, int amountPercent,
-                              const std::vector<std::string>& devices, const std::string& now);
+                              const std::vector<std::string>& devices, const std::string& now,
+                              const Kinds* kinds = nullptr);
     // Makes a device known without a state (a BSC message named it). True when it was new.
     bool Touch(int index);
 

@@ -151,9 +151,11 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
         text = *moreRaw_.back();
     }
 
-    // Lines are taken one at a time from the text, split at LF.
+    // Lines are taken one at a time from the text, split at LF; a CR just before the LF goes
+    // with it (senders on Windows end their lines with CR LF).
     std::size_t pos = 0;
     bool more = true;
+    crLf_ = false;
     auto nextLine = [&](std::string_view& line) -> bool {
         if (!more) return false;
         const std::size_t lf = text.find('\n', pos);
@@ -162,6 +164,10 @@ int XapMessage::FromXap(std::string_view sRawMessage) {
             more = false;
         } else {
             line = text.substr(pos, lf - pos);
+            if (!line.empty() && line.back() == '\r') {
+                line.remove_suffix(1);
+                crLf_ = true;
+            }
             pos = lf + 1;
         }
         return true;

@@ -1,10 +1,11 @@
 // One xAP message in memory: the builder of outgoing text and the parser of received text.
 //
-// Wire text: one field per line, every line ended by a single LF. A header block
-// ("xap-header" or "xap-hbeat", "{", fields, "}") is followed by named blocks of name=value
-// items. The parser keeps the quirks peers and request handling rely on: carriage returns
-// stay in their line, the closing "}" of the last block opens one more, empty-named block,
-// and the first registration of a block or item name wins.
+// Wire text: one field per line, every line ended by a single LF (what we send) or CR LF
+// (read alike: the CR before an LF is dropped). A header block ("xap-header" or "xap-hbeat",
+// "{", fields, "}") is followed by named blocks of name=value items. The parser keeps the
+// quirks peers and request handling rely on: any other carriage return stays in its line,
+// the closing "}" of the last block opens one more, empty-named block, and the first
+// registration of a block or item name wins.
 #pragma once
 
 #include <cstddef>
@@ -93,6 +94,8 @@ public:
 
     // Reading.
     int FromXap(std::string_view sRawMessage);
+    // The text read last had lines ended by CR LF.
+    bool CrLf() const { return crLf_; }
     // "Unknown" when the block is missing, "" when the item is, else everything after the
     // first "=" of the stored line, untrimmed.
     std::string GetItem(std::string_view sSection, std::string_view sItem) const;
@@ -126,6 +129,7 @@ private:
     std::vector<std::unique_ptr<std::string>> moreRaw_;  // texts of later FromXap calls
     std::vector<ItemCollection> blocks_;
     NameIndex blockIndex_;
+    bool crLf_ = false;
     int parseFailures_ = 0;      // names already present in the text being parsed
     std::string firstFailure_;   // the first of them, as name=value
 };

@@ -1,5 +1,6 @@
 // The tray application under a virtual X server with a tray host: the connector's icon docks
-// in the tray, and a host's "Homeseer.Config" request over the hub opens "CM11A Setup".
+// in the tray, a host's "Homeseer.Config" request over the hub opens "CM11A Setup", and the
+// icon's right-click menu stops it.
 #include "rig.h"
 
 #include <cstdio>
@@ -70,6 +71,19 @@ std::string TrayContents(const std::string& xdotool, const std::string& xwin) {
     return contents;
 }
 
+// The X window id of the connector's icon inside the tray, or "".
+std::string IconWindow(const std::string& xdotool, const std::string& xwin) {
+    std::istringstream tree(TrayContents(xdotool, xwin));
+    for (std::string line; std::getline(tree, line);) {
+        if (line.find("\"quorvel\"") == std::string::npos) continue;
+        std::istringstream words(line);
+        std::string id;
+        words >> id;
+        if (id.rfind("0x", 0) == 0) return id;
+    }
+    return "";
+}
+
 }  // namespace
 
 TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
@@ -125,8 +139,20 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
     client.SendMessage("Homeseer.Config", "zeb.CM11A.*", "Config.Form", "Form=SetupForm\nPath=" + exe + "\n");
     EXPECT_TRUE(WaitFor([&] { return !Output(find).empty(); }, 20s)) << "no window titled CM11A Setup\n" << quorvel.Stderr();
 
+    // A real right-click on the icon opens the menu, and "Exit" chosen in it stops the
+    // connector in order (it used to remove the icon from under the open menu and crash).
+    const std::string icon = IconWindow(xdotool, xwin);
+    ASSERT_FALSE(icon.empty()) << TrayContents(xdotool, xwin);
+    for (int attempt = 0; attempt < 5 && quorvel.Running(); ++attempt) {
+        Output(xdotool + " mousemove --window " + icon + " 6 6 click 3");
+        std::this_thread::sleep_for(1s);  // the menu opens and takes the keyboard
+        Output(xdotool + " key Up Return");  // the last entry: "Exit"
+        quorvel.Wait(5s);
+    }
+    ASSERT_TRUE(quorvel.Wait(5s)) << "Exit from the right-click menu did not stop it\n" << quorvel.Stderr();
+    EXPECT_EQ(quorvel.ExitCode(), 0) << quorvel.Stderr();
+    EXPECT_NE(ReadFile(app / "Data" / "Quorvel.txt").find("Stopping: Exit"), std::string::npos);
     // The orderly stop writes the open window's settings.
-    ExpectCleanStop(quorvel);
     const std::string ini = ReadFile(app / "Config" / "Quorvel.ini");
     EXPECT_NE(ini.find(std::string("COMPORT=") + kNoSerialPort), std::string::npos) << ini;  // keys as written
     EXPECT_NE(ini.find("DEBUG=0"), std::string::npos) << ini;

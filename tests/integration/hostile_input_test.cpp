@@ -55,3 +55,41 @@ TEST(HostileInput, RepeatedItemNamesGiveShortLogLinesAndAGiantRequestFillsTheQue
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(rig.quorvel().ExitCode(), 0);
 }
+
+// A storm of SIGHUPs (1,000 a second for 5 s) while requests flow: the connector lives,
+// every request goes over the power line exactly once, and no reload writes to the interface.
+TEST(HostileInput, ASighupStormWhileRequestsFlowLosesNothingRepeatsNothingAndWritesNothingUnasked) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    rig.control().Command("clear-log");
+    std::vector<std::string> devices;
+    for (char house : {'A', 'B', 'C'}) {
+        for (int unit = 1; unit <= 16 && devices.size() < 40; ++unit) devices.push_back(house + std::to_string(unit));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t requested = 0;
+    int signals = 0;
+    for (int ms = 0; ms < 5000; ++ms) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+        rig.quorvel().Signal(SIGHUP);
+        ++signals;
+        if (ms % 125 == 0 && requested < devices.size()) {
+            rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=" + devices[requested++] + "\ncommand=on\n");
+        }
+    }
+    ASSERT_TRUE(rig.quorvel().Running()) << rig.Diagnostics();
+    std::string line;
+    ASSERT_TRUE(WaitFor([&] { return Count(line = rig.control().Command("powerline"), " on -> ") >= 40; }, 60s))
+        << line << rig.Diagnostics();
+    std::this_thread::sleep_for(1s);  // anything sent twice would show by now
+    line = rig.control().Command("powerline");
+    for (const std::string& d : devices) EXPECT_EQ(Count(line, "sent " + d + "\n"), 1) << d << "\n" << line;
+    EXPECT_EQ(Count(line, " on -> "), 40) << line;
+    const std::string bytes = ByteLines(rig.SimLog());
+    EXPECT_EQ(Count(bytes, "rx 9B"), 0) << bytes;
+    EXPECT_EQ(Count(bytes, "rx 00\n"), 80) << bytes;
+    std::printf("SIGHUP storm: %d signals in %.1f s, %d reload lines in the log (repeats collapse)\n", signals,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                Count(rig.Log(), "Settings reloaded: "));
+    ExpectCleanStop(rig.quorvel());
+}

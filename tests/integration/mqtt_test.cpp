@@ -35,7 +35,9 @@ bool MakeCredentials(const std::filesystem::path& dir) {
 // takes TLS and the user "lamps" with "right pw" only, and the connector is given that password.
 class MqttRig : public Rig {
 public:
-    explicit MqttRig(const std::string& tlsPassword = "") : Rig({.pty = false, .comPort = "", .start = false}) {
+    // moreIni: further sections of Quorvel.ini.
+    explicit MqttRig(const std::string& tlsPassword = "", const std::string& moreIni = "")
+        : Rig({.pty = false, .comPort = "", .start = false}) {
         broker_ = FindProgram("mosquitto");
         pub_ = FindProgram("mosquitto_pub");
         sub_ = FindProgram("mosquitto_sub");
@@ -62,7 +64,7 @@ public:
         brokerUp_ = true;
         const auto ini = folder() / "Config" / "Quorvel.ini";
         WriteFile(ini, ReadFile(ini) + "[MQTT]\r\nBroker=" + host_ + ":" + std::to_string(port_) +
-                           "\r\nTopicPrefix=" + kPrefix + "\r\n" + mqtt + "\r\n");
+                           "\r\nTopicPrefix=" + kPrefix + "\r\n" + mqtt + "\r\n" + moreIni);
         watcher_ = Subscriber("#", "watch");
         StartConnector();
     }
@@ -95,8 +97,12 @@ public:
         p->Wait(20s);
         return p->Stdout();
     }
-    void Publish(const std::string& topic, const std::string& payload) {
-        std::vector<std::string> args{"-h", host_, "-p", std::to_string(port_), "-q", "1", "-t", topic, "-m", payload};
+    // retain: published retained; an empty retained payload clears what the broker keeps.
+    void Publish(const std::string& topic, const std::string& payload, bool retain = false) {
+        std::vector<std::string> args{"-h", host_, "-p", std::to_string(port_), "-q", "1", "-t", topic};
+        if (retain) args.push_back("-r");
+        if (payload.empty()) args.push_back("-n");
+        else args.insert(args.end(), {"-m", payload});
         args.insert(args.end(), clientArgs_.begin(), clientArgs_.end());
         Process p(pub_, args, folder(), "pub");
         ASSERT_TRUE(p.Wait(20s));
@@ -104,6 +110,7 @@ public:
     }
     std::string Watched() const { return watcher_->Stdout(); }
     std::string Stderr() { return quorvel().Stderr(); }
+    int Port() const { return port_; }
     std::string Diagnostics() {
         return Rig::Diagnostics() + "\n--- watched\n" + Watched() + "\n--- broker\n" + BrokerLog() +
                "\n--- simulator log\n" + SimLog();
@@ -159,13 +166,32 @@ TEST(MqttBridge, ASetReachesTheWireHeardTrafficIsRetainedBadPayloadsAreRefusedAn
     ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(kPrefix + "/A1/state OFF") != std::string::npos; }, 20s));
     std::string retained = rig.Retained("#");
     EXPECT_NE(retained.find("1 " + kPrefix + "/A1/state OFF\n"), std::string::npos) << retained;
-    const std::size_t config = retained.find("_A1/config {");
+    const std::size_t config = retained.find("homeassistant/light/quorvel_ff008700_a1/config {");
     ASSERT_NE(config, std::string::npos) << retained;
     EXPECT_NE(retained.find("\"command_topic\":\"" + kPrefix + "/A1/set\"", config), std::string::npos) << retained;
     rig.control().Command("clear-log");
     rig.Publish(kPrefix + "/A1/set", "50");
     ASSERT_TRUE(rig.WaitForState("A1 on 50", 20s)) << rig.Diagnostics();
     EXPECT_EQ(Count(ByteLines(rig.SimLog()), "rx 06 62"), 1) << rig.SimLog();
+    // The level reaches Home Assistant's brightness, also when a wall switch dims the lamp.
+    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(kPrefix + "/A1/brightness 50\n") != std::string::npos; }, 20s))
+        << rig.Diagnostics();
+    rig.control().Command("hear A1 dim 20");
+    const std::string dimmed = R"("device":"A1","function":"dim","brightness":)";
+    const auto heardDim = [&] {  // the level after the heard dim, "" until it is there
+        const std::string w = rig.Watched();
+        for (std::size_t at = w.find(dimmed); at != std::string::npos; at = w.find(dimmed, at + 1)) {
+            const std::size_t value = at + dimmed.size(), comma = w.find(',', value);
+            const std::string heard = R"(,"origin":"heard")";
+            if (w.compare(comma, heard.size(), heard) == 0) return w.substr(value, comma - value);
+        }
+        return std::string();
+    };
+    ASSERT_TRUE(WaitFor([&] { return !heardDim().empty(); }, 20s)) << rig.Diagnostics();
+    const std::string level = heardDim();
+    EXPECT_NE(level, "50");
+    EXPECT_TRUE(WaitFor([&] { return rig.Retained(kPrefix + "/A1/brightness") == "1 " + kPrefix + "/A1/brightness " + level + "\n"; }, 20s))
+        << level << "\n" << rig.Diagnostics();
 
     // A broker restart is survived and no later command is lost.
     rig.Publish(kPrefix + "/C1/set", "on");
@@ -197,10 +223,82 @@ TEST(MqttBridge, AWrongPasswordIsReportedOnceAndRetriedWithoutHarm) {
     if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
     // Refused, then refused again 1 s and 2 s later: still one report, and the xAP side works.
     ASSERT_TRUE(WaitFor([&] { return Count(rig.Stderr(), "MQTTSendToCM11A") == 0 &&
-                                     Count(rig.Stderr(), "not authori") >= 1; }, 30s)) << rig.Diagnostics();
+                                     Count(rig.Stderr(), "ot authori") >= 1; }, 30s)) << rig.Diagnostics();
     std::this_thread::sleep_for(4s);  // a few retries go by
     EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT broker"), 1) << rig.Diagnostics();
     EXPECT_EQ(rig.Stderr().find("wrong pw"), std::string::npos) << "the password was logged";
     rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=F3\ncommand=on\n");
     EXPECT_TRUE(rig.WaitForState("F3 on 100", 30s)) << rig.Diagnostics();
+}
+
+// [Devices] kinds as Home Assistant entities, retained commands refused live and cleared, and
+// a second connector (its own UID and prefix) on the same broker without either taking the
+// other's place.
+TEST(MqttBridge, KindsBecomeTheirEntitiesRetainedCommandsAreRefusedAndTwoConnectorsShareTheBroker) {
+    MqttRig rig("", "[Devices]\r\nA2=switch\r\nB1=motion\r\nC1=remote\r\n");
+    if (!rig.Available()) GTEST_SKIP() << "mosquitto or mosquitto-clients is not installed";
+    ASSERT_TRUE(rig.BrokerUp()) << rig.BrokerLog();
+    REQUIRE_READY(rig);
+    const std::string source =
+        XapField(rig.client().WaitForClass("Homeseer.Event", 0ms, "Using xAP port ").value_or(""), "source");
+
+    // The listed motion sensor has its entity before it is heard; a BSC query names C5 only.
+    rig.client().SendMessage("xAPBSC.query", source + ":C5", "request", "");
+    ASSERT_TRUE(rig.client().WaitForClass("xAPBSC.info", 10s, ":C5\n")) << rig.Diagnostics();
+    rig.Publish(kPrefix + "/A2/set", "60");  // an appliance module: on
+    ASSERT_TRUE(rig.WaitForState("A2 on 100", 20s)) << rig.Diagnostics();
+    rig.control().Command("hear C1 on");
+    rig.control().Command("hear B1 on");
+    ASSERT_TRUE(WaitFor([&] { return rig.Watched().find(kPrefix + "/B1/state ON") != std::string::npos; }, 20s))
+        << rig.Diagnostics();
+    EXPECT_NE(rig.Watched().find(kPrefix + R"(/C1/press {"event_type":"on"})"), std::string::npos) << rig.Watched();
+    const std::string retained = rig.Retained("homeassistant/#");
+    for (const char* config : {"homeassistant/switch/quorvel_ff008700_a2/config {",
+                               "homeassistant/binary_sensor/quorvel_ff008700_b1/config {",
+                               "homeassistant/event/quorvel_ff008700_c1/config {"}) {
+        EXPECT_NE(retained.find(config), std::string::npos) << config << "\n" << retained;
+    }
+    EXPECT_EQ(retained.find("_c5/config"), std::string::npos) << retained;
+    EXPECT_EQ(retained.find("light/quorvel_ff008700_a2"), std::string::npos) << retained;
+    EXPECT_EQ(retained.find("object_id"), std::string::npos) << retained;
+
+    // A retained command, published while the connector listens, is refused and not carried out.
+    rig.control().Command("clear-log");
+    rig.Publish(kPrefix + "/A3/set", "ON", true);
+    ASSERT_TRUE(WaitFor([&] { return rig.Stderr().find("retained command ignored") != std::string::npos; }, 20s))
+        << rig.Diagnostics();
+    rig.Publish(kPrefix + "/A3/set", "", true);  // cleared as the report says
+    rig.Publish(kPrefix + "/A4/set", "ON");      // a fence: everything before it has been read
+    ASSERT_TRUE(rig.WaitForState("A4 on 100", 20s)) << rig.Diagnostics();
+    EXPECT_EQ(rig.SimState().find("A3 on"), std::string::npos) << rig.SimState();
+    EXPECT_EQ(Count(rig.Stderr(), "retained command ignored"), 1) << rig.Diagnostics();
+    EXPECT_EQ(rig.Retained(kPrefix + "/A3/set"), "");
+
+    // A second connector with its own UID and prefix: both stay connected.
+    TempDir second;
+    WriteSafeIni(second.path());
+    WriteFile(second.path() / "Config" / "Quorvel.ini",
+              ReadFile(second.path() / "Config" / "Quorvel.ini") + "UID=FF00A200\r\n[MQTT]\r\nBroker=127.0.0.1:" +
+                  std::to_string(rig.Port()) + "\r\nTopicPrefix=quorvel/second\r\n");
+    Process other(BinDir() / "quorvel", Headless(second.path()), second.path(), "second");
+    ASSERT_TRUE(WaitFor([&] { return other.Stderr().find("MQTT connected") != std::string::npos; }, 60s))
+        << other.Stderr() << rig.Diagnostics();
+    std::this_thread::sleep_for(5s);  // a takeover would show within a few retries
+    const std::string log = rig.BrokerLog();
+    EXPECT_EQ(log.find("already connected"), std::string::npos) << log;
+    EXPECT_NE(log.find("as quorvel-ff008700"), std::string::npos) << log;
+    EXPECT_NE(log.find("as quorvel-ff00a200"), std::string::npos) << log;
+    const std::string statuses = rig.Retained("+/+/status");
+    EXPECT_NE(statuses.find("1 " + kPrefix + "/status online\n"), std::string::npos) << statuses;
+    EXPECT_NE(statuses.find("1 quorvel/second/status online\n"), std::string::npos) << statuses;
+    EXPECT_EQ(Count(rig.Stderr(), "Quorvel | MQTT connected"), 1) << rig.Diagnostics();
+    other.Signal(SIGTERM);
+    EXPECT_TRUE(other.Wait(20s));
+
+    // The session outlives the connector: a command published while it is stopped is carried
+    // out when it is back.
+    rig.StopConnector();
+    rig.Publish(kPrefix + "/A5/set", "ON");
+    rig.StartConnector();
+    EXPECT_TRUE(rig.WaitForState("A5 on 100", 60s)) << rig.Diagnostics();
 }

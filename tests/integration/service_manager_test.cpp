@@ -1,5 +1,6 @@
 // The connector under a service manager (systemd, Type=notify): readiness once start-up is
 // over, then the watchdog fed while the event loop turns.
+#include "rig.h"
 #include "support.h"
 #include "../unit/test_support/notify_socket.h"
 
@@ -111,4 +112,27 @@ TEST(ServiceManager, TheJournalRanksTheLinesTheStatusTellsTheLinkAndAReloadIsAnn
                              "<5>Stopping: signal SIGTERM"}) {
         EXPECT_NE(("\n" + journal).find(std::string("\n") + line), std::string::npos) << line << "\n" << journal;
     }
+}
+
+// systemctl status on a link that opens at once (no report says so): "CM11A link up on ...".
+TEST(ServiceManager, TheStatusTellsALinkThatCameUpWithoutAReport) {
+    TempDir app;
+    SimProcess sim(app.path());
+    ASSERT_TRUE(sim.Connected()) << sim.proc().Stderr();
+    const std::string where = "127.0.0.1:" + std::to_string(sim.tcpPort);
+    WriteSafeIni(app.path(), where);
+    const std::string path = (app.path() / "notify").string();
+    quorvel::test::NotifySocket manager(path);
+    ASSERT_TRUE(manager.Bound());
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    Process q = Quorvel(app.path());
+    ::unsetenv("NOTIFY_SOCKET");
+    std::string status;
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (status != "STATUS=CM11A link up on " + where && std::chrono::steady_clock::now() < end) {
+        const std::string d = manager.Next(100);
+        if (d.rfind("STATUS=", 0) == 0) status = d;
+    }
+    EXPECT_EQ(status, "STATUS=CM11A link up on " + where) << q.Stderr();
+    ExpectCleanStop(q);
 }

@@ -68,7 +68,8 @@ void MqttService::SyncStates() {
     const state::DeviceStates& states = form_.bsc().States();
     for (int i = 0; i < state::kDeviceCount; ++i) {
         const state::DeviceState& d = states.At(i);
-        if (!d.Known) continue;
+        // Switched or heard (now or in an earlier run); one a BSC message only named is not.
+        if (!d.Known || d.LastFunction < 0) continue;
         const mqtt::DeviceView v = ViewOf(d);
         if (!(bridge_.View(i) == v) || !bridge_.Known(i)) bridge_.DeviceChanged(i, v);
     }

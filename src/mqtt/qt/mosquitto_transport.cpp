@@ -1,6 +1,7 @@
 #include "mqtt/qt/mosquitto_transport.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -57,12 +58,13 @@ bool MosquittoTransport::Connect(const ConnectOptions& o, std::string& error) {
 
 bool MosquittoTransport::Open(const ConnectOptions& o, std::string& error) {
     // A persistent session: QoS 1 commands published while we were away are kept for us.
+    // MQTT 5, so that a subscription can keep the retain flag of what is published live.
     mosq_ = mosquitto_new(o.ClientId.c_str(), false, this);
     if (mosq_ == nullptr) {
         error = "cannot create the MQTT client";
         return false;
     }
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // states and acknowledgements go out at once
     mosquitto_connect_callback_set(mosq_, &MosquittoTransport::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &MosquittoTransport::OnDisconnect);
@@ -82,7 +84,20 @@ bool MosquittoTransport::Open(const ConnectOptions& o, std::string& error) {
         rc = mosquitto_will_set(mosq_, o.WillTopic.c_str(), static_cast<int>(o.WillPayload.size()),
                                 o.WillPayload.data(), 1, o.WillRetain);
     }
-    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_connect_async(mosq_, o.Host.c_str(), o.Port, o.KeepAliveSeconds);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        // An MQTT 5 session ends with the connection unless CONNECT asks for a longer life. The
+        // library takes CONNECT properties only through its blocking connect, which keeps them
+        // before it looks at the host: given none it returns at once, and the asynchronous
+        // connect below sends them. Should a library version not keep them, the session only
+        // ends with each connection (commands published meanwhile are not kept).
+        mosquitto_property* props = nullptr;
+        if (mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, kSessionExpirySeconds) ==
+            MOSQ_ERR_SUCCESS) {
+            mosquitto_connect_bind_v5(mosq_, nullptr, o.Port, o.KeepAliveSeconds, nullptr, props);
+        }
+        mosquitto_property_free_all(&props);
+        rc = mosquitto_connect_async(mosq_, o.Host.c_str(), o.Port, o.KeepAliveSeconds);
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         error = rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc));
         return false;
@@ -124,7 +139,9 @@ bool MosquittoTransport::Publish(const std::string& topic, const std::string& pa
 
 bool MosquittoTransport::Subscribe(const std::string& pattern, int qos) {
     if (mosq_ == nullptr || !active_) return false;
-    const int rc = mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), qos);
+    // Retain as published: a retained message sent while we are subscribed arrives marked
+    // retained, as it will when replayed at the next subscription.
+    const int rc = mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), qos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
     Watch();
     Dispatch();
     return rc == MOSQ_ERR_SUCCESS;
@@ -207,7 +224,7 @@ void MosquittoTransport::Dispatch() {
 void MosquittoTransport::OnConnect(mosquitto*, void* self, int rc) {
     auto* t = static_cast<MosquittoTransport*>(self);
     if (rc != 0) {
-        t->Lost(std::string("broker refused the connection: ") + mosquitto_connack_string(rc));
+        t->Lost(std::string("broker refused the connection: ") + mosquitto_reason_string(rc));
         return;
     }
     t->notices_.push_back({Notice::Kind::Connected, {}, {}, false});

@@ -17,6 +17,9 @@ namespace quorvel::mqtt {
 
 class MosquittoTransport : public MqttTransport {
 public:
+    // How long the broker keeps our session (and QoS 1 commands for us) while we are away.
+    static constexpr int kSessionExpirySeconds = 24 * 3600;
+
     MosquittoTransport();
     ~MosquittoTransport() override;
     MosquittoTransport(const MosquittoTransport&) = delete;

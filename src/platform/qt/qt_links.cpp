@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <utility>
 
 namespace quorvel::platform {
@@ -38,21 +39,35 @@ QSerialPort::FlowControl ToQt(FlowControl f) {
 
 }  // namespace
 
-// Upper bound of read-and-deliver rounds for one readyRead signal.
-constexpr int kMaxReadRounds = 1000;
+namespace {
+
+// What Qt buffers of a link's input: beyond it the kernel's buffer and TCP's flow control
+// hold the rest, so a peer that sends without pause cannot make us allocate without end.
+constexpr qint64 kReadBufferBytes = 64 * 1024;
+// Handed over at a time; more waiting is read on the event loop's next turn, after the
+// other events (a signal, the xAP side, timers) had theirs.
+constexpr qint64 kReadChunkBytes = 4096;
+
+// Reads one chunk from device and hands it to deliver; schedules the next chunk when more
+// is waiting. scheduled keeps at most one such call pending.
+void ReadChunk(QIODevice& device, bool& scheduled, const std::function<void(std::string)>& deliver,
+               const std::function<void()>& again) {
+    if (!device.isOpen()) return;
+    const QByteArray data = device.read(kReadChunkBytes);
+    if (!data.isEmpty()) deliver(ToBytes(data));
+    if (!scheduled && device.isOpen() && device.bytesAvailable() > 0) {
+        scheduled = true;
+        QTimer::singleShot(0, &device, again);
+    }
+}
+
+}  // namespace
 
 // ----- serial port -----
 
 QtSerialPort::QtSerialPort() {
-    QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] {
-        // The data handler may let events run; bytes that arrive meanwhile get no second
-        // readyRead from Qt, so keep reading until the buffer is empty.
-        for (int round = 0; round < kMaxReadRounds && port_.isOpen(); ++round) {
-            const QByteArray data = port_.readAll();
-            if (data.isEmpty()) break;
-            if (onData_) onData_(ToBytes(data));
-        }
-    });
+    port_.setReadBufferSize(kReadBufferBytes);
+    QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] { ReadSome(); });
     QObject::connect(&port_, &QSerialPort::errorOccurred, &port_,
                      [this](QSerialPort::SerialPortError error) { OnError(error); });
 }
@@ -60,6 +75,18 @@ QtSerialPort::QtSerialPort() {
 QtSerialPort::~QtSerialPort() {
     QObject::disconnect(&port_, nullptr, nullptr, nullptr);
     if (port_.isOpen()) port_.close();
+}
+
+void QtSerialPort::ReadSome() {
+    ReadChunk(
+        port_, readScheduled_,
+        [this](std::string bytes) {
+            if (onData_) onData_(bytes);
+        },
+        [this] {
+            readScheduled_ = false;
+            ReadSome();
+        });
 }
 
 int QtSerialPort::CodeOf(QSerialPort::SerialPortError error) {
@@ -157,17 +184,22 @@ QtTcpSocket::QtTcpSocket() {
                              if (onError_) onError_(number, text);
                          });
                      });
-    QObject::connect(&socket_, &QTcpSocket::readyRead, &socket_, [this] {
-        // As for the serial port: bytes that arrive while the handler runs get no second
-        // readyRead, so keep reading until the buffer is empty.
-        for (int round = 0; round < kMaxReadRounds && socket_.isOpen(); ++round) {
-            const QByteArray data = socket_.readAll();
-            if (data.isEmpty()) break;
-            Deliver([this, bytes = ToBytes(data)] {
+    socket_.setReadBufferSize(kReadBufferBytes);
+    QObject::connect(&socket_, &QTcpSocket::readyRead, &socket_, [this] { ReadSome(); });
+}
+
+void QtTcpSocket::ReadSome() {
+    ReadChunk(
+        socket_, readScheduled_,
+        [this](std::string bytes) {
+            Deliver([this, bytes = std::move(bytes)] {
                 if (onData_) onData_(bytes);
             });
-        }
-    });
+        },
+        [this] {
+            readScheduled_ = false;
+            ReadSome();
+        });
 }
 
 QtTcpSocket::~QtTcpSocket() {

@@ -36,10 +36,13 @@ public:
 
 private:
     void OnError(QSerialPort::SerialPortError error);
+    // Hands one bounded chunk of the input over; more waiting follows on the next turn.
+    void ReadSome();
 
     QSerialPort port_;
     SerialSettings settings_;
     int inCall_ = 0;       // inside one of our own members: faults are delivered later
+    bool readScheduled_ = false;  // a read of the rest of the input is pending
     std::uint64_t generation_ = 0;  // changes with every Open and Close
     int lastErrorCode_ = 0;
     std::string lastErrorText_;
@@ -69,9 +72,11 @@ private:
     // Runs a handler call now, or from the event loop when we are inside one of our own
     // members; a call queued for an attempt that has since been closed is dropped.
     void Deliver(std::function<void()> call);
+    void ReadSome();
 
     QTcpSocket socket_;
     int inCall_ = 0;
+    bool readScheduled_ = false;
     std::uint64_t generation_ = 0;  // changes with every Connect and Close
     std::function<void()> onConnected_;
     std::function<void()> onClosed_;

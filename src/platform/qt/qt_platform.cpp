@@ -87,16 +87,6 @@ std::string QtPlatform::LocalDateTime() const {
     return buf;
 }
 
-void QtPlatform::ProcessEvents() { QCoreApplication::processEvents(); }
-
-void QtPlatform::WaitForEvents(int maxMs) {
-    // The wake-up timer bounds the sleep; any other event ends it sooner.
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.start(maxMs > 0 ? maxMs : 0);
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
 std::unique_ptr<Timer> QtPlatform::CreateTimer() { return std::make_unique<QtTimer>(); }
 
 std::unique_ptr<SerialPort> QtPlatform::CreateSerialPort() { return std::make_unique<QtSerialPort>(); }

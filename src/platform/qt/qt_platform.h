@@ -9,16 +9,14 @@ class QtPlatform : public Platform {
 public:
     std::uint64_t NowMs() const override;
     std::string LocalDateTime() const override;
-    void ProcessEvents() override;
-    void WaitForEvents(int maxMs) override;
     std::unique_ptr<Timer> CreateTimer() override;
     std::unique_ptr<SerialPort> CreateSerialPort() override;
     std::unique_ptr<TcpSocket> CreateTcpSocket() override;
     std::unique_ptr<UdpSocket> CreateUdpSocket() override;  // qt_udp.cpp
     void Quit(int exitCode) override;
 
-    // A quit asked for before the event loop runs (from events let through during
-    // start-up) must still end the process: main checks this before entering the loop.
+    // A quit asked for before the event loop runs is not lost (Qt ignores an exit() made
+    // before exec()): main checks this before entering the loop.
     bool QuitRequested() const { return quitRequested_; }
     int ExitCode() const { return exitCode_; }
 

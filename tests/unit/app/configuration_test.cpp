@@ -1,7 +1,6 @@
 #include "app/configuration.h"
 #include "app/settings_check.h"
 #include "app/quorvel_form.h"
-#include "cm11a/link_port.h"
 #include "host/settings_support.h"
 #include "platform/sim/sim_platform.h"
 #include "test_support/temp_dir.h"
@@ -19,19 +18,6 @@ using quorvel::test::Reports;
 using quorvel::test::WriteBytes;
 
 namespace {
-
-class ScriptedLink : public quorvel::cm11a::LinkPort {
-public:
-    bool PortOpen(const std::string& port) override {
-        opened.push_back(port);
-        return openResult;
-    }
-    void WriteToCM11A(const std::string&) override {}
-    void AnswerPowerFail() override { ++powerFailAnswers; }
-    std::vector<std::string> opened;
-    int powerFailAnswers = 0;
-    bool openResult = true;
-};
 
 struct AppConfiguration : ::testing::Test {
     quorvel::test::TempDir dir;
@@ -76,17 +62,14 @@ TEST_F(AppConfiguration, MissingFilesGiveTheDefaultsAndStoredValuesAreReadAsWrit
     EXPECT_TRUE(settings.Ignored("a1") && settings.Ignored("B2") && !settings.Ignored("A11"));
 }
 
-TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
-    ScriptedLink link;
-    config.SetLinkPort(&link);
+TEST_F(AppConfiguration, OnlyAChangedComPortAfterTheStartReachesTheLinkAndInitApplicationAsksTheHook) {
+    int portChanges = 0;
+    config.SetPortChanged([&] { ++portChanges; });
     config.InitXap();
     WriteBytes(Config("Quorvel.ini"), "[General]\r\nComPort=3\r\n");
-    config.SetIniValue("COMPORT", "1");
-    EXPECT_EQ(link.opened, std::vector<std::string>{"3"});
-    EXPECT_EQ(link.powerFailAnswers, 1);
-    link.openResult = false;
-    config.SetIniValue("comport", "1");
-    EXPECT_EQ(link.powerFailAnswers, 1);  // no answer on a link that did not open
+    config.SetIniValue("COMPORT", "1");  // before the start the CM11A start-up opens it
+    EXPECT_EQ(settings.ComPort, "3");
+    EXPECT_EQ(portChanges, 0);
 
     std::string askedPort;
     config.SetInitCM11A([&](const std::string& port) {
@@ -96,6 +79,14 @@ TEST_F(AppConfiguration, ComPortOpensTheLinkAndInitApplicationAsksTheHook) {
     config.InitApplication();
     EXPECT_TRUE(config.CM11AReady());
     EXPECT_EQ(askedPort, "3");
+    // Read again unchanged (a reload): nothing; changed: the link is told once.
+    config.SetIniValue("comport", "1");
+    EXPECT_EQ(portChanges, 0);
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nComPort=127.0.0.1:4001\r\n");
+    config.SetIniValue("comport", "1");
+    config.SetIniValue("comport", "1");
+    EXPECT_EQ(settings.ComPort, "127.0.0.1:4001");
+    EXPECT_EQ(portChanges, 1);
     config.SetInitCM11A([](const std::string&) -> bool { throw std::runtime_error("no port"); });
     config.InitApplication();
     EXPECT_FALSE(config.CM11AReady());
@@ -156,4 +147,30 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
     quorvel::app::RunCheckConfig(empty.path(), sim, {"192.0.2.20"}, out);
     std::fclose(out);
     EXPECT_TRUE(fs::is_empty(empty.path()));
+}
+
+// [Devices] names a kind per address; what cannot be used is named, the rest are lights.
+TEST_F(AppConfiguration, DevicesKindsAreReadAndEntriesThatCannotBeUsedAreNamed) {
+    using quorvel::core::DeviceKind;
+    WriteBytes(Config("Quorvel.ini"), "[General]\r\nHouse=AB\r\n[Devices]\r\na2=Switch\r\nB1= \"motion\" \r\n"
+                                      "C1=remote\r\nA3=dimmer\r\nZ9=light\r\nA1=light\r\n");
+    config.InitXap();
+    config.InitHW();
+    EXPECT_EQ(settings.Kinds[1], DeviceKind::Switch);
+    EXPECT_EQ(settings.Kinds[16], DeviceKind::Motion);
+    EXPECT_EQ(settings.Kinds[32], DeviceKind::Remote);
+    EXPECT_EQ(settings.Kinds[2], DeviceKind::Light);  // A3: not understood
+    EXPECT_TRUE(settings.Listed[0] && settings.Listed[1] && !settings.Listed[2] && !settings.Listed[3]);
+    std::vector<std::string> reported;
+    for (const auto& r : Reports(reporter)) reported.push_back(r.second);
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[0], "Settings: Devices: A3='dimmer' is not light, switch, motion or remote; A3 is a light");
+    EXPECT_EQ(reported[1], "Settings: Devices: 'Z9' is not an X10 device A1..P16; left out");
+
+    quorvel::host::Homeseer hs(reporter, sim, dir.path());
+    std::string described;
+    const auto problems = quorvel::app::CheckDevices(hs, quorvel::app::ReadSettings(hs).Values, described);
+    EXPECT_EQ(described, "A1 light, A2 switch, B1 motion, C1 remote");
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_EQ(problems[2], "Devices: C1 is listed but not served (House, Ignore)");
 }

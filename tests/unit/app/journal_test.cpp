@@ -59,18 +59,23 @@ TEST(Journal, TheServiceStatusFollowsTheLinkReports) {
     EXPECT_FALSE(status.OnReport("Using xAP port 3639"));
     EXPECT_TRUE(status.OnReport("CM11A OpenPort  Line 0 No such file or directory (/dev/ttyUSB0)"));
     EXPECT_EQ(status.Text(), "CM11A link down: CM11A OpenPort  Line 0 No such file or directory (/dev/ttyUSB0)");
-    EXPECT_FALSE(status.StartedUp(true, "/dev/ttyUSB0"));
+    EXPECT_FALSE(status.StartedUp(true, false, "/dev/ttyUSB0"));
     EXPECT_TRUE(status.OnReport("CM11A link up on /dev/ttyUSB0"));
     EXPECT_EQ(status.Text(), "CM11A link up on /dev/ttyUSB0");
     EXPECT_FALSE(status.OnReport("CM11A link up on /dev/ttyUSB0"));  // no change, nothing to send
     EXPECT_TRUE(status.OnReport("Unable to connect to CM11A via TCP 127.0.0.1:4001"));
     EXPECT_EQ(status.Text(), "CM11A link down: Unable to connect to CM11A via TCP 127.0.0.1:4001");
 
-    // A link that opens at once reports nothing: the status comes from the port.
+    EXPECT_FALSE(status.StartedUp(false, false, "127.0.0.1:4001")) << "a report's word stays";
+
+    // A link that opens at once reports nothing: the status comes from the port, also once
+    // a serial server still being connected at the end of start-up has answered.
     quorvel::app::LinkStatus quiet;
-    EXPECT_TRUE(quiet.StartedUp(false, "127.0.0.1:4001"));
+    EXPECT_TRUE(quiet.StartedUp(false, true, "127.0.0.1:4001"));
+    EXPECT_EQ(quiet.Text(), "CM11A link connecting to 127.0.0.1:4001");
+    EXPECT_TRUE(quiet.StartedUp(false, false, "127.0.0.1:4001"));
     EXPECT_EQ(quiet.Text(), "CM11A link up on 127.0.0.1:4001");
     quorvel::app::LinkStatus serial;
-    EXPECT_TRUE(serial.StartedUp(false, "1"));
+    EXPECT_TRUE(serial.StartedUp(false, false, "1"));
     EXPECT_EQ(serial.Text(), "CM11A link up on /dev/ttyS0");
 }

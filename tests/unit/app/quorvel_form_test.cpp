@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -83,25 +85,10 @@ TEST_F(FormFixture, ABacklogIsHandedOverInSlicesInOrderAndNoSliceRunsAfterShutdo
     EXPECT_TRUE(sim.QuitRequested());
 }
 
-TEST_F(FormFixture, NestedDrainReadsNothingAndNoMessageIsLostOrHandledTwice) {
+TEST_F(FormFixture, AFailingHandlerEndsTheDrainWithALogLineAndTheNextCallDrainsAgain) {
     form.SetMessageSource(&source);
-    source.queue = {"m1", "m2", "m3"};
-    Strings handled;
-    form.SetMessageHandler([&](const std::string& m) {
-        handled.push_back(m);
-        if (m == "m1") {
-            // A handler that lets events run: more messages arrive and the node calls back.
-            source.queue.push_back("m4");
-            form.onMessage();
-            handled.push_back("after-nested");
-        }
-    });
-    form.onMessage();
-    EXPECT_EQ(handled, (Strings{"m1", "after-nested", "m2", "m3", "m4"}));
-
-    // A failing handler ends the drain with a log line; the next call drains again.
     source.queue = {"bad", "good"};
-    handled.clear();
+    Strings handled;
     form.SetMessageHandler([&](const std::string& m) {
         if (m == "bad") throw std::runtime_error("boom");
         handled.push_back(m);
@@ -112,50 +99,68 @@ TEST_F(FormFixture, NestedDrainReadsNothingAndNoMessageIsLostOrHandledTwice) {
     EXPECT_EQ(handled, Strings{"good"});
 }
 
-// X10 requests that arrive while the start-up waits for the serial server are kept up to a
-// bound and carried out in order afterwards; echo queries are answered at once meanwhile.
-TEST_F(FormStartUp, X10RequestsDuringTheCm11aStartUpAreKeptAndCarriedOutAfterIt) {
-    sim.LastTcpSocket()->SetAnswer(quorvel::platform::SimTcpSocket::Answer::Accept, 1500);
-    const auto later = [&](const std::string& text, std::uint64_t at) {
-        sim.Post([this, text] { sim.InjectDatagram("127.0.0.1", 32768, text); }, at);
-    };
-    for (std::size_t i = 0; i < QuorvelForm::kHeldRequestLimit + 3; ++i) {
-        const std::string device = "A" + std::to_string(i % 16 + 1);
-        later(Message("xAP-X10.request", "xAP-X10.request", "device=" + device + "\ncommand=on\n"), 200 + i);
-    }
-    later(Message("WDT.Echo", "Echo.Query", "Query=ping\n"), 1000);
-
+// The start-up does not wait for a serial server: an echo is answered at once, and an X10
+// request that comes while the server is being connected waits for the link, then goes out.
+TEST_F(FormStartUp, TheStartUpDoesNotWaitForTheSerialServerAndARequestMeanwhileWaitsForTheLink) {
+    auto* socket = sim.LastTcpSocket();
+    socket->SetAnswer(quorvel::platform::SimTcpSocket::Answer::Accept, 1500);
     ASSERT_FALSE(form.Form_Load().has_value());
-    ASSERT_TRUE(form.CM11AReady());
-    EXPECT_EQ(form.HeldRequestCount(), 0u);
-    const auto& queue = form.cm11a().TransmitQueue();
-    ASSERT_EQ(queue.size(), QuorvelForm::kHeldRequestLimit);
-    EXPECT_EQ(queue.front().DC, "A1");
-    EXPECT_EQ(queue.back().DC, "A" + std::to_string((QuorvelForm::kHeldRequestLimit - 1) % 16 + 1));
-
-    std::size_t echoAt = 0, droppedAt = 0;
-    const auto& sent = sim.SentDatagrams();
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        if (sent[i].Data.find("Response=ping") != std::string::npos) echoAt = i;
-        if (sent[i].Data.find("Data=Readmessage: 3 X10 requests dropped during the CM11A start-up") != std::string::npos) droppedAt = i;
-    }
-    EXPECT_GT(echoAt, 0u);
-    EXPECT_GT(droppedAt, echoAt);  // reported once the start-up is over
+    EXPECT_EQ(sim.NowMs(), 0u);
+    sim.InjectDatagram("127.0.0.1", 32768, Message("xAP-X10.request", "xAP-X10.request", "device=A1\ncommand=on\n"));
+    sim.InjectDatagram("127.0.0.1", 32768, Message("WDT.Echo", "Echo.Query", "Query=ping\n"));
+    sim.Advance(100);
+    bool echoed = false;
+    for (const auto& d : sim.SentDatagrams()) echoed |= d.Data.find("Response=ping") != std::string::npos;
+    EXPECT_TRUE(echoed);
+    EXPECT_EQ(form.cm11a().TransmitQueue().size(), 1u);
+    EXPECT_TRUE(socket->Writes().empty());
+    sim.Advance(2000);
+    const auto& writes = socket->Writes();
+    EXPECT_NE(std::find(writes.begin(), writes.end(), std::string("\x04\x66", 2)), writes.end());
 }
 
-// A reload asked for during the start-up is done once the start-up has read the settings.
-TEST_F(FormFixture, ReloadReadsTheSettingsAgainAndWaitsForTheEndOfTheStartUp) {
-    WriteSettings("[General]\r\nComPort=/nonexistent/q\r\nHouse=A\r\n");
-    form.ReloadSettings();  // too early: held
+// A storm of SIGHUPs is one reload (or two): an unchanged port writes nothing to the
+// interface; a changed one is taken up only once the command in progress has ended.
+TEST_F(FormFixture, ABurstOfReloadsIsOneAndANewPortWaitsForTheEndOfTheCommandInProgress) {
+    WriteSettings("[General]\r\nComPort=/dev/ttyS7\r\nHouse=A\r\n");
+    auto* serial = sim.LastSerialPort();
+    serial->AddDevice("/dev/ttyS7");
+    serial->AddDevice("/dev/ttyS8");
     ASSERT_FALSE(form.Form_Load().has_value());
-    const auto starting = Log().find("Quorvel Starting: version ");
-    ASSERT_NE(starting, std::string::npos) << Log();
-    EXPECT_NE(Log().find("Quorvel Settings reloaded: ", starting), std::string::npos) << Log();
+    ASSERT_TRUE(serial->IsOpen());
+    const std::size_t writes = serial->Writes().size();
+    const auto reloads = [&] {
+        const std::string log = Log();
+        int n = 0;
+        for (auto p = log.find("Settings reloaded: "); p != std::string::npos; p = log.find("Settings reloaded: ", p + 1)) ++n;
+        return n;
+    };
+    for (int i = 0; i < 1000; ++i) {  // 1,000 in 100 ms
+        form.RequestReload();
+        if (i % 10 == 9) sim.Advance(1);
+    }
+    sim.Advance(1000);
+    EXPECT_GE(reloads(), 1);
+    EXPECT_LE(reloads(), 2);
+    EXPECT_EQ(serial->Writes().size(), writes);
 
-    WriteSettings("[General]\r\nComPort=/nonexistent/q\r\nHouse=BX\r\nIgnore= B2\r\n");
-    form.ReloadSettings();
+    // A1 on is in its handshake when the port changes: the old port carries it to its end.
+    form.cm11a().SendCM11A("A1", 2);
+    ASSERT_EQ(serial->Writes().back(), std::string("\x04\x66", 2));
+    WriteSettings("[General]\r\nComPort=/dev/ttyS8\r\nHouse=BX\r\nIgnore= B2\r\n");
+    form.RequestReload();
+    sim.Advance(200);
     EXPECT_EQ(form.settings().House, "BX");
     EXPECT_TRUE(form.settings().Ignored("B2"));
+    for (const char* reply : {"\x6A", "\x55", "\x68"}) {
+        EXPECT_EQ(serial->Device(), "/dev/ttyS7");
+        serial->Deliver(reply);
+        sim.Advance(10);
+    }
+    serial->Deliver("\x55");  // the function went out: now the new port
+    sim.Advance(10);
+    EXPECT_EQ(serial->Opens().back().first, "/dev/ttyS8");
+    EXPECT_TRUE(serial->IsOpen());
 }
 
 // The broadcast address comes from [Interface] only; heartbeats of others never reach the

@@ -193,3 +193,23 @@ TEST_F(HandlerFixture, RequestsSettingsAndNumbersReadTheSameUnderTurkishAndGerma
     ::unsetenv("LOCPATH");
     if (tested == 0) GTEST_SKIP() << "neither tr_TR nor de_DE could be had here (localedef missing or failed)";
 }
+
+// Senders on Windows end their lines with CR LF: their requests are carried out as any other,
+// and each such sender is noted once in the debug log.
+TEST_F(HandlerFixture, RequestsWithCrLfLinesAreCarriedOutAndEachSenderIsNotedOnce) {
+    std::vector<std::string> lines;
+    reporter.SetDebug(true);
+    reporter.SetConsole([&lines](const std::string& l) { lines.push_back(l); });
+    const auto crLf = [](std::string text) {
+        for (std::size_t i = text.find('\n'); i != std::string::npos; i = text.find('\n', i + 2)) text.insert(i, "\r");
+        return text;
+    };
+    handler.Readmessage(crLf(Request("zeb.CM11A.mybox", "device=A1\ncommand=on\n")));
+    handler.Readmessage(crLf(Request("", "device=B2,B3\ncommand=off\ncount=2\n")));
+    handler.Readmessage(crLf(Message("xAP-X10.request", "", "xAP-X10.request\n{\ndevice=C1\ncommand=on\n}\n", "x.y.z")));
+    handler.Readmessage(Request("", "device=A1\ncommand=off\n"));
+    EXPECT_EQ(queued, (Q{{"A1", 2, 0}, {"B2", 3, 2}, {"B3", 3, 2}, {"C1", 2, 0}, {"A1", 3, 0}}));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("end in CR LF") != std::string::npos; }),
+              2);
+}

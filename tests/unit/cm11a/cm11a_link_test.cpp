@@ -68,41 +68,38 @@ TEST(Cm11aLinkComPort, FormsAreParsed) {
     for (const auto& [text, target] : cases) EXPECT_EQ(parsed(text), target) << text;
 }
 
-TEST_F(Cm11aLinkTest, ServerThatNeverAnswersGetsFiveRetriesThenTheReport) {
+TEST_F(Cm11aLinkTest, ServerThatNeverAnswersIsConnectedInTheBackgroundWithFiveRetriesThenTheReport) {
     EXPECT_FALSE(link.PortOpen(kServer));
+    EXPECT_EQ(sim.NowMs(), 0u);  // nothing waits for the connection
+    EXPECT_TRUE(link.Connecting());
+    sim.Advance(12000);
     EXPECT_EQ(socket->Connects().size(), 6u);  // the open and five reconnects
-    EXPECT_EQ(sim.NowMs(), 12000u);
-    EXPECT_LT(sim.WaitForEventsCalls(), 50);  // the wait sleeps between events
     EXPECT_EQ(Reports("Unable to connect to CM11A via TCP 127.0.0.1:10001"), 1);
     // One reconnect follows in the background (further ones come with the socket's error);
-    // before and while it is under way, testing the link neither waits nor connects again.
-    auto before = sim.NowMs();
+    // before and while it is under way, testing the link starts nothing new.
     EXPECT_FALSE(link.PortOpen(kServer));
-    EXPECT_EQ(sim.NowMs(), before);
     sim.Advance(Cm11aLink::kReconnectMinMs * 2);
     EXPECT_TRUE(link.Connecting());
-    before = sim.NowMs();
     EXPECT_FALSE(link.PortOpen(kServer));
-    EXPECT_EQ(sim.NowMs(), before);
     EXPECT_EQ(socket->Connects().size(), 7u);
     sim.Advance(120000);
     EXPECT_EQ(socket->Connects().size(), 7u);
     EXPECT_EQ(Reports("Unable to connect to CM11A via TCP 127.0.0.1:10001"), 1);
 }
 
-TEST_F(Cm11aLinkTest, TriesCountTheConnectTicksBeforeTheServerAcceptsAndNestedTestsStartNothing) {
+TEST_F(Cm11aLinkTest, TestsWhileTheServerIsBeingConnectedStartNothingAndTheOpenIsToldWhenItIsUp) {
     settings.ComPort = kServer;
-    std::vector<bool> nested;
-    sim.Post(
-        [&] {
-            nested.push_back(link.PortOpen(kServer));
-            link.WriteToCM11A(std::string("\x04\x66", 2));
-        },
-        3000);
+    int opened = 0;
+    link.SetOpenedSink([&] { ++opened; });
     sim.Post([this] { socket->Accept(); }, 5000);
-    EXPECT_TRUE(link.PortOpen(kServer));
-    EXPECT_EQ(nested, (std::vector<bool>{false}));
-    EXPECT_EQ(socket->Connects().size(), 3u);  // the open and two ticks: no nested connect
+    EXPECT_FALSE(link.PortOpen(kServer));
+    sim.Advance(3000);
+    EXPECT_FALSE(link.PortOpen(kServer));
+    link.WriteToCM11A(std::string("\x04\x66", 2));
+    EXPECT_EQ(opened, 0);
+    sim.Advance(2000);
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(socket->Connects().size(), 3u);  // the open and two ticks: no connect of the tests
     EXPECT_TRUE(link.PortOpen(kServer));  // connected: a further test starts nothing
     EXPECT_EQ(socket->Connects().size(), 3u);
     EXPECT_EQ(Reports("Unable to Send to CM11A, Port not open"), 1);
@@ -173,8 +170,9 @@ TEST_F(Cm11aLinkTest, LostSerialAdapterIsReportedOncePerOutageAndReopenedAtAPace
 
 TEST_F(Cm11aLinkTest, ServerThatKeepsFailingIsRetriedAtAGrowingPaceUntilShutDown) {
     socket->SetAnswer(Answer::Accept);
-    ASSERT_TRUE(link.PortOpen(kServer));
+    EXPECT_FALSE(link.PortOpen(kServer));  // connected in the background
     sim.Advance(60000);  // a healthy connection
+    ASSERT_TRUE(link.PortOpen(kServer));
     socket->SetAnswer(Answer::Refuse);
     socket->PeerClose();
     std::vector<std::uint64_t> attempts;
@@ -208,6 +206,19 @@ TEST_F(Cm11aLinkTest, ServerThatKeepsFailingIsRetriedAtAGrowingPaceUntilShutDown
     EXPECT_EQ(socket->Connects().size(), ++connects);
     EXPECT_TRUE(socket->IsConnected());
 
+    // A connection that worked, however briefly, starts the pace again from its shortest.
+    socket->SetAnswer(Answer::Refuse);
+    socket->PeerClose();
+    sim.Advance(100000);  // refused again and again: the pace has grown to a minute
+    socket->SetAnswer(Answer::Accept);
+    for (int step = 0; step < 70 && !socket->IsConnected(); ++step) sim.Advance(1000);
+    ASSERT_TRUE(socket->IsConnected());
+    socket->PeerClose(1000);
+    sim.Advance(1000);
+    connects = socket->Connects().size();
+    sim.Advance(Cm11aLink::kReconnectMinMs + 10);
+    EXPECT_EQ(socket->Connects().size(), ++connects);
+
     // Shutting down: a close or an error is neither reported nor retried.
     shuttingDown = true;
     reports.clear();
@@ -228,4 +239,33 @@ TEST_F(Cm11aLinkTest, DelayEndsAfterTheRequestedTimeAcrossTheTickWrap) {
     // A clock that does not move (no sleeper effect) cannot hold the thread for ever.
     link.SetSleeper([](int) {});
     link.DelayMs(10);
+}
+
+// A peer that sends far more than the interface's 480 bytes a second: what fits the budget
+// reaches the engine, the rest is dropped where it enters, with one report per episode.
+TEST_F(Cm11aLinkTest, InputBeyondWhatTheInterfaceCanSendIsDroppedWithOneReportPerEpisode) {
+    socket->SetAnswer(Answer::Accept);
+    link.PortOpen(kServer);
+    sim.Advance(10);
+    ASSERT_TRUE(socket->IsConnected());
+    const auto taken = [&] {
+        std::size_t n = 0;
+        for (const auto& c : chunks) n += c.first.size();
+        return n;
+    };
+    socket->Deliver(std::string(300, '\x5A'));  // a real burst passes whole
+    sim.Advance(1);
+    EXPECT_EQ(taken(), 300u);
+    for (int ms = 0; ms < 3000; ms += 10) {  // 3 s of 10 kB every 10 ms
+        socket->Deliver(std::string(10000, '\xA5'));
+        sim.Advance(10);
+    }
+    EXPECT_LE(taken(), 300u + 31 * Cm11aLink::kInputBudgetBytes);
+    EXPECT_GE(taken(), 300u + 29 * Cm11aLink::kInputBudgetBytes);
+    const char* report = "CM11A link delivers more than the interface can send";
+    EXPECT_EQ(Reports(report), 1);
+    sim.Advance(Cm11aLink::kInputEpisodeMs);
+    socket->Deliver(std::string(10000, '\xA5'));
+    sim.Advance(1);
+    EXPECT_EQ(Reports(report), 2);
 }

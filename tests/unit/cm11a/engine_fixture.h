@@ -37,7 +37,7 @@ public:
         if (!open) return;
         writes.push_back(bytes);
         if (onWrite) onWrite(bytes);
-        comm_.EchoHex(bytes);  // lets pending events run, as the product's link does
+        comm_.EchoHex(bytes);  // as the product's link does; nothing else runs meanwhile
     }
     void AnswerPowerFail() override { WriteToCM11A(B({0x9B})); }
     bool Connecting() const override { return connecting; }
@@ -72,6 +72,19 @@ protected:
     }
 
     void Feed(const std::string& bytes) { engine->CM11ADataArrival(bytes, 2); }
+    // Starts the engine again (InitCM11A) and answers its clock message as the interface
+    // does: the checksum, then 0x55 after the confirmation. True when the link is open.
+    bool Restart() {
+        const std::size_t before = link.writes.size();
+        const bool open = engine->InitCM11A("1");
+        if (link.writes.size() > before && link.writes[before].size() == 7 && link.writes[before][0] == '\x9B') {
+            int sum = 0;
+            for (std::size_t i = 1; i < 7; ++i) sum += static_cast<unsigned char>(link.writes[before][i]);
+            Feed(B({sum & 0xFF}));
+            if (link.writes.back() == B({0})) Feed(B({0x55}));
+        }
+        return open;
+    }
 
     // Announced X10 events, readable.
     std::vector<std::string> Events() const {

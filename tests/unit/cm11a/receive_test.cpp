@@ -181,7 +181,8 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveUploadsAnnounceTheAddressedDevices) {
     AnswerLikeInterface(sim, link, *engine, 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        engine->InitCM11A("1");
+        Restart();
+        sim.Advance(10);
         if (*c.lastTx != '\0') {
             engine->SendCM11A(c.lastTx, 3);
             sim.Advance(10);
@@ -194,34 +195,3 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveUploadsAnnounceTheAddressedDevices) {
     }
 }
 
-TEST_F(Cm11aEngineTest, Cm11aReceiveInputAndRequestsArrivingInsideAWriteAreHandledOnceInOrder) {
-    // The interface answers while the echo of each write lets events run.
-    AnswerLikeInterface(sim, link, *engine, 0);
-    engine->SendCM11A("A1", 2);
-    engine->SendCM11A("B2", 4, 3);
-    EXPECT_TRUE(engine->TransmitQueue().empty());
-    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x04, 0x66}), B({0}), B({0x06, 0x62}), B({0}),
-                                                     B({0x1C, 0xEE}), B({0}), B({0x1E, 0xE4}), B({0})}));
-
-    // A poll answered inside a write: the upload arrives during the 0xC3 echo, the rest
-    // of the poll step still runs first, then the upload bytes in order.
-    link.onWrite = [&](const std::string& bytes) {
-        if (bytes == B({0xC3})) sim.Post([&] { Feed(B({0x03, 0x02, 0x6E, 0x63})); });
-    };
-    Feed(B({0x5A, 0x5A}));
-    EXPECT_EQ(Events().back(), "Event=off;Device=A2");
-    EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0xC3})), 1);
-
-    // A request arriving while a write lets events run is queued and started afterwards.
-    engine->InitCM11A("1");
-    link.writes.clear();
-    bool injected = false;
-    link.onWrite = [&](const std::string&) {
-        if (!std::exchange(injected, true)) sim.Post([&] { engine->SendCM11A("C3", 2); });
-    };
-    engine->SendCM11A("A1", 2);
-    ASSERT_EQ(engine->TransmitQueue().size(), 2u);
-    EXPECT_EQ(link.writes.size(), 1u);  // C3 waits behind A1
-    Feed(B({0x6A, 0x55, 0x68, 0x55}));
-    EXPECT_EQ(link.writes.back(), B({0x04, 0x22}));
-}

@@ -44,13 +44,13 @@ TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIg
         SCOPED_TRACE(std::string(c.house) + " " + c.ignore + " " + c.dc);
         settings.House = c.house;
         settings.Ignore = c.ignore;
-        engine->InitCM11A("1");
+        Restart();
         link.writes.clear();
         node.sent.clear();
         engine->SendCM11A(c.dc, 2);
         EXPECT_EQ(link.writes.size(), 1u) << "transmitted either way";
         EXPECT_EQ(Events().size(), c.sent ? 1u : 0u);
-        engine->InitCM11A("1");
+        Restart();
         node.sent.clear();
         Feed(B({0x5A, 0x05, 0x08, 0x66, 0xE6, 0xA2, 0x62}));  // A1, B1, D3 addressed, then "on"
         EXPECT_EQ(Events(), c.heard);
@@ -118,8 +118,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         link.writes.clear();
-        ASSERT_TRUE(engine->InitCM11A("1"));  // empties the queue and answers a power failure
-        EXPECT_EQ(link.writes, std::vector<std::string>{B({0x9B})});
+        ASSERT_TRUE(Restart());  // empties the queue and sets the interface's clock
+        ASSERT_FALSE(link.writes.empty());
+        EXPECT_EQ(link.writes.front().substr(0, 1), B({0x9B}));
         EXPECT_EQ(link.lastPort, "1");
         link.writes.clear();
         node.sent.clear();
@@ -159,7 +160,10 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     link.open = true;
     link.connecting = false;
     engine->LinkOpened();
-    EXPECT_EQ(link.writes, std::vector<std::string>{B({0x04, 0x66})});
+    ASSERT_EQ(link.writes.size(), 1u);
+    EXPECT_EQ(link.writes[0].substr(0, 1), B({0x9B}));  // the clock first, then the head
+    sim.Advance(Cm11aEngine::kClockAnswerMs + 1);
+    EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
     EXPECT_FALSE(engine->InitCM11A("1"));
@@ -181,6 +185,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_EQ(engine->TransmitQueue().size(), 1u);
     link.open = true;
     engine->LinkOpened();
+    sim.Advance(Cm11aEngine::kClockAnswerMs + 1);
     EXPECT_EQ(Head().State, 1);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // The next outage is reported again.

@@ -65,6 +65,13 @@ struct MqttBridging : ::testing::Test {
         mqtt.Host = "127.0.0.1";
         mqtt.TopicPrefix = "quorvel/box";
         mqtt.ComputerName = "box";
+        settings.UID = "FF00AB00";
+    }
+    // What was published since the last call (each step's own output).
+    std::vector<Published> Step() {
+        auto out = transport.sent;
+        transport.sent.clear();
+        return out;
     }
     MqttBridge& Make() {
         bridge = std::make_unique<MqttBridge>(
@@ -132,7 +139,6 @@ TEST_F(MqttBridging, SetCommandsGoThroughTheFiltersIntoTheQueue) {
         {"brightness from unknown", "quorvel/box/A3/set", "50", false, {{"A3", 2, 0}, {"A3", 4, 11}}},
         {"house not served", "quorvel/box/C1/set", "ON", false, {}},
         {"no such device", "quorvel/box/A99/set", "ON", false, {}},
-        {"retained command", "quorvel/box/A1/set", "ON", true, {}},
     };
     Connected();
     for (const Case& c : cases) {
@@ -181,13 +187,14 @@ TEST_F(MqttBridging, EveryConnectionSetsTheWillAndRepublishesAllRetainedAndState
     b.DeviceChanged(0, {Power::On, 60});  // still ON: not published again
     b.DeviceChanged(0, {Power::Off, 0});
     b.DeviceChanged(20, {Power::Unknown, kUnknownLevel});  // B5
-    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_B5/config").size(), 1u);
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_ff00ab00_b5/config").size(), 1u);
     sim.Advance(MqttBridge::kServedCheckMs);  // the served set's check finds nothing new to send
     using P = std::vector<std::string>;
     EXPECT_EQ(transport.PayloadsOn("quorvel/box/A1/state"), (P{"ON", "ON", "OFF"}));
     EXPECT_EQ(transport.PayloadsOn("quorvel/box/A2/state"), (P{"OFF"}));
-    EXPECT_EQ(transport.PayloadsOn("quorvel/box/B5/state"), (P{"unknown"}));
-    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_A1/config").size(), 2u);  // once a connection
+    EXPECT_EQ(transport.PayloadsOn("quorvel/box/B5/state"), (P{"None"}));
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_ff00ab00_a1/config").size(), 2u);  // once a connection
+    EXPECT_EQ(transport.last.ClientId, "quorvel-ff00ab00");  // the UID's, never the host name's
 }
 
 TEST_F(MqttBridging, DiscoveryFollowsTheServedSetAndCommandsUnderThePrefixOfDiscoveryAreStillCommands) {
@@ -197,13 +204,19 @@ TEST_F(MqttBridging, DiscoveryFollowsTheServedSetAndCommandsUnderThePrefixOfDisc
     b.DeviceChanged(16, {Power::On, 100});  // B1
     settings.House = "A";                    // B leaves the served set
     sim.Advance(MqttBridge::kServedCheckMs);
-    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_box_B1/config").back(), "");
-    // A config of ours left by an earlier run for an unserved device is removed; others stay.
+    EXPECT_EQ(transport.PayloadsOn("homeassistant/light/quorvel_ff00ab00_b1/config").back(), "");
+    // A config of ours left by an earlier run for an unserved or unknown device is removed,
+    // and so is one of an earlier version (ids from the host name); others stay.
     transport.sent.clear();
-    transport.Deliver("homeassistant/light/quorvel_box_C3/config", "{}", true);
-    transport.Deliver("homeassistant/light/quorvel_box_A5/config", "{}", true);
+    transport.Deliver("homeassistant/light/quorvel_ff00ab00_c3/config", "{}", true);
+    transport.Deliver("homeassistant/light/quorvel_ff00ab00_a5/config", "{}", true);
+    transport.Deliver("homeassistant/light/quorvel_ff00ab00_a1/config", "{}", true);
+    transport.Deliver("homeassistant/light/quorvel_box_A1/config", "{}", true);
+    transport.Deliver("homeassistant/light/quorvel_ff00ab01_a5/config", "{}", true);  // another connector's
     transport.Deliver("homeassistant/light/kitchen/config", "{}", true);
-    EXPECT_EQ(transport.sent, (std::vector<Published>{{"homeassistant/light/quorvel_box_C3/config", "", true}}));
+    EXPECT_EQ(transport.sent, (std::vector<Published>{{"homeassistant/light/quorvel_ff00ab00_c3/config", "", true},
+                                                      {"homeassistant/light/quorvel_ff00ab00_a5/config", "", true},
+                                                      {"homeassistant/light/quorvel_box_A1/config", "", true}}));
     EXPECT_TRUE(reports.empty());
     transport.Deliver("homeassistant/x10/A1/set", "ON");
     EXPECT_EQ(queued, (Q{{"A1", 2, 0}}));
@@ -223,4 +236,97 @@ TEST_F(MqttBridging, EventsOfDevicesArePublishedAndStoppingSaysOfflineAndGoodbye
     sim.Advance(120000);
     EXPECT_EQ(transport.attempts, 1);  // the first bridge's only connection
     EXPECT_TRUE(reports.empty());
+}
+
+// A light's level reaches its brightness topic whoever changed it: a wall switch's dim is
+// published as it was heard, each step on its own.
+TEST_F(MqttBridging, EveryLevelChangeReachesTheBrightnessTopicAndOffOrUnknownSayNothingThere) {
+    auto& b = Connected();
+    using P = std::vector<Published>;
+    b.DeviceChanged(0, {Power::On, 100});
+    EXPECT_EQ(Step(), (P{{"homeassistant/light/quorvel_ff00ab00_a1/config",
+                          DiscoveryConfig({"quorvel/box", "homeassistant", "ff00ab00", "box"}, "A1", DeviceKind::Light), true},
+                         {"quorvel/box/A1/state", "ON", true},
+                         {"quorvel/box/A1/brightness", "100", true}}));
+    b.DeviceChanged(0, {Power::On, 23});  // heard: dimmed at the wall
+    EXPECT_EQ(Step(), (P{{"quorvel/box/A1/brightness", "23", true}}));
+    b.DeviceChanged(0, {Power::Off, 0});
+    EXPECT_EQ(Step(), (P{{"quorvel/box/A1/state", "OFF", true}}));
+    b.DeviceChanged(0, {Power::On, kUnknownLevel});  // dimmed from an unknown level
+    EXPECT_EQ(Step(), (P{{"quorvel/box/A1/state", "ON", true}}));
+    b.DeviceChanged(0, {Power::On, 23});  // the same level as last told: the state alone
+    EXPECT_EQ(Step(), (P{}));
+    b.DeviceChanged(0, {Power::On, 100});
+    EXPECT_EQ(Step(), (P{{"quorvel/box/A1/brightness", "100", true}}));
+}
+
+// A retained command is refused live and when the broker replays it, with one report per
+// topic; clearing it says nothing, and a new one is reported again.
+TEST_F(MqttBridging, RetainedCommandsAreRefusedLiveAndReplayedWithOneReportPerTopic) {
+    Connected();
+    transport.Deliver("quorvel/box/A1/set", "ON", true);  // live, retain as published
+    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("mosquitto_pub -r -n -t quorvel/box/A1/set"), std::string::npos) << reports[0];
+    transport.Drop("broker restarted");
+    sim.Advance(1000);
+    transport.Accept();
+    reports.clear();
+    transport.Deliver("quorvel/box/A1/set", "ON", true);  // replayed at the new subscription
+    transport.Deliver("quorvel/box/A2/set", "50", true);
+    EXPECT_EQ(reports.size(), 1u);  // A2's only
+    transport.Deliver("quorvel/box/A1/set", "", true);  // cleared
+    transport.Deliver("quorvel/box/A1/set", "OFF", true);
+    EXPECT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(queued.empty());
+}
+
+// [Devices]: a switch takes on and off (a brightness is one of them), a motion sensor and a
+// remote are heard only; each is discovered as its component, a remote's presses are events,
+// and a device gets an entity only when listed, switched or heard.
+TEST_F(MqttBridging, EachKindIsDiscoveredAsItsComponentAndTakesOnlyWhatItCanDo) {
+    settings.Kinds[1] = DeviceKind::Switch;  // A2
+    settings.Kinds[2] = DeviceKind::Motion;  // A3
+    settings.Kinds[3] = DeviceKind::Remote;  // A4
+    settings.Listed[2] = true;
+    auto& b = Make();
+    b.Start();
+    transport.Accept();  // the listed sensor has its entity before it is heard; nothing else has one
+    const auto listed = Step();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].topic, "quorvel/box/status");
+    EXPECT_EQ(listed[1].topic, "homeassistant/binary_sensor/quorvel_ff00ab00_a3/config");
+    EXPECT_EQ(listed[2], (Published{"quorvel/box/A3/state", "None", true}));
+    reports.clear();
+
+    transport.Deliver("quorvel/box/A2/set", "40");
+    EXPECT_EQ(queued, (Q{{"A2", 2, 0}}));
+    transport.Deliver("quorvel/box/A2/set", "0");
+    EXPECT_EQ(queued, (Q{{"A2", 2, 0}, {"A2", 3, 0}}));
+    queued.clear();
+    transport.Deliver("quorvel/box/A3/set", "ON");
+    transport.Deliver("quorvel/box/A4/set", "ON");
+    EXPECT_TRUE(queued.empty());
+    EXPECT_EQ(reports.size(), 2u);
+
+    b.DeviceChanged(1, {Power::On, 100});
+    const auto sw = Step();
+    ASSERT_EQ(sw.size(), 2u);  // no brightness for an appliance module
+    EXPECT_EQ(sw[0].topic, "homeassistant/switch/quorvel_ff00ab00_a2/config");
+    EXPECT_EQ(sw[1], (Published{"quorvel/box/A2/state", "ON", true}));
+    b.DeviceChanged(3, {Power::On, 100});
+    b.Event({"A4", "on", 100, "heard", "t"});
+    const auto remote = Step();
+    ASSERT_EQ(remote.size(), 3u);  // config, event, press: a remote has no state
+    EXPECT_EQ(remote[0].topic, "homeassistant/event/quorvel_ff00ab00_a4/config");
+    EXPECT_EQ(remote[2], (Published{"quorvel/box/A4/press", R"({"event_type":"on"})", false}));
+
+    settings.Kinds[1] = DeviceKind::Light;  // [Devices] changed: the switch becomes a light
+    settings.Listed[2] = false;             // and the sensor, never heard, goes
+    sim.Advance(MqttBridge::kServedCheckMs);
+    const auto changed = Step();
+    ASSERT_EQ(changed.size(), 4u);
+    EXPECT_EQ(changed[0], (Published{"homeassistant/switch/quorvel_ff00ab00_a2/config", "", true}));
+    EXPECT_EQ(changed[1].topic, "homeassistant/light/quorvel_ff00ab00_a2/config");
+    EXPECT_EQ(changed[2], (Published{"quorvel/box/A2/brightness", "100", true}));
+    EXPECT_EQ(changed[3], (Published{"homeassistant/binary_sensor/quorvel_ff00ab00_a3/config", "", true}));
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <optional>
 #include <string>
 #include <vector>
@@ -104,23 +105,103 @@ TEST(MqttLevels, BrightnessIsReachedByStepsFromAKnownLevel) {
         {"level 100 is on", {Power::On, 50}, {K::Level, 100}, {{kFunctionOn, 0}}},
         {"on at an unknown level", {Power::On, kUnknownLevel}, {K::Level, 50}, {{kFunctionOn, 0}, {kFunctionDim, 11}}},
         {"99 from off is a full on", {Power::Off, 0}, {K::Level, 99}, {{kFunctionOn, 0}}},
+        // Less than one step from off is the lowest step, never off.
+        {"1 from full is the lowest step", {Power::On, 100}, {K::Level, 1}, {{kFunctionDim, 21}}},
+        {"2 from off is the lowest step", {Power::Off, 0}, {K::Level, 2}, {{kFunctionOn, 0}, {kFunctionDim, 21}}},
     };
     for (const Case& c : cases) EXPECT_EQ(PlanCommands(c.now, c.want), c.expected) << c.name;
 }
 
-TEST(MqttTexts, EventsAreJsonWithEscapedTextAndADiscoveryConfigNamesTheTopicsOfItsDevice) {
+// The top-level keys of a JSON object, and the text of each value.
+std::map<std::string, std::string> TopLevel(const std::string& json) {
+    std::map<std::string, std::string> out;
+    int depth = 0;
+    bool inString = false;
+    std::string key, current;
+    std::size_t valueStart = 0;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            if (depth == 1 && key.empty()) key = json.substr(i + 1, json.find('"', i + 1) - i - 1);
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']' || (c == ',' && depth == 1)) {
+            if (depth == 1 && !key.empty()) {
+                out[key] = json.substr(valueStart, i - valueStart);
+                key.clear();
+            }
+            if (c != ',') --depth;
+        } else if (c == ':' && depth == 1) {
+            valueStart = i + 1;
+        }
+    }
+    return out;
+}
+
+TEST(MqttTexts, EventsAreJsonWithEscapedText) {
     EXPECT_EQ(EventJson({"B2", "status_request", -1, "power line", "t"}),
               R"({"device":"B2","function":"status_request","brightness":null,"origin":"power line","time":"t"})");
     EXPECT_EQ(JsonString(std::string("a\"b\\c\n\x01", 7)), R"("a\"b\\c\n\u0001")");
-    const DiscoveryNames n{"quorvel/my-box", "homeassistant", "my-box", "my-box"};
-    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_other_C12/config"), std::nullopt);
-    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_my-box_Z9/config"), std::nullopt);
-    const std::string config = DiscoveryConfig(n, "A1");
-    for (const char* part : {R"("unique_id":"quorvel_my-box_A1")", R"("command_topic":"quorvel/my-box/A1/set")",
-                             R"("state_topic":"quorvel/my-box/A1/state")",
-                             R"("availability_topic":"quorvel/my-box/status")", R"("brightness_scale":100)"}) {
-        EXPECT_NE(config.find(part), std::string::npos) << part << "\n" << config;
+    EXPECT_EQ(StatePayload(Power::Unknown), "None");  // Home Assistant's reset to unknown
+    EXPECT_EQ(PressPayload("dim"), R"({"event_type":"dim"})");
+}
+
+// Each kind's config holds the keys Home Assistant documents for its component and no other
+// (object_id is no longer honoured), and its ids come from the UID, never the host name.
+TEST(MqttTexts, EachKindsDiscoveryConfigUsesItsComponentsDocumentedKeysAndIdsFromTheUid) {
+    const std::set<std::string> common = {"name", "unique_id", "default_entity_id", "qos", "availability_topic",
+                                          "payload_available", "payload_not_available", "device", "origin"};
+    struct Case {
+        DeviceKind kind;
+        std::string component;
+        std::set<std::string> keys;  // besides the common ones: all of them are published
+    };
+    const std::vector<Case> cases = {
+        {DeviceKind::Light, "light",
+         {"command_topic", "state_topic", "brightness_command_topic", "brightness_state_topic", "brightness_scale",
+          "on_command_type", "payload_on", "payload_off", "retain", "optimistic"}},
+        {DeviceKind::Switch, "switch", {"command_topic", "state_topic", "payload_on", "payload_off", "retain", "optimistic"}},
+        {DeviceKind::Motion, "binary_sensor", {"state_topic", "device_class", "payload_on", "payload_off"}},
+        {DeviceKind::Remote, "event", {"state_topic", "event_types"}},
+    };
+    const DiscoveryNames n{"quorvel/my-box", "homeassistant", "ff00a100", "my-box"};
+    for (const Case& c : cases) {
+        const std::string config = DiscoveryConfig(n, "B12", c.kind);
+        const auto keys = TopLevel(config);
+        std::set<std::string> expected = common;
+        expected.insert(c.keys.begin(), c.keys.end());
+        std::set<std::string> got;
+        for (const auto& [k, v] : keys) got.insert(k);
+        EXPECT_EQ(got, expected) << config;
+        EXPECT_EQ(DiscoveryTopic(n, "B12", c.kind), "homeassistant/" + c.component + "/quorvel_ff00a100_b12/config");
+        EXPECT_EQ(keys.at("unique_id"), R"("quorvel_ff00a100_b12")");
+        EXPECT_EQ(keys.at("default_entity_id"), "\"" + c.component + ".quorvel_ff00a100_b12\"");
+        EXPECT_EQ(keys.at("availability_topic"), R"("quorvel/my-box/status")");
+        EXPECT_NE(keys.at("device").find(R"("identifiers":["quorvel_ff00a100"])"), std::string::npos) << config;
+        EXPECT_NE(keys.at("origin").find(R"("name":"Quorvel")"), std::string::npos) << config;
+        EXPECT_EQ(config.find("my-box_"), std::string::npos) << "an id made of the host name: " << config;
+        // The topic leads back to the device, under this connector's UID only.
+        const auto back = DiscoveryTopicDevice(n, DiscoveryTopic(n, "B12", c.kind));
+        ASSERT_TRUE(back.has_value());
+        EXPECT_EQ(back->Device, "B12");
+        EXPECT_EQ(back->Component, c.component);
     }
+    const auto light = TopLevel(DiscoveryConfig(n, "A1", DeviceKind::Light));
+    EXPECT_EQ(light.at("brightness_state_topic"), R"("quorvel/my-box/A1/brightness")");
+    EXPECT_EQ(light.at("command_topic"), R"("quorvel/my-box/A1/set")");
+    EXPECT_EQ(TopLevel(DiscoveryConfig(n, "A1", DeviceKind::Motion)).at("device_class"), R"("motion")");
+    EXPECT_EQ(TopLevel(DiscoveryConfig(n, "A1", DeviceKind::Remote)).at("state_topic"), R"("quorvel/my-box/A1/press")");
+    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/light/quorvel_ff00a101_C12/config"), std::nullopt);
+    EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/sensor/quorvel_ff00a100_C12/config"), std::nullopt);
+    // An earlier version's config (ids from the host name) is recognised, to be removed.
+    EXPECT_TRUE(HostDiscoveryTopicDevice(n, "my-box", "homeassistant/light/quorvel_my-box_C12/config").has_value());
+    EXPECT_FALSE(HostDiscoveryTopicDevice(n, "my-box", "homeassistant/light/quorvel_other_C12/config").has_value());
     EXPECT_EQ(SafeId("box.lan name"), "box_lan_name");
 }
 

@@ -78,21 +78,81 @@ TEST_F(BscFixture, CommandsReachNamedAndKnownServedEndpointsOnly) {
     EXPECT_TRUE(Sent().empty());
 }
 
+// Each step's own answer: a repeated wall-switch press says nothing, a BSC command that finds
+// the lamp as asked is told so.
 TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnsweredWithInfo) {
+    const std::string event = "xAPBSC.event A1 FF008701 State=on Level=100%";
+    const std::string info = "xAPBSC.info A1 FF008701 State=on Level=100%";
     Done("A1", 2, X10Origin::PowerLine);
-    Done("A1", 2, X10Origin::PowerLine);  // no change: no message
-    Done("A1", 2, X10Origin::BscCommand);
+    EXPECT_EQ(Sent(), (Lines{event}));
+    Done("A1", 2, X10Origin::PowerLine);  // pressed again at the wall: no change, no message
+    EXPECT_EQ(Sent(), (Lines{}));
+    Done("A1", 2, X10Origin::BscCommand);  // a BSC "on" carried out on a lamp already on
+    EXPECT_EQ(Sent(), (Lines{info}));
     Done("A1", 3, X10Origin::BscCommand, false);  // given up
+    EXPECT_EQ(Sent(), (Lines{info}));
+    Done("A1", 3, X10Origin::XapRequest, false);  // given up, not ours to answer
+    EXPECT_EQ(Sent(), (Lines{}));
     // Less than one dim step from the level asked for: answered at once.
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nLevel=99%\n}\n");
+    EXPECT_EQ(Sent(), (Lines{info}));
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=01\nState=on\nLevel=100/100\n}\n");
+    EXPECT_EQ(Sent(), (Lines{}));
+    EXPECT_EQ(queued, (Lines{"A1 2 0"}));  // a full on is sent again: a wall switch may have changed it
     ready = false;  // the CM11A subsystem has not started: the state as it stands
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=*\nState=off\n}\n");
+    EXPECT_EQ(Sent(), (Lines{info}));
     Done("A9", 3);  // ignored device: tracked, never an endpoint
-    const std::string info = "xAPBSC.info A1 FF008701 State=on Level=100%";
-    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A1 FF008701 State=on Level=100%", info, info, info, info}));
-    EXPECT_EQ(queued, (Lines{"A1 2 0"}));  // a full on is sent again: a wall switch may have changed it
+    EXPECT_EQ(Sent(), (Lines{}));
     EXPECT_TRUE(bsc.States().At(8).Known);
+}
+
+// "State=?", a parameter not understood and a command with nothing to do are answered with
+// the state; an ID matches in two or four digits.
+TEST_F(BscFixture, CommandsThatCannotBeCarriedOutAreAnsweredAndIdsMatchInTwoOrFourDigits) {
+    Done("B2", 2);
+    Sent();
+    const std::string info = "xAPBSC.info B2 FF008712 State=on Level=100%";
+    for (const char* body : {"ID=12\nState=?\n", "ID=0012\nState=?\nLevel=?\n", "ID=*\nState=dimmer\n",
+                             "ID=12\nLevel=lots\n", "ID=12\n"}) {
+        Message("xAPBSC.cmd", "zeb.CM11A.box:B2", std::string("output.state.1\n{\n") + body + "}\n");
+        EXPECT_EQ(Sent(), (Lines{info})) << body;
+    }
+    EXPECT_TRUE(queued.empty());
+    Message("xAPBSC.cmd", "zeb.CM11A.box:B2", "output.state.1\n{\nID=0012\nState=off\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:B2", "output.state.1\n{\nID=0013\nState=off\n}\n");  // another sub-UID
+    EXPECT_EQ(queued, (Lines{"B2 3 0"}));
+}
+
+// [Devices]: a switch is an output without a level (a level switches it), a motion sensor and
+// a remote are inputs that commands do not switch; house-wide functions reach what they reach
+// on the power line.
+TEST_F(BscFixture, EachKindIsAnEndpointOfItsOwnSort) {
+    settings.Kinds[1] = core::DeviceKind::Switch;  // A2
+    settings.Kinds[2] = core::DeviceKind::Motion;  // A3
+    settings.Kinds[3] = core::DeviceKind::Remote;  // A4
+    Done("A1", 2);
+    Done("A2", 2);
+    Done("A3", 2, X10Origin::PowerLine);
+    ASSERT_EQ(node.sent.size(), 3u);
+    EXPECT_EQ(node.sent[1].section, "output.state");
+    EXPECT_EQ(node.sent[2].section, "input.state");
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A1 FF008701 State=on Level=100%", "xAPBSC.event A2 FF008702 State=on",
+                             "xAPBSC.event A3 FF008703 State=on"}));
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A2", "output.state.1\n{\nID=*\nLevel=30%\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A3", "input.state.1\n{\nID=*\nState=off\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A4", "input.state.1\n{\nID=*\nState=on\n}\n");
+    EXPECT_EQ(queued, (Lines{"A2 2 0"}));
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.info A3 FF008703 State=on", "xAPBSC.info A4 FF008704 State=?"}));
+    // A dim heard for an appliance module changes nothing; "all lights off" reaches lamps only,
+    // "all units off" the modules too, never a sensor.
+    Done("A2", 4, X10Origin::PowerLine);
+    EXPECT_EQ(Sent(), (Lines{}));
+    bsc.OnActivity({X10Origin::PowerLine, true, 'A', 6, 0, {}});
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A1 FF008701 State=off Level=0%"}));
+    bsc.OnActivity({X10Origin::PowerLine, true, 'A', 0, 0, {}});
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A2 FF008702 State=off"}));
+    EXPECT_EQ(bsc.States().At(2).State, quorvel::state::Power::On);
 }
 
 TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointPeriodicInfoIsSpreadAndBscOffIsSilent) {
@@ -136,6 +196,15 @@ TEST_F(BscFixture, StateIsSavedAtMostOnceASecondAndADamagedFileIsReportedKeptAsi
     EXPECT_EQ(test::ReadBytes(file), first);
     bsc.Stop();  // shutdown writes what waits
     EXPECT_NE(test::ReadBytes(file).find("\r\nA3\ton\t100\t"), std::string::npos);
+
+    // Read back at start, every device is marked restored (until it is heard or sent to).
+    {
+        bsc::BscService again(sim, reporter, settings, {});
+        again.LoadState(dir.path());
+        ASSERT_EQ(again.States().KnownCount(), 3u);
+        EXPECT_TRUE(again.States().At(2).Restored);
+        EXPECT_NE(again.StatusTable().find("(restored)"), std::string::npos) << again.StatusTable();
+    }
 
     test::WriteBytes(file, std::string(quorvel::state::kStateFileHeader) + "\r\nA1\ton\r\n");
     bsc::BscService again(sim, reporter, settings, {});

@@ -78,3 +78,19 @@ TEST(XapMessageParse, TheLargestDatagramOfNamesIsIndexed) {
     EXPECT_EQ(m.GetItem("b", "k4321"), "4321");
     EXPECT_EQ(m.GetItem("B", "k0"), "0");
 }
+
+TEST(XapMessageParse, CrLfLinesReadAsLfAndOtherCarriageReturnsStay) {
+    std::string crLf = kRequest;
+    for (std::size_t i = crLf.find('\n'); i != std::string::npos; i = crLf.find('\n', i + 2)) crLf.insert(i, "\r");
+    XapMessage m;
+    m.FromXap(crLf);
+    EXPECT_TRUE(m.CrLf());
+    EXPECT_EQ(m.MsgTarget(), "zeb.CM11A.MYPC");
+    EXPECT_EQ(m.MsgSection(), std::vector<std::string>{"xap-x10.request"});
+    EXPECT_EQ(m.GetItem("xAP-X10.request", "command"), "on");
+    XapMessage lf;
+    lf.FromXap("xap-header\n{\nclass=c\n}\nb\n{\nk=a\rb\nend=x\r}\n");  // a CR not before LF is data
+    EXPECT_FALSE(lf.CrLf());
+    EXPECT_EQ(lf.GetItem("b", "k"), "a\rb");
+    EXPECT_EQ(lf.GetItem("b", "end"), "x\r}");
+}
