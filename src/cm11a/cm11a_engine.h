@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
+#include "cm11a/status.h"
 #include "cm11a/upload_decoder.h"
 #include "cm11a/x10_activity.h"
 #include "cm11a/x10_queue.h"
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,7 @@ enum class RxState {
     AwaitClockChecksum,  // the clock message went out
     AwaitClockReady,     // its checksum was confirmed with 0x00
     AwaitQuiet,          // a wrong checksum: the pair goes out again once the line is quiet
+    AwaitStatus,         // the status request 0x8B went out: its fourteen bytes to come
 };
 std::string_view RxStateName(RxState s);
 
@@ -81,6 +84,19 @@ public:
     // Consecutive reply time-outs without a byte from the interface after which the link
     // is closed and opened again (an adapter that hangs).
     static constexpr int kSilentTimeoutsBeforeReopen = 2;
+    // The status is asked for at start-up, at every link opening, after a macro report and
+    // this often; its fourteen bytes take 30 ms at 4800 baud.
+    static constexpr int kStatusIntervalMs = 3600 * 1000;
+    static constexpr int kStatusAnswerMs = 1000;
+    // The interface's clock is set again when the status shows it this far off, and once a
+    // day; further off than kClockReportS it is reported (once until it is right again).
+    static constexpr long kClockToleranceS = 30;
+    static constexpr long kClockReportS = 60;
+    static constexpr std::uint64_t kClockRenewMs = 24ULL * 3600 * 1000;
+    // Minutes on battery after which the battery timer is reported (once until it is reset).
+    static constexpr int kBatteryLowMinutes = 5000;
+    // Class and block of the announcement that a macro stored in the interface ran.
+    static constexpr std::string_view kMacroClass = "xAP-x10.Macro";
 
     Cm11aEngine(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
                 CommWindowModel& comm, LinkPort& link);
@@ -107,7 +123,12 @@ public:
     // idle, otherwise once the exchange in progress has ended (never inside one).
     void PortChanged();
     bool PortChangePending() const { return portChangePending_; }
-    // Tick handler of the quiet timer (resynchronisation and clock exchange).
+    // Asks the interface for its status as soon as no exchange is under way.
+    void RequestStatus();
+    // Told of every status the interface sent.
+    void SetStatusObserver(std::function<void(const InterfaceStatus&)> observer) { statusObserver_ = std::move(observer); }
+    const std::optional<InterfaceStatus>& Status() const { return status_; }
+    // Tick handler of the quiet timer (resynchronisation, clock and status exchanges).
     void QuietTimer_Timer();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
     void CM11ADataArrival(const std::string& bytes, int code);
@@ -160,6 +181,13 @@ private:
     void ClockStep(std::uint8_t b);
     void EndClock(const char* why);
 
+    // status_request.cpp
+    bool StartStatus();
+    void StatusStep(std::uint8_t b);
+    void EndStatus(const char* why);
+    void StatusReceived(const InterfaceStatus& status);
+    void MacroReported(int offset);
+
     void Write(const std::string& bytes);
     void DebugByte(const char* what, std::uint8_t b);
     // A command's handshake, an upload, a macro report or the clock exchange is under way.
@@ -174,6 +202,7 @@ private:
     LinkPort& link_;
     std::unique_ptr<platform::Timer> timer_;
     std::unique_ptr<platform::Timer> quietTimer_;
+    std::unique_ptr<platform::Timer> statusTimer_;
 
     cm11a::TransmitQueue queue_;
     UploadDecoder decoder_;
@@ -186,6 +215,14 @@ private:
     std::string reportBuffer_;
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int macroRemaining_ = 0;      // offset bytes of a macro report still to come
+    int macroOffset_ = 0;
+    bool statusWanted_ = false;   // a status request goes out once no exchange is under way
+    std::string statusBuffer_;
+    std::optional<InterfaceStatus> status_;
+    std::uint64_t lastClockSetMs_ = 0;
+    bool clockOffReported_ = false;
+    bool batteryReported_ = false;
+    std::function<void(const InterfaceStatus&)> statusObserver_;
 
     bool portChangePending_ = false;
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported

@@ -72,6 +72,8 @@ void Cm11aEngine::ReportDropped(const std::string& dc) {
 void Cm11aEngine::StartHead() {
     // A new port is taken up between commands, before the next one starts.
     if (portChangePending_ && !MidExchange()) SwitchPort();
+    // The interface's status is asked for between commands, never inside an exchange.
+    if (statusWanted_ && !MidExchange() && StartStatus()) return;
     auto free = [this] { return rxState_ == RxState::Idle && !queue_.empty() && Sending(queue_.front().State); };
     if (!free()) return;
     if (!link_.PortOpen(settings_.ComPort)) return;

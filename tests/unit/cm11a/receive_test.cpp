@@ -83,7 +83,8 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithOneWholeClockExchange
     Feed(B({sum}));
     Feed(B({0xA5}));
     Feed(B({0x55}));
-    EXPECT_EQ(link.writes, (std::vector<std::string>{clock, B({0x00})}));
+    EXPECT_EQ(link.writes, (std::vector<std::string>{clock, B({0x00}), B({0x8B})}));
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);
     // In the middle of a command: the command starts again from its address only after the
     // exchange has ended. An interface that then takes the clock without answering: the
     // command goes on after a quiet time, not at once.

@@ -68,7 +68,10 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
         {"B2", 5, -1, {"SendCM11A refused B2: brightness -1 is outside 0..22"}},
         {"1A", 2, 0, {}}, {"A99999999999999999999", 2, 0, {}},
     };
-    Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran: not a poll, nothing is written
+    Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran: not a poll; the status is asked for
+    EXPECT_EQ(link.writes, std::vector<std::string>{B({0x8B})});
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);
+    link.writes.clear();
     for (const Case& c : cases) {
         node.sent.clear();
         engine->SendCM11A(c.dc, c.command, c.brightness);
@@ -120,9 +123,8 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         link.writes.clear();
-        Restart();  // empties the queue and sends the clock message
-        EXPECT_EQ(link.writes, std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')});
-        EXPECT_EQ(link.lastPort, "1");
+        Restart();  // empties the queue and sends the clock message, then asks for the status
+        EXPECT_EQ(link.writes, (std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A'), B({0x8B})}));
         link.writes.clear();
         node.sent.clear();
         engine->SendCM11A("A1", 2);
@@ -162,9 +164,11 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_TRUE(Reports().empty());
     link.open = true;
     link.connecting = false;
-    engine->LinkOpened();  // the clock message first, then the head
+    engine->LinkOpened();  // the clock message first, the status request, then the head
     EXPECT_EQ(link.writes, std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')});
     sim.Advance(Cm11aEngine::kClockAnswerMs);
+    EXPECT_EQ(link.writes.back(), B({0x8B}));
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
@@ -178,6 +182,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     // itself, also from a half-done handshake.
     link.open = true;
     engine->SendCM11A("A1", 2);
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);  // the status wanted since start-up goes first
     Feed(B({0x6A}));  // checksum right; the link dies before the confirmation goes out
     link.open = false;
     sim.Advance(5000);
@@ -187,7 +192,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_EQ(engine->TransmitQueue().size(), 1u);
     link.open = true;
     engine->LinkOpened();
-    sim.Advance(Cm11aEngine::kClockAnswerMs);
+    sim.Advance(Cm11aEngine::kClockAnswerMs + Cm11aEngine::kStatusAnswerMs);
     EXPECT_EQ(Head().State, TxState::AwaitAddressChecksum);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // The next outage is reported again.
