@@ -40,6 +40,7 @@ void PrintUsage(std::FILE* to) {
         "  --check-config    print the settings in effect and every problem found,\n"
         "                    open nothing; exit status 0 (no problem) or 1\n"
         "  --status          print the devices' last known state (DIR/Data/DeviceState.txt)\n"
+        "                    and the interface's last status (DIR/Data/InterfaceStatus.txt)\n"
         "  --help            show this text\n"
         "  --version         show the version\n"
         "\n"
@@ -141,6 +142,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::fputs(table->c_str(), stdout);
+        if (const auto interface = quorvel::state::ReadInterfaceStatus(options.AppFolder / "Data")) {
+            std::fputs(("\n" + *interface).c_str(), stdout);
+        }
         return 0;
     }
     if (checkConfig) {

@@ -42,6 +42,10 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
         bsc_.OnActivity(a);
         if (activityListener_) activityListener_(a);
     });
+    engine_.SetStatusObserver([this](const cm11a::InterfaceStatus& s) {
+        state::SaveInterfaceStatus(settings_.AppFolder / "Data", cm11a::StatusText(s, platform_.LocalDateTime()),
+                                   reporter_);
+    });
     configuration_.SetPortChanged([this] { engine_.PortChanged(); });
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
     SetMessageHandler([this](const std::string& message) {
