@@ -72,14 +72,15 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     return open;
 }
 
-void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin) {
+void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin, int extData,
+                            int extCommand) {
     core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) {
             if (dc.empty()) return;
             // While the link is being opened (or opened again) the command waits for it; it
             // starts when the link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness, origin)) {
+                if (Enqueue(dc, command, brightness, origin, extData, extCommand)) {
                     reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
                 } else {
                     Refuse(dc, command, brightness, origin);
@@ -91,7 +92,9 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             return;
         }
         linkDownReported_ = false;
-        if (!dc.empty() && !Enqueue(dc, command, brightness, origin)) Refuse(dc, command, brightness, origin);
+        if (!dc.empty() && !Enqueue(dc, command, brightness, origin, extData, extCommand)) {
+            Refuse(dc, command, brightness, origin);
+        }
         StartHead();
     });
 }

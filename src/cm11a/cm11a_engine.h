@@ -111,8 +111,10 @@ public:
     // Validates and queues a command and starts it when the interface is free. While the
     // link is being opened the command waits for it; for a link that cannot be opened it
     // is dropped. An empty dc only starts the head.
+    // An extended command (function 7) goes out only as a whole extended frame: extData and
+    // extCommand 0..255; without them it is refused with a report.
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
-                   X10Origin origin = X10Origin::XapRequest);
+                   X10Origin origin = X10Origin::XapRequest, int extData = -1, int extCommand = 0);
     // Told of every command completed or dropped and of every function heard.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // Tick handler of CM11ATimer: a reply did not come.
@@ -148,7 +150,7 @@ public:
 
 private:
     // transmit.cpp
-    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin);
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData, int extCommand);
     void Refuse(const std::string& dc, int command, int brightness, X10Origin origin);
     void ReportDropped(const std::string& dc);
     void StartHead();
@@ -187,6 +189,9 @@ private:
     void EndStatus(const char* why);
     void StatusReceived(const InterfaceStatus& status);
     void MacroReported(int offset);
+
+    // The bytes of the head's address or function step.
+    static std::string Frame(const X10Queue& item, bool address);
 
     void Write(const std::string& bytes);
     void DebugByte(const char* what, std::uint8_t b);

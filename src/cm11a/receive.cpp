@@ -204,7 +204,11 @@ void Cm11aEngine::UploadEnded() {
                     if (!settings_.Announced(device)) continue;
                     const std::string body =
                         amount ? xap::ItemList({{"Event", name}, {"Device", device}, {"Brightness", brightness}})
-                               : xap::ItemList({{"Event", name}, {"Device", device}});
+                        : heard.ExtData >= 0
+                            ? xap::ItemList({{"Event", name}, {"Device", device},
+                                             {"Data", std::to_string(heard.ExtData)},
+                                             {"ExtCommand", std::to_string(heard.ExtCommand)}})
+                            : xap::ItemList({{"Event", name}, {"Device", device}});
                     reporter_.SendXap("", "xAP-x10.Event", "xAP-x10.Event", body);
                 }
                 Emit(heard);

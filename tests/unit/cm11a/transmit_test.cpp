@@ -1,3 +1,4 @@
+#include "cm11a/codes.h"
 #include "cm11a/engine_fixture.h"
 
 #include <functional>
@@ -314,4 +315,35 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitANewPortIsTakenUpBetweenCommands) {
     EXPECT_EQ(link.usedPorts.size(), 2u);
     engine->PortChanged();  // an idle engine moves at once
     EXPECT_EQ(link.usedPorts.size(), 3u);
+}
+
+// An extended code goes out as one five-byte frame (header 07, no address step), answered
+// with the sum of the five bytes; without its bytes it is refused and nothing goes out.
+TEST_F(Cm11aEngineTest, Cm11aTransmitExtendedCodesAreWholeFramesOrRefused) {
+    Restart();
+    std::vector<X10Activity> told;
+    engine->SetActivityObserver([&](const X10Activity& a) { told.push_back(a); });
+    link.writes.clear();
+    engine->SendCM11A("B3", kFunctionExtended);
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_EQ(Reports(), std::vector<std::string>{"SendCM11A refused B3: an extended command needs its data and "
+                                                  "command bytes (0..255)"});
+    const std::string frame = B({0x07, 0xE7, 0x02, 0x1F, 0x31});
+    engine->SendCM11A("B3", kFunctionExtended, 0, X10Origin::XapRequest, 0x1F, 0x31);
+    EXPECT_EQ(link.writes, std::vector<std::string>{frame});
+    Feed(B({(0x07 + 0xE7 + 0x02 + 0x1F + 0x31) & 0xFF}));
+    EXPECT_EQ(link.writes.back(), B({0x00}));
+    Feed(B({0x55}));
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=extended;Device=B3;Data=31;ExtCommand=49"});
+    ASSERT_EQ(told.size(), 2u);  // the refused one, then the one sent
+    EXPECT_FALSE(told[0].Completed);
+    EXPECT_TRUE(told[1].Completed);
+    EXPECT_EQ(told[1].ExtData, 0x1F);
+    EXPECT_EQ(told[1].ExtCommand, 0x31);
+    // A wrong checksum: the whole frame again once the line is quiet.
+    engine->SendCM11A("B3", kFunctionExtended, 0, X10Origin::XapRequest, 0x1F, 0x31);
+    Feed(B({0x41}));
+    sim.Advance(Cm11aEngine::kResyncQuietMs);
+    EXPECT_EQ(Written(frame), 3);
 }
