@@ -45,6 +45,7 @@ constexpr std::uint8_t kPollAnswer = 0xC3;
 constexpr std::uint8_t kPowerFail = 0xA5;
 constexpr std::uint8_t kClockSet = 0x9B;
 constexpr std::uint8_t kStatusRequest = 0x8B;
+constexpr int kExtendedPresetDim = 0x31;  // extended command: set the level in the data byte
 constexpr int kFirmware = 1;  // firmware revision in the status answer
 constexpr int kFullRangeSteps = 22;       // dim steps of the whole range
 constexpr int kBrightnessFull = 210;      // upload brightness byte of 100 %
@@ -156,6 +157,12 @@ public:
 
     const Device& Get(int house, int unit) const { return devices_[house][unit - 1]; }
     bool Selected(int house, int unit) const { return selected_[house][unit - 1]; }
+    void Preset(int house, int unit, int percent) {
+        Device& d = devices_[house][unit - 1];
+        d.known = true;
+        d.level = percent;
+        d.on = percent > 0;
+    }
 
     // "A1 on 100" per known device, in house and unit order.
     std::string Describe() const {
@@ -233,7 +240,7 @@ public:
 
     // The line to the computer was replaced: a half-received exchange is forgotten.
     void LineChanged() {
-        if (mode_ == Mode::kGotHeader || mode_ == Mode::kAwaitAck || mode_ == Mode::kClock ||
+        if (mode_ == Mode::kGotHeader || mode_ == Mode::kExtended || mode_ == Mode::kAwaitAck || mode_ == Mode::kClock ||
             mode_ == Mode::kClockAck || mode_ == Mode::kClockReady)
             mode_ = Mode::kIdle;
     }
@@ -376,7 +383,7 @@ public:
     bool Idle() const { return mode_ == Mode::kIdle && uploads_.empty() && !powerFail_ && line_.empty() && output_.empty(); }
 
 private:
-    enum class Mode { kIdle, kGotHeader, kAwaitAck, kTransmitting, kClock, kClockAck, kClockReady };
+    enum class Mode { kIdle, kGotHeader, kExtended, kAwaitAck, kTransmitting, kClock, kClockAck, kClockReady };
     struct Upload {
         std::uint8_t mask = 0;
         std::vector<std::uint8_t> data;
@@ -511,17 +518,21 @@ private:
             else if (b & 0x04) { header_ = b; mode_ = Mode::kGotHeader; }
             // anything else (a stray 0x00, a late 0xC3...) is ignored
             break;
-        case Mode::kGotHeader: {
+        case Mode::kGotHeader:
             code_ = b;
-            std::uint8_t sum = static_cast<std::uint8_t>(header_ + code_);
-            if (badChecksums_ > 0) {
-                --badChecksums_;
-                sum = badChecksumByte_ >= 0 ? static_cast<std::uint8_t>(badChecksumByte_) : static_cast<std::uint8_t>(sum + 1);
+            if (header_ & 0x01) {  // an extended frame: unit, data and command bytes follow
+                mode_ = Mode::kExtended;
+                extended_.clear();
+                break;
             }
-            mode_ = Mode::kAwaitAck;
-            Reply(static_cast<char>(sum));
+            AnswerChecksum(static_cast<std::uint8_t>(header_ + code_));
             break;
-        }
+        case Mode::kExtended:
+            extended_.push_back(b);
+            if (extended_.size() == 3) {
+                AnswerChecksum(static_cast<std::uint8_t>(header_ + code_ + extended_[0] + extended_[1] + extended_[2]));
+            }
+            break;
         case Mode::kAwaitAck:
             if (b == 0x00) {
                 mode_ = Mode::kTransmitting;
@@ -575,6 +586,17 @@ private:
         Line("status sent");
     }
 
+    // The checksum of the bytes received (header and code, or the whole extended frame),
+    // or a wrong one while that fault is on.
+    void AnswerChecksum(std::uint8_t sum) {
+        if (badChecksums_ > 0) {
+            --badChecksums_;
+            sum = badChecksumByte_ >= 0 ? static_cast<std::uint8_t>(badChecksumByte_) : static_cast<std::uint8_t>(sum + 1);
+        }
+        mode_ = Mode::kAwaitAck;
+        Reply(static_cast<char>(sum));
+    }
+
     void StartClock(Millis now) {
         mode_ = Mode::kClock;
         clockLeft_ = 6;
@@ -590,13 +612,19 @@ private:
         const Millis step = 96 * 100 / hz;
         if ((header_ & 0x02) && ((code_ & 0x0F) == kDim || (code_ & 0x0F) == kBright))
             return frame + (header_ >> 3) * step;
+        if (header_ & 0x01) return frame * 2;  // 31 more bits on the line, sent twice
         return frame;
     }
 
     void FinishTransmission(Millis now) {
         mode_ = Mode::kIdle;
-        if (header_ & 0x01) {
-            Line("sent extended frame (ignored) " + Hex(std::string{static_cast<char>(header_), static_cast<char>(code_)}));
+        if ((header_ & 0x01) && extended_.size() == 3) {
+            // Type 1 extended code: the unit in the frame; 0x31 presets a level 0..63.
+            const int house = HouseOf(code_), unit = kIndexOfCode[extended_[0] & 0x0F] + 1;
+            const int data = extended_[1], command = extended_[2];
+            if (command == kExtendedPresetDim) devices_.Preset(house, unit, std::min(100, (data & 0x3F) * 100 / 63));
+            Line("sent extended " + DeviceName(house, unit) + " data " + std::to_string(data) + " command " +
+                 std::to_string(command));
         } else if (header_ & 0x02) {
             const int house = HouseOf(code_);
             const int fn = code_ & 0x0F;
@@ -735,6 +763,7 @@ private:
     DeviceModel devices_;
     Mode mode_ = Mode::kIdle;
     std::uint8_t header_ = 0, code_ = 0;
+    std::vector<std::uint8_t> extended_;  // unit, data and command bytes of an extended frame
     Millis doneAt_ = 0;
     int clockLeft_ = 0;
     // Clock bytes last received (seconds, minutes, hours / 2, year day, day mask, house) and
