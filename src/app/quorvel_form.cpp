@@ -1,6 +1,7 @@
 #include "app/quorvel_form.h"
 
 #include "app/settings_check.h"
+#include "cm11a/codes.h"
 #include "xap/xap_message.h"
 
 #include <cassert>
@@ -41,6 +42,10 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     engine_.SetActivityObserver([this](const cm11a::X10Activity& a) {
         bsc_.OnActivity(a);
         if (activityListener_) activityListener_(a);
+    });
+    engine_.SetStatusObserver([this](const cm11a::InterfaceStatus& s) {
+        state::SaveInterfaceStatus(settings_.AppFolder / "Data", cm11a::StatusText(s, platform_.LocalDateTime()),
+                                   reporter_);
     });
     configuration_.SetPortChanged([this] { engine_.PortChanged(); });
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
@@ -130,6 +135,9 @@ RequestActions QuorvelForm::MakeRequestActions() {
     a.HeaderOpening = [this] { return xap_ ? xap_->HeaderOpening() : std::string(); };
     a.SwapIcons = [this] { SwapIcons(); };
     a.SendCM11A = [this](const std::string& dc, int command, int count) { engine_.SendCM11A(dc, command, count); };
+    a.SendExtended = [this](const std::string& dc, int data, int command) {
+        engine_.SendCM11A(dc, cm11a::kFunctionExtended, 0, cm11a::X10Origin::XapRequest, data, command);
+    };
     a.ShowSetupForm = [this] { OpenWindow("Setup"); };
     a.QueueRoom = [this] {
         const std::size_t queued = engine_.TransmitQueue().size();

@@ -19,6 +19,7 @@ struct RequestActions {
     std::function<std::string()> HeaderOpening;  // for parsing with the node's header text
     std::function<void()> SwapIcons;
     std::function<void(const std::string& device, int command, int count)> SendCM11A;
+    std::function<void(const std::string& device, int data, int command)> SendExtended;  // an extended code
     std::function<void()> ShowSetupForm;
     // Commands the transmit queue can still take; unset: no bound.
     std::function<std::size_t()> QueueRoom;

@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
+#include "cm11a/status.h"
 #include "cm11a/upload_decoder.h"
 #include "cm11a/x10_activity.h"
 #include "cm11a/x10_queue.h"
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,7 @@ enum class RxState {
     AwaitClockChecksum,  // the clock message went out
     AwaitClockReady,     // its checksum was confirmed with 0x00
     AwaitQuiet,          // a wrong checksum: the pair goes out again once the line is quiet
+    AwaitStatus,         // the status request 0x8B went out: its fourteen bytes to come
 };
 std::string_view RxStateName(RxState s);
 
@@ -81,6 +84,19 @@ public:
     // Consecutive reply time-outs without a byte from the interface after which the link
     // is closed and opened again (an adapter that hangs).
     static constexpr int kSilentTimeoutsBeforeReopen = 2;
+    // The status is asked for at start-up, at every link opening, after a macro report and
+    // this often; its fourteen bytes take 30 ms at 4800 baud.
+    static constexpr int kStatusIntervalMs = 3600 * 1000;
+    static constexpr int kStatusAnswerMs = 1000;
+    // The interface's clock is set again when the status shows it this far off, and once a
+    // day; further off than kClockReportS it is reported (once until it is right again).
+    static constexpr long kClockToleranceS = 30;
+    static constexpr long kClockReportS = 60;
+    static constexpr std::uint64_t kClockRenewMs = 24ULL * 3600 * 1000;
+    // Minutes on battery after which the battery timer is reported (once until it is reset).
+    static constexpr int kBatteryLowMinutes = 5000;
+    // Class and block of the announcement that a macro stored in the interface ran.
+    static constexpr std::string_view kMacroClass = "xAP-x10.Macro";
 
     Cm11aEngine(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
                 CommWindowModel& comm, LinkPort& link);
@@ -95,8 +111,10 @@ public:
     // Validates and queues a command and starts it when the interface is free. While the
     // link is being opened the command waits for it; for a link that cannot be opened it
     // is dropped. An empty dc only starts the head.
+    // An extended command (function 7) goes out only as a whole extended frame: extData and
+    // extCommand 0..255; without them it is refused with a report.
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
-                   X10Origin origin = X10Origin::XapRequest);
+                   X10Origin origin = X10Origin::XapRequest, int extData = -1, int extCommand = 0);
     // Told of every command completed or dropped and of every function heard.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // Tick handler of CM11ATimer: a reply did not come.
@@ -107,7 +125,12 @@ public:
     // idle, otherwise once the exchange in progress has ended (never inside one).
     void PortChanged();
     bool PortChangePending() const { return portChangePending_; }
-    // Tick handler of the quiet timer (resynchronisation and clock exchange).
+    // Asks the interface for its status as soon as no exchange is under way.
+    void RequestStatus();
+    // Told of every status the interface sent.
+    void SetStatusObserver(std::function<void(const InterfaceStatus&)> observer) { statusObserver_ = std::move(observer); }
+    const std::optional<InterfaceStatus>& Status() const { return status_; }
+    // Tick handler of the quiet timer (resynchronisation, clock and status exchanges).
     void QuietTimer_Timer();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
     void CM11ADataArrival(const std::string& bytes, int code);
@@ -127,7 +150,7 @@ public:
 
 private:
     // transmit.cpp
-    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin);
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData, int extCommand);
     void Refuse(const std::string& dc, int command, int brightness, X10Origin origin);
     void ReportDropped(const std::string& dc);
     void StartHead();
@@ -160,6 +183,16 @@ private:
     void ClockStep(std::uint8_t b);
     void EndClock(const char* why);
 
+    // status_request.cpp
+    bool StartStatus();
+    void StatusStep(std::uint8_t b);
+    void EndStatus(const char* why);
+    void StatusReceived(const InterfaceStatus& status);
+    void MacroReported(int offset);
+
+    // The bytes of the head's address or function step.
+    static std::string Frame(const X10Queue& item, bool address);
+
     void Write(const std::string& bytes);
     void DebugByte(const char* what, std::uint8_t b);
     // A command's handshake, an upload, a macro report or the clock exchange is under way.
@@ -174,6 +207,7 @@ private:
     LinkPort& link_;
     std::unique_ptr<platform::Timer> timer_;
     std::unique_ptr<platform::Timer> quietTimer_;
+    std::unique_ptr<platform::Timer> statusTimer_;
 
     cm11a::TransmitQueue queue_;
     UploadDecoder decoder_;
@@ -186,6 +220,14 @@ private:
     std::string reportBuffer_;
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int macroRemaining_ = 0;      // offset bytes of a macro report still to come
+    int macroOffset_ = 0;
+    bool statusWanted_ = false;   // a status request goes out once no exchange is under way
+    std::string statusBuffer_;
+    std::optional<InterfaceStatus> status_;
+    std::uint64_t lastClockSetMs_ = 0;
+    bool clockOffReported_ = false;
+    bool batteryReported_ = false;
+    std::function<void(const InterfaceStatus&)> statusObserver_;
 
     bool portChangePending_ = false;
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported

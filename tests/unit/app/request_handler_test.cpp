@@ -54,6 +54,7 @@ struct HandlerFixture : ::testing::Test {
         a.XapSource = [] { return std::string("zeb.CM11A.mybox"); };
         a.SwapIcons = [this] { ++flashes; };
         a.SendCM11A = [this](const std::string& d, int c, int n) { queued.emplace_back(d, c, n); };
+        a.SendExtended = [this](const std::string& d, int data, int c) { extended.emplace_back(d, data, c); };
         a.ShowSetupForm = [this] { ++setupShown; };
         a.QueueRoom = [this] { return room - std::min(room, queued.size()); };
         return a;
@@ -68,6 +69,7 @@ struct HandlerFixture : ::testing::Test {
     std::size_t room = 1000;
     int flashes = 0, setupShown = 0;
     Q queued;
+    Q extended;  // device, data byte, command byte
 };
 
 }  // namespace
@@ -114,6 +116,14 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
     EXPECT_NE(LastData().find("Readmessage Line 0 Overflow"), std::string::npos);
 }
 
+TEST_F(HandlerFixture, ExtendedRequestsCarryTheirDataAndCommandBytes) {
+    settings.House = "AB";
+    handler.Readmessage(Request("", "device=A1,B3\ncommand=Extended\ndata=0x1F\nextcommand=49\n"));
+    EXPECT_EQ(extended, (Q{{"A1", 31, 49}, {"B3", 31, 49}}));
+    EXPECT_TRUE(queued.empty());  // never as a plain function
+    EXPECT_TRUE(node.sent.empty());
+}
+
 TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
     struct Case { const char* name; std::string items; std::size_t room; std::size_t queued; std::string report; };
     const std::vector<Case> cases = {
@@ -125,6 +135,11 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         {"entries that are not device codes", "device=A1,B0,A0," + std::string(100, 'A') + "\ncommand=on\n", 1000,
          1, "Readmessage refused 3 of 4 devices: 3 not device codes (B0, A0, AAAAAAAAAAAAAAAA...)"},
         {"nothing refused, nothing reported", "device=A1,A2\ncommand=off\n", 2, 2, ""},
+        {"extended without its bytes", "device=A1\ncommand=extended\ndata=31\n", 1000, 0,
+         "Readmessage refused 1 of 1 devices: 1 with command \"extended\" but no data (items data and extcommand, "
+         "0..255) (A1)"},
+        {"extended with a byte out of range", "device=A1\ncommand=extended\ndata=256\nextcommand=0x31\n", 1000, 0,
+         "Readmessage refused 1 of 1 devices: 1 with command \"extended\" but no data"},
     };
     settings.House = "ABU";
     for (const auto& c : cases) {
@@ -133,7 +148,7 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         node.sent.clear();
         room = c.room;
         handler.Readmessage(Request("", c.items));
-        EXPECT_EQ(queued.size(), c.queued);
+        EXPECT_EQ(queued.size() + extended.size(), c.queued);
         EXPECT_EQ(node.sent.size(), c.report.empty() ? 0u : 1u);
         if (!c.report.empty()) {
             EXPECT_NE(LastData().find("Data\1" + c.report), std::string::npos) << LastData();
