@@ -58,6 +58,7 @@ public:
     bool Unloaded() const { return unloaded_; }
 
     Reporter& reporter() { return reporter_; }
+    const platform::Clock& clock() const { return platform_; }
     Settings& settings() { return settings_; }
     // Folders, settings and the Homeseer object; the CM11A subsystem plugs its link and
     // start-up in here.

@@ -60,7 +60,7 @@ Cm11aEngine::Cm11aEngine(platform::Platform& platform, core::Reporter& reporter,
     timer_->SetHandler([this] { CM11ATimer_Timer(); });
     quietTimer_->SetHandler([this] { QuietTimer_Timer(); });
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
-        SendCM11A(dc, command, brightness);
+        return SendTyped(dc, command, brightness, X10Origin::Typed);
     });
 }
 
@@ -132,6 +132,15 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
         }
     });
     if (step.Outermost()) Drain();
+}
+
+std::string Cm11aEngine::SendTyped(const std::string& dc, int command, int brightness, X10Origin origin) {
+    const std::size_t before = queue_.size();
+    SendCM11A(dc, command, brightness, origin);
+    if (queue_.size() > before) return {};
+    if (before >= kQueueLimit) return std::to_string(kQueueLimit) + " commands are already waiting";
+    const std::string state = link_.LinkState();
+    return state.empty() || state.rfind("link up", 0) == 0 ? "not queued (see the log)" : "the CM11A link is down: " + state;
 }
 
 void Cm11aEngine::ReportDropped(const std::string& dc) {

@@ -86,6 +86,8 @@ public:
     // empty dc only starts the head.
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
                    X10Origin origin = X10Origin::XapRequest);
+    // SendCM11A for a command typed by a person: why it was not queued, empty when it was.
+    std::string SendTyped(const std::string& dc, int command, int brightness, X10Origin origin);
     // Told of every function completed on, heard from or dropped before the power line.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // A reply did not come: count a retry and restart the head from its address.
