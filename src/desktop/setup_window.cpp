@@ -128,6 +128,12 @@ bool SetupWindow::Save() {
         label->setText(FromUtf8(it->second));
     }
     if (!found.empty()) {
+        if (actions_.Report) {
+            std::string text = "CM11A Setup not saved:";
+            for (const auto& [key, problem] : found) text += " " + problem + ";";
+            text.pop_back();
+            actions_.Report(text);
+        }
         // Nothing is written while a field holds a problem; the first one takes the focus.
         for (auto [key, edit] : {std::pair{"ComPort", &aComPort_}, {"UID", &aUID_}, {"House", &aHouse_},
                                  {"Ignore", &aIgnore_}, {"Devices", &aDevices_}}) {

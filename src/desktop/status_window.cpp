@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QVBoxLayout>
 
 namespace quorvel::desktop {
@@ -74,6 +75,14 @@ void StatusWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     QWidget::closeEvent(event);
+}
+
+void StatusWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape) {
+        Close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void StatusWindow::Refresh() {
