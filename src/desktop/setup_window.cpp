@@ -127,6 +127,9 @@ bool SetupWindow::Save() {
         if (it == found.end()) continue;
         label->setText(FromUtf8(it->second));
     }
+    // The window grows or shrinks with the problems shown.
+    layout()->activate();
+    resize(width(), heightForWidth(width()) > 0 ? heightForWidth(width()) : sizeHint().height());
     if (!found.empty()) {
         if (actions_.Report) {
             std::string text = "CM11A Setup not saved:";
