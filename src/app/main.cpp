@@ -75,7 +75,7 @@ std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
     if (!lock) {
         std::fprintf(stderr, "quorvel: the application folder %s is in use: %s\n", folder.string().c_str(),
                      problem.c_str());
-        holder = problem;
+        if (problem.rfind("held by", 0) == 0) holder = problem;
         return 1;
     }
     return std::nullopt;

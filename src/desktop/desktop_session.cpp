@@ -79,16 +79,9 @@ std::map<std::string, std::string> CheckSetupValues(const SetupValues& v,
             if (problem.rfind(field, 0) == 0) found[field] = Join(found[field], problem);
         }
     }
-    std::vector<std::string> problems;
-    core::Settings kinds;
-    state::ReadDeviceKinds(DevicesSection(v.Devices), kinds, problems);
-    for (int i = 0; i < core::kAddressCount; ++i) {
-        const std::string device = state::DeviceName(i);
-        if (kinds.Listed[static_cast<std::size_t>(i)] && !snapshot.Values.Announced(device)) {
-            problems.push_back("Devices: " + device + " is listed but not served (House, Ignore)");
-        }
+    for (const std::string& p : app::CheckDevicesSection(DevicesSection(v.Devices), snapshot.Values)) {
+        found["Devices"] = Join(found["Devices"], p);
     }
-    for (const std::string& p : problems) found["Devices"] = Join(found["Devices"], p);
     return found;
 }
 
