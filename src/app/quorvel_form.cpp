@@ -204,7 +204,7 @@ void QuorvelForm::Exit() {
     shuttingDown_ = true;
     reporter_.LogToFile(kAppName, "Stopping: " + stopReason_);
     try {
-        if (tray_ != nullptr) tray_->UnloadWindows();  // an open setup window saves first
+        if (tray_ != nullptr) tray_->UnloadWindows();
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         reporter_.ReportEvent(kAppName, "Exit: closing the windows failed");

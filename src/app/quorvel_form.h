@@ -94,7 +94,7 @@ public:
     // SIGHUP: a reload soon, one for any number of requests until it runs.
     void RequestReload();
     bool ReloadPending() const { return reloadTimer_->Enabled(); }
-    // Reads the settings again as closing the setup window does, and reports them. A changed
+    // Reads the settings again as saving in the setup window does, and reports them. A changed
     // ComPort is taken up between two commands; an unchanged one is left alone.
     void ReloadSettings();
 

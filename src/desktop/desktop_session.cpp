@@ -290,7 +290,7 @@ int DesktopSession::AlreadyRunning(const std::string& folder, const std::string&
     peer.connectToServer(QString::fromStdString(app::InstanceServerName(folder)));
     const bool reached = peer.waitForConnected(kInstanceWaitMs);
     if (reached) peer.disconnectFromServer();
-    QString text = QString("Quorvel is already running for the folder %1 (%2).")
+    QString text = QString("Quorvel is already running for the folder %1.\n\nThe folder is %2.")
                        .arg(QString::fromStdString(folder), QString::fromStdString(holder));
     text += reached ? "\n\nIts status window has been brought up." : "\n\nThis start ends here.";
     inUse_ = std::make_unique<QMessageBox>(QMessageBox::Information, "Quorvel is already running", text,

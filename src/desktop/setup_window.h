@@ -47,7 +47,6 @@ public:
 
     // Opens the window (filled afresh when it was closed) or brings it to the front.
     void Open();
-    bool Loaded() const { return isVisible(); }
 
     QLineEdit& aComPort() { return aComPort_; }
     QLineEdit& aUID() { return aUID_; }
