@@ -41,7 +41,7 @@ public:
     // Tells the view to keep the newest lines of both panes visible.
     void ScrollEchoWindows();
 
-    // The typed command: "A1 ON", "B2 DIM 8", "A1,OFF". Every line is answered in the
+    // The typed command: "A1 ON", "B2 DIM 11", "A1,OFF". Every line is answered in the
     // traffic pane: queued as which bytes, or refused and why.
     void SendToRain8_Click(const std::string& sendString);
 
