@@ -1,5 +1,7 @@
 #include "desktop/setup_window.h"
 
+#include "core/settings.h"
+
 #include <QGridLayout>
 #include <QPushButton>
 
@@ -12,12 +14,6 @@ namespace {
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 }  // namespace
 
@@ -96,7 +92,7 @@ std::string SetupWindow::Field(const QLineEdit& edit, const char* key) {
     if (clean.size() != typed.size() && actions_.Report) {
         actions_.Report(std::string("CM11A Setup: control characters removed from ") + key);
     }
-    return Trimmed(clean);
+    return std::string(core::Trim(clean));
 }
 
 SetupValues SetupWindow::Typed() {
