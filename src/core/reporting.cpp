@@ -1,7 +1,10 @@
 #include "core/reporting.h"
 
+#include "core/settings.h"
+
 #include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -47,7 +50,26 @@ std::string KindOf(std::string_view text) {
 
 std::string Seconds(std::uint64_t ms) { return std::to_string((ms + 500) / 1000); }
 
+bool HasAny(std::string_view text, std::initializer_list<std::string_view> parts) {
+    return std::any_of(parts.begin(), parts.end(), [text](std::string_view p) { return text.find(p) != text.npos; });
+}
+
 }  // namespace
+
+Priority PriorityOf(std::string_view text, bool failure) {
+    if (failure || HasAny(text, {"Unable to", "OpenPort", "PortOpen", "could not start", "Init Error", "cannot start"}))
+        return Priority::Err;
+    // The settings in effect, at start-up and after a reload.
+    if (HasAny(text, {"Starting: version", "Settings: version", "Settings reloaded: version"})) return Priority::Notice;
+    if (HasAny(text, {"closed after error", "Connect Closed", "Winsock1_Error", "OnCommERROR", "cannot", "damaged",
+                      "refused", "not saved", "not understood", "failed", "overflow", "left out", "more than",
+                      " lost", "unreachable", "Settings: ", "dropped", "went away"}))
+        return Priority::Warning;
+    if (HasAny(text, {"link up on", "reconnected", "opened again", "settings reloaded", "Stopping", "Using xAP port",
+                      "MQTT connected", "MQTT start", "running headless"}))
+        return Priority::Notice;
+    return Priority::Info;
+}
 
 std::string BoundedLine(std::string_view line, std::size_t maxBytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -109,6 +131,11 @@ void Reporter::LogToFile(const std::string& app, const std::string& text) {
         failure_.Clear();
         return;
     }
+    if (journal_) {
+        const bool failed = failure_.Active();
+        const std::string shown(failed ? std::string(Trim(text)) + ": " + failure_.Description : text);
+        ToJournal(PriorityOf(text, failed), app, shown);
+    }
     WriteLogLine(app, text);
 }
 
@@ -120,7 +147,7 @@ void Reporter::WriteLogLine(const std::string& app, const std::string& text) {
 
 void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
     const std::string line = BoundedLine(rawLine, kMaxLineBytes);
-    if (toConsole && console_) console_(line);
+    if (toConsole && console_ && !journal_) console_(line);
     if (logPath_.empty()) return;
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(logPath_, ec);
@@ -138,8 +165,14 @@ void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
     out << line << "\r\n";
 }
 
+void Reporter::ToJournal(Priority priority, const std::string& app, const std::string& text) {
+    if (!journal_) return;
+    journal_(priority, BoundedLine(app.empty() || app == kAppName ? text : app + " | " + text, kMaxLineBytes));
+}
+
 void Reporter::DebugLog(const std::string& text) {
     if (!debug_) return;
+    ToJournal(Priority::Debug, "", text);
     WriteLogLine(clock_.LocalDateTime() + " | " + text, "");
 }
 
@@ -149,13 +182,20 @@ void Reporter::ReportEvent(const std::string& app, const std::string& text) {
         errtext = " Line " + std::to_string(failure_.Line) + " " + failure_.Description;
         failure_.Clear();
     }
+    if (watcher_) watcher_(text + errtext);
     if (!Admit(Channel::Report, app, app + " | " + text, text + errtext)) return;
-    WriteReport(app, text + errtext);
+    WriteReport(app, text + errtext, PriorityOf(text, !errtext.empty()));
 }
 
-void Reporter::WriteReport(const std::string& app, const std::string& data) {
-    if (console_ && !debug_) console_(BoundedLine(app + " | " + data, kMaxLineBytes));
-    DebugLog(app + " | " + data);
+void Reporter::WriteReport(const std::string& app, const std::string& data, Priority priority) {
+    if (journal_) {
+        ToJournal(priority, app, data);
+    } else if (console_ && !debug_) {
+        console_(BoundedLine(app + " | " + data, kMaxLineBytes));
+    }
+    // With Debug on, the log file gets every report (and the console, when there is no
+    // journal, gets it from there).
+    if (debug_) WriteLogLine(clock_.LocalDateTime() + " | " + app + " | " + data, "");
     const std::string body = xap::ItemList(
         {{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", BoundedLine(data, kMaxLineBytes)}});
     SendXap("", "Homeseer.Event", "Event.Log", body);
@@ -222,9 +262,10 @@ void Reporter::ExpireRepeats(bool flushAll) {
         const FailureRecord saved = std::exchange(failure_, FailureRecord{});
         for (const Summary& s : summaries) {
             if (s.channel == Channel::Log) {
+                ToJournal(PriorityOf(s.text, false), "", s.text);
                 WriteLine(std::string(kAppName) + " " + s.text, true);
             } else {
-                WriteReport(s.app, s.text);
+                WriteReport(s.app, s.text, PriorityOf(s.text, false));
             }
         }
         failure_ = saved;
