@@ -1,4 +1,4 @@
-// Commands typed into the communications window ("A1 ON", "B2 DIM 8"), fed arbitrary text
+// Commands typed into the communications window ("A1 ON", "B2 DIM 11"), fed arbitrary text
 // and carried out by the CM11A engine against an interface that answers correctly.
 #include "engine_rig.h"
 

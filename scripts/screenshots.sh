@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Renders the desktop into docs/images/: the tray icon with its open menu, the setup window
-# and the communications window with live traffic. Everything runs on a virtual X server
+# showing a refused value, the status window and the communications window with live traffic. Everything runs on a virtual X server
 # (Xvfb) with trayer as the tray host, on loopback: the xAP hub, the CM11A simulator over
 # TCP and the connector.
 #
@@ -105,9 +105,10 @@ import -window root -crop 320x190+704+0 +repage "$images/tray-menu.png"
 xdotool key Escape
 sleep 0.3
 
-# 2. The communications window, from the menu, with live traffic.
+# 2. The communications window, from the menu, with live traffic and a typed command.
+# (A left click opens the menu once the double-click time has passed.)
 xdotool mousemove --window "$icon" 6 6 click 1
-sleep 0.5
+sleep 1.2
 xdotool key Down Down Down Down Return
 wait_for 10 sh -c 'xdotool search --name "^CM11A Communications Window$"'
 request A1,A2 on
@@ -117,19 +118,35 @@ sleep 2
 request A1 off
 sleep 2
 comm=$(window_named "CM11A Communications Window")
+xdotool windowfocus --sync "$comm" type "b2 dim 11"
+xdotool windowfocus --sync "$comm" key Return
+sleep 2
 xdotool windowmove "$comm" 0 0
 sleep 0.3
 import -window "$comm" "$images/comm-window.png"
 xdotool windowunmap "$comm"
 
-# 3. The setup window, opened by a host's configuration request.
+# 3. System Status, opened by a double-click on the icon.
+xdotool mousemove --window "$icon" 6 6 click --repeat 2 --delay 80 1
+wait_for 10 sh -c 'xdotool search --onlyvisible --name "^CM11A System Status$"'
+status=$(window_named "CM11A System Status")
+xdotool windowmove "$status" 0 0
+sleep 0.5
+import -window "$status" "$images/status-window.png"
+xdotool windowfocus --sync "$status" key Escape
+
+# 4. The setup window, opened by a host's configuration request, with a House that is
+# refused: the problem shows under the field.
 exe=$(readlink -f "$build/quorvel")
 "$send_bin" --class Homeseer.Config --target 'zeb.CM11A.*' --block Config.Form \
   Form=SetupForm "Path=$exe" >/dev/null
 wait_for 10 sh -c 'xdotool search --name "^CM11A Setup$"'
 setup=$(window_named "CM11A Setup")
 xdotool windowmove "$setup" 0 0
-sleep 0.5
+xdotool windowfocus --sync "$setup" key Tab Tab type "ABQ"
+xdotool windowfocus --sync "$setup" key Return
+sleep 0.8
 import -window "$setup" "$images/setup-window.png"
+xdotool windowfocus --sync "$setup" key Escape
 
-echo "screenshots: wrote $images/tray-menu.png, comm-window.png and setup-window.png"
+echo "screenshots: wrote $images/tray-menu.png, comm-window.png, status-window.png and setup-window.png"

@@ -62,7 +62,7 @@ std::string ExecutablePath(const char* argv0) {
 // exit status when the start must stop; keeps the folder's lock in lock.
 std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
                                   std::unique_ptr<quorvel::platform::InstanceLock>& lock,
-                                  quorvel::app::AppFolderState& state) {
+                                  quorvel::app::AppFolderState& state, std::string& holder) {
     state = quorvel::app::PrepareAppFolder(folder);
     if (!state.Fatal.empty()) {
         std::fprintf(stderr, "quorvel: cannot use the application folder %s: %s\n", folder.string().c_str(),
@@ -78,6 +78,7 @@ std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
     if (!lock) {
         std::fprintf(stderr, "quorvel: the application folder %s is in use: %s\n", folder.string().c_str(),
                      problem.c_str());
+        if (problem.rfind("held by", 0) == 0) holder = problem;
         return 1;
     }
     return std::nullopt;
@@ -172,7 +173,15 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<quorvel::platform::InstanceLock> folderLock;
     quorvel::app::AppFolderState folderState;
-    if (auto status = ClaimAppFolder(options.AppFolder, folderLock, folderState)) return *status;
+    std::string holder;
+    if (auto status = ClaimAppFolder(options.AppFolder, folderLock, folderState, holder)) {
+        // Started again on a desktop: the user is told there, not only on stderr.
+        if (!holder.empty()) {
+            return quorvel::app::RunMode::ReportInUse(argc, argv, options.Headless, options.ExePath,
+                                                      options.AppFolder.string(), holder);
+        }
+        return *status;
+    }
 
     // Tray application or headless: chosen before any GUI object exists.
     quorvel::app::RunMode mode(argc, argv, options.Headless, options.ExePath);

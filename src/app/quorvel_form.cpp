@@ -37,7 +37,7 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     link_.SetStatusSink([this](const std::string& text) { comm_.SetOpenStatus(text); });
     link_.SetOpenedSink([this] { engine_.LinkOpened(); });
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
-        engine_.SendCM11A(dc, command, brightness, cm11a::X10Origin::Typed);
+        return engine_.SendTyped(dc, command, brightness, cm11a::X10Origin::Typed);
     });
     engine_.SetActivityObserver([this](const cm11a::X10Activity& a) {
         bsc_.OnActivity(a);
@@ -182,8 +182,10 @@ void QuorvelForm::Timer1_Timer() {
 }
 
 void QuorvelForm::TrayIconCallback(int msg) {
-    // Left (514) and right (517) button releases open the menu; other codes are ignored.
+    // Left (514) and right (517) button releases open the menu, a double-click (515) the
+    // status window; other codes are ignored.
     if ((msg == kTrayLeftButtonUp || msg == kTrayRightButtonUp) && tray_ != nullptr) tray_->ShowMenu();
+    if (msg == kTrayLeftDoubleClick) OpenWindow("System Status");
 }
 
 void QuorvelForm::MenuArray_Click(int index) {
@@ -210,7 +212,7 @@ void QuorvelForm::Exit() {
     shuttingDown_ = true;
     reporter_.LogToFile(kAppName, "Stopping: " + stopReason_);
     try {
-        if (tray_ != nullptr) tray_->UnloadWindows();  // an open setup window saves first
+        if (tray_ != nullptr) tray_->UnloadWindows();
     } catch (const std::exception& e) {
         reporter_.Fail(e);
         reporter_.ReportEvent(kAppName, "Exit: closing the windows failed");

@@ -56,6 +56,7 @@ public:
     bool Unloaded() const { return unloaded_; }
 
     Reporter& reporter() { return reporter_; }
+    const platform::Clock& clock() const { return platform_; }
     Settings& settings() { return settings_; }
     // Folders, settings and the Homeseer object; the CM11A subsystem plugs its link and
     // start-up in here.
@@ -92,7 +93,7 @@ public:
     void RequestReload();
     // Called when a reload of the settings is done (the service manager is told).
     void SetReloadedHook(std::function<void()> hook) { reloaded_ = std::move(hook); }
-    // Reads the settings again as closing the setup window does, and reports them. A changed
+    // Reads the settings again as saving in the setup window does, and reports them. A changed
     // ComPort is taken up between two commands; an unchanged one is left alone.
     void ReloadSettings();
 

@@ -510,3 +510,20 @@ int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock
 }
 
 }  // namespace quorvel::app
+
+namespace quorvel::app {
+
+std::vector<std::string> CheckDevicesSection(std::string_view section, const Settings& served) {
+    std::vector<std::string> problems;
+    Settings kinds;
+    state::ReadDeviceKinds(section, kinds, problems);
+    for (int i = 0; i < core::kAddressCount; ++i) {
+        const std::string device = state::DeviceName(i);
+        if (kinds.Listed[static_cast<std::size_t>(i)] && !served.Announced(device)) {
+            problems.push_back("Devices: " + device + " is listed but not served (House, Ignore)");
+        }
+    }
+    return problems;
+}
+
+}  // namespace quorvel::app

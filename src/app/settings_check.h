@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvel::app {
@@ -91,5 +92,13 @@ namespace quorvel::app {
 // serial port, no file written). Returns 0 when no problem was found, 1 otherwise.
 int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock& clock,
                    const std::vector<std::string>& hostAddresses, std::FILE* out);
+
+}  // namespace quorvel::app
+
+namespace quorvel::app {
+
+// The checks of CheckDevices on a [Devices] section as the INI engine gives it ("key=value"
+// entries separated by NUL bytes), against the devices that House and Ignore serve.
+std::vector<std::string> CheckDevicesSection(std::string_view section, const Settings& served);
 
 }  // namespace quorvel::app

@@ -19,7 +19,8 @@ public:
     // Shows the popup menu "CM11A" at the pointer and returns at once; the entry chosen
     // reaches MenuArray_Click later, from the event loop.
     virtual void ShowMenu() {}
-    // First step of the orderly shutdown: an open setup window is closed (and saves).
+    // First step of the orderly shutdown: the windows close (an open setup window as by
+    // "Cancel": only its "Save" writes).
     virtual void UnloadWindows() {}
 };
 

@@ -32,7 +32,7 @@ Cm11aEngine::Cm11aEngine(platform::Platform& platform, core::Reporter& reporter,
     quietTimer_->SetHandler([this] { QuietTimer_Timer(); });
     statusTimer_->SetHandler([this] { core::Guarded(reporter_, "StatusTimer", [&] { RequestStatus(); }); });
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
-        SendCM11A(dc, command, brightness);
+        return SendTyped(dc, command, brightness, X10Origin::Typed);
     });
 }
 
@@ -97,6 +97,15 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
         }
         StartHead();
     });
+}
+
+std::string Cm11aEngine::SendTyped(const std::string& dc, int command, int brightness, X10Origin origin) {
+    const std::size_t before = queue_.size();
+    SendCM11A(dc, command, brightness, origin);
+    if (queue_.size() > before) return {};
+    if (before >= kQueueLimit) return std::to_string(kQueueLimit) + " commands are already waiting";
+    const std::string state = link_.LinkState();
+    return state.empty() || state.rfind("link up", 0) == 0 ? "not queued (see the log)" : "the CM11A link is down: " + state;
 }
 
 void Cm11aEngine::LinkOpened() {

@@ -115,6 +115,8 @@ public:
     // extCommand 0..255; without them it is refused with a report.
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
                    X10Origin origin = X10Origin::XapRequest, int extData = -1, int extCommand = 0);
+    // SendCM11A for a command typed by a person: why it was not queued, empty when it was.
+    std::string SendTyped(const std::string& dc, int command, int brightness, X10Origin origin);
     // Told of every command completed or dropped and of every function heard.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // Tick handler of CM11ATimer: a reply did not come.

@@ -164,6 +164,7 @@ void Cm11aLink::ShowStatus(const std::string& port, bool open) {
 
 void Cm11aLink::ConnectFailed() {
     linkDown_ = true;
+    lastProblem_ = "cannot connect to " + connectPort_;
     ShowStatus(connectPort_, false);
     if (downPort_ != connectPort_) {
         downPort_ = connectPort_;
@@ -193,6 +194,7 @@ void Cm11aLink::UsePort(const std::string& port) {
 }
 
 void Cm11aLink::OpenFailed(const std::string& port, const std::string& failure, int number) {
+    lastProblem_ = failure;
     if (downPort_ == port) {
         reporter_.DebugLog("CM11A OpenPort " + port + ": " + failure);
         return;
@@ -205,10 +207,22 @@ void Cm11aLink::OpenFailed(const std::string& port, const std::string& failure, 
 void Cm11aLink::LinkUp(const std::string& where) {
     if (linkDown_) Report("CM11A link up on " + where);
     linkDown_ = false;
+    lastProblem_.clear();
     downPort_.clear();
     sendFailReported_ = false;
     reopenDelayMs_ = 0;
     reopenTimer_->SetEnabled(false);
+}
+
+std::string Cm11aLink::LinkState() const {
+    if (tcpMode_ && socket_->IsConnected()) return "link up on " + host_ + ":" + std::to_string(tcpPort_);
+    if (!tcpMode_ && serial_->IsOpen()) return "link up on " + serialDevice_;
+    if (activePort_.empty()) return "no link: not opened yet";
+    if (Connecting() && tcpMode_) {
+        return "no link: connecting to " + host_ + ":" + std::to_string(tcpPort_) +
+               (lastProblem_.empty() ? std::string() : " (" + lastProblem_ + ")");
+    }
+    return "no link: " + (lastProblem_.empty() ? activePort_ + " is closed" : lastProblem_);
 }
 
 bool Cm11aLink::Connecting() const {
@@ -264,6 +278,7 @@ bool Cm11aLink::OpenSerial(const ComPortTarget& target, bool quiet) {
     if (!serial_->Open(target.Device)) {
         const std::string failure = serial_->LastErrorText() + " (" + target.Device + ")";
         linkDown_ = true;
+        lastProblem_ = failure;
         if (quiet) {
             reporter_.DebugLog("CM11A serial port " + target.Device + " not open yet: " + failure);
         } else {
@@ -388,12 +403,14 @@ void Cm11aLink::Winsock1_Connect() {
 
 void Cm11aLink::Winsock1_Close() {
     if (shuttingDown_ && shuttingDown_()) return;
+    lastProblem_ = "the serial server closed the connection";
     Report("CM11A TCP Port Connect Closed");
     ReconnectAfterDrop();
 }
 
 void Cm11aLink::Winsock1_Error(int number, const std::string& description) {
     if (shuttingDown_ && shuttingDown_()) return;
+    lastProblem_ = description;
     Report("CM11A Winsock1_Error at State " + std::to_string(static_cast<int>(socket_->State())) + ", " +
            std::to_string(number) + " " + description);
     ReconnectAfterDrop();
@@ -482,6 +499,7 @@ void Cm11aLink::MSComm1_OnError(int code, const std::string& text) {
     serial_->Close();
     linkDown_ = true;
     downPort_ = activePort_;  // the loss is this outage's one report
+    lastProblem_ = text;
     reporter_.Fail(text, code);
     Report("CM11A serial port " + serialDevice_ + " closed after error " + std::to_string(code));
     reopenDelayMs_ = 0;

@@ -106,6 +106,8 @@ public:
     platform::Timer& ReopenTimer() { return *reopenTimer_; }
     // An outage is in progress (reported once; its end is reported as "CM11A link up on ...").
     bool LinkDown() const { return linkDown_; }
+    // The link in a few words for a status line: "link up on /dev/ttyUSB0", "no link: <why>".
+    std::string LinkState() const override;
 
     // Event handlers (public so that tests and the application can reach them).
     void ConnectTimer_Timer();
@@ -166,6 +168,7 @@ private:
     bool connected_ = false;      // the TCP connection was established (and not yet lost)
     bool linkDown_ = false;       // an outage was seen and the link has not come back yet
     std::string downPort_;        // the port text whose open failure was reported
+    std::string lastProblem_;     // why the link went down or could not be opened
     bool sendFailReported_ = false;  // "Unable to Send ..." was reported in this outage
     std::uint64_t windowStartMs_ = 0;  // the input budget's current window
     std::size_t windowBytes_ = 0;       // taken in during it

@@ -41,24 +41,6 @@ std::vector<std::string> Split(const std::string& text, char sep) {
     }
 }
 
-// Leading optional sign and digits as a number; no digits give 0. Throws when the value
-// does not fit a 16-bit integer.
-int Amount16(const std::string& word) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < word.size() && (word[i] == '+' || word[i] == '-')) negative = word[i++] == '-';
-    long long value = 0;
-    for (; i < word.size() && word[i] >= '0' && word[i] <= '9'; ++i) {
-        value = value * 10 + (word[i] - '0');
-        if (value > 100000) break;
-    }
-    if (negative) value = -value;
-    if (value < std::numeric_limits<std::int16_t>::min() || value > std::numeric_limits<std::int16_t>::max()) {
-        throw std::out_of_range("Overflow: " + word);
-    }
-    return static_cast<int>(value);
-}
-
 }  // namespace
 
 CommWindowModel::CommWindowModel(platform::Platform& platform, core::Reporter& reporter)
@@ -112,17 +94,54 @@ void CommWindowModel::ScrollEchoWindows() {
 
 void CommWindowModel::SendToRain8_Click(const std::string& sendString) {
     core::Guarded(reporter_, "SendToRain8_Click ", [&] {
-        const std::string t = core::Upper(ReplaceAll(ReplaceAll(sendString, ",", " "), "  ", " "));
-        const std::vector<std::string> w = Split(t, ' ');
+        for (const char c : sendString) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u < 0x20 || u >= 0x7f) {
+                EchoMessage("Refused: only letters, digits, blanks and commas can be typed (e.g. A1 ON)");
+                return;
+            }
+        }
+        // Commas and runs of blanks separate words; blanks at either end are dropped.
+        std::vector<std::string> w;
+        for (const std::string& word : Split(core::Upper(ReplaceAll(sendString, ",", " ")), ' ')) {
+            if (!word.empty()) w.push_back(word);
+        }
         if (w.size() < 2) {
-            EchoMessage("Command not recognized");
+            EchoMessage("Command not recognized: type a device and a function, e.g. A1 ON");
             return;
         }
-        txStatus_ = w[0] + "=" + w[1];
-        const int amount = w.size() >= 3 ? Amount16(w[2]) : 0;
+        const std::string typed = w[0] + " " + w[1] + (w.size() >= 3 ? " " + w[2] : std::string());
+        auto refuse = [&](const std::string& why) { EchoMessage("Refused " + typed + ": " + why); };
         const int code = KeywordFunction(w[1]);
-        if (code < 0) return;
-        if (send_) send_(w[0], code, amount);
+        if (code < 0) {
+            refuse(w[1] + " is not a function (ON, OFF, DIM, BRIGHT, STATUS, ALLUNITSOFF, ALLLIGHTSOFF, ALLLIGHTSON)");
+            return;
+        }
+        const auto address = AddressByte(w[0]);
+        if (!address || w[0].find_first_not_of("0123456789", 1) != std::string::npos) {
+            refuse(w[0] + " is not a device code (A1 to P16)");
+            return;
+        }
+        int amount = 0;
+        if (w.size() >= 3) {
+            const bool digits = w[2].find_first_not_of("0123456789") == std::string::npos;
+            amount = digits && w[2].size() <= 5 ? std::stoi(w[2]) : -1;
+            if (amount < 0 || amount > kMaxAmount) {
+                refuse(w[2] + " is not an amount from 0 to " + std::to_string(kMaxAmount));
+                return;
+            }
+        }
+        txStatus_ = w[0] + "=" + w[1];
+        const std::string why = send_ ? send_(w[0], code, amount) : std::string("nothing takes commands");
+        if (!why.empty()) {
+            refuse(why);
+            return;
+        }
+        EchoMessage("Queued " + typed + ": sends " + HexSpaced(std::string{static_cast<char>(AddressHeader(amount)),
+                                                                            static_cast<char>(*address)}) +
+                    ", then " +
+                    HexSpaced(std::string{static_cast<char>(FunctionHeader(amount)),
+                                          static_cast<char>(FunctionByte(*address, code))}));
     });
 }
 

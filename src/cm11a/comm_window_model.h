@@ -19,9 +19,12 @@ public:
     // Texts of the window's fixed controls.
     static constexpr const char* kCaption = "CM11A Communications Window";
     static constexpr const char* kSendCaption = "Send  X10 Command";
-    static constexpr const char* kHint = "e.g. A1 ON  or B2 DIM 32";
+    static constexpr const char* kHint = "e.g. A1 ON  or B2 DIM 11 (dim and bright: 0 to 22 steps)";
+    // The largest dim or bright amount the interface carries out.
+    static constexpr int kMaxAmount = 22;
 
-    using SendCommand = std::function<void(const std::string& dc, int command, int brightness)>;
+    // Queues a command; returns why it was not queued, empty when it was.
+    using SendCommand = std::function<std::string(const std::string& dc, int command, int brightness)>;
 
     CommWindowModel(platform::Platform& platform, core::Reporter& reporter);
 
@@ -38,7 +41,8 @@ public:
     // Tells the view to keep the newest lines of both panes visible.
     void ScrollEchoWindows();
 
-    // The typed command: "A1 ON", "B2 DIM 8", "A1,OFF".
+    // The typed command: "A1 ON", "B2 DIM 11", "A1,OFF". Every line is answered in the
+    // traffic pane: queued as which bytes, or refused and why.
     void SendToRain8_Click(const std::string& sendString);
 
     const std::string& CommStatus() const { return commStatus_; }

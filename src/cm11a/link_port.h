@@ -20,6 +20,8 @@ public:
     // True while an attempt to open the link is under way (a connect wait, a connection
     // being made): the link may be open in a moment, so commands are kept meanwhile.
     virtual bool Connecting() const { return false; }
+    // The link in a few words ("link up on ...", "no link: ..."); empty when not known.
+    virtual std::string LinkState() const { return {}; }
     // The interface stayed silent through consecutive replies although the link is open
     // (an adapter that hangs): close the link and open it again.
     virtual void Reopen(const std::string& why) { (void)why; }

@@ -1,7 +1,8 @@
 #include "desktop/comm_window.h"
 
 #include <QGridLayout>
-#include <QPointer>
+
+#include <algorithm>
 #include <QScrollBar>
 #include <QTimer>
 
@@ -28,7 +29,8 @@ CommWindow::CommWindow(cm11a::CommWindowModel& model)
     openStatus_.setObjectName("aOpenStatus");
     for (QPlainTextEdit* pane : {&commStatus_, &commData_}) {
         pane->setReadOnly(true);
-        pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+        // Wrapped, so that a long sent-bytes line shows its bytes at any width.
+        pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         pane->setFont(QFont("monospace"));
     }
     commStatus_.setMaximumWidth(140);
@@ -50,12 +52,6 @@ CommWindow::CommWindow(cm11a::CommWindowModel& model)
     connect(&sendButton_, &QPushButton::clicked, this, send);
     connect(&sendString_, &QLineEdit::returnPressed, this, send);
     connect(&closeButton_, &QPushButton::clicked, this, [this] { hide(); });
-    // The model may outlive the window and the window the model (the main object goes first
-    // at exit): the hook holds a guarded pointer and the window never touches the model on
-    // destruction.
-    model_.SetChangeHook([window = QPointer<CommWindow>(this)] {
-        if (window) window->ScheduleRefresh();
-    });
 }
 
 void CommWindow::Open() {
@@ -78,10 +74,12 @@ void CommWindow::ScheduleRefresh() {
 
 void CommWindow::ShowPane(QPlainTextEdit& pane, const std::string& text) {
     const QString shown = PaneText(text);
+    QScrollBar& bar = *pane.verticalScrollBar();
+    // A reader who scrolled back keeps his place; at the end the view follows new lines.
+    const bool following = bar.value() >= bar.maximum();
+    const int at = bar.value();
     if (pane.toPlainText() != shown) pane.setPlainText(shown);
-    // Keep the newest line in view.
-    pane.moveCursor(QTextCursor::End);
-    pane.verticalScrollBar()->setValue(pane.verticalScrollBar()->maximum());
+    bar.setValue(following ? bar.maximum() : std::min(at, bar.maximum()));
 }
 
 void CommWindow::Refresh() {

@@ -1,7 +1,7 @@
 // "CM11A Communications Window": the status and traffic panes, the link status line and the
 // entry field for typed X10 commands. The texts live in the CommWindowModel, which keeps
-// collecting while the window is hidden or not yet created; the window shows them and keeps
-// the newest line of each pane in view.
+// collecting while the window is hidden or not yet created; the window shows them, wrapped to
+// its width, and follows the newest line of a pane while that pane is scrolled to its end.
 #pragma once
 
 #include "cm11a/comm_window_model.h"
@@ -29,12 +29,13 @@ public:
 
     // Brings the controls up to date with the model now (normally done from the event loop).
     void Refresh();
+    // The model changed: a refresh on the event loop's next turn (once for a burst).
+    void ScheduleRefresh();
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void ScheduleRefresh();
     static void ShowPane(QPlainTextEdit& pane, const std::string& text);
 
     cm11a::CommWindowModel& model_;

@@ -1,5 +1,6 @@
-// The tray application: the icon and its popup menu "CM11A", the setup window and the
-// communications window, joined to the main object through its tray view and window opener.
+// The tray application: the icon and its popup menu "CM11A", the setup window, the status
+// window and the communications window, joined to the main object through its tray view and
+// window opener. Without a tray host the status window stands in for the icon.
 #pragma once
 
 #include "app/qt/desktop_loader.h"
@@ -11,13 +12,29 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLocalServer>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTimer>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
+namespace quorvel::app {
+class QuorvelForm;
+}
+
 namespace quorvel::desktop {
+
+// The checks of `quorvel --check-config` applied to what Setup holds: one problem per field.
+// deviceExists answers whether a serial device path is present.
+std::map<std::string, std::string> CheckSetupValues(const SetupValues& values,
+                                                    const std::function<bool(const std::string&)>& deviceExists);
+
+// The tooltip for a link state ("link up on /dev/ttyUSB0", "no link: ..."), at most 63 characters.
+QString LinkTooltip(const std::string& linkState);
 
 class DesktopSession : public app::Desktop, public app::TrayView {
 public:
@@ -31,22 +48,28 @@ public:
 
     QCoreApplication& Application() override { return *QCoreApplication::instance(); }
     void Attach(app::QuorvelForm& form) override;
+    int AlreadyRunning(const std::string& folder, const std::string& holder) override;
 
     void Update(bool iconOn, app::TrayPicture picture) override;
     void ShowMenu() override;
     void UnloadWindows() override;
 
     void OpenWindow(const std::string& name);
+    // The tooltip follows the link's state.
+    void RefreshTooltip();
 
     TrayIcon& Tray() { return *tray_; }
     QMenu& Menu() { return menu_; }
     SetupWindow* Setup() { return setup_.get(); }
     CommWindow* Comm() { return comm_.get(); }
     StatusWindow* Status() { return status_.get(); }
+    QLocalServer& InstanceServer() { return instanceServer_; }
     int MenuShows() const { return menuShows_; }
 
 private:
     void ShowAbout();
+    void FirstShown();
+    SetupActions MakeSetupActions();
 
     std::unique_ptr<QApplication> app_;  // first member: outlives every widget below
     app::QuorvelForm* form_ = nullptr;
@@ -58,6 +81,10 @@ private:
     std::unique_ptr<CommWindow> comm_;
     std::unique_ptr<StatusWindow> status_;
     std::unique_ptr<QMessageBox> about_;
+    std::unique_ptr<QMessageBox> inUse_;
+    QLocalServer instanceServer_;
+    QTimer tooltipTimer_;
+    bool firstShown_ = false;
     int menuShows_ = 0;
 };
 

@@ -1,8 +1,9 @@
 #include "desktop/setup_window.h"
 
-#include <QCloseEvent>
-#include <QFormLayout>
-#include <QLabel>
+#include "core/settings.h"
+
+#include <QGridLayout>
+#include <QPushButton>
 
 #include <exception>
 
@@ -12,53 +13,71 @@ namespace {
 
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
-// Ignore is held with a comma at both ends; the window shows the list without them.
-std::string IgnoreForDisplay(const std::string& held) {
-    return held.size() >= 2 ? held.substr(1, held.size() - 2) : std::string();
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
-SetupWindow::SetupWindow(const core::Settings& settings, SetupActions actions)
-    : settings_(settings), actions_(std::move(actions)), aDebug_("Debug") {
+SetupWindow::SetupWindow(SetupActions actions)
+    : actions_(std::move(actions)), aDebug_("Debug"), buttons_(QDialogButtonBox::Save | QDialogButtonBox::Cancel) {
     setWindowTitle(kCaption);
+    setModal(false);
     aComPort_.setObjectName("aComPort");
     aUID_.setObjectName("aUID");
     aHouse_.setObjectName("aHouse");
     aHouse_.setText("ABCDEFGHIJKLMNOP");
     aIgnore_.setObjectName("aIgnore");
     aDebug_.setObjectName("aDebug");
-    auto* layout = new QFormLayout(this);
-    layout->addRow(new QLabel("Serial Port Number / IP Address:Port"), &aComPort_);
-    layout->addRow(new QLabel("xAP UID"), &aUID_);
-    layout->addRow(new QLabel("Include House"), &aHouse_);
-    layout->addRow(new QLabel("Ignore HcUc (comma separated)"), &aIgnore_);
-    layout->addRow(&aDebug_);
-    aComPort_.setMinimumWidth(220);
+    aDevices_.setObjectName("aDevices");
+    aDevices_.setPlaceholderText("e.g. A1=light, A2=switch, B1=motion, C1=remote");
+    auto* layout = new QGridLayout(this);
+    int row = 0;
+    auto add = [&](const char* caption, QWidget* field, const char* key) {
+        layout->addWidget(new QLabel(caption), row, 0);
+        layout->addWidget(field, row++, 1);
+        if (key == nullptr) return;
+        auto* problem = new QLabel(this);
+        problem->setObjectName(QString("problem") + key);
+        problem->setWordWrap(true);
+        problem->setStyleSheet("color: #b00020");
+        problem->hide();
+        layout->addWidget(problem, row++, 1);
+        problems_[key] = problem;
+    };
+    add("Serial Port Number / IP Address:Port", &aComPort_, "ComPort");
+    add("xAP UID", &aUID_, "UID");
+    add("Include House", &aHouse_, "House");
+    add("Ignore HcUc (comma separated)", &aIgnore_, "Ignore");
+    layout->addWidget(&aDebug_, row++, 1);
+    add("Device kinds", &aDevices_, "Devices");
+    layout->addWidget(&buttons_, row, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
+    aComPort_.setMinimumWidth(300);
+    // Escape and closing the window reject: nothing is written.
+    connect(&buttons_, &QDialogButtonBox::accepted, this, [this] { (void)Save(); });
+    connect(&buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
 void SetupWindow::Open() {
-    if (!loaded_) Form_Load();
+    if (!isVisible()) Form_Load();
     show();
     raise();
     activateWindow();
 }
 
 void SetupWindow::Form_Load() {
-    aComPort_.setText(FromUtf8(settings_.ComPort));
-    aUID_.setText(FromUtf8(settings_.UID));
-    aHouse_.setText(FromUtf8(settings_.House));
-    aIgnore_.setText(FromUtf8(IgnoreForDisplay(settings_.Ignore)));
-    aDebug_.setChecked(settings_.Debug);
-    loaded_ = true;
+    loaded_ = actions_.Current ? actions_.Current() : SetupValues{};
+    aComPort_.setText(FromUtf8(loaded_.ComPort));
+    aUID_.setText(FromUtf8(loaded_.UID));
+    aHouse_.setText(FromUtf8(loaded_.House));
+    aIgnore_.setText(FromUtf8(loaded_.Ignore));
+    aDebug_.setChecked(loaded_.Debug);
+    aDevices_.setText(FromUtf8(loaded_.Devices));
+    for (auto& [key, label] : problems_) label->hide();
 }
 
-void SetupWindow::closeEvent(QCloseEvent* event) {
-    // Closing is never refused; every close writes the settings back.
-    if (loaded_) Form_Unload();
-    event->accept();
+QString SetupWindow::Problem(const std::string& field) const {
+    const auto it = problems_.find(field);
+    return it == problems_.end() || it->second->isHidden() ? QString() : it->second->text();
 }
 
 std::string SetupWindow::Field(const QLineEdit& edit, const char* key) {
@@ -76,35 +95,61 @@ std::string SetupWindow::Field(const QLineEdit& edit, const char* key) {
     return std::string(core::Trim(clean));
 }
 
-void SetupWindow::Form_Unload() {
-    loaded_ = false;
-    const std::string comPort = Field(aComPort_, "ComPort");
-    std::string ignore;
+SetupValues SetupWindow::Typed() {
+    SetupValues v;
+    v.ComPort = Field(aComPort_, "ComPort");
+    v.UID = Field(aUID_, "UID");
+    v.House = Field(aHouse_, "House");
     // "A1, B2" is meant as "A1,B2": blanks inside the list would make entries never match.
     for (char c : Field(aIgnore_, "Ignore")) {
-        if (!IsBlank(c)) ignore.push_back(c);
+        if (!IsBlank(c)) v.Ignore.push_back(c);
     }
-    const std::pair<const char*, std::string> values[] = {
-        {"ComPort", comPort},
-        {"UID", Field(aUID_, "UID")},
-        {"House", Field(aHouse_, "House")},
-        {"Ignore", ignore},
-        {"Debug", aDebug_.isChecked() ? "1" : "0"},
-    };
-    auto step = [this](const char* what, const std::function<void()>& action) {
-        try {
-            if (action) action();
-        } catch (const std::exception& e) {
-            if (actions_.Report) actions_.Report(std::string("SetupForm Form_Unload ") + what + ": " + e.what());
+    v.Debug = aDebug_.isChecked();
+    v.Devices = Field(aDevices_, "Devices");
+    return v;
+}
+
+bool SetupWindow::Save() {
+    const SetupValues typed = Typed();
+    std::map<std::string, std::string> found;
+    try {
+        if (actions_.Check) found = actions_.Check(typed);
+    } catch (const std::exception& e) {
+        found["ComPort"] = std::string("the settings cannot be checked: ") + e.what();
+    }
+    for (auto& [key, label] : problems_) {
+        const auto it = found.find(key);
+        label->setVisible(it != found.end());
+        if (it == found.end()) continue;
+        label->setText(FromUtf8(it->second));
+    }
+    // The window grows or shrinks with the problems shown.
+    layout()->activate();
+    resize(width(), heightForWidth(width()) > 0 ? heightForWidth(width()) : sizeHint().height());
+    if (!found.empty()) {
+        if (actions_.Report) {
+            std::string text = "CM11A Setup not saved:";
+            for (const auto& [key, problem] : found) text += " " + problem + ";";
+            text.pop_back();
+            actions_.Report(text);
         }
-    };
-    for (const auto& [key, value] : values) {
-        step(key, [&, k = key, v = value] { actions_.SaveSetting(k, v); });
+        // Nothing is written while a field holds a problem; the first one takes the focus.
+        for (auto [key, edit] : {std::pair{"ComPort", &aComPort_}, {"UID", &aUID_}, {"House", &aHouse_},
+                                 {"Ignore", &aIgnore_}, {"Devices", &aDevices_}}) {
+            if (found.count(key) != 0) {
+                edit->setFocus();
+                break;
+            }
+        }
+        return false;
     }
-    // When the connector is stopping the settings are stored; opening the link again
-    // would only delay the stop.
-    if (actions_.ShuttingDown && actions_.ShuttingDown()) return;
-    step("InitIniKeys", [&] { actions_.InitIniKeys(); });
+    try {
+        if (typed != loaded_ && actions_.Save) actions_.Save(loaded_, typed);
+    } catch (const std::exception& e) {
+        if (actions_.Report) actions_.Report(std::string("CM11A Setup: the settings cannot be saved: ") + e.what());
+    }
+    accept();
+    return true;
 }
 
 }  // namespace quorvel::desktop

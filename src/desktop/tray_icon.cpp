@@ -2,6 +2,8 @@
 
 #include "app/tray_view.h"
 
+#include <QApplication>
+
 namespace quorvel::desktop {
 
 namespace {
@@ -13,8 +15,9 @@ TrayIcon::TrayIcon(Notice notice) : notice_(std::move(notice)) {
     // Handled on the next turn of the event loop, outside the icon's own signal.
     connect(
         &icon_, &QSystemTrayIcon::activated, this,
-        [this](QSystemTrayIcon::ActivationReason reason) { OnMouseMessage(MessageCode(reason)); },
-        Qt::QueuedConnection);
+        [this](QSystemTrayIcon::ActivationReason reason) { OnActivated(reason); }, Qt::QueuedConnection);
+    singleClick_.setSingleShot(true);
+    connect(&singleClick_, &QTimer::timeout, this, [this] { OnMouseMessage(app::kTrayLeftButtonUp); });
     // A tray host that starts late or restarts takes the icon when it (re)appears.
     trayWatch_.setInterval(kTrayWatchMs);
     connect(&trayWatch_, &QTimer::timeout, this, [this] { CheckTray(); });
@@ -33,6 +36,16 @@ int TrayIcon::MessageCode(QSystemTrayIcon::ActivationReason reason) {
     default:
         return 0;  // middle button and unknown reasons are not passed on
     }
+}
+
+void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
+    const int msg = MessageCode(reason);
+    if (msg == app::kTrayLeftButtonUp) {
+        singleClick_.start(QApplication::doubleClickInterval());
+        return;
+    }
+    if (msg == app::kTrayLeftDoubleClick) singleClick_.stop();
+    OnMouseMessage(msg);
 }
 
 void TrayIcon::OnMouseMessage(int msg) {

@@ -1,6 +1,8 @@
 // The notification-area icon: shown, changed and removed on request; its button events go
 // to one callback as the mouse message codes 514 (left release), 517 (right release) and
-// 515 (double-click), on the event loop's next turn after the activation.
+// 515 (double-click), on the event loop's next turn after the activation. A left click is
+// passed on once the double-click time has passed without a second click, so that a
+// double-click is not taken for a click (whose menu would swallow the second click).
 #pragma once
 
 #include <QObject>
@@ -37,11 +39,13 @@ public:
 
 private:
     void CheckTray();
+    void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
     QSystemTrayIcon icon_;
     Callback callback_;
     Notice notice_;
     QTimer trayWatch_;
+    QTimer singleClick_;  // a left click waiting to be told apart from a double-click
     bool shown_ = false;
     bool trayWasAvailable_ = true;
     bool missingReported_ = false;

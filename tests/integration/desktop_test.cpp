@@ -1,6 +1,8 @@
-// The tray application under a virtual X server with a tray host: the connector's icon docks
-// in the tray, a host's "Homeseer.Config" request over the hub opens "CM11A Setup", and the
-// icon's right-click menu stops it.
+// The tray application under a virtual X server with a tray host, driven with real input: the
+// connector's icon docks in the tray, a double-click opens System Status, a host's
+// "Homeseer.Config" request opens "CM11A Setup", where a bad House is shown and not saved and
+// Escape leaves the file alone, a second start says who runs, the icon's right-click menu
+// stops it, and the end of the X session ends it so that the next start docks again.
 #include "rig.h"
 
 #include <cstdio>
@@ -45,7 +47,7 @@ TEST(Desktop, HeadlessRunsSayWhyAndNeverLoadTheGuiLibraries) {
 }
 
 #ifndef QUORVEL_GUI
-TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
+TEST(Desktop, RealInputOnTheTraySetupAndASecondStartAndTheEndOfTheSession) {
     GTEST_SKIP() << "this build has no desktop (QUORVEL_GUI=OFF)";
 }
 #else
@@ -84,34 +86,54 @@ std::string IconWindow(const std::string& xdotool, const std::string& xwin) {
     return "";
 }
 
+// A virtual X server with a tray host on it.
+struct Display {
+    Display(const std::string& xvfb, const std::string& trayer, const std::filesystem::path& dir, const std::string& tag)
+        : x(xvfb, {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"}, dir, "xvfb" + tag),
+          trayer_(trayer), dir_(dir) {
+        // Xvfb picks a free number and prints it once it takes connections. Without -noreset
+        // the server resets whenever its last client leaves and refuses connections meanwhile.
+        std::string number;
+        if (!WaitFor([&] { return (number = x.Stdout()).find('\n') != std::string::npos || !x.Running(); }, 10s) ||
+            number.find('\n') == std::string::npos) {
+            return;
+        }
+        name = ":" + number.substr(0, number.find('\n'));
+        ::setenv("DISPLAY", name.c_str(), 1);
+        ::unsetenv("WAYLAND_DISPLAY");
+    }
+    bool StartTray(const std::string& xwin, const std::string& tag) {
+        tray = std::make_unique<Process>(trayer_, std::vector<std::string>{"--edge", "top", "--align", "right", "--widthtype",
+                                                                           "request", "--height", "32"},
+                                         dir_, "trayer" + tag);
+        return WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s);
+    }
+    Process x;
+    std::string name;
+    std::unique_ptr<Process> tray;
+    std::string trayer_;
+    std::filesystem::path dir_;
+};
+
+std::string ProcessName(Process& p) {
+    std::string comm = ReadFile("/proc/" + std::to_string(p.Pid()) + "/comm");
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    return comm;
+}
+
 }  // namespace
 
-TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItHeadless) {
+TEST(Desktop, RealInputOnTheTraySetupAndASecondStartAndTheEndOfTheSession) {
     const std::string xvfb = FindProgram("Xvfb"), trayer = FindProgram("trayer"),
                       xwininfo = FindProgram("xwininfo"), xdotool = FindProgram("xdotool");
     if (xvfb.empty() || trayer.empty() || xwininfo.empty() || xdotool.empty()) {
         GTEST_SKIP() << "needs Xvfb, trayer, xwininfo and xdotool (scripts/install-deps.sh installs them)";
     }
     TempDir dir;
-    // A display of our own: Xvfb picks a free number and prints it once it takes connections.
-    // Without -noreset the server resets whenever its last client leaves and refuses connections meanwhile.
-    Process x(xvfb, {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp", "-noreset"}, dir.path(),
-              "xvfb");
-    std::string number;
-    if (!WaitFor([&] { return (number = x.Stdout()).find('\n') != std::string::npos || !x.Running(); }, 10s) ||
-        number.find('\n') == std::string::npos) {
-        GTEST_SKIP() << "Xvfb could not start a display here: " << x.Stderr();
-    }
-    const std::string name = ":" + number.substr(0, number.find('\n'));
-    ::setenv("DISPLAY", name.c_str(), 1);
-    ::unsetenv("WAYLAND_DISPLAY");
-    const std::string xwin = xwininfo + " -display " + name;
-
-    const std::vector<std::string> trayArgs{"--edge",      "top",     "--align",  "right",
-                                            "--widthtype", "request", "--height", "32"};
-    auto tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer");
-    ASSERT_TRUE(WaitFor([&] { return Output(xwin + " -root -tree").find("\"trayer\"") != std::string::npos; }, 30s))
-        << "trayer shows no panel: " << tray->Stderr();
+    auto display = std::make_unique<Display>(xvfb, trayer, dir.path(), "1");
+    if (display->name.empty()) GTEST_SKIP() << "Xvfb could not start a display here: " << display->x.Stderr();
+    std::string xwin = xwininfo + " -display " + display->name;
+    ASSERT_TRUE(display->StartTray(xwin, "1")) << "trayer shows no panel: " << display->tray->Stderr();
 
     auto hub = StartHub(dir.path());
     ASSERT_TRUE(hub) << "xAP port 3639 is not free here";
@@ -119,54 +141,122 @@ TEST(Desktop, IconDocksInTheTrayAConfigRequestOpensSetupAndALostDisplayLeavesItH
     client.Heartbeat();
     const auto app = dir.path() / "app";
     WriteSafeIni(app);
-    Process quorvel(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "quorvel");
-
+    auto quorvel = std::make_unique<Process>(BinDir() / "quorvel", std::vector<std::string>{"--app-folder", app.string()},
+                                             app, "quorvel");
     EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
-        << "no icon in the tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
+        << "no icon in the tray:\n" << Output(xwin + " -root -tree") << quorvel->Stderr();
 
     // The tray host restarts: the connector carries on and its icon goes into the new tray.
-    tray->Signal(SIGTERM);
-    ASSERT_TRUE(tray->Wait(10s));
+    display->tray->Signal(SIGTERM);
+    ASSERT_TRUE(display->tray->Wait(10s));
     ASSERT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).empty(); }, 10s));
-    tray = std::make_unique<Process>(trayer, trayArgs, dir.path(), "trayer2");
+    ASSERT_TRUE(display->StartTray(xwin, "2"));
     EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
-        << "no icon in the restarted tray:\n" << Output(xwin + " -root -tree") << quorvel.Stderr();
+        << "no icon in the restarted tray:\n" << Output(xwin + " -root -tree") << quorvel->Stderr();
+    const std::string icon = IconWindow(xdotool, xwin);
+    ASSERT_FALSE(icon.empty()) << TrayContents(xdotool, xwin);
 
-    ASSERT_TRUE(client.WaitForClass("xap-hbeat.alive", 20s, "zeb.CM11A.")) << quorvel.Stderr();
+    // A double-click on the icon opens System Status (the first click's menu no longer takes
+    // the second click); Escape closes it again.
+    const std::string status = xdotool + " search --onlyvisible --name '^CM11A System Status$'";
+    for (int attempt = 0; attempt < 3 && Output(status).empty(); ++attempt) {
+        Output(xdotool + " mousemove --window " + icon + " 6 6 click --repeat 2 --delay 80 1");
+        WaitFor([&] { return !Output(status).empty(); }, 5s);
+    }
+    std::istringstream statusIds(Output(status));
+    std::string statusId;
+    ASSERT_TRUE(statusIds >> statusId) << "a double-click opened no status window\n" << quorvel->Stderr();
+    Output(xdotool + " windowfocus --sync " + statusId + " key Escape");
+    EXPECT_TRUE(WaitFor([&] { return Output(status).empty(); }, 10s));
+
+    // A second start on the same folder: a message box names the running connector, which
+    // brings up its status window; the box closed, the second start ends with status 1.
+    Process second(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "second");
+    const std::string box = xdotool + " search --onlyvisible --name '^Quorvel is already running$'";
+    EXPECT_TRUE(WaitFor([&] { return !Output(box).empty(); }, 20s)) << second.Stderr();
+    EXPECT_TRUE(WaitFor([&] { return !Output(status).empty(); }, 10s)) << quorvel->Stderr();
+    EXPECT_TRUE(second.Running());
+    std::istringstream boxIds(Output(box));
+    std::string boxId;
+    if (boxIds >> boxId) Output(xdotool + " windowfocus --sync " + boxId + " key Return");
+    ASSERT_TRUE(second.Wait(10s)) << second.Stderr();
+    EXPECT_EQ(second.ExitCode(), 1);
+    EXPECT_NE(second.Stderr().find("is in use: held by"), std::string::npos) << second.Stderr();
+
+    // Setup, opened by a host's request: a host:port typed into House is shown and not
+    // saved; Escape closes the window and the file stays as it was.
+    ASSERT_TRUE(client.WaitForClass("xap-hbeat.alive", 20s, "zeb.CM11A.")) << quorvel->Stderr();
+    const std::string iniBefore = ReadFile(app / "Config" / "Quorvel.ini");
     const std::string exe = std::filesystem::canonical(BinDir() / "quorvel").string();
-    const std::string find = xdotool + " search --name '^CM11A Setup$'";
-    EXPECT_TRUE(Output(find).empty());
+    const std::string setup = xdotool + " search --onlyvisible --name '^CM11A Setup$'";
+    EXPECT_TRUE(Output(setup).empty());
     client.SendMessage("Homeseer.Config", "zeb.CM11A.*", "Config.Form", "Form=SetupForm\nPath=" + exe + "\n");
-    EXPECT_TRUE(WaitFor([&] { return !Output(find).empty(); }, 20s)) << "no window titled CM11A Setup\n" << quorvel.Stderr();
+    EXPECT_TRUE(WaitFor([&] { return !Output(setup).empty(); }, 20s)) << "no window titled CM11A Setup\n"
+                                                                       << quorvel->Stderr();
+    std::istringstream setupIds(Output(setup));
+    std::string setupId;
+    ASSERT_TRUE(setupIds >> setupId);
+    // ComPort has the focus; two tabs on is House, whose text a tab selects.
+    Output(xdotool + " windowfocus --sync " + setupId + " key Tab Tab type 127.0.0.1:1");
+    Output(xdotool + " windowfocus --sync " + setupId + " key Return");
+    EXPECT_TRUE(WaitFor([&] { return quorvel->Stderr().find("CM11A Setup not saved: House \"127.0.0.1:1\"") !=
+                                     std::string::npos; }, 10s)) << quorvel->Stderr();
+    EXPECT_FALSE(Output(setup).empty());  // still open, the problem under the field
+    EXPECT_EQ(ReadFile(app / "Config" / "Quorvel.ini"), iniBefore);
+    Output(xdotool + " windowfocus --sync " + setupId + " key Escape");
+    EXPECT_TRUE(WaitFor([&] { return Output(setup).empty(); }, 10s));
+    EXPECT_EQ(ReadFile(app / "Config" / "Quorvel.ini"), iniBefore);
 
     // A real right-click on the icon opens the menu, and "Exit" chosen in it stops the
     // connector in order (it used to remove the icon from under the open menu and crash).
-    const std::string icon = IconWindow(xdotool, xwin);
-    ASSERT_FALSE(icon.empty()) << TrayContents(xdotool, xwin);
-    for (int attempt = 0; attempt < 5 && quorvel.Running(); ++attempt) {
+    for (int attempt = 0; attempt < 5 && quorvel->Running(); ++attempt) {
         Output(xdotool + " mousemove --window " + icon + " 6 6 click 3");
         std::this_thread::sleep_for(1s);  // the menu opens and takes the keyboard
         Output(xdotool + " key Up Return");  // the last entry: "Exit"
-        quorvel.Wait(5s);
+        quorvel->Wait(5s);
     }
-    ASSERT_TRUE(quorvel.Wait(5s)) << "Exit from the right-click menu did not stop it\n" << quorvel.Stderr();
-    EXPECT_EQ(quorvel.ExitCode(), 0) << quorvel.Stderr();
+    ASSERT_TRUE(quorvel->Wait(5s)) << "Exit from the right-click menu did not stop it\n" << quorvel->Stderr();
+    EXPECT_EQ(quorvel->ExitCode(), 0) << quorvel->Stderr();
     EXPECT_NE(ReadFile(app / "Data" / "Quorvel.txt").find("Stopping: Exit"), std::string::npos);
-    // The orderly stop writes the open window's settings.
-    const std::string ini = ReadFile(app / "Config" / "Quorvel.ini");
-    EXPECT_NE(ini.find(std::string("COMPORT=") + kNoSerialPort), std::string::npos) << ini;  // keys as written
-    EXPECT_NE(ini.find("DEBUG=0"), std::string::npos) << ini;
+    EXPECT_EQ(ReadFile(app / "Config" / "Quorvel.ini"), iniBefore);
 
-    // The display goes away under a running tray application: it carries on headless.
-    Process second(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "second");
-    ASSERT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
-        << second.Stderr();
-    x.Signal(SIGTERM);
-    ASSERT_TRUE(x.Wait(10s));
-    EXPECT_TRUE(WaitFor([&] { return second.Stderr().find("The display went away: running headless") !=
-                                     std::string::npos; }, 20s)) << second.Stderr();
-    const std::string maps = ReadFile("/proc/" + std::to_string(second.Pid()) + "/maps");
-    EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);
-    ExpectCleanStop(second);
+    // The X session ends under two running tray applications. The one started on the
+    // desktop ends in order (status 0, its name kept to the end); the one run by the service
+    // manager carries on headless under its own name.
+    quorvel = std::make_unique<Process>(BinDir() / "quorvel", std::vector<std::string>{"--app-folder", app.string()},
+                                        app, "desktop");
+    const auto serviceApp = dir.path() / "service";
+    WriteSafeIni(serviceApp);
+    ::setenv("NOTIFY_SOCKET", "@quorvel-desktop-test-no-manager", 1);
+    Process service(BinDir() / "quorvel", {"--app-folder", serviceApp.string()}, serviceApp, "service");
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string tray = TrayContents(xdotool, xwin);
+        const auto first = tray.find("\"quorvel\"");
+        return first != std::string::npos && tray.find("\"quorvel\"", first + 1) != std::string::npos;
+    }, 30s)) << quorvel->Stderr() << service.Stderr();
+    EXPECT_EQ(ProcessName(*quorvel), "quorvel");
+    display->tray.reset();
+    display->x.Signal(SIGTERM);
+    ASSERT_TRUE(display->x.Wait(10s));
+    ASSERT_TRUE(quorvel->Wait(20s)) << "still running after the display went away\n" << quorvel->Stderr();
+    EXPECT_EQ(quorvel->ExitCode(), 0) << quorvel->Stderr();
+    EXPECT_NE(ReadFile(app / "Data" / "Quorvel.txt").find("Stopping: the desktop session ended"), std::string::npos);
+    EXPECT_TRUE(WaitFor([&] { return service.Stderr().find("The display went away: running headless") !=
+                                     std::string::npos; }, 20s)) << service.Stderr();
+    EXPECT_EQ(ProcessName(service), "quorvel");
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(service.Pid()) + "/maps").find("libQt6Gui"), std::string::npos);
+    ExpectCleanStop(service);
+
+    // The next session: a new start on the same folder docks its icon.
+    display = std::make_unique<Display>(xvfb, trayer, dir.path(), "2");
+    ASSERT_FALSE(display->name.empty()) << display->x.Stderr();
+    xwin = xwininfo + " -display " + display->name;
+    ASSERT_TRUE(display->StartTray(xwin, "3"));
+    Process next(BinDir() / "quorvel", {"--app-folder", app.string()}, app, "next");
+    EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
+        << "the next session's start docks no icon\n" << next.Stderr();
+    ExpectCleanStop(next);
+    ::unsetenv("DISPLAY");
 }
 #endif

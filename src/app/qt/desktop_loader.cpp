@@ -4,6 +4,7 @@
 
 #include <QLibrary>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,7 +22,8 @@ constexpr const char* kReasonVariable = "QUORVEL_HEADLESS_REASON";
 
 // The tray application whose process-exit hook is armed. Qt ends the process with exit(1)
 // from inside the event loop when the X11 connection breaks; the hook (which gets no
-// context) then restarts the connector headless. Set only while a desktop session runs.
+// context) then stops the connector in order, or restarts it headless when it runs as a
+// service. Set only while a desktop session runs.
 RunMode* g_desktopRun = nullptr;
 
 std::string Environment(const char* name) {
@@ -29,8 +31,12 @@ std::string Environment(const char* name) {
     return value != nullptr ? std::string(value) : std::string();
 }
 
+// Started by the service manager (it listens for our notifications): the connector outlives
+// any desktop session.
+[[maybe_unused]] bool RunsAsService() { return !Environment("NOTIFY_SOCKET").empty(); }
+
 #ifdef QUORVEL_GUI
-void RestartHeadless(const std::vector<std::string>& args, const std::string& reason);
+void RestartHeadless(const std::string& exePath, const std::vector<std::string>& args, const std::string& reason);
 
 // Where the module may be: beside the executable, or in lib/quorvel of its prefix.
 std::unique_ptr<Desktop> LoadDesktop(int& argc, char** argv, const std::string& exePath, std::string& problem) {
@@ -57,7 +63,8 @@ std::unique_ptr<Desktop> LoadDesktop(int& argc, char** argv, const std::string& 
 }
 
 // Runs this program again, headless, carrying the reason so that the new run reports it.
-void RestartHeadless(const std::vector<std::string>& args, const std::string& reason) {
+// The executable is named by its own path so that the process keeps its name.
+void RestartHeadless(const std::string& exePath, const std::vector<std::string>& args, const std::string& reason) {
 #ifdef Q_OS_UNIX
     ::setenv(kReasonVariable, reason.c_str(), 1);
     std::vector<char*> argv;
@@ -65,9 +72,10 @@ void RestartHeadless(const std::vector<std::string>& args, const std::string& re
     static char headless[] = "--headless";
     argv.push_back(headless);
     argv.push_back(nullptr);
-    ::execv("/proc/self/exe", argv.data());
+    ::execv(exePath.c_str(), argv.data());
     ::unsetenv(kReasonVariable);  // exec failed: carry on in this process
 #else
+    (void)exePath;
     (void)args;
     (void)reason;
 #endif
@@ -76,7 +84,36 @@ void RestartHeadless(const std::vector<std::string>& args, const std::string& re
 
 }  // namespace
 
-RunMode::RunMode(int& argc, char** argv, bool headlessAsked, const std::string& exePath) {
+std::string InstanceServerName(const std::string& folder) {
+    // A short, fixed-length name: local socket paths are limited in length.
+    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+    for (const unsigned char c : folder) hash = (hash ^ c) * 1099511628211ULL;
+    char name[40];
+    std::snprintf(name, sizeof name, "quorvel-%016llx", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+int RunMode::ReportInUse(int& argc, char** argv, bool headlessAsked, const std::string& exePath,
+                         const std::string& folder, const std::string& holder) {
+#ifdef QUORVEL_GUI
+    const bool display = !Environment("DISPLAY").empty() || !Environment("WAYLAND_DISPLAY").empty();
+    if (headlessAsked || !display || RunsAsService()) return 1;
+    std::string problem;
+    std::unique_ptr<Desktop> desktop = LoadDesktop(argc, argv, exePath, problem);
+    if (desktop == nullptr) return 1;
+    return desktop->AlreadyRunning(folder, holder);
+#else
+    (void)argc;
+    (void)argv;
+    (void)headlessAsked;
+    (void)exePath;
+    (void)folder;
+    (void)holder;
+    return 1;
+#endif
+}
+
+RunMode::RunMode(int& argc, char** argv, bool headlessAsked, const std::string& exePath) : exePath_(exePath) {
     // A run started again headless tells why.
     reason_ = Environment(kReasonVariable);
     if (!reason_.empty()) {
@@ -95,7 +132,7 @@ RunMode::RunMode(int& argc, char** argv, bool headlessAsked, const std::string& 
             desktop_ = LoadDesktop(argc, argv, exePath, problem);
             if (desktop_ == nullptr) {
                 reason_ = "No desktop: " + problem + "; running headless";
-                RestartHeadless(args_, reason_);
+                RestartHeadless(exePath_, args_, reason_);
             }
         }
     }
@@ -128,13 +165,29 @@ void RunMode::OnProcessExit() {
     // (the destructor disarms the hook). What is left is an exit from inside the event
     // loop: the display went away.
     if (run == nullptr || run->form_ == nullptr || run->form_->ShuttingDown() || run->form_->Unloaded()) return;
+    QuorvelForm& form = *run->form_;
+    // The windows and the icon went with the display.
+    form.SetTrayView(nullptr);
+    form.SetWindowOpener(nullptr);
+    if (RunsAsService()) {
+        try {
+            // The serial port's lock file must not outlive this image; sockets close on exec.
+            form.link().ClosePort(form.settings().ComPort);
+        } catch (...) {
+        }
+        std::fprintf(stderr, "quorvel: the display went away; restarting headless\n");
+        RestartHeadless(run->exePath_, run->args_, "The display went away: running headless");
+    }
+    // The desktop session is over (logout): the connector ends with it, in order, and the
+    // next login's start finds the folder free. Exit closes the link, says goodbye on xAP and
+    // writes the log; the folder's lock goes with the process.
+    form.SetStopReason("the desktop session ended");
     try {
-        // The serial port's lock file must not outlive this image; sockets close on exec.
-        run->form_->link().ClosePort(run->form_->settings().ComPort);
+        form.Exit();
     } catch (...) {
     }
-    std::fprintf(stderr, "quorvel: the display went away; restarting headless\n");
-    RestartHeadless(run->args_, "The display went away: running headless");
+    std::fflush(nullptr);
+    std::_Exit(0);
 #endif
 }
 

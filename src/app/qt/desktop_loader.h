@@ -21,7 +21,14 @@ public:
     virtual QCoreApplication& Application() = 0;
     // Joins the session to the main object; before its start-up.
     virtual void Attach(QuorvelForm& form) = 0;
+    // Another connector holds the application folder: tells the user in a message box
+    // (holder names it), asks that connector to bring up its status window, and returns
+    // the exit status once the box is closed.
+    virtual int AlreadyRunning(const std::string& folder, const std::string& holder) = 0;
 };
+
+// The local name under which the tray application of a folder can be asked to show itself.
+std::string InstanceServerName(const std::string& folder);
 
 // The module's entry point: a session, or nullptr with the reason in problem.
 using CreateDesktopFunction = Desktop* (*)(int& argc, char** argv, std::string& problem);
@@ -30,6 +37,11 @@ inline constexpr const char* kDesktopModule = "quorvel_desktop";
 
 class RunMode {
 public:
+    // The folder is in use by another connector: on a desktop a message box says so (and the
+    // other connector shows its status window); the exit status is 1 either way.
+    static int ReportInUse(int& argc, char** argv, bool headlessAsked, const std::string& exePath,
+                           const std::string& folder, const std::string& holder);
+
     // Creates the application object: QApplication through the desktop module when a
     // desktop is wanted and can be had, QCoreApplication otherwise. A display that turns
     // out not to open restarts the process headless (the GUI libraries are loaded by then).
@@ -47,6 +59,7 @@ public:
 private:
     static void OnProcessExit();
 
+    std::string exePath_;
     std::vector<std::string> args_;  // the command line as given, for a headless restart
     QuorvelForm* form_ = nullptr;
     std::unique_ptr<QCoreApplication> core_;
