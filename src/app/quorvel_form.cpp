@@ -29,7 +29,8 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
            {[this](const std::string& dc, int command, int steps) {
                 engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand);
             },
-            [this] { return configuration_.CM11AStarted(); }}) {
+            [this] { return configuration_.CM11AStarted(); },
+            [this] { return QueueRoom(); }}) {
     // The CM11A link feeds the protocol engine and the communications window.
     link_.SetChunkSink([this](const std::string& bytes, int code) { engine_.CM11ADataArrival(bytes, code); });
     link_.SetEchoSink([this](const std::string& bytes) { comm_.EchoHex(bytes); });
@@ -131,11 +132,13 @@ RequestActions QuorvelForm::MakeRequestActions() {
     a.SwapIcons = [this] { SwapIcons(); };
     a.SendCM11A = [this](const std::string& dc, int command, int count) { engine_.SendCM11A(dc, command, count); };
     a.ShowSetupForm = [this] { OpenWindow("Setup"); };
-    a.QueueRoom = [this] {
-        const std::size_t queued = engine_.TransmitQueue().size();
-        return queued < cm11a::Cm11aEngine::kQueueLimit ? cm11a::Cm11aEngine::kQueueLimit - queued : 0;
-    };
+    a.QueueRoom = [this] { return QueueRoom(); };
     return a;
+}
+
+std::size_t QuorvelForm::QueueRoom() const {
+    const std::size_t queued = engine_.TransmitQueue().size();
+    return queued < cm11a::Cm11aEngine::kQueueLimit ? cm11a::Cm11aEngine::kQueueLimit - queued : 0;
 }
 
 void QuorvelForm::onMessage() {

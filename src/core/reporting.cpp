@@ -21,14 +21,15 @@ std::string Printable(const std::string& body) {
     return out;
 }
 
-// The kind of a line, for collapsing repeats: its opening up to the first "=" or ":" (where
-// values begin), at most 48 bytes, with every run of digits (and a device code as a whole) as
-// one "#", so that reports that differ only in a device, a count or a port are one kind.
+// The kind of one of the connector's own lines within its template, for collapsing repeats:
+// its opening up to the first "=", ":" or quote (where values begin), at most 48 bytes, with
+// every run of digits (and a device code as a whole) as one "#", so that reports that differ
+// only in a device, a count or a port are one kind.
 std::string KindOf(std::string_view text) {
     std::string kind;
     for (std::size_t i = 0; i < text.size() && kind.size() < 48; ++i) {
         const char c = text[i];
-        if (c == '=' || c == ':') break;
+        if (c == '=' || c == ':' || c == '"') break;
         if (c >= '0' && c <= '9') {
             if (kind.empty() || kind.back() != '#') {
                 // A device code (a letter and digits) is one value too.
@@ -46,6 +47,13 @@ std::string KindOf(std::string_view text) {
 }
 
 std::string Seconds(std::uint64_t ms) { return std::to_string((ms + 500) / 1000); }
+
+// The template a line comes from: its place in the code.
+std::string Site(const std::source_location& where) {
+    std::string_view file = where.file_name();
+    if (const auto slash = file.find_last_of("/\\"); slash != std::string_view::npos) file.remove_prefix(slash + 1);
+    return std::string(file) + ":" + std::to_string(where.line()) + "|";
+}
 
 }  // namespace
 
@@ -103,25 +111,51 @@ void Reporter::Fail(const std::string& description, int number) {
     failure_.Description = description;
 }
 
-void Reporter::LogToFile(const std::string& app, const std::string& text) {
+void Reporter::LogToFile(const std::string& app, const std::string& text, std::source_location where) {
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
-    if (!Admit(Channel::Log, app, app + " " + text, app + " " + text + " " + errinfo)) {
+    if (!Admit(Channel::Log, where, app, app + " " + text, app + " " + text + " " + errinfo)) {
         failure_.Clear();
         return;
     }
     WriteLogLine(app, text);
 }
 
-void Reporter::WriteLogLine(const std::string& app, const std::string& text) {
+void Reporter::WriteLogLine(const std::string& app, const std::string& text, bool debugLine) {
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
     failure_.Clear();
-    WriteLine(app + " " + text + " " + errinfo, true);
+    WriteLine(app + " " + text + " " + errinfo, true, debugLine);
 }
 
-void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
+void Reporter::ToConsole(const std::string& line, bool debugLine) {
+    if (!console_) return;
+    const std::uint64_t now = clock_.NowMs();
+    if (now - consoleWindowStartMs_ >= kRepeatWindowMs) {
+        const std::uint64_t leftOut = std::exchange(consoleDebugLeftOut_, 0);
+        if (leftOut > 0) {
+            console_(std::to_string(leftOut) + " debug lines left out here in the last " +
+                     Seconds(now - consoleWindowStartMs_) + " s; the log file has them");
+        }
+        consoleWindowStartMs_ = now;
+        consoleDebugBytes_ = 0;
+    }
+    if (debugLine) {
+        if (consoleDebugBytes_ + line.size() > kConsoleDebugBytes) {
+            ++consoleDebugLeftOut_;
+            return;
+        }
+        consoleDebugBytes_ += line.size();
+    }
+    console_(line);
+}
+
+void Reporter::WriteLine(const std::string& rawLine, bool toConsole, bool debugLine) {
     const std::string line = BoundedLine(rawLine, kMaxLineBytes);
-    if (toConsole && console_) console_(line);
+    if (toConsole) ToConsole(line, debugLine);
     if (logPath_.empty()) return;
+    NoteLogWritten(AppendToLog(line));
+}
+
+bool Reporter::AppendToLog(const std::string& line) {
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(logPath_, ec);
     if (!ec && size + line.size() + 2 > logRotateBytes_ && size > 0) {
@@ -134,42 +168,67 @@ void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
     // Opening in append mode creates a missing file; a folder that cannot be written loses
     // the line, never the connector.
     std::ofstream out(logPath_, std::ios::binary | std::ios::app);
-    if (!out) return;
+    if (!out) return false;
     out << line << "\r\n";
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+void Reporter::NoteLogWritten(bool written) {
+    // Once when the log stops taking lines and once when it takes them again, on standard
+    // error and the network (never through the log that fails).
+    if (!written) {
+        ++logLinesLost_;
+        if (logFailing_) return;
+        logFailing_ = true;
+        WriteReport(kAppName, "Log file " + logPath_.string() + " cannot be written; its lines are lost until it can");
+    } else if (logFailing_) {
+        logFailing_ = false;
+        const std::uint64_t lost = std::exchange(logLinesLost_, 0);
+        WriteReport(kAppName, "Log file " + logPath_.string() + " is written again; " + std::to_string(lost) +
+                                  " lines were lost");
+    }
 }
 
 void Reporter::DebugLog(const std::string& text) {
     if (!debug_) return;
-    WriteLogLine(clock_.LocalDateTime() + " | " + text, "");
+    WriteLogLine(clock_.LocalDateTime() + " | " + text, "", true);
 }
 
-void Reporter::ReportEvent(const std::string& app, const std::string& text) {
+void Reporter::ReportEvent(const std::string& app, const std::string& text, std::source_location where) {
     std::string errtext;
     if (failure_.Active()) {
         errtext = " Line " + std::to_string(failure_.Line) + " " + failure_.Description;
         failure_.Clear();
     }
-    if (!Admit(Channel::Report, app, app + " | " + text, text + errtext)) return;
+    if (!Admit(Channel::Report, where, app, app + " | " + text, text + errtext)) return;
     WriteReport(app, text + errtext);
 }
 
 void Reporter::WriteReport(const std::string& app, const std::string& data) {
-    if (console_ && !debug_) console_(BoundedLine(app + " | " + data, kMaxLineBytes));
+    if (!debug_) ToConsole(BoundedLine(app + " | " + data, kMaxLineBytes), false);
     DebugLog(app + " | " + data);
     const std::string body = xap::ItemList(
         {{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", BoundedLine(data, kMaxLineBytes)}});
     SendXap("", "Homeseer.Event", "Event.Log", body);
 }
 
-bool Reporter::Admit(Channel channel, const std::string& app, std::string_view kindText, std::string_view line) {
+bool Reporter::Admit(Channel channel, const std::source_location& where, const std::string& app,
+                     std::string_view kindText, std::string_view line) {
     if (expiring_) return true;  // summaries, and what writing them causes, always pass
     ExpireRepeats(false);
-    std::string key(1, static_cast<char>(channel));
-    key += KindOf(kindText);
+    // Channel, table, template; the connector's own lines also by their opening, which is
+    // the connector's text (a sender's text only ever reaches lines raised from outside).
+    const bool outside = outsideDepth_ > 0;
+    const std::string table{static_cast<char>(channel), outside ? 'O' : 'I'};
+    std::string key = table + Site(where);
+    if (!outside) key += KindOf(kindText);
     auto it = repeats_.find(key);
     if (it == repeats_.end()) {
-        if (repeats_.size() >= kMaxKinds) {
-            key = std::string(1, static_cast<char>(channel)) + "*";  // too many kinds: one for the rest
+        const auto kinds = std::count_if(repeats_.begin(), repeats_.end(),
+                                         [&](const auto& entry) { return entry.first.starts_with(table); });
+        if (static_cast<std::size_t>(kinds) >= kMaxKinds) {
+            key = table + "*";  // too many kinds: one for the rest of this table
             it = repeats_.find(key);
         }
         if (it == repeats_.end()) {
@@ -253,7 +312,13 @@ void Reporter::ArmRepeatTimer() {
     repeatTimer_->SetEnabled(true);
 }
 
-void Reporter::FlushRepeats() { ExpireRepeats(true); }
+void Reporter::FlushRepeats() {
+    ExpireRepeats(true);
+    if (consoleDebugLeftOut_ > 0 && console_) {
+        console_(std::to_string(std::exchange(consoleDebugLeftOut_, 0)) +
+                 " debug lines left out here at the end; the log file has them");
+    }
+}
 
 void Reporter::SendXap(const std::string& target, const std::string& cls,
                        const std::string& section, const std::string& body) {
