@@ -120,10 +120,10 @@ void Reporter::LogToFile(const std::string& app, const std::string& text, std::s
     WriteLogLine(app, text);
 }
 
-void Reporter::WriteLogLine(const std::string& app, const std::string& text, bool debugLine) {
+void Reporter::WriteLogLine(const std::string& app, const std::string& text, bool debugLine, bool toConsole) {
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
     failure_.Clear();
-    WriteLine(app + " " + text + " " + errinfo, true, debugLine);
+    WriteLine(app + " " + text + " " + errinfo, toConsole, debugLine);
 }
 
 void Reporter::ToConsole(const std::string& line, bool debugLine) {
@@ -206,8 +206,9 @@ void Reporter::ReportEvent(const std::string& app, const std::string& text, std:
 }
 
 void Reporter::WriteReport(const std::string& app, const std::string& data) {
-    if (!debug_) ToConsole(BoundedLine(app + " | " + data, kMaxLineBytes), false);
-    DebugLog(app + " | " + data);
+    // On standard error as a report (never within the debug budget); in the log as a debug line.
+    ToConsole(BoundedLine(app + " | " + data, kMaxLineBytes), false);
+    if (debug_) WriteLogLine(clock_.LocalDateTime() + " | " + app + " | " + data, "", true, false);
     const std::string body = xap::ItemList(
         {{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", BoundedLine(data, kMaxLineBytes)}});
     SendXap("", "Homeseer.Event", "Event.Log", body);

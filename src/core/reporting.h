@@ -143,7 +143,8 @@ private:
     // Summary lines for every window that has ended by now (all of them when flushAll).
     void ExpireRepeats(bool flushAll);
     void ArmRepeatTimer();
-    void WriteLogLine(const std::string& app, const std::string& text, bool debugLine = false);
+    void WriteLogLine(const std::string& app, const std::string& text, bool debugLine = false,
+                      bool toConsole = true);
     void WriteReport(const std::string& app, const std::string& data);
     void WriteLine(const std::string& line, bool toConsole, bool debugLine = false);
     void ToConsole(const std::string& line, bool debugLine);

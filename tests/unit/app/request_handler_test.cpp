@@ -125,6 +125,8 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         {"entries that are not device codes", "device=A1,B0,A0," + std::string(100, 'A') + "\ncommand=on\n", 1000,
          1, "Readmessage refused 3 of 4 devices: 3 not device codes (B0, A0, AAAAAAAAAAAAAAAA...)"},
         {"nothing refused, nothing reported", "device=A1,A2\ncommand=off\n", 2, 2, ""},
+        {"a device named again, in any spelling", "device=A1,a1,A01,B2,A1\ncommand=on\n", 1000, 2,
+         "Readmessage refused 3 of 5 devices: 3 named again (a1, A01, A1)"},
     };
     settings.House = "ABU";
     for (const auto& c : cases) {
