@@ -105,8 +105,6 @@ private:
     void Form_Unload();
     void OpenWindow(const std::string& name);
     RequestActions MakeRequestActions();
-    // Commands the transmit queue can still take.
-    std::size_t QueueRoom() const;
     void UpdateTray(bool iconOn, TrayPicture picture);
 
     platform::Platform& platform_;

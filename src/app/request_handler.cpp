@@ -186,7 +186,8 @@ void RequestHandler::X10Request(const XapMessageView& m) {
     Refused notDevices("not device codes");
     Refused beyondRoom("beyond the room left in the transmit queue");
     Refused repeated("named again");
-    std::size_t room = actions_.QueueRoom ? actions_.QueueRoom() : std::numeric_limits<std::size_t>::max();
+    const std::string sender = "xAP " + Lower(m->MsgSource());
+    std::size_t room = actions_.QueueRoom ? actions_.QueueRoom(sender) : std::numeric_limits<std::size_t>::max();
     std::size_t served = 0;
     // One command per X10 address, however often (and in whatever spelling) the list names it:
     // a request costs at most one command per device of the 256.
@@ -208,7 +209,7 @@ void RequestHandler::X10Request(const XapMessageView& m) {
         } else {
             --room;
             reporter_.DebugLog("XapSendToCM11A " + d + "=" + std::to_string(function));
-            if (actions_.SendCM11A) actions_.SendCM11A(d, function, count);
+            if (actions_.SendCM11A) actions_.SendCM11A(d, function, count, sender);
         }
     }
 

@@ -100,6 +100,7 @@ struct BscService::Datagram {
     std::set<std::string> blocks;  // ID, State and Level of each block handled
     std::bitset<state::kDeviceCount> commanded, answered;
     std::size_t refusedFull = 0;  // X10 commands the transmit queue had no room for
+    std::string sender;           // the round-robin key of its commands
 };
 
 BscService::BscService(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
@@ -209,6 +210,7 @@ void BscService::Readmessage(const std::string& text) {
                                                  : std::string(core::Trim(std::string_view(to).substr(colon + 1), kBlanks))};
 
         Datagram datagram;
+        datagram.sender = "BSC " + core::Lower(m.MsgSource());
         if (!cmd) {
             const auto endpoints = Endpoints(target, "*");
             reporter_.DebugLog("BSC query " + to + ": " + std::to_string(endpoints.size()) + " endpoints");
@@ -325,12 +327,12 @@ void BscService::Command(const std::string& section, const std::string& id, cons
         }
         // All of an endpoint's steps or none: half a plan (an on without its dim) would be
         // carried out as something nobody asked for.
-        if (hooks_.QueueRoom && hooks_.QueueRoom() < steps.size()) {
+        if (hooks_.QueueRoom && hooks_.QueueRoom(datagram.sender) < steps.size()) {
             datagram.refusedFull += steps.size();
             continue;
         }
         for (const X10Step& s : steps) {
-            if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps);
+            if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps, datagram.sender);
         }
     }
 }

@@ -82,12 +82,13 @@ public:
     static constexpr int kAnswersPerSecond = 500;
 
     struct Hooks {
-        // Queues an X10 command (device, function, dim steps) as a BSC command.
-        std::function<void(const std::string&, int, int)> SendCM11A;
+        // Queues an X10 command (device, function, dim steps) as a BSC command of a sender
+        // (the command's xAP source), for the queue's round-robin.
+        std::function<void(const std::string&, int, int, const std::string&)> SendCM11A;
         // Commands are taken (the CM11A subsystem has started).
         std::function<bool()> Ready;
-        // Commands the transmit queue can still take from BSC; unset: no bound.
-        std::function<std::size_t()> QueueRoom;
+        // Commands the transmit queue can still take from a sender; unset: no bound.
+        std::function<std::size_t(const std::string&)> QueueRoom;
     };
 
     BscService(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings, Hooks hooks);

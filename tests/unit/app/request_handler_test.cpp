@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <set>
 #include <cstdlib>
 #include <string>
 #include <tuple>
@@ -53,9 +54,12 @@ struct HandlerFixture : ::testing::Test {
         a.CM11AReady = [this] { return ready; };
         a.XapSource = [] { return std::string("zeb.CM11A.mybox"); };
         a.SwapIcons = [this] { ++flashes; };
-        a.SendCM11A = [this](const std::string& d, int c, int n) { queued.emplace_back(d, c, n); };
+        a.SendCM11A = [this](const std::string& d, int c, int n, const std::string& sender) {
+            queued.emplace_back(d, c, n);
+            senders.insert(sender);
+        };
         a.ShowSetupForm = [this] { ++setupShown; };
-        a.QueueRoom = [this] { return room - std::min(room, queued.size()); };
+        a.QueueRoom = [this](const std::string&) { return room - std::min(room, queued.size()); };
         return a;
     }
     std::string LastData() const { return node.sent.empty() ? "" : node.sent.back().data; }
@@ -68,6 +72,7 @@ struct HandlerFixture : ::testing::Test {
     std::size_t room = 1000;
     int flashes = 0, setupShown = 0;
     Q queued;
+    std::set<std::string> senders;
 };
 
 }  // namespace
@@ -100,6 +105,7 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
         EXPECT_EQ(queued, c.expected);
         EXPECT_EQ(flashes, c.flashes);
     }
+    EXPECT_EQ(senders, (std::set<std::string>{"xAP acme.host.box"}));  // queued by its source, for the round-robin
     // An X10 request is never answered; the unknown command got its one report.
     ASSERT_EQ(node.sent.size(), 1u);
     EXPECT_EQ(node.sent[0].cls, "Homeseer.Event");

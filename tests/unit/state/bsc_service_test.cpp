@@ -18,9 +18,9 @@ struct BscFixture : ::testing::Test {
     BscFixture()
         : reporter(sim),
           bsc(sim, reporter, settings,
-              {[this](const std::string& dc, int f, int steps) { queued.push_back(dc + " " + std::to_string(f) + " " + std::to_string(steps)); },
+              {[this](const std::string& dc, int f, int steps, const std::string&) { queued.push_back(dc + " " + std::to_string(f) + " " + std::to_string(steps)); },
                [this] { return ready; },
-               [this] { return room - std::min(room, queued.size()); }}) {
+               [this](const std::string&) { return room - std::min(room, queued.size()); }}) {
         settings.House = "ABCDEFGHIJKLMNOP";
         settings.Ignore = ",A9,";
         reporter.SetLogPath(dir.path() / "log.txt");
