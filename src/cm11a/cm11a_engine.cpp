@@ -76,7 +76,6 @@ Cm11aEngine::~Cm11aEngine() {
 bool Cm11aEngine::InitCM11A(const std::string& port) {
     Step step(*this);
     queue_.clear();
-    lastServed_.clear();
     heard_.clear();
     pendingInput_.clear();
     pendingPos_ = 0;
@@ -100,21 +99,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     return open;
 }
 
-namespace {
-std::string SenderKey(const std::string& sender, X10Origin origin) {
-    if (!sender.empty()) return sender;
-    switch (origin) {
-    case X10Origin::BscCommand: return "BSC";
-    case X10Origin::Typed: return "typed";
-    case X10Origin::Mqtt: return "MQTT";
-    default: return "xAP";
-    }
-}
-}  // namespace
-
-void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin,
-                            const std::string& senderName) {
-    const std::string sender = SenderKey(senderName, origin);
+void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin) {
     Step step(*this);
     core::Guarded(reporter_, "SendCM11A", [&] {
         X10Queue refused;  // told to the observer when the command is not queued
@@ -127,7 +112,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             // While the link is being opened the command waits for it; it starts when the
             // link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness, origin, sender)) {
+                if (Enqueue(dc, command, brightness, origin)) {
                     reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
                 } else {
                     Tell(refused, false);
@@ -139,7 +124,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             return;
         }
         linkDownReported_ = false;
-        if (!Enqueue(dc, command, brightness, origin, sender) && !dc.empty()) Tell(refused, false);
+        if (!Enqueue(dc, command, brightness, origin) && !dc.empty()) Tell(refused, false);
         if (step.Outermost()) {
             if (!InterfaceBusy() && !queue_.empty()) SendX10(queue_.front());
         } else {
@@ -324,8 +309,7 @@ void Cm11aEngine::Drain() {
 // ---------------------------------------------------------------------------------------
 // Transmit queue
 
-bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin,
-                          const std::string& sender) {
+bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin) {
     if (dc.empty()) return false;
     const auto address = AddressByte(dc);
     if (!address) return false;  // not a device code: dropped without a report
@@ -341,21 +325,9 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X1
         return false;
     }
     if (queue_.size() >= kQueueLimit) {
-        // Full: a sender with fewer commands waiting takes the place of the newest command of
-        // the sender with most, so that one sender can never lock the others out.
-        const auto larger = LargerSender(sender);
-        if (!larger) {
-            reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
-                                                     " commands are already waiting");
-            return false;
-        }
-        auto newest = std::find_if(queue_.rbegin(), std::prev(queue_.rend()),
-                                   [&](const X10Queue& q) { return q.Sender == *larger; });
-        const X10Queue dropped = *newest;
-        queue_.erase(std::next(newest).base());
-        reporter_.ReportEvent(core::kAppName, "SendCM11A dropped " + dropped.DC + " of " + dropped.Sender.substr(0, 100) +
-                                                 ": the queue is full and another sender waits");
-        Tell(dropped, false);
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
+                                                 " commands are already waiting");
+        return false;
     }
     X10Queue item;
     item.DC = dc;
@@ -363,56 +335,9 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X1
     item.Command = command;
     item.Brightness = brightness;
     item.Origin = static_cast<int>(origin);
-    item.Sender = sender;
     reporter_.DebugLog("SendCM11A AddToQueue Count=" + std::to_string(queue_.size()));
     queue_.push_back(std::move(item));
-    if (queue_.size() == 1) lastServed_[sender] = ++turns_;
     return true;
-}
-
-std::optional<std::string> Cm11aEngine::LargerSender(const std::string& sender, std::size_t* share) const {
-    std::map<std::string_view, std::size_t> waiting;
-    for (auto it = queue_.size() > 1 ? std::next(queue_.begin()) : queue_.end(); it != queue_.end(); ++it) {
-        ++waiting[it->Sender];
-    }
-    const auto largest = std::max_element(waiting.begin(), waiting.end(),
-                                          [](const auto& a, const auto& b) { return a.second < b.second; });
-    const auto mine = waiting.find(sender);
-    const std::size_t own = mine == waiting.end() ? 0 : mine->second;
-    if (largest == waiting.end() || largest->second <= own + 1) return std::nullopt;
-    if (share != nullptr) *share = (largest->second - own) / 2;
-    return std::string(largest->first);
-}
-
-std::size_t Cm11aEngine::QueueRoom(const std::string& sender) const {
-    if (queue_.size() < kQueueLimit) return kQueueLimit - queue_.size();
-    std::size_t share = 0;
-    return LargerSender(sender, &share) ? share : 0;
-}
-
-void Cm11aEngine::NextHead() {
-    if (queue_.empty()) {
-        lastServed_.clear();  // nobody waits: the turns start afresh
-        return;
-    }
-    auto next = queue_.begin();
-    std::uint64_t nextTurn = UINT64_MAX;
-    for (auto it = queue_.begin(); it != queue_.end() && nextTurn > 0; ++it) {
-        const auto served = lastServed_.find(it->Sender);
-        const std::uint64_t turn = served == lastServed_.end() ? 0 : served->second;
-        if (turn < nextTurn) {
-            next = it;
-            nextTurn = turn;
-        }
-    }
-    if (next != queue_.begin()) {
-        X10Queue item = std::move(*next);
-        queue_.erase(next);
-        queue_.push_front(std::move(item));
-    }
-    // Senders are remembered while commands wait; made-up names cannot pile up beyond that.
-    if (lastServed_.size() > kQueueLimit) lastServed_.clear();
-    lastServed_[queue_.front().Sender] = ++turns_;
 }
 
 void Cm11aEngine::StartHead() {
@@ -548,7 +473,6 @@ void Cm11aEngine::X10Error(X10Queue* item, const std::string& message) {
         if (!queue_.empty()) {
             const X10Queue dropped = queue_.front();
             queue_.pop_front();
-            NextHead();
             Tell(dropped, false);
         }
     }
@@ -705,7 +629,6 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         if (head.State == 7) {
             const X10Queue done = head;
             queue_.pop_front();  // the final 0x55: the command is done
-            NextHead();
             Tell(done, true);
         } else {
             head.State += 1;     // checksum or ready byte as awaited: on to the next step

@@ -18,8 +18,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,12 +84,8 @@ public:
     bool InitCM11A(const std::string& port);
     // Validates and queues a command and starts the head when the interface is idle. An
     // empty dc only starts the head.
-    // sender: the round-robin key (empty: the origin's name).
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
-                   X10Origin origin = X10Origin::XapRequest, const std::string& sender = {});
-    // Commands the queue takes from sender now: its free places, or when it is full, those
-    // that senders with more commands waiting give up to it.
-    std::size_t QueueRoom(const std::string& sender) const;
+                   X10Origin origin = X10Origin::XapRequest);
     // Told of every function completed on, heard from or dropped before the power line.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // A reply did not come: count a retry and restart the head from its address.
@@ -130,12 +124,7 @@ private:
 
     void Drain();
     void StartHead();  // the "continue" form of SendCM11A ("", 0, 0)
-    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, const std::string& sender);
-    // The sender with most commands waiting behind the head, when it has more than one more
-    // than sender; its newest command is the one that gives way.
-    std::optional<std::string> LargerSender(const std::string& sender, std::size_t* share = nullptr) const;
-    // After the head left: the sender served longest ago (or never) goes next, its oldest first.
-    void NextHead();
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin);
     void Tell(const X10Queue& item, bool completed);
     void DoTimeout();
     void ArmTimer();
@@ -175,8 +164,6 @@ private:
     std::unique_ptr<platform::Timer> quietTimer_;
 
     cm11a::TransmitQueue queue_;
-    std::map<std::string, std::uint64_t> lastServed_;  // sender -> turn its command became head
-    std::uint64_t turns_ = 0;
     std::vector<std::uint8_t> heard_;
     int lastTxAddress_ = 0;
     bool pollIsPoll_ = true;
