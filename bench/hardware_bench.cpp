@@ -6,6 +6,7 @@
 #include "../tools/cm11a-sim/cm11a_model.h"
 
 #include "cm11a/cm11a_engine.h"
+#include "engine_bench_setup.h"
 #include "cm11a/cm11a_link.h"
 #include "cm11a/comm_window_model.h"
 #include "core/reporting.h"
@@ -46,7 +47,6 @@ public:
         model_.Receive(bytes, static_cast<cm11asim::Millis>(sim_.NowMs()));
         comm_.EchoHex(bytes);
     }
-    void AnswerPowerFail() override { WriteToCM11A(std::string(1, '\x9B')); }
     std::string written;
 
 private:
@@ -59,11 +59,7 @@ struct Bench {
     explicit Bench(cm11asim::Timing timing)
         : reporter(sim), comm(sim, reporter), model(timing), link(sim, model, comm),
           engine(sim, reporter, settings, comm, link) {
-        reporter.SetNode(&node);
-        reporter.SetXapRunning(true);
-        reporter.SetConsole([](const std::string&) {});
-        settings.ComPort = "127.0.0.1:10001";
-        settings.Ignore = ",,";
+        bench::QuietEngineSetup(reporter, settings, node);
     }
     // One simulated millisecond: the model runs, its bytes go to the engine.
     void Step() {
@@ -195,7 +191,6 @@ struct EchoLink : cm11a::LinkPort {
     explicit EchoLink(cm11a::CommWindowModel& comm) : comm_(comm) {}
     bool PortOpen(const std::string&) override { return true; }
     void WriteToCM11A(const std::string& bytes) override { comm_.EchoHex(bytes); }
-    void AnswerPowerFail() override { WriteToCM11A(std::string(1, '\x9B')); }
     cm11a::CommWindowModel& comm_;
 };
 

@@ -15,8 +15,6 @@
 #include "xap/xap_node.h"
 #include "xap/xap_sender.h"
 
-#include <cstddef>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -92,7 +90,6 @@ public:
     void SetStopReason(std::string why) { stopReason_ = std::move(why); }
     // SIGHUP: a reload soon, one for any number of requests until it runs.
     void RequestReload();
-    bool ReloadPending() const { return reloadTimer_->Enabled(); }
     // Reads the settings again as closing the setup window does, and reports them. A changed
     // ComPort is taken up between two commands; an unchanged one is left alone.
     void ReloadSettings();

@@ -1,18 +1,20 @@
 // The connector's side of the CM11A protocol: the transmit queue and its handshake with
-// the interface, the reply time-out, the receive state machine (polls, uploads, power-fail
-// requests) and the decoding of uploaded power-line traffic into "xAP-x10.Event" messages.
+// the interface (transmit.cpp), the receive state machine for polls, uploads, macro reports
+// and power-fail requests (receive.cpp), the clock message (clock_message.cpp) and the
+// announcement of uploaded traffic (decoded by UploadDecoder).
 //
-// Received bytes are handled exactly once and in arrival order. Writing to the interface
-// echoes the bytes and lets pending events run, so data arrival, the time-out and new
-// commands can come in while the engine is in the middle of a step; such calls are held
-// (input in PendingInput, the time-out and the start of a new command as flags) and
-// carried out, in order, as soon as the step that was running has finished.
+// Every entry point runs to its end before the next: writing to the interface never lets
+// events run, so no call comes back into the engine while it is in the middle of a step.
+// Every command of ours ends in Complete(), once: confirmed, not confirmed (its function
+// went out but the interface's 0x55 did not come), or dropped.
 #pragma once
 
 #include "core/reporting.h"
 #include "core/settings.h"
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
+#include "cm11a/upload_decoder.h"
+#include "cm11a/x10_activity.h"
 #include "cm11a/x10_queue.h"
 #include "platform/platform.h"
 
@@ -20,27 +22,32 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvel::cm11a {
 
-// Who asked for an X10 function, or where it came from.
-enum class X10Origin { XapRequest = 0, BscCommand = 1, Typed = 2, PowerLine = 3, Mqtt = 4 };
-
-// One X10 function that went over the power line (sent by us and confirmed by the
-// interface, or heard in an upload), or one of our commands that was given up.
-struct X10Activity {
-    X10Origin Origin = X10Origin::XapRequest;
-    bool Completed = true;             // false: a command of ours dropped unsent
-    char House = 'A';                  // house letter of the function
-    int Function = 0;                  // X10 function code 0..15
-    int AmountPercent = 0;             // dim/bright amount, 0..100
-    std::vector<std::string> Devices;  // addressed devices (upper case), in order
+// What the engine waits for from the interface apart from the replies to the head command.
+enum class RxState {
+    Idle,                // nothing of the interface's own: bytes are replies to the head, polls, 0xA5, 0x5B
+    AwaitUploadLength,   // a poll was answered with 0xC3
+    InUpload,            // upload bytes still to come
+    InMacroReport,       // the two offset bytes after 0x5B
+    AwaitClockChecksum,  // the clock message went out
+    AwaitClockReady,     // its checksum was confirmed with 0x00
+    AwaitQuiet,          // a wrong checksum: the pair goes out again once the line is quiet
 };
+std::string_view RxStateName(RxState s);
+
+// How a command of ours ended.
+enum class Outcome { Confirmed, NotConfirmed, Dropped };
 
 class Cm11aEngine {
 public:
     static constexpr int kReplyTimeoutMs = 5000;
+    // A dim or bright keeps the interface on the power line about 0.19 s a step at 50 Hz
+    // (9.6 mains cycles); its 0x55 is awaited this much longer per step.
+    static constexpr int kDimStepMs = 250;
     static constexpr std::uint8_t kPoll = 0x5A;
     static constexpr std::uint8_t kPollAnswer = 0xC3;
     static constexpr std::uint8_t kReady = 0x55;
@@ -55,7 +62,7 @@ public:
     // about 6 ms), with room for a serial server's latency.
     static constexpr int kResyncQuietMs = 30;
     // How long the clock message waits for the interface's checksum and for its 0x55
-    // before the interrupted command starts again anyway.
+    // before the queue goes on anyway.
     static constexpr int kClockAnswerMs = 500;
     // Received bytes waiting to be handled: far above what the interface sends in one
     // exchange; beyond it input is discarded (a runaway peer must not exhaust us).
@@ -66,11 +73,14 @@ public:
     static constexpr int kOverflowEpisodeMs = 10000;
     // Commands waiting for the interface (each takes about a second on the power line).
     static constexpr std::size_t kQueueLimit = 1000;
-    // Addresses heard without a function yet; the oldest give way beyond this.
-    static constexpr std::size_t kHeardLimit = 64;
-    // A wrong reply restarts the item at once without counting a time-out; an interface
-    // that keeps answering out of step would otherwise hold the queue for ever.
+    // Reply time-outs a command survives before the second one ends it: four attempts.
+    static constexpr int kMaxRetries = 3;
+    // A wrong checksum restarts the pair without counting a time-out; an interface that
+    // keeps answering out of step would otherwise hold the queue for ever.
     static constexpr int kMaxWrongReplies = 4;
+    // Consecutive reply time-outs without a byte from the interface after which the link
+    // is closed and opened again (an adapter that hangs).
+    static constexpr int kSilentTimeoutsBeforeReopen = 2;
 
     Cm11aEngine(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
                 CommWindowModel& comm, LinkPort& link);
@@ -79,23 +89,22 @@ public:
     Cm11aEngine& operator=(const Cm11aEngine&) = delete;
 
     // Resets the queue, the heard addresses and the receive state, then opens the link
-    // (port: the ComPort setting) and answers a pending power-fail request. True when the
-    // link is open.
+    // (port: the ComPort setting); an open link gets the clock message. True when the link
+    // is open.
     bool InitCM11A(const std::string& port);
-    // Validates and queues a command and starts the head when the interface is idle. An
-    // empty dc only starts the head.
+    // Validates and queues a command and starts it when the interface is free. While the
+    // link is being opened the command waits for it; for a link that cannot be opened it
+    // is dropped. An empty dc only starts the head.
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
                    X10Origin origin = X10Origin::XapRequest);
-    // Told of every function completed on, heard from or dropped before the power line.
+    // Told of every command completed or dropped and of every function heard.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
-    // A reply did not come: count a retry and restart the head from its address.
-    void ServiceTimeout();
-    // Tick handler of CM11ATimer.
+    // Tick handler of CM11ATimer: a reply did not come.
     void CM11ATimer_Timer();
-    // The link came back by itself (a reconnect): the waiting head starts again.
+    // The link (re)opened: the clock message goes out, then the waiting head starts afresh.
     void LinkOpened();
-    // The ComPort setting changed: the link moves to the new port now when the interface
-    // is idle, otherwise once the command in progress has ended (never inside an exchange).
+    // The ComPort setting changed: the link moves to the new port now when the interface is
+    // idle, otherwise once the exchange in progress has ended (never inside one).
     void PortChanged();
     bool PortChangePending() const { return portChangePending_; }
     // Tick handler of the quiet timer (resynchronisation and clock exchange).
@@ -105,54 +114,57 @@ public:
 
     // Read-only views for the window and for tests.
     const cm11a::TransmitQueue& TransmitQueue() const { return queue_; }
-    const std::vector<std::uint8_t>& HeardAddresses() const { return heard_; }
+    const std::vector<std::uint8_t>& HeardAddresses() const { return decoder_.Heard(); }
     int LastTxAddress() const { return lastTxAddress_; }
-    bool PollIsPoll() const { return pollIsPoll_; }
-    bool ReportExpected() const { return reportExpected_; }
+    RxState Receiving() const { return rxState_; }
+    // A received 0x5A is a poll (false while the checksum awaited is itself 0x5A).
+    bool PollIsPoll() const;
     int ReportRemaining() const { return reportRemaining_; }
-    std::string PendingInput() const { return pendingInput_.substr(pendingPos_); }
     const platform::Timer& CM11ATimer() const { return *timer_; }
-    // Waiting for quiet before a pair goes out again, or inside the clock exchange.
-    bool Resyncing() const { return resyncing_; }
-    bool InClockExchange() const { return clockPhase_ != ClockPhase::None; }
     // The clock message for the interface at the given local time ("YYYY-MM-DD hh:mm:ss"):
     // 0x9B and six bytes.
     static std::string ClockMessage(const std::string& localDateTime, char houseLetter);
 
 private:
-    class Step;
-
-    void Drain();
-    void StartHead();  // the "continue" form of SendCM11A ("", 0, 0)
+    // transmit.cpp
     bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin);
-    void Tell(const X10Queue& item, bool completed);
-    void DoTimeout();
-    void ArmTimer();
-    void StopTimer();
+    void Refuse(const std::string& dc, int command, int brightness, X10Origin origin);
+    void ReportDropped(const std::string& dc);
+    void StartHead();
     void SendX10(X10Queue& item);
-    void GiveUp(X10Queue& item);
     void Announce(const X10Queue& item);
-    void X10Error(X10Queue* item, const std::string& message);
-    void ReceiveX10Character(std::uint8_t b);
-    void ReceiveStep(std::uint8_t b);
-    bool InterfaceBusy() const;
-    // A command's handshake, an upload or a macro report is under way.
-    bool MidExchange() const;
-    void AnswerClock();
-    bool ClockStep(std::uint8_t b);
-    void EndClock(const char* why);
-    void StartResync();
-    void NoteOverflow(std::size_t discarded);
-    void UploadEnded();
+    void ArmReplyTimer(const X10Queue& item);
+    void StopTimer();
+    void ReplyTimedOut();
+    void InterruptHead(const char* why);
+    void Complete(Outcome outcome, const std::string& why);
     void WrongReply(X10Queue& head);
     // The byte the interface must answer in the item's state, or -1 in a sending state.
     static int ExpectedReply(const X10Queue& item);
-    void ReportDropped(const std::string& dc);
-    void Hear(std::uint8_t address);
-    void ProcessReceivedX10Command();
-    void SendEvent(const std::string& name, const std::string& device, const std::string* brightness);
+    void Tell(const X10Queue& item, bool completed);
+    void Emit(const X10Activity& activity);
+
+    // receive.cpp
+    void Drain();
+    void ReceiveX10Character(std::uint8_t b);
+    void ReceiveStep(std::uint8_t b);
+    void ServePoll();
+    void PowerFailed();
+    void HeadReply(std::uint8_t b);
+    void UploadEnded();
+    void NoteOverflow(std::size_t discarded);
+    void StartResync();
+
+    // clock_message.cpp
+    void StartClock(const char* why);
+    void ClockStep(std::uint8_t b);
+    void EndClock(const char* why);
+
     void Write(const std::string& bytes);
-    // Moves the link to settings_.ComPort.
+    void DebugByte(const char* what, std::uint8_t b);
+    // A command's handshake, an upload, a macro report or the clock exchange is under way.
+    bool MidExchange() const;
+    // Moves the link to the ComPort setting.
     void SwitchPort();
 
     platform::Platform& platform_;
@@ -164,29 +176,21 @@ private:
     std::unique_ptr<platform::Timer> quietTimer_;
 
     cm11a::TransmitQueue queue_;
-    std::vector<std::uint8_t> heard_;
+    UploadDecoder decoder_;
+    RxState rxState_ = RxState::Idle;
     int lastTxAddress_ = 0;
-    bool pollIsPoll_ = true;
     std::string pendingInput_;
     std::size_t pendingPos_ = 0;  // bytes of pendingInput_ already handled
-    bool reportExpected_ = false;
     int reportRemaining_ = 0;
     int reportLength_ = 0;
     std::string reportBuffer_;
+    int repeatedPolls_ = 0;       // polls received while the upload length is awaited
+    int macroRemaining_ = 0;      // offset bytes of a macro report still to come
 
     bool portChangePending_ = false;
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported
-    int repeatedPolls_ = 0;       // polls received while the upload length is awaited
-    int macroRemaining_ = 0;      // offset bytes of a macro report still to come
-    int depth_ = 0;               // engine steps running (nesting through the event pump)
-    bool timeoutHeld_ = false;    // the time-out fired during a step
-    bool startHeld_ = false;      // a command was queued during a step
-
-    enum class ClockPhase { None, AwaitChecksum, AwaitReady };
-    ClockPhase clockPhase_ = ClockPhase::None;
     std::uint8_t clockSum_ = 0;       // checksum of the six clock bytes
     std::uint8_t clockSumWithSet_ = 0;  // the same with 0x9B counted
-    bool resyncing_ = false;
     std::uint64_t resyncDeadlineMs_ = 0;
     bool byteSinceWrite_ = true;  // a byte arrived since the last write that awaits a reply
     int silentTimeouts_ = 0;      // consecutive time-outs without any byte from the interface

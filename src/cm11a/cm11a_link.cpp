@@ -341,11 +341,6 @@ void Cm11aLink::WriteToCM11A(const std::string& bytes) {
     if (echoSink_) echoSink_(bytes);
 }
 
-void Cm11aLink::AnswerPowerFail() {
-    WriteToCM11A(std::string(1, static_cast<char>(0x9B)));
-    DelayMs(10);
-}
-
 void Cm11aLink::DelayMs(std::uint32_t ms) {
     // The tick counter is 32 bits wide; the elapsed time is the difference taken modulo
     // 2^32, which stays right across the wrap.

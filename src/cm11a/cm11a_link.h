@@ -90,7 +90,6 @@ public:
     bool PortOpen(const std::string& port) override;
     void ClosePort(const std::string& port);
     void WriteToCM11A(const std::string& bytes) override;
-    void AnswerPowerFail() override;
     // True while the link is on its way back: a connection being made, a reconnect or a
     // reopen of the serial device pending.
     bool Connecting() const override;

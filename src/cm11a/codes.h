@@ -33,12 +33,19 @@ inline constexpr std::array<std::string_view, 16> X10FunctionNames = {
     "all_lights_off", "extended",     "hail_request", "hail_ack", "preset_dim_1", "preset_dim_2",
     "data_xfer",     "status_on",     "status_off", "status_request"};
 
+inline constexpr int kFunctionAllUnitsOff = 0;
+inline constexpr int kFunctionAllLightsOn = 1;
 inline constexpr int kFunctionOn = 2;
 inline constexpr int kFunctionOff = 3;
 inline constexpr int kFunctionDim = 4;
 inline constexpr int kFunctionBright = 5;
+inline constexpr int kFunctionAllLightsOff = 6;
 inline constexpr int kFunctionExtended = 7;
 inline constexpr int kFunctionStatusRequest = 15;
+// All-units-off, all-lights-on and all-lights-off act on a whole house, without an address.
+inline constexpr bool HouseWideFunction(int f) {
+    return f == kFunctionAllUnitsOff || f == kFunctionAllLightsOn || f == kFunctionAllLightsOff;
+}
 
 // Function code of a name in X10FunctionNames (letter case ignored), or -1.
 int FunctionCode(std::string_view name);

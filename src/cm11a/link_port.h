@@ -17,8 +17,6 @@ public:
     // view. When the link cannot be opened it reports "Unable to Send to CM11A, Port not
     // open" (once per outage) and drops the bytes. Never lets pending events run.
     virtual void WriteToCM11A(const std::string& bytes) = 0;
-    // Writes the single byte 0x9B, then pauses 10 ms.
-    virtual void AnswerPowerFail() = 0;
     // True while an attempt to open the link is under way (a connect wait, a connection
     // being made): the link may be open in a moment, so commands are kept meanwhile.
     virtual bool Connecting() const { return false; }

@@ -128,7 +128,7 @@ TEST(HostileInput, ASighupStormWhileRequestsFlowLosesNothingRepeatsNothingAndWri
     const std::string bytes = ByteLines(rig.SimLog());
     EXPECT_EQ(Count(bytes, "rx 9B"), 0) << bytes;
     EXPECT_EQ(Count(bytes, "rx 00\n"), 80) << bytes;
-    std::printf("SIGHUP storm: %d signals in %.1f s, %d reloads\n", signals,
+    std::printf("SIGHUP storm: %d signals in %.1f s, %d reload lines in the log (repeats collapse)\n", signals,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                 Count(rig.Log(), "Settings reloaded: "));
     ExpectCleanStop(rig.quorvel());

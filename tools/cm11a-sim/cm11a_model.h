@@ -294,6 +294,25 @@ public:
         return "";
     }
 
+    // Traffic heard on the power line exactly as given: the upload's mask byte and data
+    // bytes (addresses of several houses, a function without an address...).
+    std::string HearRaw(const std::string& bytes, Millis now) {
+        if (bytes.size() < 2 || bytes.size() > 9) return "an upload is a mask byte and 1..8 data bytes";
+        Upload up;
+        up.mask = static_cast<std::uint8_t>(bytes[0]);
+        for (std::size_t i = 1; i < bytes.size(); ++i) up.data.push_back(static_cast<std::uint8_t>(bytes[i]));
+        for (std::size_t i = 0; i + 1 < up.data.size(); ++i) {
+            const int fn = up.data[i] & 0x0F;
+            if (((up.mask >> i) & 1) && (fn == kDim || fn == kBright)) {
+                up.percent = (up.data[i + 1] * 100 + kBrightnessFull / 2) / kBrightnessFull;
+                break;
+            }
+        }
+        ApplyHeard(up);
+        Store(std::move(up), now);
+        return "";
+    }
+
     // A stored macro ran: the one-shot 0x5B report with the macro's offset.
     void MacroReport(int offset) {
         Emit(std::string{static_cast<char>(0x5B), static_cast<char>((offset >> 8) & 0xFF),
@@ -306,7 +325,23 @@ public:
         nextPowerFail_ = now;
     }
 
-    void FaultChecksum(int n) { badChecksums_ = n; }
+    // The next n checksums are wrong: the right one + 1, or the given byte (0..255).
+    void FaultChecksum(int n, int byte = -1) {
+        badChecksums_ = n;
+        badChecksumByte_ = byte;
+    }
+    // What becomes of the 0x55 that ends the next n functions (after they went over the
+    // power line): lost, garbled (another byte in its place), or a poll in its place (the
+    // interface heard an address meanwhile and holds an upload).
+    // kLate: the 0x55 comes lateMs after the function went over the power line.
+    enum class ReadyFault { kLost, kGarbled, kPoll, kLate };
+    void FaultReady(ReadyFault kind, int n, Millis lateMs = 0) {
+        readyFault_ = kind;
+        readyFaults_ = n;
+        readyLateMs_ = lateMs;
+    }
+    // The next n replies to the computer (checksums and 0x55) are lost on the way.
+    void FaultMute(int n) { mutedReplies_ = n; }
     // Each byte, in either direction, is lost with this probability (percent).
     void FaultLoss(double percent) { lossPercent_ = percent; }
     // Before each byte sent, a random stray byte is sent with this probability (percent).
@@ -332,6 +367,8 @@ public:
     void ClearLogs() { byteLog_.clear(); lineLog_.clear(); }
     std::size_t UploadsWaiting() const { return uploads_.size(); }
     bool PowerFailing() const { return powerFail_; }
+    // Nothing in progress and nothing to send: no exchange, no upload held, no power failure.
+    bool Idle() const { return mode_ == Mode::kIdle && uploads_.empty() && !powerFail_ && line_.empty() && output_.empty(); }
 
 private:
     enum class Mode { kIdle, kGotHeader, kAwaitAck, kTransmitting, kClock, kClockAck, kClockReady };
@@ -420,6 +457,7 @@ private:
     void ReceiveByte(std::uint8_t b, Millis now) {
         if (silent_) return;
         if (Lost()) {
+            if (b == 0x00 && mode_ == Mode::kAwaitAck && (header_ & 0x02)) Line("function 00 lost");
             Verbose("lost received byte");
             return;
         }
@@ -470,16 +508,21 @@ private:
             std::uint8_t sum = static_cast<std::uint8_t>(header_ + code_);
             if (badChecksums_ > 0) {
                 --badChecksums_;
-                sum = static_cast<std::uint8_t>(sum + 1);
+                sum = badChecksumByte_ >= 0 ? static_cast<std::uint8_t>(badChecksumByte_) : static_cast<std::uint8_t>(sum + 1);
             }
             mode_ = Mode::kAwaitAck;
-            Emit(std::string(1, static_cast<char>(sum)));
+            Reply(static_cast<char>(sum));
             break;
         }
         case Mode::kAwaitAck:
             if (b == 0x00) {
                 mode_ = Mode::kTransmitting;
                 doneAt_ = now + Scaled(LineTimeMs()) + lateMs_;
+                if ((header_ & 0x02) && readyFaults_ > 0 && readyFault_ == ReadyFault::kLate) {
+                    --readyFaults_;
+                    doneAt_ += readyLateMs_;
+                    Line("55 late");
+                }
             } else {
                 // Not a confirmation: the computer starts over (typically the same pair again).
                 mode_ = Mode::kIdle;
@@ -530,8 +573,37 @@ private:
             devices_.Address(HouseOf(code_), UnitOf(code_));
             Line("sent " + DeviceName(HouseOf(code_), UnitOf(code_)));
         }
-        Emit(std::string(1, static_cast<char>(kReady)));
+        if ((header_ & 0x02) && readyFaults_ > 0 && readyFault_ != ReadyFault::kLate) {
+            --readyFaults_;
+            switch (readyFault_) {
+            case ReadyFault::kLost:
+                Line("55 lost");
+                break;
+            case ReadyFault::kGarbled:
+                Line("55 garbled");
+                Reply(static_cast<char>(kReady ^ 0x10));
+                break;
+            case ReadyFault::kPoll:
+                Line("poll in place of the 55");
+                HearRaw(std::string{'\x00', static_cast<char>(AddressByte(15, 16))}, now);  // P16 heard
+                break;
+            case ReadyFault::kLate:
+                break;
+            }
+        } else {
+            Reply(static_cast<char>(kReady));
+        }
         if (!uploads_.empty()) nextPoll_ = now;
+    }
+
+    // A reply to the computer (a checksum or 0x55), unless replies are being lost.
+    void Reply(char byte) {
+        if (mutedReplies_ > 0) {
+            --mutedReplies_;
+            Line("reply lost");
+            return;
+        }
+        Emit(std::string(1, byte));
     }
 
     // Heard traffic acts on the devices when it goes over the power line, before any upload.
@@ -634,6 +706,11 @@ private:
     bool powerFail_ = false;
     Millis nextPowerFail_ = 0;
     int badChecksums_ = 0;
+    int badChecksumByte_ = -1;
+    ReadyFault readyFault_ = ReadyFault::kLost;
+    int readyFaults_ = 0;
+    Millis readyLateMs_ = 0;
+    int mutedReplies_ = 0;
     bool silent_ = false;
     Millis lateMs_ = 0;
     std::string output_;
@@ -646,11 +723,15 @@ enum class Action { kNone, kDrop, kQuit };
 inline constexpr const char* kHelpText =
     "hear <devices...> <function> [percent]   traffic heard on the power line, e.g. hear A1 A2 dim 50\n"
     "powerfail                                power returned: send A5 until 9B\n"
-    "fault checksum N                         wrong checksum for the next N transmissions\n"
+    "fault checksum N [XX]                    wrong checksum (or byte XX) for the next N transmissions\n"
+    "fault ready lost|garbled|poll N          the 55 after the next N functions is lost, garbled or a poll\n"
+    "fault ready late N MS                    the 55 after the next N functions comes MS later\n"
+    "fault mute N                             the next N replies (checksums, 55) are lost\n"
     "fault silent on|off                      answer nothing at all\n"
     "fault late MS                            extra delay before every 55 (0 ends it)\n"
     "fault loss|stray PERCENT                 lose bytes / send random stray bytes (0 ends it)\n"
     "hear-extended <device> <data> <command>  extended-code traffic heard on the power line\n"
+    "hear-raw <mask> <data...>                an upload of these hex bytes (addresses of several houses...)\n"
     "macro [offset]                           a stored macro ran: the 0x5B report\n"
     "drop                                     close the TCP connection of the computer\n"
     "garbage <hex bytes> | garbage random N   send bytes to the computer as they are\n"
@@ -692,6 +773,37 @@ inline std::string RunCommand(Interface& sim, std::string_view line, Millis now,
         const std::string why = sim.HearExtended(args, now);
         return why.empty() ? "ok\n" : error(why);
     }
+    if (cmd == "hear-raw" && !args.empty()) {
+        std::string joined, bytes;
+        for (const auto& a : args) joined += a + " ";
+        if (!ParseHex(joined, bytes)) return error("not hex bytes");
+        const std::string why = sim.HearRaw(bytes, now);
+        return why.empty() ? "ok\n" : error(why);
+    }
+    if (cmd == "fault" && args.size() == 3 && args[0] == "checksum") {
+        long v = 0;
+        std::string byte;
+        if (!number(args[1], 1000, v) || !ParseHex(args[2], byte) || byte.size() != 1)
+            return error("usage: fault checksum N XX (XX: the byte answered, in hex)");
+        sim.FaultChecksum(static_cast<int>(v), static_cast<unsigned char>(byte[0]));
+        return "ok\n";
+    }
+    if (cmd == "fault" && args.size() == 4 && args[0] == "ready" && args[1] == "late") {
+        long n = 0, ms = 0;
+        if (!number(args[2], 1000, n) || !number(args[3], 60000, ms)) return error("usage: fault ready late N MS");
+        sim.FaultReady(Interface::ReadyFault::kLate, static_cast<int>(n), ms);
+        return "ok\n";
+    }
+    if (cmd == "fault" && args.size() == 3 && args[0] == "ready") {
+        long v = 0;
+        const Interface::ReadyFault kind = args[1] == "garbled" ? Interface::ReadyFault::kGarbled
+                                           : args[1] == "poll"  ? Interface::ReadyFault::kPoll
+                                                                : Interface::ReadyFault::kLost;
+        if (!number(args[2], 1000, v) || (args[1] != "lost" && args[1] != "garbled" && args[1] != "poll"))
+            return error("usage: fault ready lost|garbled|poll N");
+        sim.FaultReady(kind, static_cast<int>(v));
+        return "ok\n";
+    }
     if (cmd == "macro" && args.size() <= 1) {
         long v = 0;
         if (!args.empty() && !number(args[0], 1023, v)) return error("usage: macro [offset 0..1023]");
@@ -716,12 +828,17 @@ inline std::string RunCommand(Interface& sim, std::string_view line, Millis now,
             sim.FaultLate(v);
             return "ok\n";
         }
+        if (args[0] == "mute" && number(args[1], 1000, v)) {
+            sim.FaultMute(static_cast<int>(v));
+            return "ok\n";
+        }
         if ((args[0] == "loss" || args[0] == "stray") && number(args[1], 100, v)) {
             if (args[0] == "loss") sim.FaultLoss(static_cast<double>(v));
             else sim.FaultStray(static_cast<double>(v));
             return "ok\n";
         }
-        return error("usage: fault checksum N | fault silent on|off | fault late MS | fault loss|stray PERCENT");
+        return error("usage: fault checksum N [XX] | fault ready lost|garbled|poll N | fault mute N | fault silent on|off | "
+                     "fault late MS | fault loss|stray PERCENT");
     }
     if (cmd == "drop" && args.empty()) {
         action = Action::kDrop;

@@ -1,6 +1,6 @@
-// Shared pieces of the CM11A engine tests: a scripted link that records every write and
-// echoes it like the product's link (so the event pump runs inside each write), a node
-// that records sent xAP messages, and a fixture in simulated time.
+// Shared pieces of the CM11A engine tests: a scripted link that records every write (and,
+// like the product's link, lets no event run inside it), a node that records sent xAP
+// messages, and a fixture in simulated time.
 #pragma once
 
 #include "core/reporting.h"
@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ inline std::string B(std::initializer_list<int> values) {
 
 class ScriptedLink : public LinkPort {
 public:
-    explicit ScriptedLink(CommWindowModel& comm) : comm_(comm) {}
+    ScriptedLink() = default;
     bool PortOpen(const std::string& port) override {
         lastPort = port;
         return open;
@@ -37,21 +38,18 @@ public:
         if (!open) return;
         writes.push_back(bytes);
         if (onWrite) onWrite(bytes);
-        comm_.EchoHex(bytes);  // as the product's link does; nothing else runs meanwhile
     }
-    void AnswerPowerFail() override { WriteToCM11A(B({0x9B})); }
     bool Connecting() const override { return connecting; }
     void Reopen(const std::string& why) override { reopens.push_back(why); }
+    void UsePort(const std::string& port) override { usedPorts.push_back(port); }
 
     bool open = true;
     bool connecting = false;
     std::vector<std::string> reopens;
+    std::vector<std::string> usedPorts;
     std::string lastPort;
     std::vector<std::string> writes;
     std::function<void(const std::string&)> onWrite;
-
-private:
-    CommWindowModel& comm_;
 };
 
 // "Event=on;Device=A1" from an item list.
@@ -63,7 +61,7 @@ inline std::string Readable(const std::string& body) {
 
 class Cm11aEngineTest : public ::testing::Test {
 protected:
-    Cm11aEngineTest() : reporter(sim), comm(sim, reporter), link(comm) {
+    Cm11aEngineTest() : reporter(sim), comm(sim, reporter) {
         reporter.SetNode(&node);
         reporter.SetXapRunning(true);
         settings.ComPort = "127.0.0.1:10001";
@@ -72,19 +70,23 @@ protected:
     }
 
     void Feed(const std::string& bytes) { engine->CM11ADataArrival(bytes, 2); }
-    // Starts the engine again (InitCM11A) and answers its clock message as the interface
-    // does: the checksum, then 0x55 after the confirmation. True when the link is open.
-    bool Restart() {
-        const std::size_t before = link.writes.size();
-        const bool open = engine->InitCM11A("1");
-        if (link.writes.size() > before && link.writes[before].size() == 7 && link.writes[before][0] == '\x9B') {
-            int sum = 0;
-            for (std::size_t i = 1; i < 7; ++i) sum += static_cast<unsigned char>(link.writes[before][i]);
-            Feed(B({sum & 0xFF}));
-            if (link.writes.back() == B({0})) Feed(B({0x55}));
-        }
-        return open;
+    // InitCM11A on port "1", and the clock message it sends left unanswered until the
+    // engine goes on without the answer.
+    void Restart() {
+        ASSERT_TRUE(engine->InitCM11A("1"));
+        sim.Advance(Cm11aEngine::kClockAnswerMs);
     }
+    // Debug lines from now on.
+    void CaptureDebug() {
+        reporter.SetDebug(true);
+        reporter.SetConsole([this](const std::string& line) { debugLines.push_back(line); });
+    }
+    long DebugLinesWith(const std::string& text) const {
+        return std::count_if(debugLines.begin(), debugLines.end(),
+                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    }
+    // Occurrences of bytes among the writes.
+    long Written(const std::string& bytes) const { return std::count(link.writes.begin(), link.writes.end(), bytes); }
 
     // Announced X10 events, readable.
     std::vector<std::string> Events() const {
@@ -116,15 +118,22 @@ protected:
     ScriptedLink link;
     quorvel::test::RecordingNode node;
     std::unique_ptr<Cm11aEngine> engine;
+    std::vector<std::string> debugLines;
 };
 
-// Replies of a well-behaved interface to a command: the checksum of a header/code pair,
-// 0x55 after the confirmation. Delivered through the event pump after delayMs.
+// Replies of a well-behaved interface to a command or the clock message: the checksum of
+// a header/code pair or of the six clock bytes, 0x55 after the confirmation. Delivered as
+// events delayMs after the write.
 inline void AnswerLikeInterface(platform::SimPlatform& sim, ScriptedLink& link, Cm11aEngine& engine,
                                 std::uint64_t delayMs) {
     link.onWrite = [&sim, &engine, delayMs](const std::string& bytes) {
         std::string reply = bytes == B({0}) ? B({0x55}) : "";
-        if (bytes.size() == 2) reply = B({static_cast<unsigned char>(bytes[0]) + static_cast<unsigned char>(bytes[1])});
+        const bool clock = bytes.size() == 7 && static_cast<unsigned char>(bytes[0]) == Cm11aEngine::kClockSet;
+        if (bytes.size() == 2 || clock) {
+            unsigned sum = 0;
+            for (std::size_t i = clock ? 1 : 0; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]);
+            reply = B({static_cast<int>(sum & 0xFF)});
+        }
         if (!reply.empty()) sim.Post([&engine, reply] { engine.CM11ADataArrival(reply, 2); }, delayMs);
     };
 }

@@ -1,5 +1,7 @@
 #include "cm11a/engine_fixture.h"
 
+#include <functional>
+
 #include <algorithm>
 
 using namespace quorvel::cm11a;
@@ -52,7 +54,7 @@ TEST_F(Cm11aEngineTest, Cm11aAnnouncementsOfSentAndHeardCommandsFollowHouseAndIg
         EXPECT_EQ(Events().size(), c.sent ? 1u : 0u);
         Restart();
         node.sent.clear();
-        Feed(B({0x5A, 0x05, 0x08, 0x66, 0xE6, 0xA2, 0x62}));  // A1, B1, D3 addressed, then "on"
+        Feed(B({0x5A, 0x07, 0x2A, 0x66, 0x62, 0xE6, 0xE2, 0xA2, 0xA2}));  // A1, B1 and D3 "on"
         EXPECT_EQ(Events(), c.heard);
     }
 }
@@ -88,7 +90,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitFourTimeoutsDropTheHeadAndASilentInterfaceI
     sim.Advance(Cm11aEngine::kReplyTimeoutMs);
     EXPECT_TRUE(link.reopens.empty());
     sim.Advance(Cm11aEngine::kReplyTimeoutMs);  // the second time-out without a byte
-    EXPECT_EQ(link.reopens, std::vector<std::string>{"the CM11A sent nothing for two commands in a row"});
+    EXPECT_EQ(link.reopens, std::vector<std::string>{"the CM11A sent nothing for 2 replies in a row"});
     sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs - 1);  // the pair every 5 s, four times
     EXPECT_EQ(link.writes, std::vector<std::string>(4, B({0x04, 0x66})));
     sim.Advance(1);
@@ -118,9 +120,8 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         link.writes.clear();
-        ASSERT_TRUE(Restart());  // empties the queue and sets the interface's clock
-        ASSERT_FALSE(link.writes.empty());
-        EXPECT_EQ(link.writes.front().substr(0, 1), B({0x9B}));
+        Restart();  // empties the queue and sends the clock message
+        EXPECT_EQ(link.writes, std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')});
         EXPECT_EQ(link.lastPort, "1");
         link.writes.clear();
         node.sent.clear();
@@ -130,7 +131,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
             const std::size_t before = link.writes.size();
             Feed(chunk);
             sim.Advance(static_cast<std::uint64_t>(c.gapMs) - 1);
-            if (engine->Resyncing()) {
+            if (engine->Receiving() == RxState::AwaitQuiet) {
                 EXPECT_EQ(link.writes.size(), before) << "nothing is sent before the line is quiet";
             }
             sim.Advance(1);
@@ -138,12 +139,14 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
         EXPECT_EQ(Head().Retry, 0);
         AnswerLikeInterface(sim, link, *engine, 1);
         // What the interface still owes for the step we are in.
-        if (Head().State == 3 || Head().State == 7) Feed(B({0x55}));
+        if (Head().State == TxState::AwaitAddressReady || Head().State == TxState::AwaitFunctionReady) {
+            Feed(B({0x55}));
+        }
         sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs);
         link.onWrite = nullptr;
         EXPECT_TRUE(engine->TransmitQueue().empty());
-        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x04, 0x66})), c.addressPairs);
-        EXPECT_EQ(std::count(link.writes.begin(), link.writes.end(), B({0x06, 0x62})), c.functionPairs);
+        EXPECT_EQ(Written(B({0x04, 0x66})), c.addressPairs);
+        EXPECT_EQ(Written(B({0x06, 0x62})), c.functionPairs);
         EXPECT_EQ(Events(), (std::vector<std::string>{"Event=on;Device=A1", "Event=off;Device=B2"}));
         EXPECT_EQ(Reports(), std::string(c.report).empty() ? std::vector<std::string>{}
                                                            : std::vector<std::string>{c.report});
@@ -159,10 +162,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_TRUE(Reports().empty());
     link.open = true;
     link.connecting = false;
-    engine->LinkOpened();
-    ASSERT_EQ(link.writes.size(), 1u);
-    EXPECT_EQ(link.writes[0].substr(0, 1), B({0x9B}));  // the clock first, then the head
-    sim.Advance(Cm11aEngine::kClockAnswerMs + 1);
+    engine->LinkOpened();  // the clock message first, then the head
+    EXPECT_EQ(link.writes, std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')});
+    sim.Advance(Cm11aEngine::kClockAnswerMs);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
@@ -185,8 +187,8 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_EQ(engine->TransmitQueue().size(), 1u);
     link.open = true;
     engine->LinkOpened();
-    sim.Advance(Cm11aEngine::kClockAnswerMs + 1);
-    EXPECT_EQ(Head().State, 1);
+    sim.Advance(Cm11aEngine::kClockAnswerMs);
+    EXPECT_EQ(Head().State, TxState::AwaitAddressChecksum);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // The next outage is reported again.
     link.open = false;
@@ -198,4 +200,89 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitQueueIsBounded) {
     for (std::size_t i = 0; i < Cm11aEngine::kQueueLimit + 2; ++i) engine->SendCM11A("A1", 2);
     EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
     EXPECT_EQ(Reports(), std::vector<std::string>(2, "SendCM11A refused A1: 1000 commands are already waiting"));
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitAFunctionConfirmedWithZeroIsNeverSentAgain) {
+    // A1 on has had its function checksum confirmed with 0x00; in place of its 0x55 comes:
+    struct Case { const char* name; std::function<void()> fault; };
+    const Case cases[] = {
+        {"nothing", [&] { sim.Advance(Cm11aEngine::kReplyTimeoutMs); }},
+        {"a garbled 55", [&] { Feed(B({0x54})); sim.Advance(Cm11aEngine::kReplyTimeoutMs); }},
+        {"a 55 after the time-out", [&] { sim.Advance(Cm11aEngine::kReplyTimeoutMs); Feed(B({0x55})); }},
+        {"a poll and an upload", [&] { Feed(B({0x5A})); Feed(B({0x02, 0x00, 0x6E})); }},
+        {"a power-fail request", [&] { Feed(B({0xA5})); }},
+        {"a link opened again", [&] { engine->LinkOpened(); }},
+    };
+    CaptureDebug();
+    std::vector<std::string> told;
+    engine->SetActivityObserver([&](const X10Activity& a) { told.push_back(a.Devices.at(0) + (a.Completed ? " done" : " dropped")); });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        link.onWrite = nullptr;
+        link.writes.clear();
+        debugLines.clear();
+        told.clear();
+        engine->SendCM11A("A1", 2);
+        engine->SendCM11A("B2", 3);
+        Feed(B({0x6A}));
+        Feed(B({0x55}));
+        Feed(B({0x68}));
+        ASSERT_EQ(link.writes.back(), B({0x00}));
+        AnswerLikeInterface(sim, link, *engine, 1);
+        c.fault();
+        sim.Advance(2 * Cm11aEngine::kReplyTimeoutMs);
+        EXPECT_TRUE(engine->TransmitQueue().empty());
+        EXPECT_EQ(Written(B({0x06, 0x62})), 1) << "A1 on went out once";
+        EXPECT_EQ(Written(B({0x06, 0xE3})), 1) << "B2 off went out once";
+        EXPECT_EQ(told, (std::vector<std::string>{"A1 done", "B2 done"}));
+        EXPECT_EQ(DebugLinesWith("SendCM11A A1=2 not confirmed"), 1);
+    }
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitAFullDimHasTimeForAllItsStepsAt50Hz) {
+    // 22 steps at 50 Hz: 0.48 s for the frame and 9.6 mains cycles a step, about 4.7 s.
+    CaptureDebug();
+    engine->SendCM11A("A1", 4, 22);
+    Feed(B({(0xB4 + 0x66) & 0xFF}));
+    Feed(B({0x55}));
+    Feed(B({(0xB6 + 0x64) & 0xFF}));
+    ASSERT_EQ(Head().State, TxState::AwaitFunctionReady);
+    sim.Advance(480 + 22 * 192 + Cm11aEngine::kReplyTimeoutMs / 2);  // a slow serial server on top
+    Feed(B({0x55}));
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(DebugLinesWith("SendCM11A A1=4 done"), 1);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitAChecksumOf5BIsAWrongChecksumNotAMacroReport) {
+    // G1's address checksum is 0x5A; the interface answers 0x5B.
+    engine->SendCM11A("G1", 2);
+    Feed(B({0x5B}));
+    sim.Advance(Cm11aEngine::kResyncQuietMs);
+    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x04, 0x56}), B({0x04, 0x56})}));
+    AnswerLikeInterface(sim, link, *engine, 1);
+    Feed(B({0x5A}));  // the right checksum now: no macro offset byte swallowed it
+    sim.Advance(10);
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(Written(B({0x06, 0x52})), 1);
+}
+
+TEST_F(Cm11aEngineTest, Cm11aTransmitANewPortIsTakenUpBetweenCommands) {
+    engine->SendCM11A("A1", 2);
+    engine->SendCM11A("B2", 3);
+    Feed(B({0x6A}));
+    settings.ComPort = "127.0.0.1:10002";
+    engine->PortChanged();  // A1 is in its handshake: it ends on the old port
+    EXPECT_TRUE(link.usedPorts.empty());
+    Feed(B({0x55, 0x68}));
+    EXPECT_TRUE(link.usedPorts.empty());
+    Feed(B({0x55}));
+    EXPECT_EQ(link.usedPorts, std::vector<std::string>{"127.0.0.1:10002"});
+    EXPECT_EQ(link.writes.back(), B({0x04, 0xEE}));  // B2 starts after the move
+    engine->PortChanged();  // B2 awaits its checksum: the move waits for its end
+    EXPECT_EQ(link.usedPorts.size(), 1u);
+    Feed(B({0xF2, 0x55, 0xE9, 0x55}));
+    EXPECT_EQ(link.usedPorts.size(), 2u);
+    engine->PortChanged();  // an idle engine moves at once
+    EXPECT_EQ(link.usedPorts.size(), 3u);
 }

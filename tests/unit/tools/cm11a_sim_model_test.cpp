@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using cm11asim::Interface;
@@ -77,6 +79,52 @@ TEST(Cm11aSimModel, OneUploadBufferHoldsWhatFitsAndLosesTheRest) {
     EXPECT_EQ(sim.TakeOutput(), B({0x5A}));
     sim.Receive(B({0xC3}), 1);
     EXPECT_EQ(sim.TakeOutput(), B({0x05, 0x0A, 0x66, 0x62, 0x6E, 0x63}));
+}
+
+TEST(Cm11aSimModel, FaultsTakeTheRepliesOfACommandThatStillGoesOverThePowerLine) {
+    // A1 on: address and function, each confirmed; what the computer receives.
+    struct Case { const char* fault; std::string received; const char* line; };
+    const Case cases[] = {
+        {"fault ready lost 1", B({0x6A, 0x55, 0x68}), "55 lost"},
+        {"fault ready garbled 1", B({0x6A, 0x55, 0x68, 0x45}), "55 garbled"},
+        {"fault ready poll 1", B({0x6A, 0x55, 0x68, 0x5A}), "poll in place of the 55"},
+        {"fault mute 2", B({0x68, 0x55}), "reply lost"},
+        {"fault checksum 1 5B", B({0x5B}), nullptr},  // the pair is not confirmed: nothing goes
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        Interface sim(Timing{1.0, 1000});
+        cm11asim::Action action;
+        ASSERT_EQ(cm11asim::RunCommand(sim, c.fault, 0, action), "ok\n");
+        std::string received;
+        Millis now = 0;
+        for (const std::string& pair : {B({0x04, 0x66}), B({0x06, 0x62})}) {
+            sim.Receive(pair, now);
+            received += RunUntil(sim, now, now + 5);
+            if (!received.empty() && static_cast<unsigned char>(received.back()) == 0x5B) break;
+            sim.Receive(B({0x00}), now + 6);
+            received += RunUntil(sim, now + 6, now + 1000);
+            now += 1001;
+        }
+        EXPECT_EQ(received, c.received);
+        EXPECT_EQ(sim.Devices().Describe().rfind("A1 on 100\n", 0) == 0, c.line != nullptr);
+        if (c.line) {
+            EXPECT_NE(std::find(sim.LineLog().begin(), sim.LineLog().end(), c.line), sim.LineLog().end());
+        }
+    }
+}
+
+TEST(Cm11aSimModel, RawUploadsCarryAddressesOfSeveralHouses) {
+    Interface sim(Timing{1.0, 1000});
+    cm11asim::Action action;
+    // A1 and B2 addressed, then "B on": only B2 switches.
+    ASSERT_EQ(cm11asim::RunCommand(sim, "hear-raw 04 66 EE E2", 0, action), "ok\n");
+    EXPECT_EQ(sim.Devices().Describe(), "A1 off 0\nB2 on 100\n");
+    sim.Tick(0);
+    EXPECT_EQ(sim.TakeOutput(), B({0x5A}));
+    sim.Receive(B({0xC3}), 1);
+    EXPECT_EQ(sim.TakeOutput(), B({0x04, 0x04, 0x66, 0xEE, 0xE2}));
+    EXPECT_NE(cm11asim::RunCommand(sim, "hear-raw 00", 2, action).find("error"), std::string::npos);
 }
 
 }  // namespace

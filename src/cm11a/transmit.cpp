@@ -1,0 +1,227 @@
+// The transmit side: the queue of commands, the handshake of the head command with the
+// interface, its reply time-out, and the one place every command ends (Complete).
+#include "cm11a/cm11a_engine.h"
+
+#include "cm11a/codes.h"
+#include "xap/xap_sender.h"
+
+#include <algorithm>
+
+namespace quorvel::cm11a {
+
+namespace {
+
+constexpr const char* kEventClass = "xAP-x10.Event";
+
+bool Sending(TxState s) { return s == TxState::SendAddress || s == TxState::SendFunction; }
+
+}  // namespace
+
+bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin) {
+    const auto address = AddressByte(dc);
+    if (!address) return false;  // not a device code: dropped without a report
+    if (command < 0 || command > 15) {
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": command " +
+                                                 std::to_string(command) + " is not an X10 function");
+        return false;
+    }
+    if (brightness < 0 || brightness > kMaxBrightness) {
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": brightness " +
+                                                 std::to_string(brightness) + " is outside 0.." +
+                                                 std::to_string(kMaxBrightness));
+        return false;
+    }
+    if (queue_.size() >= kQueueLimit) {
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
+                                                 " commands are already waiting");
+        return false;
+    }
+    X10Queue item;
+    item.DC = dc;
+    item.Header = *address;
+    item.Command = command;
+    item.Brightness = brightness;
+    item.Origin = static_cast<int>(origin);
+    reporter_.DebugLog("SendCM11A AddToQueue Count=" + std::to_string(queue_.size()));
+    queue_.push_back(std::move(item));
+    return true;
+}
+
+void Cm11aEngine::Refuse(const std::string& dc, int command, int brightness, X10Origin origin) {
+    X10Queue refused;
+    refused.DC = dc;
+    refused.Command = command;
+    refused.Brightness = brightness;
+    refused.Origin = static_cast<int>(origin);
+    Tell(refused, false);
+}
+
+void Cm11aEngine::ReportDropped(const std::string& dc) {
+    // Once per outage on the network; every further command in the log only.
+    const std::string text = "SendCM11A dropped " + dc + ": the CM11A link is not open";
+    if (linkDownReported_) {
+        reporter_.DebugLog(text);
+    } else {
+        linkDownReported_ = true;
+        reporter_.ReportEvent(core::kAppName, text);
+    }
+}
+
+// Writes the head's next pair when the line is free: nothing of the interface's own is
+// going on and the head is in a sending state.
+void Cm11aEngine::StartHead() {
+    // A new port is taken up between commands, before the next one starts.
+    if (portChangePending_ && !MidExchange()) SwitchPort();
+    auto free = [this] { return rxState_ == RxState::Idle && !queue_.empty() && Sending(queue_.front().State); };
+    if (!free()) return;
+    if (!link_.PortOpen(settings_.ComPort)) return;
+    if (free()) SendX10(queue_.front());  // opening the link may have started the clock message
+}
+
+void Cm11aEngine::SendX10(X10Queue& item) {
+    const std::string status = item.DC + "=" + std::to_string(item.Command) + " at step " +
+                               std::to_string(static_cast<int>(item.State)) + ", Ignore=" + settings_.Ignore +
+                               ", Retry=" + std::to_string(item.Retry);
+    comm_.SetTxStatus(status);
+    reporter_.DebugLog("SendX10 " + status);
+    const auto address = static_cast<std::uint8_t>(item.Header);
+    std::string pair;
+    if (item.State == TxState::SendAddress) {
+        if (item.Retry > kMaxRetries) return Complete(Outcome::Dropped, "CM11A Transmit Retry exceeded from state");
+        if (!item.Announced) {
+            item.Announced = true;
+            if (settings_.Announced(item.DC)) Announce(item);
+        }
+        pair = {static_cast<char>(AddressHeader(item.Brightness)), static_cast<char>(address)};
+        item.State = TxState::AwaitAddressChecksum;
+        lastTxAddress_ = item.Header;
+    } else if (item.State == TxState::SendFunction) {
+        pair = {static_cast<char>(FunctionHeader(item.Brightness)), static_cast<char>(FunctionByte(address, item.Command))};
+        item.State = TxState::AwaitFunctionChecksum;
+    } else {
+        return;  // a reply is awaited
+    }
+    ArmReplyTimer(item);
+    byteSinceWrite_ = false;
+    Write(pair);
+}
+
+void Cm11aEngine::Announce(const X10Queue& item) {
+    if (item.Command == kFunctionStatusRequest) return;
+    const std::string_view name = X10FunctionNames[static_cast<std::size_t>(item.Command & 0x0F)];
+    std::string body;
+    if (item.Command == kFunctionDim || item.Command == kFunctionBright) {
+        body = xap::ItemList({{"Event", name}, {"Device", item.DC}, {"Brightness", std::to_string(item.Brightness)}});
+    } else {
+        body = xap::ItemList({{"Event", name}, {"Device", item.DC}});
+    }
+    reporter_.SendXap("", kEventClass, kEventClass, body);
+}
+
+void Cm11aEngine::ArmReplyTimer(const X10Queue& item) {
+    int ms = kReplyTimeoutMs;
+    // The 0x55 of a dim or bright comes only after all its steps went over the power line.
+    const bool steps = item.Command == kFunctionDim || item.Command == kFunctionBright;
+    if (item.State == TxState::AwaitFunctionReady && steps) ms += item.Brightness * kDimStepMs;
+    timer_->SetInterval(ms);
+    timer_->SetEnabled(true);
+}
+
+void Cm11aEngine::StopTimer() { timer_->SetEnabled(false); }
+
+void Cm11aEngine::ReplyTimedOut() {
+    if (rxState_ == RxState::AwaitUploadLength || rxState_ == RxState::InUpload) {
+        // The interface went quiet in the middle of an upload: what follows cannot belong
+        // to it, so it is dropped rather than decoded from the next replies.
+        reporter_.DebugLog("CM11A upload abandoned after time-out: " + HexJoin(reportBuffer_));
+        rxState_ = RxState::Idle;
+        reportRemaining_ = 0;
+        reportBuffer_.clear();
+    }
+    if (!queue_.empty() && !Sending(queue_.front().State)) {
+        X10Queue& head = queue_.front();
+        if (head.State == TxState::AwaitFunctionReady) {
+            return Complete(Outcome::NotConfirmed, "no 55 within the reply time-out");
+        }
+        head.Retry += 1;
+        head.State = TxState::SendAddress;
+    }
+    StartHead();
+}
+
+// The interface turned to something of its own (a poll, a power-fail request, a new
+// connection) while the head was in its handshake: a function already confirmed with 0x00
+// is on the power line and ends here; anything else starts again from its address later.
+void Cm11aEngine::InterruptHead(const char* why) {
+    if (queue_.empty()) return;
+    X10Queue& head = queue_.front();
+    if (head.State == TxState::AwaitFunctionReady) return Complete(Outcome::NotConfirmed, why);
+    head.State = TxState::SendAddress;
+    StopTimer();
+}
+
+void Cm11aEngine::WrongReply(X10Queue& head) {
+    head.WrongReplies += 1;
+    if (head.WrongReplies >= kMaxWrongReplies) {
+        return Complete(Outcome::Dropped, "CM11A Transmit wrong replies exceeded from state");
+    }
+    // The pair goes out again once the line is quiet, so that stray bytes still on their
+    // way are not taken as the answer to the repeated pair.
+    head.State = head.State == TxState::AwaitFunctionChecksum ? TxState::SendFunction : TxState::SendAddress;
+    StartResync();
+}
+
+void Cm11aEngine::Complete(Outcome outcome, const std::string& why) {
+    if (queue_.empty()) return;
+    const X10Queue done = queue_.front();
+    queue_.pop_front();
+    StopTimer();
+    const std::string what = done.DC + "=" + std::to_string(done.Command);
+    switch (outcome) {
+    case Outcome::Confirmed:
+        reporter_.DebugLog("SendCM11A " + what + " done");
+        break;
+    case Outcome::NotConfirmed:
+        reporter_.DebugLog("SendCM11A " + what + " not confirmed (" + why + "); its function went out");
+        break;
+    case Outcome::Dropped:
+        reporter_.DebugLog("X10Error" + why);
+        reporter_.ReportEvent(core::kAppName, why + " " + std::to_string(static_cast<int>(done.State)) +
+                                                  " on command " + ToHex(done.Header, reporter_));
+        break;
+    }
+    Tell(done, outcome != Outcome::Dropped);
+    StartHead();
+}
+
+int Cm11aEngine::ExpectedReply(const X10Queue& item) {
+    const auto address = static_cast<std::uint8_t>(item.Header);
+    switch (item.State) {
+    case TxState::AwaitAddressChecksum: return Checksum(AddressHeader(item.Brightness), address);
+    case TxState::AwaitFunctionChecksum:
+        return Checksum(FunctionHeader(item.Brightness), FunctionByte(address, item.Command));
+    case TxState::AwaitAddressReady:
+    case TxState::AwaitFunctionReady: return kReady;
+    case TxState::SendAddress:
+    case TxState::SendFunction: break;
+    }
+    return -1;
+}
+
+void Cm11aEngine::Tell(const X10Queue& item, bool completed) {
+    X10Activity a;
+    a.Origin = static_cast<X10Origin>(item.Origin);
+    a.Completed = completed;
+    a.House = core::UpperAscii(item.DC.empty() ? 'A' : item.DC[0]);
+    a.Function = item.Command;
+    a.AmountPercent = std::min(100, (item.Brightness * 100 + kMaxBrightness / 2) / kMaxBrightness);
+    const auto address = AddressByte(item.DC);
+    if (address) a.Devices.push_back(DeviceCode(*address));
+    Emit(a);
+}
+
+void Cm11aEngine::Emit(const X10Activity& activity) {
+    if (observer_) core::Guarded(reporter_, "X10 activity", [&] { observer_(activity); });
+}
+
+}  // namespace quorvel::cm11a
