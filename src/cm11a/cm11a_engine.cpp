@@ -47,6 +47,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     };
     const bool keepClock = clockUnderway();
     queue_.clear();
+    lastServed_.clear();
     decoder_.Clear();
     pendingInput_.clear();
     pendingPos_ = 0;
@@ -65,14 +66,28 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     return open;
 }
 
-void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin) {
+namespace {
+std::string SenderKey(const std::string& sender, X10Origin origin) {
+    if (!sender.empty()) return sender;
+    switch (origin) {
+    case X10Origin::BscCommand: return "BSC";
+    case X10Origin::Typed: return "typed";
+    case X10Origin::Mqtt: return "MQTT";
+    default: return "xAP";
+    }
+}
+}  // namespace
+
+void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin,
+                            const std::string& senderName) {
+    const std::string sender = SenderKey(senderName, origin);
     core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) {
             if (dc.empty()) return;
             // While the link is being opened (or opened again) the command waits for it; it
             // starts when the link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness, origin)) {
+                if (Enqueue(dc, command, brightness, origin, sender)) {
                     reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
                 } else {
                     Refuse(dc, command, brightness, origin);
@@ -84,7 +99,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             return;
         }
         linkDownReported_ = false;
-        if (!dc.empty() && !Enqueue(dc, command, brightness, origin)) Refuse(dc, command, brightness, origin);
+        if (!dc.empty() && !Enqueue(dc, command, brightness, origin, sender)) Refuse(dc, command, brightness, origin);
         StartHead();
     });
 }

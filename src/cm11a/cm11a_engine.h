@@ -20,6 +20,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -95,8 +97,12 @@ public:
     // Validates and queues a command and starts it when the interface is free. While the
     // link is being opened the command waits for it; for a link that cannot be opened it
     // is dropped. An empty dc only starts the head.
+    // sender: the round-robin key (empty: the origin's name).
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
-                   X10Origin origin = X10Origin::XapRequest);
+                   X10Origin origin = X10Origin::XapRequest, const std::string& sender = {});
+    // Commands the queue takes from sender now: its free places, or when it is full, those
+    // that senders with more commands waiting give up to it.
+    std::size_t QueueRoom(const std::string& sender) const;
     // Told of every command completed or dropped and of every function heard.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // Tick handler of CM11ATimer: a reply did not come.
@@ -127,7 +133,12 @@ public:
 
 private:
     // transmit.cpp
-    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin);
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, const std::string& sender);
+    // The sender with most commands waiting behind the head, when it has more than one more
+    // than sender (share: how many it would give up); its newest command gives way.
+    std::optional<std::string> LargerSender(const std::string& sender, std::size_t* share = nullptr) const;
+    // After the head left: the sender served longest ago (or never) goes next, its oldest first.
+    void NextHead();
     void Refuse(const std::string& dc, int command, int brightness, X10Origin origin);
     void ReportDropped(const std::string& dc);
     void StartHead();
@@ -176,6 +187,8 @@ private:
     std::unique_ptr<platform::Timer> quietTimer_;
 
     cm11a::TransmitQueue queue_;
+    std::map<std::string, std::uint64_t> lastServed_;  // sender -> turn its command became head
+    std::uint64_t turns_ = 0;
     UploadDecoder decoder_;
     RxState rxState_ = RxState::Idle;
     int lastTxAddress_ = 0;

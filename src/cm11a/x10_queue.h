@@ -41,9 +41,11 @@ struct X10Queue {
     int WrongReplies = 0;  // wrong checksums received for this item
     bool Announced = false;  // its "xAP-x10.Event" went out (before its first transmission)
     int Origin = 0;        // who asked for it (X10Origin), told to the activity listeners
+    std::string Sender;    // who queued it (an xAP source, MQTT, typed): the round-robin key
 };
 
-// The head (front) is the only item ever in transmission.
+// The head (front) is the only item ever in transmission; the next head is taken round-robin
+// by sender.
 using TransmitQueue = std::deque<X10Queue>;
 
 }  // namespace quorvel::cm11a
