@@ -19,21 +19,8 @@ if [ "$(id -u)" = 0 ] && [ -z "${QUORVEL_FAIRNESS_NS:-}" ] && unshare -n true 2>
   exec env QUORVEL_FAIRNESS_NS=1 unshare -n -- bash -c 'ip link set lo up; exec bash "$0" "$@"' "$0" "$@"
 fi
 
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-
-# Waits up to $2 tenths of a second for grep -q $1 in file $3.
-wait_for() {
-  for _ in $(seq "$2"); do grep -q -- "$1" "$3" 2>/dev/null && return 0; sleep 0.1; done
-  echo "timed out waiting for '$1' in $3" >&2
-  return 1
-}
+# shellcheck source=bench/script_support.sh
+source "$(dirname "$0")/script_support.sh"
 send() {  # source, then items
   local source=$1
   shift
@@ -54,12 +41,7 @@ for run in $(seq "$RUNS"); do
   wait_for "cm11a-sim ready" 100 "$app/sim.out"
   tcp=$(sed -n 's/.*tcp=127\.0\.0\.1:\([0-9]*\).*/\1/p' "$app/sim.out")
   control=$(sed -n 's/.*control=127\.0\.0\.1:\([0-9]*\).*/\1/p' "$app/sim.out")
-  printf '[Interface]\r\nInterfaceAddress=Default\r\nBroadcastAddress=127.255.255.255\r\n' >"$app/Config/zebXap.ini"
-  printf '[General]\r\nComPort=127.0.0.1:%s\r\nDebug=1\r\n' "$tcp" >"$app/Config/Quorvel.ini"
-  "$BUILD/quorvel" --headless --app-folder "$app" >"$app/out" 2>"$app/err" &
-  q=$!
-  pids+=($q)
-  wait_for "Using xAP port" 100 "$app/err"
+  start_connector "$BUILD/quorvel" "$app" "$tcp"
   sleep 3  # the start-up clock exchange
   for _ in 1 2 3 4; do send acme.flood.node "device=$devices" command=on; sleep 0.05; done
   wait_for "AddToQueue Count=900 " 300 "$app/Data/Quorvel.txt"
