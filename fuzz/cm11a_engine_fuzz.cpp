@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 5:  // a link event other than data
             rig.engine->CM11ADataArrival(in.Bytes(1), 1000 + in.Byte());
             break;
-        case 6:
-            rig.engine->ServiceTimeout();
+        case 6:  // the reply time-out fires
+            rig.engine->CM11ATimer_Timer();
             break;
         case 7:  // the link is opened afresh (a new ComPort)
             if ((op & 0x80) != 0) rig.engine->InitCM11A(rig.settings.ComPort);

@@ -161,6 +161,13 @@ void Cm11aEngine::ServePoll() {
 void Cm11aEngine::PowerFailed() {
     StopTimer();
     quietTimer_->SetEnabled(false);
+    // The interface sends 0xA5 only once it has lost power: a function it had on the power
+    // line was cut short, so unlike a lost or late 0x55 this one starts again from its
+    // address once the clock is set.
+    if (!queue_.empty() && queue_.front().State == TxState::AwaitFunctionReady) {
+        reporter_.DebugLog("SendCM11A " + queue_.front().DC + " cut short by a power failure: sent again");
+        queue_.front().State = TxState::SendAddress;
+    }
     StartClock("a power-fail request came in place of the 55");
 }
 

@@ -210,7 +210,6 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitAFunctionConfirmedWithZeroIsNeverSentAgain)
         {"a garbled 55", [&] { Feed(B({0x54})); sim.Advance(Cm11aEngine::kReplyTimeoutMs); }},
         {"a 55 after the time-out", [&] { sim.Advance(Cm11aEngine::kReplyTimeoutMs); Feed(B({0x55})); }},
         {"a poll and an upload", [&] { Feed(B({0x5A})); Feed(B({0x02, 0x00, 0x6E})); }},
-        {"a power-fail request", [&] { Feed(B({0xA5})); }},
         {"a link opened again", [&] { engine->LinkOpened(); }},
     };
     CaptureDebug();
@@ -238,6 +237,31 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitAFunctionConfirmedWithZeroIsNeverSentAgain)
         EXPECT_EQ(told, (std::vector<std::string>{"A1 done", "B2 done"}));
         EXPECT_EQ(DebugLinesWith("SendCM11A A1=2 not confirmed"), 1);
     }
+}
+
+// The interface sends 0xA5 only after it lost power: the function it had on the power line
+// was cut short, so it goes out again, whole, once the clock is set.
+TEST_F(Cm11aEngineTest, Cm11aTransmitAFunctionCutShortByAPowerFailureGoesOutAgainAfterTheClock) {
+    engine->SendCM11A("A1", 2);
+    Feed(B({0x6A}));
+    Feed(B({0x55}));
+    Feed(B({0x68}));
+    ASSERT_EQ(Head().State, TxState::AwaitFunctionReady);
+    link.writes.clear();
+    AnswerLikeInterface(sim, link, *engine, 1);
+    Feed(B({0xA5}));
+    ASSERT_FALSE(link.writes.empty());
+    const std::string clock = link.writes.front();
+    ASSERT_EQ(clock.size(), 7u);
+    int sum = 0;
+    for (std::size_t i = 1; i < clock.size(); ++i) sum += static_cast<unsigned char>(clock[i]);
+    Feed(B({sum & 0xFF}));
+    sim.Advance(10);
+    Feed(B({0x55}));  // the clock is set
+    sim.Advance(100);
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(Written(B({0x04, 0x66})), 1);
+    EXPECT_EQ(Written(B({0x06, 0x62})), 1);
 }
 
 TEST_F(Cm11aEngineTest, Cm11aTransmitAFullDimHasTimeForAllItsStepsAt50Hz) {
