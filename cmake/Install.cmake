@@ -1,7 +1,11 @@
 # Install rules: the connector, the test tools under quorvel- names, man pages, the systemd
-# unit with its sysusers.d and tmpfiles.d entries, example settings, icons and (desktop
-# build) the menu and autostart entries. Included at the end of the top-level CMakeLists.txt,
-# once every target exists.
+# unit with its sysusers.d and tmpfiles.d entries, example settings and (desktop build) the
+# desktop module, icons, menu and autostart entries. Included at the end of the top-level
+# CMakeLists.txt, once every target exists.
+#
+# Two install components, one per Debian package (scripts/package.sh): "quorvel", the
+# connector without any desktop library, and "desktop", what the tray application adds.
+# A plain "cmake --install" installs both.
 
 include(GNUInstallDirs)
 
@@ -33,17 +37,17 @@ set(_gen "${CMAKE_BINARY_DIR}/packaging")
 # The connector and the tools a user needs without hardware or without a hub. The tools keep
 # their short names in the build tree (tests and scripts use them); installed, they carry the
 # quorvel- prefix so that they cannot clash with other packages.
-install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT quorvel)
 foreach(tool cm11a-sim xap-hub xap-send)
   if(TARGET ${tool})
     install(PROGRAMS $<TARGET_FILE:${tool}> DESTINATION ${CMAKE_INSTALL_BINDIR}
-            RENAME quorvel-${tool})
+            RENAME quorvel-${tool} COMPONENT quorvel)
     # install(PROGRAMS) is left out of "cmake --install --strip"; strip these the same way.
     if(CMAKE_STRIP)
       install(CODE "if(CMAKE_INSTALL_DO_STRIP)
         execute_process(COMMAND \"${CMAKE_STRIP}\"
           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/quorvel-${tool}\")
-      endif()")
+      endif()" COMPONENT quorvel)
     endif()
   endif()
 endforeach()
@@ -60,7 +64,7 @@ foreach(page ${_man_pages})
     COMMAND ${QUORVEL_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/man/${page} > ${out}
     DEPENDS ${CMAKE_SOURCE_DIR}/man/${page} VERBATIM)
   list(APPEND _man_outputs ${out})
-  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT quorvel)
 endforeach()
 set(_changelog "${CMAKE_BINARY_DIR}/packaging/changelog.gz")
 add_custom_command(OUTPUT ${_changelog}
@@ -75,37 +79,41 @@ file(READ ${CMAKE_SOURCE_DIR}/packaging/quorvel.service _unit)
 string(REPLACE "ExecStart=/usr/bin/" "ExecStart=${QUORVEL_FULL_BINDIR}/" _unit "${_unit}")
 file(CONFIGURE OUTPUT ${_gen}/quorvel.service CONTENT "${_unit}" @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/packaging/quorvel.service)
-install(FILES ${_gen}/quorvel.service DESTINATION ${QUORVEL_SYSTEMD_UNITDIR})
-install(FILES packaging/quorvel.sysusers DESTINATION ${QUORVEL_SYSUSERSDIR} RENAME quorvel.conf)
-install(FILES packaging/quorvel.tmpfiles DESTINATION ${QUORVEL_TMPFILESDIR} RENAME quorvel.conf)
+install(FILES ${_gen}/quorvel.service DESTINATION ${QUORVEL_SYSTEMD_UNITDIR} COMPONENT quorvel)
+install(FILES packaging/quorvel.sysusers DESTINATION ${QUORVEL_SYSUSERSDIR} RENAME quorvel.conf
+        COMPONENT quorvel)
+install(FILES packaging/quorvel.tmpfiles DESTINATION ${QUORVEL_TMPFILESDIR} RENAME quorvel.conf
+        COMPONENT quorvel)
 
 # Documentation and example settings.
 install(FILES README.md CHANGELOG.md packaging/copyright ${_changelog}
-        DESTINATION ${QUORVEL_DOCDIR})
+        DESTINATION ${QUORVEL_DOCDIR} COMPONENT quorvel)
 install(FILES packaging/examples/Quorvel.ini packaging/examples/zebXap.ini
-        DESTINATION ${QUORVEL_DOCDIR}/examples)
+        DESTINATION ${QUORVEL_DOCDIR}/examples COMPONENT quorvel)
 
-# Icons: icons/quorvel.svg (scalable) and icons/quorvel-<size>.png, each installed as
-# "quorvel" in the hicolor theme.
-if(EXISTS ${CMAKE_SOURCE_DIR}/icons/quorvel.svg)
-  install(FILES icons/quorvel.svg DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
-endif()
-file(GLOB _icon_pngs ${CMAKE_SOURCE_DIR}/icons/quorvel-*.png)
-foreach(png ${_icon_pngs})
-  if(png MATCHES "quorvel-([0-9]+)\\.png$")
-    set(size ${CMAKE_MATCH_1})
-    install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
-            RENAME quorvel.png)
-  endif()
-endforeach()
-
-# The tray application: menu entry and XDG autostart entry.
+# The desktop: icons (icons/quorvel.svg, scalable, and icons/quorvel-<size>.png, each
+# installed as "quorvel" in the hicolor theme), the menu entry and the XDG autostart entry
+# for the tray application. The module itself is installed where it is built.
 configure_file(packaging/quorvel.desktop.in ${_gen}/quorvel.desktop @ONLY)
 configure_file(packaging/quorvel-autostart.desktop.in ${_gen}/quorvel-autostart.desktop @ONLY)
 if(QUORVEL_INSTALL_DESKTOP_FILES)
-  install(FILES ${_gen}/quorvel.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+  install(FILES icons/quorvel.svg DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps
+          COMPONENT desktop)
+  file(GLOB _icon_pngs ${CMAKE_SOURCE_DIR}/icons/quorvel-*.png)
+  foreach(png ${_icon_pngs})
+    if(png MATCHES "quorvel-([0-9]+)\\.png$")
+      set(size ${CMAKE_MATCH_1})
+      install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps
+              RENAME quorvel.png COMPONENT desktop)
+    endif()
+  endforeach()
+  install(FILES ${_gen}/quorvel.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications
+          COMPONENT desktop)
   install(FILES ${_gen}/quorvel-autostart.desktop DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart
-          RENAME quorvel.desktop)
+          RENAME quorvel.desktop COMPONENT desktop)
+  # The desktop package's own copyright and changelog.
+  install(FILES packaging/copyright ${_changelog}
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quorvel-desktop COMPONENT desktop)
 endif()
 
 # The install check: installs into a temporary folder and checks the files, the man pages

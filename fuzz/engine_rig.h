@@ -78,7 +78,7 @@ struct EngineRig {
     // Invariants that hold after every step, whatever the input.
     void CheckBounds() const {
         Check(engine->TransmitQueue().size() <= cm11a::Cm11aEngine::kQueueLimit);
-        Check(engine->HeardAddresses().size() <= cm11a::Cm11aEngine::kHeardLimit);
+        Check(engine->HeardAddresses().size() <= cm11a::UploadDecoder::kHeardLimit);
         Check(comm.CommData().size() <= cm11a::CommWindowModel::kPaneLimit);
         Check(comm.CommStatus().size() <= cm11a::CommWindowModel::kPaneLimit);
         Check(engine->ReportRemaining() >= 0);

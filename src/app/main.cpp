@@ -4,6 +4,7 @@
 #include "app/qt/desktop_loader.h"
 #include "app/mqtt/mqtt_service.h"
 #include "app/quorvel_form.h"
+#include "app/service_status.h"
 #include "app/settings_check.h"
 #include "platform/host_addresses.h"
 #include "platform/os.h"
@@ -12,6 +13,7 @@
 #include "state/state_file.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <cstdio>
@@ -80,9 +82,11 @@ std::optional<int> ClaimAppFolder(const std::filesystem::path& folder,
     return std::nullopt;
 }
 
-// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again (once for a burst).
-void OnSignal(quorvel::app::QuorvelForm& form, int signo) {
+// SIGINT and SIGTERM stop in order, SIGHUP reads the settings again (once for a burst; the
+// service manager hears when the reload starts, and from the form when it is done).
+void OnSignal(quorvel::app::QuorvelForm& form, quorvel::platform::ServiceNotifier& service, int signo) {
     if (signo == SIGHUP) {
+        service.Reloading();
         form.RequestReload();
         return;
     }
@@ -133,9 +137,19 @@ int main(int argc, char** argv) {
     }
 
     if (status) {
+        const auto file = options.AppFolder / "Data" / quorvel::state::kStateFileName;
+        std::error_code ec;
+        if (!std::filesystem::exists(file, ec)) {
+            std::fprintf(stderr, "quorvel: no device state: %s %s\n",
+                         std::filesystem::is_directory(options.AppFolder, ec) ? file.string().c_str()
+                                                                              : options.AppFolder.string().c_str(),
+                         std::filesystem::is_directory(options.AppFolder, ec)
+                             ? "does not exist yet (the connector writes it once it knows a device)"
+                             : "is no application folder");
+            return 1;
+        }
         std::string error;
-        const auto table = quorvel::state::StatusTableFromFile(
-            options.AppFolder / "Data" / quorvel::state::kStateFileName, error);
+        const auto table = quorvel::state::StatusTableFromFile(file, error);
         if (!table) {
             std::fprintf(stderr, "quorvel: %s\n", error.c_str());
             return 1;
@@ -158,11 +172,30 @@ int main(int argc, char** argv) {
 
     quorvel::platform::QtPlatform platform;
     quorvel::app::QuorvelForm form(platform, options);
-    form.reporter().SetConsole([](const std::string& line) {
-        std::fprintf(stderr, "quorvel: %s\n", line.c_str());
-        std::fflush(stderr);
+    if (quorvel::platform::StderrIsJournal()) {
+        // The journal names the program; each line carries its priority instead.
+        form.reporter().SetJournal([](quorvel::core::Priority priority, const std::string& line) {
+            std::fprintf(stderr, "<%d>%s\n", static_cast<int>(priority), line.c_str());
+            std::fflush(stderr);
+        });
+    } else {
+        form.reporter().SetConsole([](const std::string& line) {
+            std::fprintf(stderr, "quorvel: %s\n", line.c_str());
+            std::fflush(stderr);
+        });
+    }
+    quorvel::platform::ServiceNotifier service(
+        platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
+    quorvel::app::LinkStatus linkStatus;
+    form.reporter().SetReportWatcher([&linkStatus, &service](const std::string& report) {
+        if (linkStatus.OnReport(report)) service.Status(linkStatus.Text());
     });
-    quorvel::platform::InstallShutdownSignals([&form](int signo) { OnSignal(form, signo); });
+    const auto unwatch = qScopeGuard([&form] {
+        form.reporter().SetReportWatcher({});
+        form.SetReloadedHook({});
+    });
+    form.SetReloadedHook([&service] { service.Reloaded(); });
+    quorvel::platform::InstallShutdownSignals([&form, &service](int signo) { OnSignal(form, service, signo); });
     mode.Attach(form);
     if (folderState.SettingsReadOnly) {
         form.reporter().ReportEvent(quorvel::core::kAppName,
@@ -177,8 +210,20 @@ int main(int argc, char** argv) {
     // Something in the start-up asked to stop: the loop is not entered.
     if (platform.QuitRequested()) return platform.ExitCode();
     const auto mqtt = quorvel::app::MqttService::Start(form, platform);  // off unless [MQTT] Broker is set
-    quorvel::platform::ServiceNotifier service(
-        platform, [&form](const std::string& text) { form.reporter().ReportEvent("Quorvel", text); });
+    const auto linkSettled = [&] {
+        if (linkStatus.StartedUp(form.link().LinkDown(), form.link().Connecting(), form.settings().ComPort)) {
+            service.Status(linkStatus.Text());
+        }
+    };
+    linkSettled();
+    // A serial server that answers at once gives no report: look again each second until the
+    // connection is made or has failed.
+    const auto linkPoll = platform.CreateTimer();
+    linkPoll->SetHandler([&] {
+        linkSettled();
+        if (!form.link().Connecting()) linkPoll->SetEnabled(false);
+    });
+    if (form.link().Connecting()) linkPoll->Arm(1000);
     service.Ready();
     return QCoreApplication::exec();
 }

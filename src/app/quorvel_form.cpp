@@ -296,6 +296,7 @@ void QuorvelForm::ReloadSettings() {
     configuration_.InitIniKeys();
     reporter_.ReportEvent(kAppName, "InitIniKeys: settings reloaded");
     ReportSettingsInEffect("Settings reloaded: ");
+    if (reloaded_) reloaded_();
 }
 
 }  // namespace quorvel::app

@@ -90,6 +90,8 @@ public:
     void SetStopReason(std::string why) { stopReason_ = std::move(why); }
     // SIGHUP: a reload soon, one for any number of requests until it runs.
     void RequestReload();
+    // Called when a reload of the settings is done (the service manager is told).
+    void SetReloadedHook(std::function<void()> hook) { reloaded_ = std::move(hook); }
     // Reads the settings again as closing the setup window does, and reports them. A changed
     // ComPort is taken up between two commands; an unchanged one is left alone.
     void ReloadSettings();
@@ -122,6 +124,7 @@ private:
     std::unique_ptr<platform::Timer> timer1_;
     std::unique_ptr<platform::Timer> drainTimer_;  // continues a drain cut short
     std::unique_ptr<platform::Timer> reloadTimer_;  // a reload asked for by SIGHUP
+    std::function<void()> reloaded_;
     xap::XapNode::AddressLister hostAddresses_ = platform::HostIPv4Addresses;
     std::unique_ptr<xap::XapNode> xap_;
 

@@ -1,6 +1,7 @@
 #include "app/settings_check.h"
 
 #include "app/configuration.h"
+#include "bsc/bsc_service.h"
 #include "cm11a/cm11a_link.h"
 #include "cm11a/codes.h"
 #include "mqtt/mqtt_settings.h"
@@ -9,8 +10,20 @@
 #include "state/device_state.h"
 #include "xap/xap_node.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <system_error>
+
+#if defined(__unix__)
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace quorvel::app {
 
@@ -193,6 +206,213 @@ bool PathExists(const std::string& path) {
 
 namespace quorvel::app {
 
+namespace {
+
+// The sections of a settings file and the keys the connector reads in each; a section
+// without a key list has keys of its own making (device codes) with a check of their own.
+struct KnownSection {
+    std::string Name;
+    std::vector<std::string> Keys;
+};
+
+std::vector<KnownSection> KnownSections(const std::string& fileName) {
+    if (Lower(fileName) == Lower(kXapIni)) return {{"Interface", {"BroadcastAddress", "InterfaceAddress"}}};
+    return {{"General", {"ComPort", "House", "Ignore", "Debug", "UID", "BSC"}},
+            {mqtt::kMqttSection, {"Broker", "TopicPrefix", "Username", "Password", "CAFile", "Discovery", "DiscoveryPrefix"}},
+            {state::kDevicesSection, {}}};
+}
+
+// Edits (a letter added, left out, changed, or two swapped) between a and b, any case.
+std::size_t Distance(const std::string& a, const std::string& b) {
+    const std::string x = Lower(a), y = Lower(b);
+    std::vector<std::vector<std::size_t>> d(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
+    for (std::size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= x.size(); ++i) {
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[x.size()][y.size()];
+}
+
+std::string JoinNames(const std::vector<std::string>& names, const std::string& open, const std::string& close) {
+    std::string out;
+    for (const std::string& n : names) out += (out.empty() ? "" : ", ") + open + n + close;
+    return out;
+}
+
+}  // namespace
+
+std::string ClosestName(const std::string& name, const std::vector<std::string>& known) {
+    const std::size_t allowed = name.size() <= 4 ? 1 : name.size() <= 8 ? 2 : 3;
+    std::string best;
+    std::size_t bestDistance = allowed + 1;
+    for (const std::string& k : known) {
+        const std::size_t d = Distance(name, k);
+        if (d < bestDistance) {
+            bestDistance = d;
+            best = k;
+        }
+    }
+    return best;
+}
+
+std::vector<std::string> CheckNames(const std::string& fileName, const std::string& text,
+                                    const std::function<std::string(const std::string& key)>& applied) {
+    const std::vector<KnownSection> sections = KnownSections(fileName);
+    std::vector<std::string> sectionNames;
+    for (const KnownSection& k : sections) sectionNames.push_back(k.Name);
+    std::vector<std::string> problems;
+    const KnownSection* section = nullptr;
+    bool outsideNamed = false;  // keys before the first section: the first one is named
+    std::istringstream in(text);
+    std::string raw;
+    for (int number = 1; std::getline(in, raw); ++number) {
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        const std::string line(core::Trim(raw, " "));
+        if (line.empty() || line.front() == ';') continue;
+        const std::string where = fileName + " line " + std::to_string(number) + ": ";
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+            const std::string name = line.substr(1, line.size() - 2);
+            const auto it = std::find_if(sections.begin(), sections.end(),
+                                         [&](const KnownSection& k) { return Lower(k.Name) == Lower(name); });
+            section = it == sections.end() ? nullptr : &*it;
+            outsideNamed = true;  // the keys of an unknown section go with its report
+            if (section == nullptr) {
+                const std::string close = ClosestName(name, sectionNames);
+                problems.push_back(where + "section [" + name + "] is not read" +
+                                   (close.empty() ? " (" + fileName + " has " + JoinNames(sectionNames, "[", "]") + ")"
+                                                  : " (did you mean [" + close + "]?)") +
+                                   ": the keys in it are not read");
+            }
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) continue;  // the INI engine names these
+        const std::string rawKey = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        const std::string key(core::Trim(rawKey, " \t"));
+        const std::string trimmedValue(core::Trim(value, " \t"));
+        const bool blankBefore = rawKey != key;
+        const bool blankAfter = !value.empty() && (value.front() == ' ' || value.front() == '\t');
+        if (blankBefore || blankAfter) {
+            const std::string fix = key + "=" + trimmedValue;
+            if (blankBefore) {
+                const std::string now = applied ? applied(key) : std::string();
+                problems.push_back(where + "blanks around \"=\" in \"" + line + "\": the key read is \"" + rawKey +
+                                   "\", not " + key + (now.empty() ? "" : ", so " + now + " applies") + "; write " + fix);
+            } else {
+                problems.push_back(where + "blank after \"=\" in \"" + line + "\": the value is taken with it (\"" +
+                                   value + "\"); write " + fix);
+            }
+            continue;
+        }
+        if (section == nullptr) {
+            if (!outsideNamed) {
+                problems.push_back(where + "key " + key + " is outside any section: it is not read (" + fileName +
+                                   " has " + JoinNames(sectionNames, "[", "]") + ")");
+            }
+            outsideNamed = true;
+            continue;
+        }
+        if (section->Keys.empty()) continue;
+        const bool known = std::any_of(section->Keys.begin(), section->Keys.end(),
+                                       [&](const std::string& k) { return Lower(k) == Lower(key); });
+        if (known) continue;
+        const std::string close = ClosestName(key, section->Keys);
+        const std::string now = close.empty() || !applied ? std::string() : applied(close);
+        problems.push_back(where + "key " + key + " in [" + section->Name + "] is not read" +
+                           (close.empty() ? " (the keys of [" + section->Name + "]: " + JoinNames(section->Keys, "", "") + ")"
+                                          : " (did you mean " + close + "?" + (now.empty() ? "" : " " + now + " applies") + ")"));
+    }
+    return problems;
+}
+
+std::string DeviceAccessProblem(const std::string& device, const DeviceAccess& access, const ServiceUser& user) {
+    unsigned bits = access.Mode & 07;
+    if (user.Uid == access.Uid) {
+        bits = (access.Mode >> 6) & 07;
+    } else if (std::find(user.Gids.begin(), user.Gids.end(), access.Gid) != user.Gids.end()) {
+        bits = (access.Mode >> 3) & 07;
+    }
+    if (user.Uid == 0 || (bits & 06) == 06) return {};
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", access.Mode & 07777);
+    std::string text = user.Name + " cannot open " + device + " for reading and writing (owner " + access.Owner +
+                       ", group " + access.Group + ", mode " + mode + ")";
+    if (((access.Mode >> 3) & 06) == 06 && user.Uid != access.Uid) text += ": add " + user.Name + " to the group " + access.Group;
+    return text;
+}
+
+namespace {
+
+#if defined(__unix__)
+// The user the connector of appFolder runs as: the folder's owner (the service's folder
+// belongs to its user), or whoever runs this check when there is no folder yet. The service
+// unit adds the group dialout to its user.
+std::optional<ServiceUser> FolderUser(const std::filesystem::path& appFolder) {
+    struct stat st {};
+    const uid_t uid = ::stat(appFolder.c_str(), &st) == 0 ? st.st_uid : ::geteuid();
+    const passwd* pw = ::getpwuid(uid);
+    if (pw == nullptr) return std::nullopt;
+    ServiceUser user{pw->pw_name, uid, {}};
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (::getgrouplist(pw->pw_name, pw->pw_gid, groups.data(), &count) >= 0) {
+        for (int i = 0; i < count; ++i) user.Gids.push_back(groups[static_cast<std::size_t>(i)]);
+    } else {
+        user.Gids.push_back(pw->pw_gid);
+    }
+    if (user.Name == "quorvel") {
+        if (const group* dialout = ::getgrnam("dialout")) user.Gids.push_back(dialout->gr_gid);
+    }
+    return user;
+}
+
+std::optional<DeviceAccess> AccessOf(const std::string& device) {
+    struct stat st {};
+    if (::stat(device.c_str(), &st) != 0) return std::nullopt;
+    DeviceAccess a{static_cast<unsigned>(st.st_mode & 07777), st.st_uid, st.st_gid, std::to_string(st.st_uid),
+                   std::to_string(st.st_gid)};
+    if (const passwd* pw = ::getpwuid(st.st_uid)) a.Owner = pw->pw_name;
+    if (const group* gr = ::getgrgid(st.st_gid)) a.Group = gr->gr_name;
+    return a;
+}
+#endif
+
+// The serial device a set ComPort names: present, and open to the connector's user.
+std::optional<std::string> SerialDeviceProblem(const SettingsSnapshot& snapshot, const std::filesystem::path& appFolder) {
+    const cm11a::ComPortTarget port = cm11a::ParseComPort(snapshot.Values.ComPort);
+    if (port.kind != cm11a::ComPortTarget::Kind::Serial) return std::nullopt;
+    const std::string name = "ComPort=" + snapshot.Values.ComPort + ": ";
+    if (!PathExists(port.Device)) {
+        if (snapshot.ComPortIsDefault) return std::nullopt;  // named as the default's problem
+        return name + "the serial device " + port.Device +
+               " does not exist (unplugged, or named otherwise; see ls -l /dev/serial/by-id): the connector "
+               "keeps trying to open it";
+    }
+#if defined(__unix__)
+    const auto user = FolderUser(appFolder);
+    const auto access = AccessOf(port.Device);
+    if (user && access) {
+        const std::string problem = DeviceAccessProblem(port.Device, *access, *user);
+        if (!problem.empty()) return name + problem;
+    }
+#else
+    (void)appFolder;
+#endif
+    return std::nullopt;
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
 int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock& clock,
                    const std::vector<std::string>& hostAddresses, std::FILE* out) {
     namespace fs = std::filesystem;
@@ -226,11 +446,44 @@ int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock
     }
     snapshot.Values.AppFolder = appFolder;
 
+    std::string bscText;
+    try {
+        bscText = homeseer.GetIniSetting("General", "BSC", "1", kMainIni);
+    } catch (const std::exception&) {
+        bscText = "1";  // the failure is named above
+    }
+    bool bscUnderstood = true;
+    const bool bscOn = bsc::BscSettingOn(bscText, bscUnderstood);
+
     std::fprintf(out, "Quorvel %s settings of %s\n", QUORVEL_VERSION, appFolder.string().c_str());
+    std::map<std::string, std::string> applied;  // by key in lower case: "Name=value (meaning)"
     for (const std::string& field : SettingsFields(snapshot.Values, hostAddresses)) {
         std::fprintf(out, "  %s\n", field.c_str());
+        applied[Lower(field.substr(0, field.find('=')))] = field;
     }
+    applied["bsc"] = "BSC=" + bscText + (bscOn ? " (BSC endpoints on)" : " (BSC endpoints off)");
+    std::fprintf(out, "  %s\n", applied["bsc"].c_str());
+
     for (const std::string& p : CheckSettings(snapshot, PathExists)) problems.push_back(p);
+    if (auto p = SerialDeviceProblem(snapshot, appFolder)) problems.push_back(*p);
+    if (!bscUnderstood) {
+        problems.push_back("BSC \"" + bscText + "\" is not understood: BSC endpoints stay on (write 1 or 0)");
+    }
+    const auto appliedOf = [&applied](const std::string& key) {
+        const auto it = applied.find(Lower(key));
+        return it == applied.end() ? std::string() : it->second;
+    };
+    for (const char* file : {kMainIni, kXapIni}) {
+        const fs::path path = config / file;
+        if (!fs::exists(path, ec)) continue;
+        for (const std::string& p : CheckNames(file, ReadText(path), appliedOf)) problems.push_back(p);
+    }
+    if (!fs::exists(config / kXapIni, ec)) {
+        problems.push_back(std::string(kXapIni) + " is missing from " + config.string() +
+                           ": BroadcastAddress=Default applies, so xAP messages go to " + xap::kLimitedBroadcast +
+                           " (every host of the local network); write [Interface] with BroadcastAddress=, e.g. "
+                           "127.255.255.255 for this machine only or the network's broadcast address");
+    }
     // The MQTT bridge: its line never shows the password.
     const mqtt::MqttSettings mqttSettings = mqtt::ReadMqttSettings(
         [&homeseer](const std::string& key, const std::string& def) {

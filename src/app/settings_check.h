@@ -58,6 +58,34 @@ class Clock;
 
 namespace quorvel::app {
 
+// The problems with the names in a settings file as written (fileName: Quorvel.ini or
+// zebXap.ini; text: its contents): sections and keys the connector does not read, each with
+// the closest name it knows (or the names it knows), and blanks around "=". applied gives
+// the value in effect for a key ("House=ABCDEFGHIJKLMNOP"), empty when it has none to show.
+std::vector<std::string> CheckNames(const std::string& fileName, const std::string& text,
+                                    const std::function<std::string(const std::string& key)>& applied);
+
+// The known name closest to name (case-insensitive, a few letters off at most), or empty.
+std::string ClosestName(const std::string& name, const std::vector<std::string>& known);
+
+// Who may open a serial device, as a file's owner, group and mode bits decide it.
+struct DeviceAccess {
+    unsigned Mode = 0;  // permission bits (0660)
+    unsigned Uid = 0, Gid = 0;
+    std::string Owner, Group;  // names, for the text
+};
+struct ServiceUser {
+    std::string Name;
+    unsigned Uid = 0;
+    std::vector<unsigned> Gids;
+};
+// Why user cannot open the device for reading and writing; empty when it can.
+std::string DeviceAccessProblem(const std::string& device, const DeviceAccess& access, const ServiceUser& user);
+
+}  // namespace quorvel::app
+
+namespace quorvel::app {
+
 // `quorvel --check-config`: prints the settings of appFolder as the connector would use
 // them and every problem found, to out. Creates, opens and changes nothing (no socket, no
 // serial port, no file written). Returns 0 when no problem was found, 1 otherwise.

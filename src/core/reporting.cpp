@@ -1,7 +1,10 @@
 #include "core/reporting.h"
 
+#include "core/settings.h"
+
 #include <algorithm>
 #include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -55,7 +58,26 @@ std::string Site(const std::source_location& where) {
     return std::string(file) + ":" + std::to_string(where.line()) + "|";
 }
 
+bool HasAny(std::string_view text, std::initializer_list<std::string_view> parts) {
+    return std::any_of(parts.begin(), parts.end(), [text](std::string_view p) { return text.find(p) != text.npos; });
+}
+
 }  // namespace
+
+Priority PriorityOf(std::string_view text, bool failure) {
+    if (failure || HasAny(text, {"Unable to", "OpenPort", "PortOpen", "could not start", "Init Error", "cannot start"}))
+        return Priority::Err;
+    // The settings in effect, at start-up and after a reload.
+    if (HasAny(text, {"Starting: version", "Settings: version", "Settings reloaded: version"})) return Priority::Notice;
+    if (HasAny(text, {"closed after error", "Connect Closed", "Winsock1_Error", "OnCommERROR", "cannot", "damaged",
+                      "refused", "not saved", "not understood", "failed", "overflow", "left out", "more than",
+                      " lost", "unreachable", "Settings: ", "dropped", "went away"}))
+        return Priority::Warning;
+    if (HasAny(text, {"link up on", "reconnected", "opened again", "settings reloaded", "Stopping", "Using xAP port",
+                      "MQTT connected", "MQTT start", "running headless"}))
+        return Priority::Notice;
+    return Priority::Info;
+}
 
 std::string BoundedLine(std::string_view line, std::size_t maxBytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -117,6 +139,11 @@ void Reporter::LogToFile(const std::string& app, const std::string& text, std::s
         failure_.Clear();
         return;
     }
+    if (journal_) {
+        const bool failed = failure_.Active();
+        const std::string shown(failed ? std::string(Trim(text)) + ": " + failure_.Description : text);
+        ToJournal(PriorityOf(text, failed), app, shown);
+    }
     WriteLogLine(app, text);
 }
 
@@ -126,25 +153,36 @@ void Reporter::WriteLogLine(const std::string& app, const std::string& text, boo
     WriteLine(app + " " + text + " " + errinfo, toConsole, debugLine);
 }
 
-void Reporter::ToConsole(const std::string& line, bool debugLine) {
-    if (!console_) return;
+bool Reporter::WithinDebugBudget(std::size_t bytes) {
     const std::uint64_t now = clock_.NowMs();
     if (now - consoleWindowStartMs_ >= kRepeatWindowMs) {
         const std::uint64_t leftOut = std::exchange(consoleDebugLeftOut_, 0);
         if (leftOut > 0) {
-            console_(std::to_string(leftOut) + " debug lines left out here in the last " +
-                     Seconds(now - consoleWindowStartMs_) + " s; the log file has them");
+            ConsoleNote(std::to_string(leftOut) + " debug lines left out here in the last " +
+                        Seconds(now - consoleWindowStartMs_) + " s; the log file has them");
         }
         consoleWindowStartMs_ = now;
         consoleDebugBytes_ = 0;
     }
-    if (debugLine) {
-        if (consoleDebugBytes_ + line.size() > kConsoleDebugBytes) {
-            ++consoleDebugLeftOut_;
-            return;
-        }
-        consoleDebugBytes_ += line.size();
+    if (consoleDebugBytes_ + bytes > kConsoleDebugBytes) {
+        ++consoleDebugLeftOut_;
+        return false;
     }
+    consoleDebugBytes_ += bytes;
+    return true;
+}
+
+void Reporter::ConsoleNote(const std::string& text) {
+    if (journal_) {
+        journal_(Priority::Notice, text);
+    } else if (console_) {
+        console_(text);
+    }
+}
+
+void Reporter::ToConsole(const std::string& line, bool debugLine) {
+    if (!console_ || journal_) return;
+    if (debugLine && !WithinDebugBudget(line.size())) return;
     console_(line);
 }
 
@@ -181,17 +219,27 @@ void Reporter::NoteLogWritten(bool written) {
         ++logLinesLost_;
         if (logFailing_) return;
         logFailing_ = true;
-        WriteReport(kAppName, "Log file " + logPath_.string() + " cannot be written; its lines are lost until it can");
+        WriteReport(kAppName, "Log file " + logPath_.string() + " cannot be written; its lines are lost until it can",
+                    Priority::Err);
     } else if (logFailing_) {
         logFailing_ = false;
         const std::uint64_t lost = std::exchange(logLinesLost_, 0);
         WriteReport(kAppName, "Log file " + logPath_.string() + " is written again; " + std::to_string(lost) +
-                                  " lines were lost");
+                                  " lines were lost",
+                    Priority::Notice);
     }
+}
+
+void Reporter::ToJournal(Priority priority, const std::string& app, const std::string& text) {
+    if (!journal_) return;
+    const std::string line = BoundedLine(app.empty() || app == kAppName ? text : app + " | " + text, kMaxLineBytes);
+    if (priority == Priority::Debug && !WithinDebugBudget(line.size())) return;
+    journal_(priority, line);
 }
 
 void Reporter::DebugLog(const std::string& text) {
     if (!debug_) return;
+    ToJournal(Priority::Debug, "", text);
     WriteLogLine(clock_.LocalDateTime() + " | " + text, "", true);
 }
 
@@ -201,13 +249,19 @@ void Reporter::ReportEvent(const std::string& app, const std::string& text, std:
         errtext = " Line " + std::to_string(failure_.Line) + " " + failure_.Description;
         failure_.Clear();
     }
+    if (watcher_) watcher_(text + errtext);
     if (!Admit(Channel::Report, where, app, app + " | " + text, text + errtext)) return;
-    WriteReport(app, text + errtext);
+    WriteReport(app, text + errtext, PriorityOf(text, !errtext.empty()));
 }
 
-void Reporter::WriteReport(const std::string& app, const std::string& data) {
-    // On standard error as a report (never within the debug budget); in the log as a debug line.
-    ToConsole(BoundedLine(app + " | " + data, kMaxLineBytes), false);
+void Reporter::WriteReport(const std::string& app, const std::string& data, Priority priority) {
+    // On the journal or standard error as a report (never within the debug budget); with
+    // Debug on, in the log file as a debug line too.
+    if (journal_) {
+        ToJournal(priority, app, data);
+    } else {
+        ToConsole(BoundedLine(app + " | " + data, kMaxLineBytes), false);
+    }
     if (debug_) WriteLogLine(clock_.LocalDateTime() + " | " + app + " | " + data, "", true, false);
     const std::string body = xap::ItemList(
         {{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", BoundedLine(data, kMaxLineBytes)}});
@@ -282,9 +336,10 @@ void Reporter::ExpireRepeats(bool flushAll) {
         const FailureRecord saved = std::exchange(failure_, FailureRecord{});
         for (const Summary& s : summaries) {
             if (s.channel == Channel::Log) {
+                ToJournal(PriorityOf(s.text, false), "", s.text);
                 WriteLine(std::string(kAppName) + " " + s.text, true);
             } else {
-                WriteReport(s.app, s.text);
+                WriteReport(s.app, s.text, PriorityOf(s.text, false));
             }
         }
         failure_ = saved;
@@ -315,9 +370,9 @@ void Reporter::ArmRepeatTimer() {
 
 void Reporter::FlushRepeats() {
     ExpireRepeats(true);
-    if (consoleDebugLeftOut_ > 0 && console_) {
-        console_(std::to_string(std::exchange(consoleDebugLeftOut_, 0)) +
-                 " debug lines left out here at the end; the log file has them");
+    if (consoleDebugLeftOut_ > 0) {
+        ConsoleNote(std::to_string(std::exchange(consoleDebugLeftOut_, 0)) +
+                    " debug lines left out here at the end; the log file has them");
     }
 }
 

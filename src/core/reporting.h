@@ -34,6 +34,14 @@ namespace quorvel::core {
 
 inline constexpr const char* kAppName = "Quorvel";
 
+// How much a line matters, as syslog and the journal rank it.
+enum class Priority : int { Err = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+
+// The priority of a report or log line by what it tells: a failure being handled or a
+// CM11A port that cannot be opened is an error, a link lost or a request refused a warning,
+// a start, stop, reload or a link back up a notice, the rest information.
+Priority PriorityOf(std::string_view text, bool failure);
+
 // The failure being handled. A handler records it, then reports; LogToFile and ReportEvent
 // append it to their line and clear it.
 struct FailureRecord {
@@ -91,6 +99,13 @@ public:
     // Every line written to the log file and every report also goes here (stderr in the
     // product, so that a service's journal shows them).
     void SetConsole(std::function<void(const std::string&)> console) { console_ = std::move(console); }
+    // Instead of the console, for a service's journal: each report and log line once, with
+    // its priority and without the application's name (the journal names the program);
+    // debug lines only while Debug is on, at debug priority.
+    using Journal = std::function<void(Priority, const std::string&)>;
+    void SetJournal(Journal journal) { journal_ = std::move(journal); }
+    // Sees the text of every report (with the failure it carries), repeats included.
+    void SetReportWatcher(std::function<void(const std::string&)> watcher) { watcher_ = std::move(watcher); }
 
     // While one lives, the lines raised are caused by a received message: they are counted
     // apart from the connector's own.
@@ -145,9 +160,15 @@ private:
     void ArmRepeatTimer();
     void WriteLogLine(const std::string& app, const std::string& text, bool debugLine = false,
                       bool toConsole = true);
-    void WriteReport(const std::string& app, const std::string& data);
+    void WriteReport(const std::string& app, const std::string& data, Priority priority);
+    void ToJournal(Priority priority, const std::string& app, const std::string& text);
     void WriteLine(const std::string& line, bool toConsole, bool debugLine = false);
     void ToConsole(const std::string& line, bool debugLine);
+    // Counts a debug line of bytes against the budget of standard error (console or journal);
+    // false when it is to be left out there.
+    bool WithinDebugBudget(std::size_t bytes);
+    // A line of the reporter's own on standard error (console or journal).
+    void ConsoleNote(const std::string& text);
     // False when the line could not be written to the log file.
     bool AppendToLog(const std::string& line);
     void NoteLogWritten(bool written);
@@ -163,6 +184,8 @@ private:
     std::deque<xap::xapQueuedMessage> pending_;
     std::size_t pendingDropped_ = 0;
     std::function<void(const std::string&)> console_;
+    Journal journal_;
+    std::function<void(const std::string&)> watcher_;
     std::map<std::string, Repeats> repeats_;
     bool expiring_ = false;
     int outsideDepth_ = 0;

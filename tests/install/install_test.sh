@@ -8,6 +8,7 @@
 # Usage: install_test.sh BUILD_DIR VARIANT VERSION PREFIX SYSCONFDIR
 set -uo pipefail
 build=$1 variant=$2 version=$3 prefix=$4 sysconfdir=$5
+src=$(cd "$(dirname "$0")/../.." && pwd)
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -32,16 +33,32 @@ expected=(
     share/doc/quorvel/copyright share/doc/quorvel/changelog.gz share/doc/quorvel/CHANGELOG.md
     share/doc/quorvel/README.md
     share/doc/quorvel/examples/Quorvel.ini share/doc/quorvel/examples/zebXap.ini
-    share/icons/hicolor/scalable/apps/quorvel.svg share/icons/hicolor/48x48/apps/quorvel.png
 )
 for f in "${expected[@]}"; do
     [ -s "$root/$f" ] || fail "not installed: $prefix/$f"
 done
 autostart="$tmp/root$sysconfdir/xdg/autostart/quorvel.desktop"
 menu="$root/share/applications/quorvel.desktop"
+desktop_files=(lib/quorvel/libquorvel_desktop.so share/icons/hicolor/scalable/apps/quorvel.svg
+    share/icons/hicolor/48x48/apps/quorvel.png share/doc/quorvel-desktop/copyright
+    share/doc/quorvel-desktop/changelog.gz)
 if [ "$variant" = desktop ]; then
     [ -s "$menu" ] || fail "desktop build without its menu entry"
     [ -s "$autostart" ] || fail "desktop build without its autostart entry"
+    for f in "${desktop_files[@]}"; do
+        [ -s "$root/$f" ] || fail "not installed: $prefix/$f"
+    done
+    # The connector's component (the server package) holds nothing of the desktop.
+    DESTDIR="$tmp/server" cmake --install "$build" --component quorvel >/dev/null 2>&1 ||
+        fail "cmake --install --component quorvel failed"
+    leaked=$(cd "$tmp/server" && find . -name '*.desktop' -o -name 'libquorvel_desktop*' -o -path '*/icons/*')
+    [ -z "$leaked" ] || fail "the connector's component holds desktop files: $leaked"
+    if command -v objdump >/dev/null; then
+        needed=$(objdump -p "$tmp/server$prefix/bin/quorvel" | awk '/NEEDED/ { print $2 }')
+        if grep -Eq 'Qt6(Gui|Widgets)|libX11|libxcb|libGL' <<<"$needed"; then
+            fail "the connector links a desktop library: $(tr '\n' ' ' <<<"$needed")"
+        fi
+    fi
 else
     # A headless connector started by a desktop session would fight the service for the CM11A.
     if [ -e "$menu" ] || [ -e "$autostart" ]; then fail "headless build installs desktop entries"; fi
@@ -57,7 +74,11 @@ got=$("$root/bin/quorvel" --version 2>&1)
 [ "$got" = "quorvel $version ($variant)" ] || fail "quorvel --version says '$got'"
 for tool in cm11a-sim xap-hub xap-send; do
     "$root/bin/quorvel-$tool" --help >/dev/null 2>&1 || fail "quorvel-$tool --help failed"
+    got=$("$root/bin/quorvel-$tool" --version 2>&1)
+    [ "$got" = "quorvel-$tool $version (Quorvel)" ] || fail "quorvel-$tool --version says '$got'"
 done
+got=$("$root/bin/quorvel-xap-send" --help 2>&1 | head -n 1)
+[[ "$got" == "Usage: quorvel-xap-send "* ]] || fail "quorvel-xap-send names itself otherwise: $got"
 
 # Man pages: lint clean (each one in place is in the list above).
 for page in "$root"/share/man/man*/*.gz; do
@@ -100,6 +121,36 @@ if command -v systemd-sysusers >/dev/null; then
     grep -q "Creating user 'quorvel'" <<<"$out" || fail "sysusers entry: $out"
 else
     skip "systemd-sysusers not installed: the sysusers entry is not checked"
+fi
+
+# The maintainer scripts as dpkg runs them for another root (dpkg --root with
+# --force-script-chrootless): the user, its folders and the service's state land in that
+# root, which has no /proc of its own; installing does not enable the service and says how;
+# purge removes the folder again. Needs root (the folders change owner).
+if [ "$(id -u)" -ne 0 ] || ! command -v deb-systemd-helper >/dev/null; then
+    skip "not root or no deb-systemd-helper: the maintainer scripts are not run"
+else
+    pr="$tmp/dpkgroot"
+    mkdir -p "$pr/etc" "$pr/usr/lib/sysusers.d" "$pr/lib/systemd/system"
+    printf 'root:x:0:0:root:/root:/bin/sh\n' >"$pr/etc/passwd"
+    printf 'root:x:0:\ndialout:x:20:\n' >"$pr/etc/group"
+    cp "$src/packaging/quorvel.sysusers" "$pr/usr/lib/sysusers.d/quorvel.conf"
+    cp "$src/packaging/quorvel.service" "$pr/lib/systemd/system/"
+    run_script() {
+        DPKG_ROOT="$pr" DPKG_MAINTSCRIPT_PACKAGE=quorvel DPKG_MAINTSCRIPT_NAME="$1" \
+            sh "$src/packaging/debian/quorvel.$1" "$2"
+    }
+    out=$(run_script postinst configure 2>&1) || fail "postinst configure failed: $out"
+    grep -q '^quorvel:' "$pr/etc/passwd" || fail "postinst made no user quorvel in the root"
+    grep -q '^dialout:.*quorvel' "$pr/etc/group" || fail "postinst did not put quorvel in dialout"
+    uid=$(awk -F: '$1 == "quorvel" { print $3 }' "$pr/etc/passwd")
+    for d in /var/lib/quorvel /var/lib/quorvel/Config /var/lib/quorvel/Data; do
+        [ "$(stat -c '%u %a' "$pr$d" 2>/dev/null)" = "$uid 750" ] || fail "postinst: $d is not the user's (mode 750)"
+    done
+    [ ! -e "$pr/etc/systemd/system/multi-user.target.wants/quorvel.service" ] || fail "postinst enabled the service"
+    grep -q 'systemctl enable --now quorvel' <<<"$out" || fail "postinst does not say how to start the service: $out"
+    out=$(run_script postrm purge 2>&1) || fail "postrm purge failed: $out"
+    [ ! -e "$pr/var/lib/quorvel" ] || fail "postrm purge left /var/lib/quorvel"
 fi
 
 # Example settings: every key, and xAP kept on loopback.

@@ -159,11 +159,13 @@ TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     ExpectCleanStop(rig.quorvel());
 }
 
-// Runs that end at once: they start nothing and make nothing in the folder.
+// Runs that end at once: they start nothing and make nothing in the folder. --status on a
+// folder without state says so instead of printing an empty table.
 TEST(Service, TheSettingsCheckAndAnUnknownArgumentEndAtOnceAndMakeNothing) {
     struct Case { const char* arg; int exitCode; const char* text; };
     for (const Case& c : {Case{"--frobnicate", 2, "unknown argument"},
-                          Case{"--check-config", 1, "problem: UID \"12\" is not eight hex digits\n"}}) {
+                          Case{"--check-config", 1, "problem: UID \"12\" is not eight hex digits\n"},
+                          Case{"--status", 1, "no device state: "}}) {
         TempDir app;
         WriteSafeIni(app.path(), "127.0.0.1:4001\r\nUID=12");
         Process p(BinDir() / "quorvel", {"--app-folder", app.path().string(), c.arg}, app.path(), "run");

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "cm11a_model.h"
+#include "tool_name.h"
 
 namespace {
 
@@ -435,6 +436,9 @@ int main(int argc, char** argv) {
             verbose = true;
         } else if (a == "--help" || a == "-h") {
             PrintUsage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            quorvel::tools::PrintVersion(quorvel::tools::ToolName(argv[0], "cm11a-sim"));
             return 0;
         } else {
             std::fprintf(stderr, "cm11a-sim: unknown option %s\n", a.c_str());

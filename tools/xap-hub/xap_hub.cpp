@@ -25,6 +25,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "tool_name.h"
+
 namespace {
 
 constexpr std::size_t kMaxClients = 256;
@@ -35,9 +37,9 @@ volatile std::sig_atomic_t g_stop = 0;
 
 extern "C" void OnStopSignal(int) { g_stop = 1; }
 
-void PrintUsage(std::FILE* to) {
+void PrintUsage(std::FILE* to, const std::string& name) {
+    std::fprintf(to, "Usage: %s [--address A] [--broadcast B|none] [--port P] [--verbose]\n", name.c_str());
     std::fputs(
-        "Usage: xap-hub [--address A] [--broadcast B|none] [--port P] [--verbose]\n"
         "\n"
         "A minimal xAP hub. Listens on A:P (default 127.0.0.1:3639) and on the broadcast\n"
         "address B:P (default 127.255.255.255; 'none' to leave out), learns client ports from\n"
@@ -47,6 +49,7 @@ void PrintUsage(std::FILE* to) {
         "\n"
         "  --verbose   one line per datagram on stdout (and one per client change)\n"
         "  --help      show this text\n"
+        "  --version   show the version\n"
         "\n"
         "Stops cleanly on SIGINT or SIGTERM.\n",
         to);
@@ -123,21 +126,21 @@ Heartbeat ParseHeartbeat(std::string_view data) {
     return hb;
 }
 
-int OpenSocket(const std::string& address, int port, bool verbose) {
+int OpenSocket(const std::string& name, const std::string& address, int port, bool verbose) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(static_cast<std::uint16_t>(port));
     if (::inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1) {
-        std::fprintf(stderr, "xap-hub: not an IPv4 address: %s\n", address.c_str());
+        std::fprintf(stderr, "%s: not an IPv4 address: %s\n", name.c_str(), address.c_str());
         return -1;
     }
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        std::perror("xap-hub: socket");
+        std::perror((name + ": socket").c_str());
         return -1;
     }
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
-        std::fprintf(stderr, "xap-hub: cannot bind %s:%d: %s\n", address.c_str(), port, std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot bind %s:%d: %s\n", name.c_str(), address.c_str(), port, std::strerror(errno));
         ::close(fd);
         return -1;
     }
@@ -159,11 +162,15 @@ int main(int argc, char** argv) {
     std::string broadcast = "127.255.255.255";
     long port = 3639;
     bool verbose = false;
+    const std::string name = quorvel::tools::ToolName(argv[0], "xap-hub");
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
-            PrintUsage(stdout);
+            PrintUsage(stdout, name);
+            return 0;
+        } else if (arg == "--version") {
+            quorvel::tools::PrintVersion(name);
             return 0;
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
@@ -175,12 +182,12 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             port = std::strtol(argv[++i], &end, 10);
             if (end == nullptr || *end != '\0' || port < 1 || port > 65535) {
-                std::fprintf(stderr, "xap-hub: bad port '%s'\n", argv[i]);
+                std::fprintf(stderr, "%s: bad port '%s'\n", name.c_str(), argv[i]);
                 return 2;
             }
         } else {
-            std::fprintf(stderr, "xap-hub: unknown argument '%s'\n\n", arg.c_str());
-            PrintUsage(stderr);
+            std::fprintf(stderr, "%s: unknown argument '%s'\n\n", name.c_str(), arg.c_str());
+            PrintUsage(stderr, name);
             return 2;
         }
     }
@@ -194,13 +201,13 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<int> fds;
-    const int mainFd = OpenSocket(address, static_cast<int>(port), verbose);
+    const int mainFd = OpenSocket(name, address, static_cast<int>(port), verbose);
     if (mainFd < 0) return 1;
     fds.push_back(mainFd);
     // A socket bound to one address does not hear broadcasts; the broadcast address gets its
     // own socket unless the main one is bound to every address already.
     if (Lower(broadcast) != "none" && broadcast != address && address != "0.0.0.0") {
-        const int b = OpenSocket(broadcast, static_cast<int>(port), verbose);
+        const int b = OpenSocket(name, broadcast, static_cast<int>(port), verbose);
         if (b < 0) {
             ::close(mainFd);
             return 1;

@@ -17,12 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "tool_name.h"
+
 namespace {
 
-void Usage(std::FILE* to) {
+void Usage(std::FILE* to, const std::string& name) {
+    std::fprintf(to,
+                 "Usage: %s --class CLASS --block NAME [--target ADDRESS] [--source ADDRESS]\n"
+                 "       %*s [--listen SECONDS] [--hub ADDRESS] [--port PORT] [name=value ...]\n"
+                 "       %s --help | --version\n",
+                 name.c_str(), static_cast<int>(name.size()), "", name.c_str());
     std::fputs(
-        "Usage: xap-send --class CLASS --block NAME [--target ADDRESS] [--source ADDRESS]\n"
-        "                [--listen SECONDS] [--hub ADDRESS] [--port PORT] [name=value ...]\n"
         "\n"
         "Sends one xAP message to the hub (default 127.0.0.1:3639). With --listen it first\n"
         "announces itself to the hub with a heartbeat and then prints every message the hub\n"
@@ -39,17 +44,21 @@ int main(int argc, char** argv) {
     int port = 3639;
     double listen = 0;
     std::vector<std::string> items;
+    const std::string name = quorvel::tools::ToolName(argv[0], "xap-send");
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> std::string {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "xap-send: %s needs a value\n", a.c_str());
+                std::fprintf(stderr, "%s: %s needs a value\n", name.c_str(), a.c_str());
                 std::exit(2);
             }
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
-            Usage(stdout);
+            Usage(stdout, name);
+            return 0;
+        } else if (a == "--version") {
+            quorvel::tools::PrintVersion(name);
             return 0;
         } else if (a == "--class") cls = next();
         else if (a == "--block") block = next();
@@ -60,20 +69,20 @@ int main(int argc, char** argv) {
         else if (a == "--listen") listen = std::atof(next().c_str());
         else if (a.find('=') != std::string::npos && a.rfind("--", 0) != 0) items.push_back(a);
         else {
-            std::fprintf(stderr, "xap-send: unknown argument '%s'\n\n", a.c_str());
-            Usage(stderr);
+            std::fprintf(stderr, "%s: unknown argument '%s'\n\n", name.c_str(), a.c_str());
+            Usage(stderr, name);
             return 2;
         }
     }
     if (cls.empty() || block.empty() || port <= 0 || port > 65535 || listen < 0 || listen > 3600) {
-        Usage(stderr);
+        Usage(stderr, name);
         return 2;
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<std::uint16_t>(port));
     if (inet_pton(AF_INET, hub.c_str(), &to.sin_addr) != 1 || !Loopback(to.sin_addr)) {
-        std::fprintf(stderr, "xap-send: the hub must be a loopback address (127.x.x.x)\n");
+        std::fprintf(stderr, "%s: the hub must be a loopback address (127.x.x.x)\n", name.c_str());
         return 2;
     }
 
@@ -82,7 +91,7 @@ int main(int argc, char** argv) {
     self.sin_family = AF_INET;
     self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0) {
-        std::perror("xap-send: socket");
+        std::perror((name + ": socket").c_str());
         return 1;
     }
     socklen_t len = sizeof self;
@@ -90,7 +99,7 @@ int main(int argc, char** argv) {
 
     auto send = [&](const std::string& text) {
         if (::sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
-            std::perror("xap-send: send");
+            std::perror((name + ": send").c_str());
             std::exit(1);
         }
     };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -11,7 +12,9 @@
 #if defined(__linux__)
 #include <cstddef>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -54,6 +57,24 @@ std::optional<int> WatchdogFeedIntervalMs(const char* watchdogUsec, const char* 
     return static_cast<int>(ms);
 }
 
+bool StderrIsJournal() {
+#if defined(__linux__)
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    const std::string_view text(stream);
+    const auto colon = text.find(':');
+    if (colon == text.npos) return false;
+    const std::string device(text.substr(0, colon));
+    const std::string inode(text.substr(colon + 1));
+    const auto dev = ParseWhole<unsigned long long>(device.c_str());
+    const auto ino = ParseWhole<unsigned long long>(inode.c_str());
+    struct stat st {};
+    return dev && ino && ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == *dev && st.st_ino == *ino;
+#else
+    return false;
+#endif
+}
+
 ServiceNotifier::ServiceNotifier(Platform& platform, Report report)
     : platform_(platform), report_(std::move(report)) {
     if (const char* s = std::getenv("NOTIFY_SOCKET"); s != nullptr && *s != '\0') {
@@ -61,18 +82,57 @@ ServiceNotifier::ServiceNotifier(Platform& platform, Report report)
         watchdogMs_ = WatchdogFeedIntervalMs(std::getenv("WATCHDOG_USEC"),
                                              std::getenv("WATCHDOG_PID"), OwnPid());
     }
+    if (const char* d = std::getenv("RUNTIME_DIRECTORY"); d != nullptr && *d == '/') runtimeDir_ = d;
 }
 
 ServiceNotifier::~ServiceNotifier() = default;
 
 void ServiceNotifier::Ready() {
+    started_ = true;
     if (!Enabled()) return;
+    ready_ = true;
     Notify("READY=1");
+    if (!status_.empty()) Notify("STATUS=" + status_);
     if (watchdogMs_ && !watchdog_) {
         watchdog_ = platform_.CreateTimer();
         watchdog_->SetHandler([this] { Notify("WATCHDOG=1"); });
         watchdog_->Arm(*watchdogMs_);
     }
+}
+
+void ServiceNotifier::Status(const std::string& text) {
+    if (!Enabled() || text == status_) return;
+    status_ = text;
+    if (ready_) Notify("STATUS=" + text);  // else with READY=1
+}
+
+void ServiceNotifier::Reloading() {
+    if (!ready_ || reloading_) return;
+    std::string state = "RELOADING=1";
+#if defined(__linux__)
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
+        const auto usec = static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                          static_cast<unsigned long long>(now.tv_nsec) / 1000ULL;
+        state += "\nMONOTONIC_USEC=" + std::to_string(usec);
+    }
+#endif
+    reloading_ = Notify(state);
+}
+
+void ServiceNotifier::Reloaded() {
+    if (reloading_) {
+        reloading_ = false;
+        Notify("READY=1");
+    }
+    if (!started_ || runtimeDir_.empty()) return;
+    const std::string done = runtimeDir_ + "/reloaded";
+    std::FILE* f = std::fopen(done.c_str(), "w");
+    if (f == nullptr) {
+        if (report_) report_("Service notification failed (cannot write " + done + ": " + std::strerror(errno) + ")");
+        return;
+    }
+    std::fclose(f);
 }
 
 bool ServiceNotifier::Notify(const std::string& state) {

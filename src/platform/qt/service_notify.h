@@ -20,6 +20,10 @@ namespace quorvel::platform {
 std::optional<int> WatchdogFeedIntervalMs(const char* watchdogUsec, const char* watchdogPid,
                                           long ownPid);
 
+// True when standard error goes to the journal: JOURNAL_STREAM ("device:inode") names the
+// file that standard error is. Lines written there may then start with a "<N>" priority.
+bool StderrIsJournal();
+
 class ServiceNotifier {
 public:
     using Report = std::function<void(const std::string&)>;
@@ -39,6 +43,14 @@ public:
     void Ready();
     // Sends one notification (for example "STOPPING=1"); false when nothing was sent.
     bool Notify(const std::string& state);
+    // The one-line state the manager shows (systemctl status); sent when it changes.
+    void Status(const std::string& text);
+    // Around a reload of the settings, once start-up is over: "RELOADING=1" (with the
+    // monotonic time, as newer managers want it) before, "READY=1" when it is done. A manager
+    // that ends a reload when its reload command ends (systemd 252) is helped by the file
+    // "reloaded" made in RUNTIME_DIRECTORY when it is done: the unit's command waits for it.
+    void Reloading();
+    void Reloaded();
 
 private:
     Platform& platform_;
@@ -47,6 +59,11 @@ private:
     std::optional<int> watchdogMs_;
     std::unique_ptr<Timer> watchdog_;
     bool failing_ = false;
+    std::string runtimeDir_;
+    bool started_ = false;  // start-up is over
+    bool ready_ = false;
+    bool reloading_ = false;
+    std::string status_;
 };
 
 }  // namespace quorvel::platform

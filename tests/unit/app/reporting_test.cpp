@@ -191,4 +191,15 @@ TEST_F(ReporterTest, DebugLinesOnStandardErrorStayWithinTheirBudgetAndALogThatCa
     ASSERT_EQ(node.sent.size(), 2u);
     EXPECT_NE(DataOf(node.sent[1]).find("is written again; 3 lines were lost"), std::string::npos);
     EXPECT_EQ(console.size(), 6u);  // four lines and the two reports
+
+    // A service's journal is standard error too: the same budget for its debug lines.
+    std::size_t journalDebugBytes = 0;
+    reporter.SetJournal([&](quorvel::core::Priority p, const std::string& line) {
+        if (p == quorvel::core::Priority::Debug) journalDebugBytes += line.size();
+    });
+    reporter.SetDebug(true);
+    sim.Advance(Reporter::kRepeatWindowMs);
+    for (int i = 0; i < 20000; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(200, '.'));
+    EXPECT_LE(journalDebugBytes, Reporter::kConsoleDebugBytes);
+    EXPECT_GT(journalDebugBytes, Reporter::kConsoleDebugBytes / 2);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Each test runs in a process of its own (CTest), so setting the environment stays local.
@@ -65,6 +66,49 @@ TEST(ServiceNotify, ReadinessReachesAManagerAtAPathOrAnAbstractNameAndAFailureIs
         EXPECT_EQ(manager.Received(), std::vector<std::string>{"READY=1"}) << name;
     }
     EXPECT_TRUE(reports.empty());
+}
+
+// systemctl status shows the link's state from start-up on; systemctl reload waits for the
+// reload (RELOADING=1 ... READY=1), which only a running connector announces.
+TEST(ServiceNotify, TheStatusComesWithReadinessAndAReloadIsAnnouncedFromStartToEnd) {
+    quorvel::test::TempDir dir;
+    SimPlatform sim;
+    const std::string name = (dir.path() / "notify").string();
+    NotifySocket manager(name);
+    ASSERT_TRUE(manager.Bound());
+    ::setenv("NOTIFY_SOCKET", name.c_str(), 1);
+    ServiceNotifier notifier(sim, {});
+    notifier.Reloading();  // a SIGHUP during start-up: the start-up reads the settings anyway
+    notifier.Reloaded();
+    notifier.Status("CM11A link down: CM11A OpenPort ");
+    notifier.Status("CM11A link up on /dev/ttyUSB0");
+    EXPECT_EQ(manager.Received(200), std::vector<std::string>{}) << "nothing before readiness";
+    notifier.Ready();
+    notifier.Status("CM11A link up on /dev/ttyUSB0");  // unchanged: not sent again
+    notifier.Reloading();
+    notifier.Reloaded();
+    const auto got = manager.Received();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0], "READY=1");
+    EXPECT_EQ(got[1], "STATUS=CM11A link up on /dev/ttyUSB0");
+    EXPECT_EQ(got[2].rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u) << got[2];
+    EXPECT_GT(std::stoull(got[2].substr(got[2].find('=', 12) + 1)), 0u);
+    EXPECT_EQ(got[3], "READY=1");
+}
+
+TEST(ServiceNotify, StandardErrorIsTheJournalOnlyWhenJournalStreamNamesIt) {
+    struct stat st {};
+    ASSERT_EQ(::fstat(STDERR_FILENO, &st), 0);
+    const std::string self = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ::setenv("JOURNAL_STREAM", self.c_str(), 1);
+    EXPECT_TRUE(quorvel::platform::StderrIsJournal());
+    const std::string other = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+    ::setenv("JOURNAL_STREAM", other.c_str(), 1);  // inherited by a program whose stderr went elsewhere
+    EXPECT_FALSE(quorvel::platform::StderrIsJournal());
+    ::setenv("JOURNAL_STREAM", "junk", 1);
+    EXPECT_FALSE(quorvel::platform::StderrIsJournal());
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(quorvel::platform::StderrIsJournal());
 }
 
 }  // namespace
