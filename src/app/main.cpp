@@ -42,6 +42,7 @@ void PrintUsage(std::FILE* to) {
         "  --check-config    print the settings in effect and every problem found,\n"
         "                    open nothing; exit status 0 (no problem) or 1\n"
         "  --status          print the devices' last known state (DIR/Data/DeviceState.txt)\n"
+        "                    and the interface's last status (DIR/Data/InterfaceStatus.txt)\n"
         "  --help            show this text\n"
         "  --version         show the version\n"
         "\n"
@@ -138,8 +139,15 @@ int main(int argc, char** argv) {
 
     if (status) {
         const auto file = options.AppFolder / "Data" / quorvel::state::kStateFileName;
+        // The interface's last status follows the device table, and stands alone without one.
+        const auto printInterface = [&] {
+            if (const auto interface = quorvel::state::ReadInterfaceStatus(options.AppFolder / "Data")) {
+                std::fputs(("\n" + *interface).c_str(), stdout);
+            }
+        };
         std::error_code ec;
         if (!std::filesystem::exists(file, ec)) {
+            printInterface();
             std::fprintf(stderr, "quorvel: no device state: %s %s\n",
                          std::filesystem::is_directory(options.AppFolder, ec) ? file.string().c_str()
                                                                               : options.AppFolder.string().c_str(),
@@ -155,6 +163,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::fputs(table->c_str(), stdout);
+        printInterface();
         return 0;
     }
     if (checkConfig) {

@@ -1,6 +1,7 @@
 #include "app/quorvel_form.h"
 
 #include "app/settings_check.h"
+#include "cm11a/codes.h"
 #include "xap/xap_message.h"
 
 #include <cassert>
@@ -27,7 +28,7 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
       requests_(reporter_, settings_, MakeRequestActions()),
       bsc_(platform_, reporter_, settings_,
            {[this](const std::string& dc, int command, int steps, const std::string& sender) {
-                engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand, sender);
+                engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand, -1, 0, sender);
             },
             [this] { return configuration_.CM11AStarted(); },
             [this](const std::string& sender) { return engine_.QueueRoom(sender); }}) {
@@ -42,6 +43,10 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
     engine_.SetActivityObserver([this](const cm11a::X10Activity& a) {
         bsc_.OnActivity(a);
         if (activityListener_) activityListener_(a);
+    });
+    engine_.SetStatusObserver([this](const cm11a::InterfaceStatus& s) {
+        state::SaveInterfaceStatus(settings_.AppFolder / "Data", cm11a::StatusText(s, platform_.LocalDateTime()),
+                                   reporter_);
     });
     configuration_.SetPortChanged([this] { engine_.PortChanged(); });
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });
@@ -131,7 +136,10 @@ RequestActions QuorvelForm::MakeRequestActions() {
     a.HeaderOpening = [this] { return xap_ ? xap_->HeaderOpening() : std::string(); };
     a.SwapIcons = [this] { SwapIcons(); };
     a.SendCM11A = [this](const std::string& dc, int command, int count, const std::string& sender) {
-        engine_.SendCM11A(dc, command, count, cm11a::X10Origin::XapRequest, sender);
+        engine_.SendCM11A(dc, command, count, cm11a::X10Origin::XapRequest, -1, 0, sender);
+    };
+    a.SendExtended = [this](const std::string& dc, int data, int command, const std::string& sender) {
+        engine_.SendCM11A(dc, cm11a::kFunctionExtended, 0, cm11a::X10Origin::XapRequest, data, command, sender);
     };
     a.ShowSetupForm = [this] { OpenWindow("Setup"); };
     a.QueueRoom = [this](const std::string& sender) { return engine_.QueueRoom(sender); };

@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "cm11a/cm11a_engine.h"
 #include "cm11a/codes.h"
+#include "cm11a/extended.h"
 #include "xap/xap_message.h"
 
 #include <bitset>
@@ -161,6 +162,8 @@ void RequestHandler::X10Request(const XapMessageView& m) {
     reporter_.DebugLog("XapCommand " + deviceItem + "=" + command);
 
     const int function = cm11a::FunctionCode(command);
+    const auto extended = cm11a::ExtendedBytes(m->GetItem("xAP-X10.request", cm11a::kExtendedDataItem),
+                                               m->GetItem("xAP-X10.request", cm11a::kExtendedCommandItem));
     if (function == cm11a::kFunctionDim || function == cm11a::kFunctionBright) return;  // no dimming from xAP
 
     if (actions_.SwapIcons) actions_.SwapIcons();
@@ -178,6 +181,9 @@ void RequestHandler::X10Request(const XapMessageView& m) {
     if (function < 0) {
         unusable = "with command \"" + (command.size() > 32 ? command.substr(0, 32) + "..." : command) +
                    "\", which is not an X10 function";
+    } else if (function == cm11a::kFunctionExtended && !extended) {
+        unusable = "with command \"extended\" but no data (items " + std::string(cm11a::kExtendedDataItem) + " and " +
+                   std::string(cm11a::kExtendedCommandItem) + ", 0..255)";
     } else if (count < 0 || count > cm11a::Cm11aEngine::kMaxBrightness) {
         unusable = "with count " + std::to_string(count) + ", outside 0.." +
                    std::to_string(cm11a::Cm11aEngine::kMaxBrightness);
@@ -209,7 +215,11 @@ void RequestHandler::X10Request(const XapMessageView& m) {
         } else {
             --room;
             reporter_.DebugLog("XapSendToCM11A " + d + "=" + std::to_string(function));
-            if (actions_.SendCM11A) actions_.SendCM11A(d, function, count, sender);
+            if (function == cm11a::kFunctionExtended) {
+                if (actions_.SendExtended) actions_.SendExtended(d, extended->first, extended->second, sender);
+            } else if (actions_.SendCM11A) {
+                actions_.SendCM11A(d, function, count, sender);
+            }
         }
     }
 

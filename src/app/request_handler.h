@@ -20,6 +20,8 @@ struct RequestActions {
     std::function<void()> SwapIcons;
     // sender: who asked (the request's xAP source), for the queue's round-robin.
     std::function<void(const std::string& device, int command, int count, const std::string& sender)> SendCM11A;
+    std::function<void(const std::string& device, int data, int command, const std::string& sender)>
+        SendExtended;  // an extended code
     std::function<void()> ShowSetupForm;
     // Commands the transmit queue can still take from sender; unset: no bound.
     std::function<std::size_t(const std::string& sender)> QueueRoom;

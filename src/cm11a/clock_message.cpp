@@ -38,6 +38,7 @@ long DaysFromCivil(int y, int m, int d) {
 
 void Cm11aEngine::StartClock(const char* why) {
     rxState_ = RxState::AwaitClockChecksum;  // nothing else goes out until the exchange is over
+    lastClockSetMs_ = platform_.NowMs();
     InterruptHead(why);
     const char house = settings_.House.empty() ? 'A' : settings_.House.front();
     const std::string message = ClockMessage(platform_.LocalDateTime(), house);

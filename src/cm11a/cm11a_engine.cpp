@@ -18,6 +18,7 @@ std::string_view RxStateName(RxState s) {
     case RxState::AwaitClockChecksum: return "AwaitClockChecksum";
     case RxState::AwaitClockReady: return "AwaitClockReady";
     case RxState::AwaitQuiet: return "AwaitQuiet";
+    case RxState::AwaitStatus: return "AwaitStatus";
     }
     return "?";
 }
@@ -25,9 +26,11 @@ std::string_view RxStateName(RxState s) {
 Cm11aEngine::Cm11aEngine(platform::Platform& platform, core::Reporter& reporter,
                          const core::Settings& settings, CommWindowModel& comm, LinkPort& link)
     : platform_(platform), reporter_(reporter), settings_(settings), comm_(comm), link_(link),
-      timer_(platform.CreateTimer()), quietTimer_(platform.CreateTimer()) {
+      timer_(platform.CreateTimer()), quietTimer_(platform.CreateTimer()),
+      statusTimer_(platform.CreateTimer()) {
     timer_->SetHandler([this] { CM11ATimer_Timer(); });
     quietTimer_->SetHandler([this] { QuietTimer_Timer(); });
+    statusTimer_->SetHandler([this] { core::Guarded(reporter_, "StatusTimer", [&] { RequestStatus(); }); });
     comm_.SetSendCommand([this](const std::string& dc, int command, int brightness) {
         SendCM11A(dc, command, brightness);
     });
@@ -37,6 +40,7 @@ Cm11aEngine::~Cm11aEngine() {
     comm_.SetSendCommand(nullptr);
     timer_->SetEnabled(false);
     quietTimer_->SetEnabled(false);
+    statusTimer_->SetEnabled(false);
 }
 
 bool Cm11aEngine::InitCM11A(const std::string& port) {
@@ -54,6 +58,9 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     reportBuffer_.clear();
     reportRemaining_ = 0;
     macroRemaining_ = 0;
+    // The status is asked for once the clock is set, and every hour.
+    statusWanted_ = true;
+    statusTimer_->Arm(kStatusIntervalMs);
     if (!keepClock) {
         rxState_ = RxState::Idle;
         quietTimer_->SetEnabled(false);
@@ -78,8 +85,8 @@ std::string SenderKey(const std::string& sender, X10Origin origin) {
 }
 }  // namespace
 
-void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin,
-                            const std::string& senderName) {
+void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin, int extData,
+                            int extCommand, const std::string& senderName) {
     const std::string sender = SenderKey(senderName, origin);
     core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) {
@@ -87,7 +94,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             // While the link is being opened (or opened again) the command waits for it; it
             // starts when the link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness, origin, sender)) {
+                if (Enqueue(dc, command, brightness, origin, extData, extCommand, sender)) {
                     reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
                 } else {
                     Refuse(dc, command, brightness, origin);
@@ -99,7 +106,9 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             return;
         }
         linkDownReported_ = false;
-        if (!dc.empty() && !Enqueue(dc, command, brightness, origin, sender)) Refuse(dc, command, brightness, origin);
+        if (!dc.empty() && !Enqueue(dc, command, brightness, origin, extData, extCommand, sender)) {
+            Refuse(dc, command, brightness, origin);
+        }
         StartHead();
     });
 }
@@ -117,6 +126,7 @@ void Cm11aEngine::LinkOpened() {
     rxState_ = RxState::Idle;
     // A new connection is a fresh start: the time-outs counted on the old one do not count.
     if (!queue_.empty()) queue_.front().Retry = 0;
+    statusWanted_ = true;
     core::Guarded(reporter_, "LinkOpened", [&] { StartClock("the link opened"); });
 }
 
@@ -142,6 +152,8 @@ void Cm11aEngine::QuietTimer_Timer() {
             rxState_ = RxState::Idle;  // the line is quiet: the pair goes out again
         } else if (rxState_ == RxState::AwaitClockChecksum || rxState_ == RxState::AwaitClockReady) {
             EndClock("CM11A clock exchange ended without the interface's answer");
+        } else if (rxState_ == RxState::AwaitStatus) {
+            EndStatus("CM11A status request unanswered");
         }
         StartHead();
     });

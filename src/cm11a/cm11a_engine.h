@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "cm11a/comm_window_model.h"
 #include "cm11a/link_port.h"
+#include "cm11a/status.h"
 #include "cm11a/upload_decoder.h"
 #include "cm11a/x10_activity.h"
 #include "cm11a/x10_queue.h"
@@ -23,6 +24,7 @@
 #include <map>
 #include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,7 @@ enum class RxState {
     AwaitClockChecksum,  // the clock message went out
     AwaitClockReady,     // its checksum was confirmed with 0x00
     AwaitQuiet,          // a wrong checksum: the pair goes out again once the line is quiet
+    AwaitStatus,         // the status request 0x8B went out: its fourteen bytes to come
 };
 std::string_view RxStateName(RxState s);
 
@@ -83,6 +86,19 @@ public:
     // Consecutive reply time-outs without a byte from the interface after which the link
     // is closed and opened again (an adapter that hangs).
     static constexpr int kSilentTimeoutsBeforeReopen = 2;
+    // The status is asked for at start-up, at every link opening, after a macro report and
+    // this often; its fourteen bytes take 30 ms at 4800 baud.
+    static constexpr int kStatusIntervalMs = 3600 * 1000;
+    static constexpr int kStatusAnswerMs = 1000;
+    // The interface's clock is set again when the status shows it this far off, and once a
+    // day; further off than kClockReportS it is reported (once until it is right again).
+    static constexpr long kClockToleranceS = 30;
+    static constexpr long kClockReportS = 60;
+    static constexpr std::uint64_t kClockRenewMs = 24ULL * 3600 * 1000;
+    // Minutes on battery after which the battery timer is reported (once until it is reset).
+    static constexpr int kBatteryLowMinutes = 5000;
+    // Class and block of the announcement that a macro stored in the interface ran.
+    static constexpr std::string_view kMacroClass = "xAP-x10.Macro";
 
     Cm11aEngine(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
                 CommWindowModel& comm, LinkPort& link);
@@ -97,9 +113,12 @@ public:
     // Validates and queues a command and starts it when the interface is free. While the
     // link is being opened the command waits for it; for a link that cannot be opened it
     // is dropped. An empty dc only starts the head.
-    // sender: the round-robin key (empty: the origin's name).
+    // An extended command (function 7) goes out only as a whole extended frame: extData and
+    // extCommand 0..255; without them it is refused with a report. sender: the round-robin
+    // key (empty: the origin's name).
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
-                   X10Origin origin = X10Origin::XapRequest, const std::string& sender = {});
+                   X10Origin origin = X10Origin::XapRequest, int extData = -1, int extCommand = 0,
+                   const std::string& sender = {});
     // Commands the queue takes from sender now: its free places, or when it is full, those
     // that senders with more commands waiting give up to it.
     std::size_t QueueRoom(const std::string& sender) const;
@@ -113,7 +132,12 @@ public:
     // idle, otherwise once the exchange in progress has ended (never inside one).
     void PortChanged();
     bool PortChangePending() const { return portChangePending_; }
-    // Tick handler of the quiet timer (resynchronisation and clock exchange).
+    // Asks the interface for its status as soon as no exchange is under way.
+    void RequestStatus();
+    // Told of every status the interface sent.
+    void SetStatusObserver(std::function<void(const InterfaceStatus&)> observer) { statusObserver_ = std::move(observer); }
+    const std::optional<InterfaceStatus>& Status() const { return status_; }
+    // Tick handler of the quiet timer (resynchronisation, clock and status exchanges).
     void QuietTimer_Timer();
     // A chunk from the link; code 2 delivers bytes, every code is shown in the status pane.
     void CM11ADataArrival(const std::string& bytes, int code);
@@ -133,7 +157,8 @@ public:
 
 private:
     // transmit.cpp
-    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, const std::string& sender);
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData, int extCommand,
+                 const std::string& sender);
     // The sender with most commands waiting behind the head, when it has more than one more
     // than sender (share: how many it would give up); its newest command gives way.
     std::optional<std::string> LargerSender(const std::string& sender, std::size_t* share = nullptr) const;
@@ -171,6 +196,16 @@ private:
     void ClockStep(std::uint8_t b);
     void EndClock(const char* why);
 
+    // status_request.cpp
+    bool StartStatus();
+    void StatusStep(std::uint8_t b);
+    void EndStatus(const char* why);
+    void StatusReceived(const InterfaceStatus& status);
+    void MacroReported(int offset);
+
+    // The bytes of the head's address or function step.
+    static std::string Frame(const X10Queue& item, bool address);
+
     void Write(const std::string& bytes);
     void DebugByte(const char* what, std::uint8_t b);
     // A command's handshake, an upload, a macro report or the clock exchange is under way.
@@ -185,6 +220,7 @@ private:
     LinkPort& link_;
     std::unique_ptr<platform::Timer> timer_;
     std::unique_ptr<platform::Timer> quietTimer_;
+    std::unique_ptr<platform::Timer> statusTimer_;
 
     cm11a::TransmitQueue queue_;
     std::map<std::string, std::uint64_t> lastServed_;  // sender -> turn its command became head
@@ -199,6 +235,14 @@ private:
     std::string reportBuffer_;
     int repeatedPolls_ = 0;       // polls received while the upload length is awaited
     int macroRemaining_ = 0;      // offset bytes of a macro report still to come
+    int macroOffset_ = 0;
+    bool statusWanted_ = false;   // a status request goes out once no exchange is under way
+    std::string statusBuffer_;
+    std::optional<InterfaceStatus> status_;
+    std::uint64_t lastClockSetMs_ = 0;
+    bool clockOffReported_ = false;
+    bool batteryReported_ = false;
+    std::function<void(const InterfaceStatus&)> statusObserver_;
 
     bool portChangePending_ = false;
     bool linkDownReported_ = false;  // the first command dropped for a closed link was reported

@@ -54,11 +54,15 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         timer_->SetEnabled(true);
         return;
     case RxState::InMacroReport:
+        macroOffset_ = (macroOffset_ << 8 | b) & 0xFFFF;
         if (--macroRemaining_ <= 0) {
             rxState_ = RxState::Idle;
+            MacroReported(macroOffset_);
             StartHead();
         }
         return;
+    case RxState::AwaitStatus:
+        return StatusStep(b);
     case RxState::AwaitClockChecksum:
     case RxState::AwaitClockReady:
         if (b == kPoll) {  // the interface talks: the clock exchange is over
@@ -84,6 +88,7 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         if (b == kMacroReport) {
             rxState_ = RxState::InMacroReport;
             macroRemaining_ = 2;
+            macroOffset_ = 0;
             return;
         }
         if (!queue_.empty()) {
@@ -199,7 +204,11 @@ void Cm11aEngine::UploadEnded() {
                     if (!settings_.Announced(device)) continue;
                     const std::string body =
                         amount ? xap::ItemList({{"Event", name}, {"Device", device}, {"Brightness", brightness}})
-                               : xap::ItemList({{"Event", name}, {"Device", device}});
+                        : heard.ExtData >= 0
+                            ? xap::ItemList({{"Event", name}, {"Device", device},
+                                             {"Data", std::to_string(heard.ExtData)},
+                                             {"ExtCommand", std::to_string(heard.ExtCommand)}})
+                            : xap::ItemList({{"Event", name}, {"Device", device}});
                     reporter_.SendXap("", "xAP-x10.Event", "xAP-x10.Event", body);
                 }
                 Emit(heard);

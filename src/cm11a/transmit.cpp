@@ -3,6 +3,7 @@
 #include "cm11a/cm11a_engine.h"
 
 #include "cm11a/codes.h"
+#include "cm11a/extended.h"
 #include "xap/xap_sender.h"
 
 #include <algorithm>
@@ -19,8 +20,8 @@ bool Sending(TxState s) { return s == TxState::SendAddress || s == TxState::Send
 
 }  // namespace
 
-bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin,
-                          const std::string& sender) {
+bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData,
+                          int extCommand, const std::string& sender) {
     const auto address = AddressByte(dc);
     if (!address) return false;  // not a device code: dropped without a report
     if (command < 0 || command > 15) {
@@ -32,6 +33,13 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X1
         reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": brightness " +
                                                  std::to_string(brightness) + " is outside 0.." +
                                                  std::to_string(kMaxBrightness));
+        return false;
+    }
+    const bool extended = command == kFunctionExtended;
+    if (extended && (extData < 0 || extData > 255 || extCommand < 0 || extCommand > 255)) {
+        // A plain function 7 means nothing to any module: only the whole frame goes out.
+        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc +
+                                                 ": an extended command needs its data and command bytes (0..255)");
         return false;
     }
     if (queue_.size() >= kQueueLimit) {
@@ -57,6 +65,7 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X1
     item.Command = command;
     item.Brightness = brightness;
     item.Origin = static_cast<int>(origin);
+    if (extended) item.ExtData = extData, item.ExtCommand = extCommand;
     item.Sender = sender;
     reporter_.DebugLog("SendCM11A AddToQueue Count=" + std::to_string(queue_.size()));
     queue_.push_back(std::move(item));
@@ -134,6 +143,8 @@ void Cm11aEngine::ReportDropped(const std::string& dc) {
 void Cm11aEngine::StartHead() {
     // A new port is taken up between commands, before the next one starts.
     if (portChangePending_ && !MidExchange()) SwitchPort();
+    // The interface's status is asked for between commands, never inside an exchange.
+    if (statusWanted_ && !MidExchange() && StartStatus()) return;
     auto free = [this] { return rxState_ == RxState::Idle && !queue_.empty() && Sending(queue_.front().State); };
     if (!free()) return;
     if (!link_.PortOpen(settings_.ComPort)) return;
@@ -146,7 +157,6 @@ void Cm11aEngine::SendX10(X10Queue& item) {
                                ", Retry=" + std::to_string(item.Retry);
     comm_.SetTxStatus(status);
     reporter_.DebugLog("SendX10 " + status);
-    const auto address = static_cast<std::uint8_t>(item.Header);
     std::string pair;
     if (item.State == TxState::SendAddress) {
         if (item.Retry > kMaxRetries) return Complete(Outcome::Dropped, "CM11A Transmit Retry exceeded from state");
@@ -154,11 +164,13 @@ void Cm11aEngine::SendX10(X10Queue& item) {
             item.Announced = true;
             if (settings_.Announced(item.DC)) Announce(item);
         }
-        pair = {static_cast<char>(AddressHeader(item.Brightness)), static_cast<char>(address)};
-        item.State = TxState::AwaitAddressChecksum;
         lastTxAddress_ = item.Header;
+        // An extended frame names its unit itself: it has no address step.
+        const bool addressStep = item.ExtData < 0;
+        pair = Frame(item, addressStep);
+        item.State = addressStep ? TxState::AwaitAddressChecksum : TxState::AwaitFunctionChecksum;
     } else if (item.State == TxState::SendFunction) {
-        pair = {static_cast<char>(FunctionHeader(item.Brightness)), static_cast<char>(FunctionByte(address, item.Command))};
+        pair = Frame(item, false);
         item.State = TxState::AwaitFunctionChecksum;
     } else {
         return;  // a reply is awaited
@@ -168,12 +180,22 @@ void Cm11aEngine::SendX10(X10Queue& item) {
     Write(pair);
 }
 
+std::string Cm11aEngine::Frame(const X10Queue& item, bool address) {
+    const auto a = static_cast<std::uint8_t>(item.Header);
+    if (item.ExtData >= 0) return ExtendedFrame(a, item.ExtData, item.ExtCommand);
+    if (address) return {static_cast<char>(AddressHeader(item.Brightness)), static_cast<char>(a)};
+    return {static_cast<char>(FunctionHeader(item.Brightness)), static_cast<char>(FunctionByte(a, item.Command))};
+}
+
 void Cm11aEngine::Announce(const X10Queue& item) {
     if (item.Command == kFunctionStatusRequest) return;
     const std::string_view name = X10FunctionNames[static_cast<std::size_t>(item.Command & 0x0F)];
     std::string body;
     if (item.Command == kFunctionDim || item.Command == kFunctionBright) {
         body = xap::ItemList({{"Event", name}, {"Device", item.DC}, {"Brightness", std::to_string(item.Brightness)}});
+    } else if (item.ExtData >= 0) {
+        body = xap::ItemList({{"Event", name}, {"Device", item.DC}, {"Data", std::to_string(item.ExtData)},
+                              {"ExtCommand", std::to_string(item.ExtCommand)}});
     } else {
         body = xap::ItemList({{"Event", name}, {"Device", item.DC}});
     }
@@ -258,11 +280,9 @@ void Cm11aEngine::Complete(Outcome outcome, const std::string& why) {
 }
 
 int Cm11aEngine::ExpectedReply(const X10Queue& item) {
-    const auto address = static_cast<std::uint8_t>(item.Header);
     switch (item.State) {
-    case TxState::AwaitAddressChecksum: return Checksum(AddressHeader(item.Brightness), address);
-    case TxState::AwaitFunctionChecksum:
-        return Checksum(FunctionHeader(item.Brightness), FunctionByte(address, item.Command));
+    case TxState::AwaitAddressChecksum: return FrameChecksum(Frame(item, true));
+    case TxState::AwaitFunctionChecksum: return FrameChecksum(Frame(item, false));
     case TxState::AwaitAddressReady:
     case TxState::AwaitFunctionReady: return kReady;
     case TxState::SendAddress:
@@ -280,6 +300,7 @@ void Cm11aEngine::Tell(const X10Queue& item, bool completed) {
     a.AmountPercent = std::min(100, (item.Brightness * 100 + kMaxBrightness / 2) / kMaxBrightness);
     const auto address = AddressByte(item.DC);
     if (address) a.Devices.push_back(DeviceCode(*address));
+    if (item.ExtData >= 0) a.ExtData = item.ExtData, a.ExtCommand = item.ExtCommand;
     Emit(a);
 }
 

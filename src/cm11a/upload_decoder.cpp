@@ -57,6 +57,8 @@ std::vector<X10Activity> UploadDecoder::Decode(std::string_view upload, int leng
             // the function byte: they are the frame's, not addresses heard. The frame names
             // its device itself.
             Hear(static_cast<std::uint8_t>((byte & 0xF0) | (at(i + 3) & 0x0F)));
+            activity.ExtData = at(i + 4);
+            activity.ExtCommand = at(i + 5);
             i += 3;
         }
         // The function acts on the addresses of its own house; those of other houses wait

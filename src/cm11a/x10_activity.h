@@ -19,6 +19,8 @@ struct X10Activity {
     int AmountPercent = 0;             // dim/bright amount, 0..100
     std::vector<std::string> Devices;  // addressed devices (upper case), in order; empty for a
                                        // house-wide function heard without an address
+    int ExtData = -1;                  // an extended code: its data byte (0..255),
+    int ExtCommand = -1;               // and its command byte
 };
 
 }  // namespace quorvel::cm11a

@@ -41,6 +41,8 @@ struct X10Queue {
     int WrongReplies = 0;  // wrong checksums received for this item
     bool Announced = false;  // its "xAP-x10.Event" went out (before its first transmission)
     int Origin = 0;        // who asked for it (X10Origin), told to the activity listeners
+    int ExtData = -1;      // an extended frame (function 7) when 0..255: its data byte,
+    int ExtCommand = 0;    // and its command byte
     std::string Sender;    // who queued it (an xAP source, MQTT, typed): the round-robin key
 };
 

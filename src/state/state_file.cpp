@@ -106,4 +106,23 @@ std::optional<std::string> StatusTableFromFile(const fs::path& file, std::string
     return states.Table();
 }
 
+void SaveInterfaceStatus(const fs::path& dataFolder, const std::string& text, core::Reporter& reporter) {
+    try {
+        host::ReplaceFileContents(dataFolder / kInterfaceStatusFileName, text);
+    } catch (const std::exception& e) {
+        reporter.DebugLog(std::string("Interface status not saved: ") + e.what());
+    }
+}
+
+std::optional<std::string> ReadInterfaceStatus(const fs::path& dataFolder) {
+    const fs::path file = dataFolder / kInterfaceStatusFileName;
+    std::error_code ec;
+    if (fs::exists(file, ec) && fs::file_size(file, ec) > kMaxFileSize) return std::nullopt;
+    try {
+        return ReadWhole(file);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace quorvel::state

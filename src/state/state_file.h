@@ -17,6 +17,8 @@
 namespace quorvel::state {
 
 inline constexpr const char* kStateFileName = "DeviceState.txt";
+// The CM11A's last status, as lines for people, next to the device state.
+inline constexpr const char* kInterfaceStatusFileName = "InterfaceStatus.txt";
 
 class StateFile {
 public:
@@ -50,5 +52,10 @@ private:
 // The status table read from a state file, for `quorvel --status`. Nothing when the file
 // is damaged (error says why); a missing file gives the table head alone.
 std::optional<std::string> StatusTableFromFile(const std::filesystem::path& file, std::string& error);
+
+// Replaces the interface status file in dataFolder with text; a failure is reported.
+void SaveInterfaceStatus(const std::filesystem::path& dataFolder, const std::string& text, core::Reporter& reporter);
+// The interface status file's text; nothing when there is none or it cannot be read.
+std::optional<std::string> ReadInterfaceStatus(const std::filesystem::path& dataFolder);
 
 }  // namespace quorvel::state

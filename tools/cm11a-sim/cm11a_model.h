@@ -44,6 +44,9 @@ constexpr std::uint8_t kPoll = 0x5A;
 constexpr std::uint8_t kPollAnswer = 0xC3;
 constexpr std::uint8_t kPowerFail = 0xA5;
 constexpr std::uint8_t kClockSet = 0x9B;
+constexpr std::uint8_t kStatusRequest = 0x8B;
+constexpr int kExtendedPresetDim = 0x31;  // extended command: set the level in the data byte
+constexpr int kFirmware = 1;  // firmware revision in the status answer
 constexpr int kFullRangeSteps = 22;       // dim steps of the whole range
 constexpr int kBrightnessFull = 210;      // upload brightness byte of 100 %
 constexpr std::size_t kMaxLogEntries = 10000;
@@ -153,6 +156,13 @@ public:
     }
 
     const Device& Get(int house, int unit) const { return devices_[house][unit - 1]; }
+    bool Selected(int house, int unit) const { return selected_[house][unit - 1]; }
+    void Preset(int house, int unit, int percent) {
+        Device& d = devices_[house][unit - 1];
+        d.known = true;
+        d.level = percent;
+        d.on = percent > 0;
+    }
 
     // "A1 on 100" per known device, in house and unit order.
     std::string Describe() const {
@@ -230,7 +240,7 @@ public:
 
     // The line to the computer was replaced: a half-received exchange is forgotten.
     void LineChanged() {
-        if (mode_ == Mode::kGotHeader || mode_ == Mode::kAwaitAck || mode_ == Mode::kClock ||
+        if (mode_ == Mode::kGotHeader || mode_ == Mode::kExtended || mode_ == Mode::kAwaitAck || mode_ == Mode::kClock ||
             mode_ == Mode::kClockAck || mode_ == Mode::kClockReady)
             mode_ = Mode::kIdle;
     }
@@ -319,6 +329,8 @@ public:
                          static_cast<char>(offset & 0xFF)});
     }
 
+    void SetBattery(int minutes) { battery_ = minutes; }
+
     void PowerFail(Millis now) {
         powerFail_ = true;
         mode_ = Mode::kIdle;  // power came back: whatever was in progress is gone
@@ -371,7 +383,7 @@ public:
     bool Idle() const { return mode_ == Mode::kIdle && uploads_.empty() && !powerFail_ && line_.empty() && output_.empty(); }
 
 private:
-    enum class Mode { kIdle, kGotHeader, kAwaitAck, kTransmitting, kClock, kClockAck, kClockReady };
+    enum class Mode { kIdle, kGotHeader, kExtended, kAwaitAck, kTransmitting, kClock, kClockAck, kClockReady };
     struct Upload {
         std::uint8_t mask = 0;
         std::vector<std::uint8_t> data;
@@ -475,6 +487,8 @@ private:
                 --clockLeft_;
                 clockSum_ = static_cast<std::uint8_t>(clockSum_ + b);
                 clockDeadline_ = now + kClockGapMs;
+                clockBytes_[6 - clockLeft_ - 1] = b;  // the interface keeps what it received
+                if (clockLeft_ == 0) clockSetAt_ = now;
                 if (clockLeft_ == 0) {
                     // The whole clock message: the checksum exchange follows.
                     mode_ = Mode::kClockAck;
@@ -500,20 +514,25 @@ private:
         switch (mode_) {
         case Mode::kIdle:
             if (b == kClockSet) StartClock(now);
+            else if (b == kStatusRequest) SendStatus(now);
             else if (b & 0x04) { header_ = b; mode_ = Mode::kGotHeader; }
             // anything else (a stray 0x00, a late 0xC3...) is ignored
             break;
-        case Mode::kGotHeader: {
+        case Mode::kGotHeader:
             code_ = b;
-            std::uint8_t sum = static_cast<std::uint8_t>(header_ + code_);
-            if (badChecksums_ > 0) {
-                --badChecksums_;
-                sum = badChecksumByte_ >= 0 ? static_cast<std::uint8_t>(badChecksumByte_) : static_cast<std::uint8_t>(sum + 1);
+            if (header_ & 0x01) {  // an extended frame: unit, data and command bytes follow
+                mode_ = Mode::kExtended;
+                extended_.clear();
+                break;
             }
-            mode_ = Mode::kAwaitAck;
-            Reply(static_cast<char>(sum));
+            AnswerChecksum(static_cast<std::uint8_t>(header_ + code_));
             break;
-        }
+        case Mode::kExtended:
+            extended_.push_back(b);
+            if (extended_.size() == 3) {
+                AnswerChecksum(static_cast<std::uint8_t>(header_ + code_ + extended_[0] + extended_[1] + extended_[2]));
+            }
+            break;
         case Mode::kAwaitAck:
             if (b == 0x00) {
                 mode_ = Mode::kTransmitting;
@@ -538,6 +557,46 @@ private:
         }
     }
 
+    // The status answer, fourteen bytes with the highest bits first: battery timer (2 bytes),
+    // seconds, minutes 0..119, hours / 2, day of the year (8 bits; its bit 8 in bit 7 of the
+    // next byte, with the week-day mask), monitored house code and firmware revision, then
+    // the addressed, on and dimmed units of the monitored house (16 bits each, unit n in bit
+    // n - 1). The clock runs on from the last clock message.
+    void SendStatus(Millis now) {
+        const auto& c = clockBytes_;
+        long t = c[0] + c[1] * 60L + c[2] * 7200L + (c[3] | (c[4] >> 7) << 8) * 86400L;
+        t += static_cast<long>((now - clockSetAt_) / 1000);
+        const long day = (t / 86400) % 366;
+        const int house = kIndexOfCode[c[5] >> 4];
+        int addressed = 0, on = 0, dim = 0;
+        for (int u = 1; u <= 16; ++u) {
+            const DeviceModel::Device& d = devices_.Get(house, u);
+            if (devices_.Selected(house, u)) addressed |= 1 << (u - 1);
+            if (d.on) on |= 1 << (u - 1);
+            if (d.on && d.level < 100) dim |= 1 << (u - 1);
+        }
+        std::string out;
+        auto put = [&](long v) { out.push_back(static_cast<char>(v & 0xFF)); };
+        put(battery_ >> 8), put(battery_);
+        put(t % 60), put(t / 60 % 120), put(t / 7200 % 12);
+        put(day), put(((day >> 8) << 7) | (c[4] & 0x7F));
+        put((c[5] & 0xF0) | kFirmware);
+        put(addressed >> 8), put(addressed), put(on >> 8), put(on), put(dim >> 8), put(dim);
+        Emit(out);
+        Line("status sent");
+    }
+
+    // The checksum of the bytes received (header and code, or the whole extended frame),
+    // or a wrong one while that fault is on.
+    void AnswerChecksum(std::uint8_t sum) {
+        if (badChecksums_ > 0) {
+            --badChecksums_;
+            sum = badChecksumByte_ >= 0 ? static_cast<std::uint8_t>(badChecksumByte_) : static_cast<std::uint8_t>(sum + 1);
+        }
+        mode_ = Mode::kAwaitAck;
+        Reply(static_cast<char>(sum));
+    }
+
     void StartClock(Millis now) {
         mode_ = Mode::kClock;
         clockLeft_ = 6;
@@ -553,13 +612,19 @@ private:
         const Millis step = 96 * 100 / hz;
         if ((header_ & 0x02) && ((code_ & 0x0F) == kDim || (code_ & 0x0F) == kBright))
             return frame + (header_ >> 3) * step;
+        if (header_ & 0x01) return frame * 2;  // 31 more bits on the line, sent twice
         return frame;
     }
 
     void FinishTransmission(Millis now) {
         mode_ = Mode::kIdle;
-        if (header_ & 0x01) {
-            Line("sent extended frame (ignored) " + Hex(std::string{static_cast<char>(header_), static_cast<char>(code_)}));
+        if ((header_ & 0x01) && extended_.size() == 3) {
+            // Type 1 extended code: the unit in the frame; 0x31 presets a level 0..63.
+            const int house = HouseOf(code_), unit = kIndexOfCode[extended_[0] & 0x0F] + 1;
+            const int data = extended_[1], command = extended_[2];
+            if (command == kExtendedPresetDim) devices_.Preset(house, unit, std::min(100, (data & 0x3F) * 100 / 63));
+            Line("sent extended " + DeviceName(house, unit) + " data " + std::to_string(data) + " command " +
+                 std::to_string(command));
         } else if (header_ & 0x02) {
             const int house = HouseOf(code_);
             const int fn = code_ & 0x0F;
@@ -698,8 +763,14 @@ private:
     DeviceModel devices_;
     Mode mode_ = Mode::kIdle;
     std::uint8_t header_ = 0, code_ = 0;
+    std::vector<std::uint8_t> extended_;  // unit, data and command bytes of an extended frame
     Millis doneAt_ = 0;
     int clockLeft_ = 0;
+    // Clock bytes last received (seconds, minutes, hours / 2, year day, day mask, house) and
+    // when; the monitored house is A until a clock message names another.
+    std::array<std::uint8_t, 6> clockBytes_{0, 0, 0, 0, 0, 0x60};
+    Millis clockSetAt_ = 0;
+    int battery_ = 0;  // battery timer of the status answer
     Millis clockDeadline_ = 0;
     std::deque<Upload> uploads_;
     Millis nextPoll_ = 0;
@@ -733,6 +804,7 @@ inline constexpr const char* kHelpText =
     "hear-extended <device> <data> <command>  extended-code traffic heard on the power line\n"
     "hear-raw <mask> <data...>                an upload of these hex bytes (addresses of several houses...)\n"
     "macro [offset]                           a stored macro ran: the 0x5B report\n"
+    "battery <minutes>                        battery timer of the status answer (0x8B)\n"
     "drop                                     close the TCP connection of the computer\n"
     "garbage <hex bytes> | garbage random N   send bytes to the computer as they are\n"
     "state                                    devices: A1 on 100, one a line, then .\n"
@@ -808,6 +880,12 @@ inline std::string RunCommand(Interface& sim, std::string_view line, Millis now,
         long v = 0;
         if (!args.empty() && !number(args[0], 1023, v)) return error("usage: macro [offset 0..1023]");
         sim.MacroReport(static_cast<int>(v));
+        return "ok\n";
+    }
+    if (cmd == "battery" && args.size() == 1) {
+        long v = 0;
+        if (!number(args[0], 65535, v)) return error("usage: battery <minutes 0..65535>");
+        sim.SetBattery(static_cast<int>(v));
         return "ok\n";
     }
     if (cmd == "powerfail" && args.empty()) {

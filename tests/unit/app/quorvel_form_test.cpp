@@ -114,7 +114,8 @@ TEST_F(FormStartUp, TheStartUpDoesNotWaitForTheSerialServerAndARequestMeanwhileW
     EXPECT_TRUE(echoed);
     EXPECT_EQ(form.cm11a().TransmitQueue().size(), 1u);
     EXPECT_TRUE(socket->Writes().empty());
-    sim.Advance(2000);
+    // The clock message and the status request go unanswered first.
+    sim.Advance(2000 + quorvel::cm11a::Cm11aEngine::kStatusAnswerMs);
     const auto& writes = socket->Writes();
     EXPECT_NE(std::find(writes.begin(), writes.end(), std::string("\x04\x66", 2)), writes.end());
 }
@@ -128,6 +129,7 @@ TEST_F(FormFixture, ABurstOfReloadsIsOneAndANewPortWaitsForTheEndOfTheCommandInP
     serial->AddDevice("/dev/ttyS8");
     ASSERT_FALSE(form.Form_Load().has_value());
     ASSERT_TRUE(serial->IsOpen());
+    sim.Advance(quorvel::cm11a::Cm11aEngine::kClockAnswerMs + quorvel::cm11a::Cm11aEngine::kStatusAnswerMs);
     const std::size_t writes = serial->Writes().size();
     const auto reloads = [&] {
         const std::string log = Log();

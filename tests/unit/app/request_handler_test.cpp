@@ -58,6 +58,7 @@ struct HandlerFixture : ::testing::Test {
             queued.emplace_back(d, c, n);
             senders.insert(sender);
         };
+        a.SendExtended = [this](const std::string& d, int data, int c, const std::string&) { extended.emplace_back(d, data, c); };
         a.ShowSetupForm = [this] { ++setupShown; };
         a.QueueRoom = [this](const std::string&) { return room - std::min(room, queued.size()); };
         return a;
@@ -73,6 +74,7 @@ struct HandlerFixture : ::testing::Test {
     int flashes = 0, setupShown = 0;
     Q queued;
     std::set<std::string> senders;
+    Q extended;  // device, data byte, command byte
 };
 
 }  // namespace
@@ -120,6 +122,14 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
     EXPECT_NE(LastData().find("Readmessage Line 0 Overflow"), std::string::npos);
 }
 
+TEST_F(HandlerFixture, ExtendedRequestsCarryTheirDataAndCommandBytes) {
+    settings.House = "AB";
+    handler.Readmessage(Request("", "device=A1,B3\ncommand=Extended\ndata=0x1F\nextcommand=49\n"));
+    EXPECT_EQ(extended, (Q{{"A1", 31, 49}, {"B3", 31, 49}}));
+    EXPECT_TRUE(queued.empty());  // never as a plain function
+    EXPECT_TRUE(node.sent.empty());
+}
+
 TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
     struct Case { const char* name; std::string items; std::size_t room; std::size_t queued; std::string report; };
     const std::vector<Case> cases = {
@@ -133,6 +143,11 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         {"nothing refused, nothing reported", "device=A1,A2\ncommand=off\n", 2, 2, ""},
         {"a device named again, in any spelling", "device=A1,a1,A01,B2,A1\ncommand=on\n", 1000, 2,
          "Readmessage refused 3 of 5 devices: 3 named again (a1, A01, A1)"},
+        {"extended without its bytes", "device=A1\ncommand=extended\ndata=31\n", 1000, 0,
+         "Readmessage refused 1 of 1 devices: 1 with command \"extended\" but no data (items data and extcommand, "
+         "0..255) (A1)"},
+        {"extended with a byte out of range", "device=A1\ncommand=extended\ndata=256\nextcommand=0x31\n", 1000, 0,
+         "Readmessage refused 1 of 1 devices: 1 with command \"extended\" but no data"},
     };
     settings.House = "ABU";
     for (const auto& c : cases) {
@@ -141,11 +156,12 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         node.sent.clear();
         room = c.room;
         handler.Readmessage(Request("", c.items));
-        EXPECT_EQ(queued.size(), c.queued);
+        EXPECT_EQ(queued.size() + extended.size(), c.queued);
         EXPECT_EQ(node.sent.size(), c.report.empty() ? 0u : 1u);
         if (!c.report.empty()) {
             EXPECT_NE(LastData().find("Data\1" + c.report), std::string::npos) << LastData();
         }
+        sim.Advance(quorvel::core::Reporter::kRepeatWindowMs);  // each case's report is the first of its minute
     }
 }
 

@@ -70,11 +70,11 @@ protected:
     }
 
     void Feed(const std::string& bytes) { engine->CM11ADataArrival(bytes, 2); }
-    // InitCM11A on port "1", and the clock message it sends left unanswered until the
-    // engine goes on without the answer.
+    // InitCM11A on port "1", and the clock message and status request it sends left
+    // unanswered until the engine goes on without the answers.
     void Restart() {
         ASSERT_TRUE(engine->InitCM11A("1"));
-        sim.Advance(Cm11aEngine::kClockAnswerMs);
+        sim.Advance(Cm11aEngine::kClockAnswerMs + Cm11aEngine::kStatusAnswerMs);
     }
     // Debug lines from now on.
     void CaptureDebug() {

@@ -83,7 +83,8 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithOneWholeClockExchange
     Feed(B({sum}));
     Feed(B({0xA5}));
     Feed(B({0x55}));
-    EXPECT_EQ(link.writes, (std::vector<std::string>{clock, B({0x00})}));
+    EXPECT_EQ(link.writes, (std::vector<std::string>{clock, B({0x00}), B({0x8B})}));
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);
     // In the middle of a command: the command starts again from its address only after the
     // exchange has ended. An interface that then takes the clock without answering: the
     // command goes on after a quiet time, not at once.
@@ -170,7 +171,7 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveUploadsAnnounceTheAddressedDevices) {
         {"function without address", "", {B({0x03, 0x03, 0x62, 0x63})}, {}, 0},
         // B3 extended, data 17, command 49: the three frame bytes are not addresses.
         {"extended code frame", "", {B({0x05, 0x01, 0xE7, 0x02, 17, 49}), B({0x02, 0x01, 0xE2})},
-         {"Event=extended;Device=B3"}, 0},
+         {"Event=extended;Device=B3;Data=17;ExtCommand=49"}, 0},
         // A function acts on the addresses of its own house; A1 waits for a function of A.
         {"mixed houses", "", {B({0x04, 0x04, 0x66, 0xEE, 0xE2})}, {"Event=on;Device=B2"}, 1},
         {"house-wide without an address", "", {B({0x02, 0x01, 0x10})}, {"Event=all_units_off;Device=E"}, 0},

@@ -1,3 +1,4 @@
+#include "cm11a/codes.h"
 #include "cm11a/engine_fixture.h"
 
 #include <functional>
@@ -68,7 +69,10 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitRefusesWhatCannotBeEncoded) {
         {"B2", 5, -1, {"SendCM11A refused B2: brightness -1 is outside 0..22"}},
         {"1A", 2, 0, {}}, {"A99999999999999999999", 2, 0, {}},
     };
-    Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran: not a poll, nothing is written
+    Feed(B({0x5B, 0x00, 0x5A}));  // a macro at offset 0x005A ran: not a poll; the status is asked for
+    EXPECT_EQ(link.writes, std::vector<std::string>{B({0x8B})});
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);
+    link.writes.clear();
     for (const Case& c : cases) {
         node.sent.clear();
         engine->SendCM11A(c.dc, c.command, c.brightness);
@@ -120,9 +124,8 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         link.writes.clear();
-        Restart();  // empties the queue and sends the clock message
-        EXPECT_EQ(link.writes, std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')});
-        EXPECT_EQ(link.lastPort, "1");
+        Restart();  // empties the queue and sends the clock message, then asks for the status
+        EXPECT_EQ(link.writes, (std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A'), B({0x8B})}));
         link.writes.clear();
         node.sent.clear();
         engine->SendCM11A("A1", 2);
@@ -162,9 +165,11 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_TRUE(Reports().empty());
     link.open = true;
     link.connecting = false;
-    engine->LinkOpened();  // the clock message first, then the head
+    engine->LinkOpened();  // the clock message first, the status request, then the head
     EXPECT_EQ(link.writes, std::vector<std::string>{Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')});
     sim.Advance(Cm11aEngine::kClockAnswerMs);
+    EXPECT_EQ(link.writes.back(), B({0x8B}));
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // Commands for a closed link are dropped, and said so: once per outage on the network.
     link.open = false;
@@ -178,6 +183,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     // itself, also from a half-done handshake.
     link.open = true;
     engine->SendCM11A("A1", 2);
+    sim.Advance(Cm11aEngine::kStatusAnswerMs);  // the status wanted since start-up goes first
     Feed(B({0x6A}));  // checksum right; the link dies before the confirmation goes out
     link.open = false;
     sim.Advance(5000);
@@ -187,7 +193,7 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitCommandsWaitForALinkBeingOpenedAndAreDroppe
     EXPECT_EQ(engine->TransmitQueue().size(), 1u);
     link.open = true;
     engine->LinkOpened();
-    sim.Advance(Cm11aEngine::kClockAnswerMs);
+    sim.Advance(Cm11aEngine::kClockAnswerMs + Cm11aEngine::kStatusAnswerMs);
     EXPECT_EQ(Head().State, TxState::AwaitAddressChecksum);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     // The next outage is reported again.
@@ -309,4 +315,35 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitANewPortIsTakenUpBetweenCommands) {
     EXPECT_EQ(link.usedPorts.size(), 2u);
     engine->PortChanged();  // an idle engine moves at once
     EXPECT_EQ(link.usedPorts.size(), 3u);
+}
+
+// An extended code goes out as one five-byte frame (header 07, no address step), answered
+// with the sum of the five bytes; without its bytes it is refused and nothing goes out.
+TEST_F(Cm11aEngineTest, Cm11aTransmitExtendedCodesAreWholeFramesOrRefused) {
+    Restart();
+    std::vector<X10Activity> told;
+    engine->SetActivityObserver([&](const X10Activity& a) { told.push_back(a); });
+    link.writes.clear();
+    engine->SendCM11A("B3", kFunctionExtended);
+    EXPECT_TRUE(link.writes.empty());
+    EXPECT_EQ(Reports(), std::vector<std::string>{"SendCM11A refused B3: an extended command needs its data and "
+                                                  "command bytes (0..255)"});
+    const std::string frame = B({0x07, 0xE7, 0x02, 0x1F, 0x31});
+    engine->SendCM11A("B3", kFunctionExtended, 0, X10Origin::XapRequest, 0x1F, 0x31);
+    EXPECT_EQ(link.writes, std::vector<std::string>{frame});
+    Feed(B({(0x07 + 0xE7 + 0x02 + 0x1F + 0x31) & 0xFF}));
+    EXPECT_EQ(link.writes.back(), B({0x00}));
+    Feed(B({0x55}));
+    EXPECT_TRUE(engine->TransmitQueue().empty());
+    EXPECT_EQ(Events(), std::vector<std::string>{"Event=extended;Device=B3;Data=31;ExtCommand=49"});
+    ASSERT_EQ(told.size(), 2u);  // the refused one, then the one sent
+    EXPECT_FALSE(told[0].Completed);
+    EXPECT_TRUE(told[1].Completed);
+    EXPECT_EQ(told[1].ExtData, 0x1F);
+    EXPECT_EQ(told[1].ExtCommand, 0x31);
+    // A wrong checksum: the whole frame again once the line is quiet.
+    engine->SendCM11A("B3", kFunctionExtended, 0, X10Origin::XapRequest, 0x1F, 0x31);
+    Feed(B({0x41}));
+    sim.Advance(Cm11aEngine::kResyncQuietMs);
+    EXPECT_EQ(Written(frame), 3);
 }

@@ -42,7 +42,8 @@ TEST_F(DesktopFixture, SetupFieldsAreCleanedAndStoredOnEveryCloseThePortFollowsA
     hs.SaveIniSetting("General", "Debug", "1", "Quorvel.ini");
     (void)form.configuration().InitHW();  // the default port 1: /dev/ttyS0
     ASSERT_TRUE(serial->IsOpen());
-    sim.Advance(1000);  // the clock exchange is over (the simulated interface stays silent)
+    // The clock and status exchanges are over (the simulated interface stays silent).
+    sim.Advance(1000 + quorvel::cm11a::Cm11aEngine::kStatusAnswerMs);
     int portReports = 0;
     form.reporter().SetConsole([&](const std::string& line) { portReports += line.find("ComPort") != line.npos; });
     form.MenuArray_Click(0);  // "Setup"
@@ -88,7 +89,7 @@ TEST_F(DesktopFixture, SetupFieldsAreCleanedAndStoredOnEveryCloseThePortFollowsA
 // is made in the background, and Setup can be opened again meanwhile.
 TEST_F(DesktopFixture, ClosingSetupOnAServerThatDoesNotAnswerWaitsForNothing) {
     (void)form.configuration().InitHW();
-    sim.Advance(1000);
+    sim.Advance(1000 + quorvel::cm11a::Cm11aEngine::kStatusAnswerMs);
     form.MenuArray_Click(0);
     SetupWindow* setup = session.Setup();
     ASSERT_NE(setup, nullptr);
@@ -106,7 +107,7 @@ TEST_F(DesktopFixture, ClosingSetupOnAServerThatDoesNotAnswerWaitsForNothing) {
 TEST_F(DesktopFixture, TypedCommandsReachTheInterfaceTheOpenStatusTableFollowsAndTrafficIsKeptUntilTheWindowOpens) {
     form.settings().ComPort = "1";
     ASSERT_TRUE(form.link().OpenPort("1"));
-    sim.Advance(1000);
+    sim.Advance(1000 + quorvel::cm11a::Cm11aEngine::kStatusAnswerMs);  // clock and status go unanswered
     form.MenuArray_Click(2);  // "System Status"
     ASSERT_NE(session.Status(), nullptr);
     EXPECT_TRUE(session.Status()->isVisible());

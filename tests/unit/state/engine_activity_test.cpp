@@ -58,12 +58,12 @@ TEST_F(Cm11aEngineTest, SendersAreServedInTurnAndAFullQueueMakesRoomForAnotherSe
     AnswerLikeInterface(sim, link, *engine, 1);  // no time passes while the commands are queued
     for (std::size_t i = 0; i < Cm11aEngine::kQueueLimit; ++i) {
         engine->SendCM11A(std::string(1, static_cast<char>('A' + i % 16)) + std::to_string(1 + i / 16 % 16), 2, 0,
-                          X10Origin::XapRequest, "xAP flood");
+                          X10Origin::XapRequest, -1, 0, "xAP flood");
     }
     EXPECT_EQ(engine->QueueRoom("xAP flood"), 0u);
     EXPECT_GT(engine->QueueRoom("xAP other"), 0u);
-    engine->SendCM11A("P16", 3, 0, X10Origin::XapRequest, "xAP other");
-    engine->SendCM11A("P15", 3, 0, X10Origin::XapRequest, "xAP other");
+    engine->SendCM11A("P16", 3, 0, X10Origin::XapRequest, -1, 0, "xAP other");
+    engine->SendCM11A("P15", 3, 0, X10Origin::XapRequest, -1, 0, "xAP other");
     EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
     for (int i = 0; i < 100 && done.size() < 4; ++i) sim.Advance(10);
     ASSERT_GE(done.size(), 4u);

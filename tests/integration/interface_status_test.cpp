@@ -1,0 +1,56 @@
+// The interface's own status and reports at the real device's speed: the status asked for
+// at start-up and kept for --status, and a macro report announced and followed by a new
+// status request.
+#include "rig.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorvel::itest;
+using namespace std::chrono_literals;
+
+TEST(InterfaceStatus, ReadAtStartUpShownByStatusAndRefreshedAfterAMacroReport) {
+    Rig rig({.pty = false, .comPort = "", .start = false}, {"--speed", "1", "--mains", "50"});
+    if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
+    ASSERT_EQ(rig.control().Command("battery 321"), "ok\n");
+    rig.StartConnector();
+    ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
+    const auto file = rig.folder() / "Data" / "InterfaceStatus.txt";
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(file); }, 10s)) << rig.SimLog() << rig.Diagnostics();
+    EXPECT_EQ(Count(ByteLines(rig.SimLog()), "rx 8B"), 1);
+
+    Process status(BinDir() / "quorvel", {"--app-folder", rig.folder().string(), "--status"}, rig.folder(), "status");
+    ASSERT_TRUE(status.Wait(20s));
+    const std::string out = status.Stdout();
+    EXPECT_NE(out.find("Battery timer: 321 minutes"), std::string::npos) << out;
+    EXPECT_NE(out.find("Firmware revision: 1"), std::string::npos) << out;
+    EXPECT_NE(out.find("Clock: "), std::string::npos) << out;
+    EXPECT_NE(out.find("Monitored house: A"), std::string::npos) << out;
+
+    // The interface's clock was set just before: nothing to report about it.
+    EXPECT_EQ(rig.client().Matching("Homeseer.Event", "CM11A clock").size(), 0u);
+
+    ASSERT_EQ(rig.control().Command("macro 90"), "ok\n");
+    ASSERT_TRUE(rig.client().WaitForClass("xAP-x10.Macro", 10s, "Address=005A")) << rig.Diagnostics();
+    ASSERT_TRUE(WaitFor([&] { return Count(ByteLines(rig.SimLog()), "rx 8B") == 2; }, 10s)) << rig.SimLog();
+    // A command afterwards still goes through.
+    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\ncommand=on\n");
+    EXPECT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.SimLog() << rig.Diagnostics();
+}
+
+TEST(InterfaceStatus, ExtendedCodesGoOutWholeAndHeardOnesAreAnnouncedWithTheirBytes) {
+    Rig rig({}, {"--speed", "1", "--mains", "50"});
+    REQUIRE_READY(rig);
+    auto request = [&](const std::string& items) {
+        rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\n" + items);
+    };
+    request("command=extended\n");  // no data: refused, nothing on the line
+    ASSERT_TRUE(rig.client().WaitForClass("Homeseer.Event", 10s, "but no data")) << rig.Diagnostics();
+    request("command=extended\ndata=63\nextcommand=0x31\n");  // preset dim to the full level
+    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.control().Command("powerline") << rig.Diagnostics();
+    const std::string line = rig.control().Command("powerline");
+    EXPECT_EQ(Count(line, "sent extended A1 data 63 command 49"), 1) << line;
+    EXPECT_EQ(Count(line, "sent A"), 0) << line;  // never as an address and plain function
+
+    ASSERT_EQ(rig.control().Command("hear-extended B3 17 49"), "ok\n");
+    EXPECT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 10s, "Data=17\nExtCommand=49")) << rig.Diagnostics();
+}
