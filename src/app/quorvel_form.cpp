@@ -27,10 +27,11 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
       engine_(platform_, reporter_, settings_, comm_, link_),
       requests_(reporter_, settings_, MakeRequestActions()),
       bsc_(platform_, reporter_, settings_,
-           {[this](const std::string& dc, int command, int steps) {
-                engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand);
+           {[this](const std::string& dc, int command, int steps, const std::string& sender) {
+                engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand, -1, 0, sender);
             },
-            [this] { return configuration_.CM11AStarted(); }}) {
+            [this] { return configuration_.CM11AStarted(); },
+            [this](const std::string& sender) { return engine_.QueueRoom(sender); }}) {
     // The CM11A link feeds the protocol engine and the communications window.
     link_.SetChunkSink([this](const std::string& bytes, int code) { engine_.CM11ADataArrival(bytes, code); });
     link_.SetEchoSink([this](const std::string& bytes) { comm_.EchoHex(bytes); });
@@ -134,15 +135,14 @@ RequestActions QuorvelForm::MakeRequestActions() {
     a.XapSource = [this] { return xap_ ? xap_->XapSource() : std::string(); };
     a.HeaderOpening = [this] { return xap_ ? xap_->HeaderOpening() : std::string(); };
     a.SwapIcons = [this] { SwapIcons(); };
-    a.SendCM11A = [this](const std::string& dc, int command, int count) { engine_.SendCM11A(dc, command, count); };
-    a.SendExtended = [this](const std::string& dc, int data, int command) {
-        engine_.SendCM11A(dc, cm11a::kFunctionExtended, 0, cm11a::X10Origin::XapRequest, data, command);
+    a.SendCM11A = [this](const std::string& dc, int command, int count, const std::string& sender) {
+        engine_.SendCM11A(dc, command, count, cm11a::X10Origin::XapRequest, -1, 0, sender);
+    };
+    a.SendExtended = [this](const std::string& dc, int data, int command, const std::string& sender) {
+        engine_.SendCM11A(dc, cm11a::kFunctionExtended, 0, cm11a::X10Origin::XapRequest, data, command, sender);
     };
     a.ShowSetupForm = [this] { OpenWindow("Setup"); };
-    a.QueueRoom = [this] {
-        const std::size_t queued = engine_.TransmitQueue().size();
-        return queued < cm11a::Cm11aEngine::kQueueLimit ? cm11a::Cm11aEngine::kQueueLimit - queued : 0;
-    };
+    a.QueueRoom = [this](const std::string& sender) { return engine_.QueueRoom(sender); };
     return a;
 }
 
@@ -210,7 +210,9 @@ void QuorvelForm::MenuArray_Click(int index) {
 void QuorvelForm::Exit() {
     if (unloaded_) return;
     shuttingDown_ = true;
-    reporter_.LogToFile(kAppName, "Stopping: " + stopReason_);
+    const std::size_t queued = engine_.TransmitQueue().size();
+    reporter_.LogToFile(kAppName, "Stopping: " + stopReason_ +
+                                      (queued > 0 ? "; " + std::to_string(queued) + " commands still queued are dropped" : ""));
     try {
         if (tray_ != nullptr) tray_->UnloadWindows();
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include "cm11a/extended.h"
 #include "xap/xap_message.h"
 
+#include <bitset>
 #include <cfenv>
 #include <charconv>
 #include <cmath>
@@ -129,6 +130,7 @@ RequestHandler::RequestHandler(Reporter& reporter, const Settings& settings, Req
     : reporter_(reporter), settings_(settings), actions_(std::move(actions)) {}
 
 void RequestHandler::Readmessage(const std::string& text) {
+    const Reporter::FromOutside outside(reporter_);
     try {
         const XapMessageView m(text, actions_.HeaderOpening ? actions_.HeaderOpening() : std::string(),
                                reporter_);
@@ -189,16 +191,24 @@ void RequestHandler::X10Request(const XapMessageView& m) {
     Refused refusedAll(unusable);
     Refused notDevices("not device codes");
     Refused beyondRoom("beyond the room left in the transmit queue");
-    std::size_t room = actions_.QueueRoom ? actions_.QueueRoom() : std::numeric_limits<std::size_t>::max();
+    Refused repeated("named again");
+    const std::string sender = "xAP " + Lower(m->MsgSource());
+    std::size_t room = actions_.QueueRoom ? actions_.QueueRoom(sender) : std::numeric_limits<std::size_t>::max();
     std::size_t served = 0;
+    // One command per X10 address, however often (and in whatever spelling) the list names it:
+    // a request costs at most one command per device of the 256.
+    std::bitset<256> named;
 
     for (const std::string& d : devices) {
         if (!settings_.HouseServed(d)) continue;
         if (settings_.Ignored(d)) continue;
         ++served;
-        if (!cm11a::AddressByte(d)) {
+        const auto address = cm11a::AddressByte(d);
+        if (!address) {
             notDevices.Add(d);
-        } else if (!unusable.empty()) {
+        } else if (named.test(*address)) {
+            repeated.Add(d);
+        } else if (named.set(*address); !unusable.empty()) {
             refusedAll.Add(d);
         } else if (room == 0) {
             beyondRoom.Add(d);
@@ -206,19 +216,20 @@ void RequestHandler::X10Request(const XapMessageView& m) {
             --room;
             reporter_.DebugLog("XapSendToCM11A " + d + "=" + std::to_string(function));
             if (function == cm11a::kFunctionExtended) {
-                if (actions_.SendExtended) actions_.SendExtended(d, extended->first, extended->second);
+                if (actions_.SendExtended) actions_.SendExtended(d, extended->first, extended->second, sender);
             } else if (actions_.SendCM11A) {
-                actions_.SendCM11A(d, function, count);
+                actions_.SendCM11A(d, function, count, sender);
             }
         }
     }
 
     std::string reasons;
-    for (const Refused* r : {&refusedAll, &beyondRoom, &notDevices}) {
+    std::size_t refused = 0;
+    for (const Refused* r : {&refusedAll, &beyondRoom, &notDevices, &repeated}) {
         if (r->Count() > 0) reasons += (reasons.empty() ? "" : "; ") + r->Text();
+        refused += r->Count();
     }
     if (reasons.empty()) return;
-    const std::size_t refused = refusedAll.Count() + beyondRoom.Count() + notDevices.Count();
     reporter_.ReportEvent(kAppName, "Readmessage refused " + std::to_string(refused) + " of " +
                                         std::to_string(served) + " devices: " + reasons);
 }

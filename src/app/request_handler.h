@@ -18,11 +18,13 @@ struct RequestActions {
     std::function<std::string()> XapSource;      // our own xAP address
     std::function<std::string()> HeaderOpening;  // for parsing with the node's header text
     std::function<void()> SwapIcons;
-    std::function<void(const std::string& device, int command, int count)> SendCM11A;
-    std::function<void(const std::string& device, int data, int command)> SendExtended;  // an extended code
+    // sender: who asked (the request's xAP source), for the queue's round-robin.
+    std::function<void(const std::string& device, int command, int count, const std::string& sender)> SendCM11A;
+    std::function<void(const std::string& device, int data, int command, const std::string& sender)>
+        SendExtended;  // an extended code
     std::function<void()> ShowSetupForm;
-    // Commands the transmit queue can still take; unset: no bound.
-    std::function<std::size_t()> QueueRoom;
+    // Commands the transmit queue can still take from sender; unset: no bound.
+    std::function<std::size_t(const std::string& sender)> QueueRoom;
 };
 
 class XapMessageView;

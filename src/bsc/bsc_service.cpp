@@ -5,6 +5,8 @@
 #include "xap/xap_message.h"
 
 #include <algorithm>
+#include <bitset>
+#include <set>
 #include <cmath>
 #include <cstdio>
 
@@ -91,6 +93,14 @@ std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<sta
 // pattern ("" when it has none, which stands for every endpoint).
 struct BscService::Target {
     std::string sub;
+};
+
+// What one received datagram has cost so far.
+struct BscService::Datagram {
+    std::set<std::string> blocks;  // ID, State and Level of each block handled
+    std::bitset<state::kDeviceCount> commanded, answered;
+    std::size_t refusedFull = 0;  // X10 commands the transmit queue had no room for
+    std::string sender;           // the round-robin key of its commands
 };
 
 BscService::BscService(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings,
@@ -185,6 +195,7 @@ std::vector<int> BscService::Endpoints(const Target& target, const std::string& 
 
 void BscService::Readmessage(const std::string& text) {
     if (!enabled_ || !MentionsBsc(text)) return;
+    const core::Reporter::FromOutside outside(reporter_);
     try {
         // Parse failures were logged already by the request handler's reading of the text.
         xap::XapMessage m;
@@ -198,6 +209,8 @@ void BscService::Readmessage(const std::string& text) {
         Target target{colon == std::string::npos ? std::string()
                                                  : std::string(core::Trim(std::string_view(to).substr(colon + 1), kBlanks))};
 
+        Datagram datagram;
+        datagram.sender = "BSC " + core::Lower(m.MsgSource());
         if (!cmd) {
             const auto endpoints = Endpoints(target, "*");
             reporter_.DebugLog("BSC query " + to + ": " + std::to_string(endpoints.size()) + " endpoints");
@@ -207,7 +220,7 @@ void BscService::Readmessage(const std::string& text) {
                 file_.Changed();
                 ArmInfo();
             }
-            for (const int i : endpoints) Send("xAPBSC.info", i);
+            for (const int i : endpoints) Answer(i, datagram);
             return;
         }
         const bool ready = hooks_.Ready && hooks_.Ready();
@@ -215,7 +228,14 @@ void BscService::Readmessage(const std::string& text) {
         for (const std::string& section : m.MsgSection()) {
             if (section.rfind("output.state", 0) != 0 && section.rfind("input.state", 0) != 0) continue;
             const auto item = [&](const char* name) { return std::string(core::Trim(m.GetItem(section, name), kBlanks)); };
-            Command(section, item("ID"), core::Lower(item("State")), item("Level"), target, ready);
+            const std::string id = item("ID"), stateText = core::Lower(item("State")), level = item("Level");
+            if (!datagram.blocks.insert(id + '\n' + stateText + '\n' + level).second) continue;  // said before
+            Command(section, id, stateText, level, target, ready, datagram);
+        }
+        if (datagram.refusedFull > 0) {
+            reporter_.ReportEvent(core::kAppName, "BSC command from " + m.MsgSource().substr(0, 100) + " refused " +
+                                                      std::to_string(datagram.refusedFull) +
+                                                      " X10 commands: no room left in the transmit queue");
         }
     } catch (const std::exception& e) {
         reporter_.Fail(e);
@@ -223,8 +243,37 @@ void BscService::Readmessage(const std::string& text) {
     }
 }
 
+void BscService::Answer(int index, Datagram& datagram) {
+    const auto i = static_cast<std::size_t>(index);
+    if (datagram.answered.test(i)) return;
+    datagram.answered.set(i);
+    const std::uint64_t now = platform_.NowMs();
+    if (answeredBefore_[i] && now - lastAnswerMs_[i] < kAnswerSpacingMs) {
+        ++answersLeftOut_;
+        return;
+    }
+    if (!WithinCap()) return;
+    answeredBefore_[i] = true;
+    lastAnswerMs_[i] = now;
+    Send("xAPBSC.info", index);
+}
+
+bool BscService::WithinCap() {
+    const std::uint64_t now = platform_.NowMs();
+    if (now - answerSecondStartMs_ >= 1000) {
+        answerSecondStartMs_ = now;
+        answersThisSecond_ = 0;
+    }
+    if (answersThisSecond_ >= kAnswersPerSecond) {
+        if (++answersLeftOut_ % kAnswersPerSecond == 1) reporter_.DebugLog("BSC answers over the cap are left out");
+        return false;
+    }
+    ++answersThisSecond_;
+    return true;
+}
+
 void BscService::Command(const std::string& section, const std::string& id, const std::string& stateText,
-                         const std::string& levelText, const Target& target, bool ready) {
+                         const std::string& levelText, const Target& target, bool ready, Datagram& datagram) {
     std::optional<state::Power> power;
     bool toggle = false;
     // Whatever cannot be carried out ("State=?", a value not understood, nothing asked) is
@@ -248,13 +297,16 @@ void BscService::Command(const std::string& section, const std::string& id, cons
     if (!power && !toggle && !level) answerOnly = true;
 
     for (const int i : Endpoints(target, id)) {
+        // The first block that names an endpoint decides for it in this datagram.
+        if (datagram.commanded.test(static_cast<std::size_t>(i))) continue;
+        datagram.commanded.set(static_cast<std::size_t>(i));
         if (states_.Touch(i)) {
             file_.Changed();
             ArmInfo();
         }
         const state::DeviceKind kind = KindOf(i);
         if (answerOnly || !state::Commanded(kind)) {  // sensors and remotes are heard, not switched
-            Send("xAPBSC.info", i);
+            Answer(i, datagram);
             continue;
         }
         const state::DeviceState& d = states_.At(i);
@@ -270,11 +322,17 @@ void BscService::Command(const std::string& section, const std::string& id, cons
         const std::string device = state::DeviceName(i);
         reporter_.DebugLog("BSC command " + device + ": " + std::to_string(steps.size()) + " X10 commands");
         if (steps.empty()) {
-            Send("xAPBSC.info", i);  // nothing to do, or nothing can be: the state as it stands
+            Answer(i, datagram);  // nothing to do, or nothing can be: the state as it stands
+            continue;
+        }
+        // All of an endpoint's steps or none: half a plan (an on without its dim) would be
+        // carried out as something nobody asked for.
+        if (hooks_.QueueRoom && hooks_.QueueRoom(datagram.sender) < steps.size()) {
+            datagram.refusedFull += steps.size();
             continue;
         }
         for (const X10Step& s : steps) {
-            if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps);
+            if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps, datagram.sender);
         }
     }
 }
@@ -285,7 +343,8 @@ void BscService::OnActivity(const cm11a::X10Activity& a) {
         // Given up: the controller learns that nothing changed.
         if (fromBsc) {
             for (const std::string& d : a.Devices) {
-                if (const auto i = state::DeviceIndex(d)) Send("xAPBSC.info", *i);
+                const auto i = state::DeviceIndex(d);
+                if (i && Served(*i) && WithinCap()) Send("xAPBSC.info", *i);
             }
         }
         return;

@@ -10,6 +10,12 @@
 //    output (State; a level above 0 switches it on), a motion sensor or a remote an input
 //    (input.state, State), which commands do not switch.
 //  - "xAPBSC.query" is answered with one "xAPBSC.info" per matching endpoint.
+//  - One datagram costs little, however it is made: a block that repeats an earlier block is
+//    skipped, each endpoint is commanded and answered at most once, commands the transmit
+//    queue has no room for get one report for the datagram (no info each). Answers ("info"
+//    for a query or a command) are spaced per endpoint and capped in total; events, and the
+//    outcome of commands carried out, always go out; infos for given-up commands count
+//    against the cap.
 //  - Every change of a device, whatever its origin, sends "xAPBSC.event".
 //  - Each known endpoint sends "xAPBSC.info" once every ten minutes, in a slot of its own
 //    (one datagram at most every 2.3 s, however many endpoints there are).
@@ -25,6 +31,8 @@
 #include "state/state_file.h"
 #include "xap/xap_sender.h"
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -64,12 +72,23 @@ class BscService {
 public:
     static constexpr int kInfoCycleMs = 600000;  // every endpoint once in ten minutes
     static constexpr int kInfoSlotMs = (kInfoCycleMs + state::kDeviceCount - 1) / state::kDeviceCount;
+    // One answer per endpoint within this time: a query repeated inside it is answered by
+    // the info just sent (a controller polling in a loop cannot make us repeat ourselves).
+    static constexpr std::uint64_t kAnswerSpacingMs = 1000;
+    // Answers and infos for given-up commands in total per second, whatever the number of
+    // senders and endpoints: two full sweeps of the 256 endpoints, far above what real
+    // controllers ask, so that no flood (of queries, or of commands dropped when the link
+    // goes) makes the connector a network amplifier.
+    static constexpr int kAnswersPerSecond = 500;
 
     struct Hooks {
-        // Queues an X10 command (device, function, dim steps) as a BSC command.
-        std::function<void(const std::string&, int, int)> SendCM11A;
+        // Queues an X10 command (device, function, dim steps) as a BSC command of a sender
+        // (the command's xAP source), for the queue's round-robin.
+        std::function<void(const std::string&, int, int, const std::string&)> SendCM11A;
         // Commands are taken (the CM11A subsystem has started).
         std::function<bool()> Ready;
+        // Commands the transmit queue can still take from a sender; unset: no bound.
+        std::function<std::size_t(const std::string&)> QueueRoom;
     };
 
     BscService(platform::Platform& platform, core::Reporter& reporter, const core::Settings& settings, Hooks hooks);
@@ -97,12 +116,20 @@ public:
     // The "System Status" table.
     std::string StatusTable() const { return states_.Table(); }
 
+    // Answers left out by the spacing or the cap (for tests and the debug log).
+    std::uint64_t AnswersLeftOut() const { return answersLeftOut_; }
+
 private:
     struct Target;
+    struct Datagram;
     void Command(const std::string& section, const std::string& id, const std::string& stateText,
-                 const std::string& levelText, const Target& target, bool ready);
+                 const std::string& levelText, const Target& target, bool ready, Datagram& datagram);
     std::vector<int> Endpoints(const Target& target, const std::string& id);
     void Send(const char* cls, int index);
+    // An info that answers a query or a command, within the spacing and the cap.
+    void Answer(int index, Datagram& datagram);
+    // Counts one answer or given-up info against the cap a second; false when over it.
+    bool WithinCap();
     void ArmInfo();
     bool Served(int index) const;
     state::DeviceKind KindOf(int index) const;
@@ -115,6 +142,11 @@ private:
     state::StateFile file_;
     std::unique_ptr<platform::Timer> infoTimer_;
     int infoSlot_ = -1;
+    std::array<std::uint64_t, state::kDeviceCount> lastAnswerMs_{};
+    std::array<bool, state::kDeviceCount> answeredBefore_{};
+    std::uint64_t answerSecondStartMs_ = 0;
+    int answersThisSecond_ = 0;
+    std::uint64_t answersLeftOut_ = 0;
 
     xap::XapSender* node_ = nullptr;
     std::string source_;

@@ -51,6 +51,7 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     };
     const bool keepClock = clockUnderway();
     queue_.clear();
+    lastServed_.clear();
     decoder_.Clear();
     pendingInput_.clear();
     pendingPos_ = 0;
@@ -72,15 +73,28 @@ bool Cm11aEngine::InitCM11A(const std::string& port) {
     return open;
 }
 
+namespace {
+std::string SenderKey(const std::string& sender, X10Origin origin) {
+    if (!sender.empty()) return sender;
+    switch (origin) {
+    case X10Origin::BscCommand: return "BSC";
+    case X10Origin::Typed: return "typed";
+    case X10Origin::Mqtt: return "MQTT";
+    default: return "xAP";
+    }
+}
+}  // namespace
+
 void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, X10Origin origin, int extData,
-                            int extCommand) {
+                            int extCommand, const std::string& senderName) {
+    const std::string sender = SenderKey(senderName, origin);
     core::Guarded(reporter_, "SendCM11A", [&] {
         if (!link_.PortOpen(settings_.ComPort)) {
             if (dc.empty()) return;
             // While the link is being opened (or opened again) the command waits for it; it
             // starts when the link opens (LinkOpened).
             if (link_.Connecting()) {
-                if (Enqueue(dc, command, brightness, origin, extData, extCommand)) {
+                if (Enqueue(dc, command, brightness, origin, extData, extCommand, sender)) {
                     reporter_.DebugLog("SendCM11A " + dc + " waits for the CM11A link");
                 } else {
                     Refuse(dc, command, brightness, origin);
@@ -92,7 +106,7 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
             return;
         }
         linkDownReported_ = false;
-        if (!dc.empty() && !Enqueue(dc, command, brightness, origin, extData, extCommand)) {
+        if (!dc.empty() && !Enqueue(dc, command, brightness, origin, extData, extCommand, sender)) {
             Refuse(dc, command, brightness, origin);
         }
         StartHead();
@@ -100,10 +114,11 @@ void Cm11aEngine::SendCM11A(const std::string& dc, int command, int brightness, 
 }
 
 std::string Cm11aEngine::SendTyped(const std::string& dc, int command, int brightness, X10Origin origin) {
-    const std::size_t before = queue_.size();
+    const std::uint64_t before = enqueued_;
+    const std::size_t waiting = queue_.size();
     SendCM11A(dc, command, brightness, origin);
-    if (queue_.size() > before) return {};
-    if (before >= kQueueLimit) return std::to_string(kQueueLimit) + " commands are already waiting";
+    if (enqueued_ > before) return {};  // queued (on a full queue, in another sender's place)
+    if (waiting >= kQueueLimit) return std::to_string(kQueueLimit) + " commands are already waiting";
     const std::string state = link_.LinkState();
     return state.empty() || state.rfind("link up", 0) == 0 ? "not queued (see the log)" : "the CM11A link is down: " + state;
 }

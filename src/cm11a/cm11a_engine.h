@@ -21,6 +21,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,11 +114,16 @@ public:
     // link is being opened the command waits for it; for a link that cannot be opened it
     // is dropped. An empty dc only starts the head.
     // An extended command (function 7) goes out only as a whole extended frame: extData and
-    // extCommand 0..255; without them it is refused with a report.
+    // extCommand 0..255; without them it is refused with a report. sender: the round-robin
+    // key (empty: the origin's name).
     void SendCM11A(const std::string& dc, int command, int brightness = 0,
-                   X10Origin origin = X10Origin::XapRequest, int extData = -1, int extCommand = 0);
+                   X10Origin origin = X10Origin::XapRequest, int extData = -1, int extCommand = 0,
+                   const std::string& sender = {});
     // SendCM11A for a command typed by a person: why it was not queued, empty when it was.
     std::string SendTyped(const std::string& dc, int command, int brightness, X10Origin origin);
+    // Commands the queue takes from sender now: its free places, or when it is full, those
+    // that senders with more commands waiting give up to it.
+    std::size_t QueueRoom(const std::string& sender) const;
     // Told of every command completed or dropped and of every function heard.
     void SetActivityObserver(std::function<void(const X10Activity&)> observer) { observer_ = std::move(observer); }
     // Tick handler of CM11ATimer: a reply did not come.
@@ -152,7 +159,13 @@ public:
 
 private:
     // transmit.cpp
-    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData, int extCommand);
+    bool Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData, int extCommand,
+                 const std::string& sender);
+    // The sender with most commands waiting behind the head, when it has more than one more
+    // than sender (share: how many it would give up); its newest command gives way.
+    std::optional<std::string> LargerSender(const std::string& sender, std::size_t* share = nullptr) const;
+    // After the head left: the sender served longest ago (or never) goes next, its oldest first.
+    void NextHead();
     void Refuse(const std::string& dc, int command, int brightness, X10Origin origin);
     void ReportDropped(const std::string& dc);
     void StartHead();
@@ -212,6 +225,9 @@ private:
     std::unique_ptr<platform::Timer> statusTimer_;
 
     cm11a::TransmitQueue queue_;
+    std::map<std::string, std::uint64_t> lastServed_;  // sender -> turn its command became head
+    std::uint64_t turns_ = 0;
+    std::uint64_t enqueued_ = 0;  // commands ever taken into the queue
     UploadDecoder decoder_;
     RxState rxState_ = RxState::Idle;
     int lastTxAddress_ = 0;

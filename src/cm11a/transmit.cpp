@@ -7,6 +7,8 @@
 #include "xap/xap_sender.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 namespace quorvel::cm11a {
 
@@ -19,7 +21,7 @@ bool Sending(TxState s) { return s == TxState::SendAddress || s == TxState::Send
 }  // namespace
 
 bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X10Origin origin, int extData,
-                          int extCommand) {
+                          int extCommand, const std::string& sender) {
     const auto address = AddressByte(dc);
     if (!address) return false;  // not a device code: dropped without a report
     if (command < 0 || command > 15) {
@@ -41,9 +43,21 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X1
         return false;
     }
     if (queue_.size() >= kQueueLimit) {
-        reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
-                                                 " commands are already waiting");
-        return false;
+        // Full: a sender with fewer commands waiting takes the place of the newest command of
+        // the sender with most, so that one sender can never lock the others out.
+        const auto larger = LargerSender(sender);
+        if (!larger) {
+            reporter_.ReportEvent(core::kAppName, "SendCM11A refused " + dc + ": " + std::to_string(kQueueLimit) +
+                                                     " commands are already waiting");
+            return false;
+        }
+        const auto newest = std::find_if(queue_.rbegin(), std::prev(queue_.rend()),
+                                         [&](const X10Queue& q) { return q.Sender == *larger; });
+        const X10Queue dropped = *newest;
+        queue_.erase(std::next(newest).base());
+        reporter_.ReportEvent(core::kAppName, "SendCM11A dropped " + dropped.DC + " of " + dropped.Sender.substr(0, 100) +
+                                                 ": the queue is full and another sender waits");
+        Tell(dropped, false);
     }
     X10Queue item;
     item.DC = dc;
@@ -52,9 +66,57 @@ bool Cm11aEngine::Enqueue(const std::string& dc, int command, int brightness, X1
     item.Brightness = brightness;
     item.Origin = static_cast<int>(origin);
     if (extended) item.ExtData = extData, item.ExtCommand = extCommand;
+    item.Sender = sender;
     reporter_.DebugLog("SendCM11A AddToQueue Count=" + std::to_string(queue_.size()));
     queue_.push_back(std::move(item));
+    ++enqueued_;
+    if (queue_.size() == 1) lastServed_[sender] = ++turns_;
     return true;
+}
+
+std::optional<std::string> Cm11aEngine::LargerSender(const std::string& sender, std::size_t* share) const {
+    std::map<std::string_view, std::size_t> waiting;
+    for (auto it = queue_.size() > 1 ? std::next(queue_.begin()) : queue_.end(); it != queue_.end(); ++it) {
+        ++waiting[it->Sender];
+    }
+    const auto largest = std::max_element(waiting.begin(), waiting.end(),
+                                          [](const auto& a, const auto& b) { return a.second < b.second; });
+    const auto mine = waiting.find(sender);
+    const std::size_t own = mine == waiting.end() ? 0 : mine->second;
+    if (largest == waiting.end() || largest->second <= own + 1) return std::nullopt;
+    if (share != nullptr) *share = (largest->second - own) / 2;
+    return std::string(largest->first);
+}
+
+std::size_t Cm11aEngine::QueueRoom(const std::string& sender) const {
+    if (queue_.size() < kQueueLimit) return kQueueLimit - queue_.size();
+    std::size_t share = 0;
+    return LargerSender(sender, &share) ? share : 0;
+}
+
+void Cm11aEngine::NextHead() {
+    if (queue_.empty()) {
+        lastServed_.clear();  // nobody waits: the turns start afresh
+        return;
+    }
+    auto next = queue_.begin();
+    std::uint64_t nextTurn = UINT64_MAX;
+    for (auto it = queue_.begin(); it != queue_.end() && nextTurn > 0; ++it) {
+        const auto served = lastServed_.find(it->Sender);
+        const std::uint64_t turn = served == lastServed_.end() ? 0 : served->second;
+        if (turn < nextTurn) {
+            next = it;
+            nextTurn = turn;
+        }
+    }
+    if (next != queue_.begin()) {
+        X10Queue item = std::move(*next);
+        queue_.erase(next);
+        queue_.push_front(std::move(item));
+    }
+    // Senders are remembered while commands wait; made-up names cannot pile up beyond that.
+    if (lastServed_.size() > kQueueLimit) lastServed_.clear();
+    lastServed_[queue_.front().Sender] = ++turns_;
 }
 
 void Cm11aEngine::Refuse(const std::string& dc, int command, int brightness, X10Origin origin) {
@@ -198,6 +260,7 @@ void Cm11aEngine::Complete(Outcome outcome, const std::string& why) {
     if (queue_.empty()) return;
     const X10Queue done = queue_.front();
     queue_.pop_front();
+    NextHead();
     StopTimer();
     const std::string what = done.DC + "=" + std::to_string(done.Command);
     switch (outcome) {

@@ -43,9 +43,11 @@ struct X10Queue {
     int Origin = 0;        // who asked for it (X10Origin), told to the activity listeners
     int ExtData = -1;      // an extended frame (function 7) when 0..255: its data byte,
     int ExtCommand = 0;    // and its command byte
+    std::string Sender;    // who queued it (an xAP source, MQTT, typed): the round-robin key
 };
 
-// The head (front) is the only item ever in transmission.
+// The head (front) is the only item ever in transmission; the next head is taken round-robin
+// by sender.
 using TransmitQueue = std::deque<X10Queue>;
 
 }  // namespace quorvel::cm11a

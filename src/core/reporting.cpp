@@ -24,14 +24,15 @@ std::string Printable(const std::string& body) {
     return out;
 }
 
-// The kind of a line, for collapsing repeats: its opening up to the first "=" or ":" (where
-// values begin), at most 48 bytes, with every run of digits (and a device code as a whole) as
-// one "#", so that reports that differ only in a device, a count or a port are one kind.
+// The kind of one of the connector's own lines within its template, for collapsing repeats:
+// its opening up to the first "=", ":" or quote (where values begin), at most 48 bytes, with
+// every run of digits (and a device code as a whole) as one "#", so that reports that differ
+// only in a device, a count or a port are one kind.
 std::string KindOf(std::string_view text) {
     std::string kind;
     for (std::size_t i = 0; i < text.size() && kind.size() < 48; ++i) {
         const char c = text[i];
-        if (c == '=' || c == ':') break;
+        if (c == '=' || c == ':' || c == '"') break;
         if (c >= '0' && c <= '9') {
             if (kind.empty() || kind.back() != '#') {
                 // A device code (a letter and digits) is one value too.
@@ -49,6 +50,13 @@ std::string KindOf(std::string_view text) {
 }
 
 std::string Seconds(std::uint64_t ms) { return std::to_string((ms + 500) / 1000); }
+
+// The template a line comes from: its place in the code.
+std::string Site(const std::source_location& where) {
+    std::string_view file = where.file_name();
+    if (const auto slash = file.find_last_of("/\\"); slash != std::string_view::npos) file.remove_prefix(slash + 1);
+    return std::string(file) + ":" + std::to_string(where.line()) + "|";
+}
 
 bool HasAny(std::string_view text, std::initializer_list<std::string_view> parts) {
     return std::any_of(parts.begin(), parts.end(), [text](std::string_view p) { return text.find(p) != text.npos; });
@@ -125,9 +133,9 @@ void Reporter::Fail(const std::string& description, int number) {
     failure_.Description = description;
 }
 
-void Reporter::LogToFile(const std::string& app, const std::string& text) {
+void Reporter::LogToFile(const std::string& app, const std::string& text, std::source_location where) {
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
-    if (!Admit(Channel::Log, app, app + " " + text, app + " " + text + " " + errinfo)) {
+    if (!Admit(Channel::Log, where, app, app + " " + text, app + " " + text + " " + errinfo)) {
         failure_.Clear();
         return;
     }
@@ -139,16 +147,53 @@ void Reporter::LogToFile(const std::string& app, const std::string& text) {
     WriteLogLine(app, text);
 }
 
-void Reporter::WriteLogLine(const std::string& app, const std::string& text) {
+void Reporter::WriteLogLine(const std::string& app, const std::string& text, bool debugLine, bool toConsole) {
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
     failure_.Clear();
-    WriteLine(app + " " + text + " " + errinfo, true);
+    WriteLine(app + " " + text + " " + errinfo, toConsole, debugLine);
 }
 
-void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
+bool Reporter::WithinDebugBudget(std::size_t bytes) {
+    const std::uint64_t now = clock_.NowMs();
+    if (now - consoleWindowStartMs_ >= kRepeatWindowMs) {
+        const std::uint64_t leftOut = std::exchange(consoleDebugLeftOut_, 0);
+        if (leftOut > 0) {
+            ConsoleNote(std::to_string(leftOut) + " debug lines left out here in the last " +
+                        Seconds(now - consoleWindowStartMs_) + " s; the log file has them");
+        }
+        consoleWindowStartMs_ = now;
+        consoleDebugBytes_ = 0;
+    }
+    if (consoleDebugBytes_ + bytes > kConsoleDebugBytes) {
+        ++consoleDebugLeftOut_;
+        return false;
+    }
+    consoleDebugBytes_ += bytes;
+    return true;
+}
+
+void Reporter::ConsoleNote(const std::string& text) {
+    if (journal_) {
+        journal_(Priority::Notice, text);
+    } else if (console_) {
+        console_(text);
+    }
+}
+
+void Reporter::ToConsole(const std::string& line, bool debugLine) {
+    if (!console_ || journal_) return;
+    if (debugLine && !WithinDebugBudget(line.size())) return;
+    console_(line);
+}
+
+void Reporter::WriteLine(const std::string& rawLine, bool toConsole, bool debugLine) {
     const std::string line = BoundedLine(rawLine, kMaxLineBytes);
-    if (toConsole && console_ && !journal_) console_(line);
+    if (toConsole) ToConsole(line, debugLine);
     if (logPath_.empty()) return;
+    NoteLogWritten(AppendToLog(line));
+}
+
+bool Reporter::AppendToLog(const std::string& line) {
     std::error_code ec;
     const std::uintmax_t size = std::filesystem::file_size(logPath_, ec);
     if (!ec && size + line.size() + 2 > logRotateBytes_ && size > 0) {
@@ -161,55 +206,84 @@ void Reporter::WriteLine(const std::string& rawLine, bool toConsole) {
     // Opening in append mode creates a missing file; a folder that cannot be written loses
     // the line, never the connector.
     std::ofstream out(logPath_, std::ios::binary | std::ios::app);
-    if (!out) return;
+    if (!out) return false;
     out << line << "\r\n";
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+void Reporter::NoteLogWritten(bool written) {
+    // Once when the log stops taking lines and once when it takes them again, on standard
+    // error and the network (never through the log that fails).
+    if (!written) {
+        ++logLinesLost_;
+        if (logFailing_) return;
+        logFailing_ = true;
+        WriteReport(kAppName, "Log file " + logPath_.string() + " cannot be written; its lines are lost until it can",
+                    Priority::Err);
+    } else if (logFailing_) {
+        logFailing_ = false;
+        const std::uint64_t lost = std::exchange(logLinesLost_, 0);
+        WriteReport(kAppName, "Log file " + logPath_.string() + " is written again; " + std::to_string(lost) +
+                                  " lines were lost",
+                    Priority::Notice);
+    }
 }
 
 void Reporter::ToJournal(Priority priority, const std::string& app, const std::string& text) {
     if (!journal_) return;
-    journal_(priority, BoundedLine(app.empty() || app == kAppName ? text : app + " | " + text, kMaxLineBytes));
+    const std::string line = BoundedLine(app.empty() || app == kAppName ? text : app + " | " + text, kMaxLineBytes);
+    if (priority == Priority::Debug && !WithinDebugBudget(line.size())) return;
+    journal_(priority, line);
 }
 
 void Reporter::DebugLog(const std::string& text) {
     if (!debug_) return;
     ToJournal(Priority::Debug, "", text);
-    WriteLogLine(clock_.LocalDateTime() + " | " + text, "");
+    WriteLogLine(clock_.LocalDateTime() + " | " + text, "", true);
 }
 
-void Reporter::ReportEvent(const std::string& app, const std::string& text) {
+void Reporter::ReportEvent(const std::string& app, const std::string& text, std::source_location where) {
     std::string errtext;
     if (failure_.Active()) {
         errtext = " Line " + std::to_string(failure_.Line) + " " + failure_.Description;
         failure_.Clear();
     }
     if (watcher_) watcher_(text + errtext);
-    if (!Admit(Channel::Report, app, app + " | " + text, text + errtext)) return;
+    if (!Admit(Channel::Report, where, app, app + " | " + text, text + errtext)) return;
     WriteReport(app, text + errtext, PriorityOf(text, !errtext.empty()));
 }
 
 void Reporter::WriteReport(const std::string& app, const std::string& data, Priority priority) {
+    // On the journal or standard error as a report (never within the debug budget); with
+    // Debug on, in the log file as a debug line too.
     if (journal_) {
         ToJournal(priority, app, data);
-    } else if (console_ && !debug_) {
-        console_(BoundedLine(app + " | " + data, kMaxLineBytes));
+    } else {
+        ToConsole(BoundedLine(app + " | " + data, kMaxLineBytes), false);
     }
-    // With Debug on, the log file gets every report (and the console, when there is no
-    // journal, gets it from there).
-    if (debug_) WriteLogLine(clock_.LocalDateTime() + " | " + app + " | " + data, "");
+    if (debug_) WriteLogLine(clock_.LocalDateTime() + " | " + app + " | " + data, "", true, false);
     const std::string body = xap::ItemList(
         {{"Time", clock_.LocalDateTime()}, {"Type", app}, {"Data", BoundedLine(data, kMaxLineBytes)}});
     SendXap("", "Homeseer.Event", "Event.Log", body);
 }
 
-bool Reporter::Admit(Channel channel, const std::string& app, std::string_view kindText, std::string_view line) {
+bool Reporter::Admit(Channel channel, const std::source_location& where, const std::string& app,
+                     std::string_view kindText, std::string_view line) {
     if (expiring_) return true;  // summaries, and what writing them causes, always pass
     ExpireRepeats(false);
-    std::string key(1, static_cast<char>(channel));
-    key += KindOf(kindText);
+    // Channel, table, template; the connector's own lines also by their opening, which is
+    // the connector's text (a sender's text only ever reaches lines raised from outside).
+    const bool outside = outsideDepth_ > 0;
+    const std::string table{static_cast<char>(channel), outside ? 'O' : 'I'};
+    std::string key = table + Site(where);
+    if (!outside) key += KindOf(kindText);
     auto it = repeats_.find(key);
     if (it == repeats_.end()) {
-        if (repeats_.size() >= kMaxKinds) {
-            key = std::string(1, static_cast<char>(channel)) + "*";  // too many kinds: one for the rest
+        const auto kinds = std::count_if(repeats_.begin(), repeats_.end(),
+                                         [&](const auto& entry) { return entry.first.starts_with(table); });
+        if (static_cast<std::size_t>(kinds) >= kMaxKinds) {
+            key = table + "*";  // too many kinds: one for the rest of this table
             it = repeats_.find(key);
         }
         if (it == repeats_.end()) {
@@ -294,7 +368,13 @@ void Reporter::ArmRepeatTimer() {
     repeatTimer_->SetEnabled(true);
 }
 
-void Reporter::FlushRepeats() { ExpireRepeats(true); }
+void Reporter::FlushRepeats() {
+    ExpireRepeats(true);
+    if (consoleDebugLeftOut_ > 0) {
+        ConsoleNote(std::to_string(std::exchange(consoleDebugLeftOut_, 0)) +
+                    " debug lines left out here at the end; the log file has them");
+    }
+}
 
 void Reporter::SendXap(const std::string& target, const std::string& cls,
                        const std::string& section, const std::string& body) {

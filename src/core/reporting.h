@@ -4,7 +4,14 @@
 // Whatever arrives from outside, what leaves here stays bounded: every line (log file,
 // standard error, the Data item of a report) is cut at kMaxLineBytes with the count of bytes
 // left out, control bytes are escaped; reports and log lines of one kind that repeat within
-// a minute collapse into one summary line a minute; the log file is rotated at a size.
+// a minute collapse into one summary line a minute; the log file is rotated at a size, and
+// debug lines on standard error have a byte budget a minute.
+//
+// The kind of a line is the place in the code that raised it (its template), never text that
+// a sender on the network chose. Lines raised while a received message is handled (inside a
+// FromOutside scope) are kinds of their own, in a table of their own, so that a flood of
+// odd messages can never take the place of the connector's own reports (link lost, link
+// back, retries exceeded, start, stop).
 #pragma once
 
 #include "platform/platform.h"
@@ -19,6 +26,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -58,7 +66,13 @@ public:
     // keep coming, one summary a window.
     static constexpr std::uint64_t kRepeatWindowMs = 60000;
     static constexpr int kRepeatBurst = 5;
+    // Kinds tracked per table (the connector's own, and those raised by received messages);
+    // beyond it the new kinds of that table share one entry. The code has far fewer report
+    // templates than this, so only a fault could fill the own table.
     static constexpr std::size_t kMaxKinds = 64;
+    // Debug lines written to standard error per repeat window: a journal stays readable and
+    // small while a debug run floods (everything is still in the log file, which is rotated).
+    static constexpr std::size_t kConsoleDebugBytes = 256u * 1024u;
     // The log file is renamed to "<name>.1" (replacing an older one) when a line would take it
     // past this size.
     static constexpr std::uintmax_t kLogRotateBytes = 5u * 1024u * 1024u;
@@ -93,14 +107,30 @@ public:
     // Sees the text of every report (with the failure it carries), repeats included.
     void SetReportWatcher(std::function<void(const std::string&)> watcher) { watcher_ = std::move(watcher); }
 
+    // While one lives, the lines raised are caused by a received message: they are counted
+    // apart from the connector's own.
+    class FromOutside {
+    public:
+        explicit FromOutside(Reporter& r) : r_(r) { ++r_.outsideDepth_; }
+        ~FromOutside() { --r_.outsideDepth_; }
+        FromOutside(const FromOutside&) = delete;
+        FromOutside& operator=(const FromOutside&) = delete;
+
+    private:
+        Reporter& r_;
+    };
+
     FailureRecord& Failure() { return failure_; }
     // Records a caught failure as the one being handled.
     void Fail(const std::exception& e, int number = 1);
     void Fail(const std::string& description, int number = 1);
 
-    void LogToFile(const std::string& app, const std::string& text);
+    // where: the template the line comes from (the caller's place in the code).
+    void LogToFile(const std::string& app, const std::string& text,
+                   std::source_location where = std::source_location::current());
     void DebugLog(const std::string& text);
-    void ReportEvent(const std::string& app, const std::string& text);
+    void ReportEvent(const std::string& app, const std::string& text,
+                     std::source_location where = std::source_location::current());
     void SendXap(const std::string& target, const std::string& cls, const std::string& section,
                  const std::string& body);
 
@@ -120,16 +150,28 @@ private:
 
     void SendNow(const std::string& target, const std::string& cls, const std::string& section,
                  const std::string& body);
-    // False when a line of the kind of kindText is to be left out: it is counted instead, and
-    // line is kept as the last one for the summary.
-    bool Admit(Channel channel, const std::string& app, std::string_view kindText, std::string_view line);
+    // False when a line of its kind (where, and inside the connector's own lines the opening
+    // of kindText) is to be left out: it is counted instead, and line is kept as the last one
+    // for the summary.
+    bool Admit(Channel channel, const std::source_location& where, const std::string& app,
+               std::string_view kindText, std::string_view line);
     // Summary lines for every window that has ended by now (all of them when flushAll).
     void ExpireRepeats(bool flushAll);
     void ArmRepeatTimer();
-    void WriteLogLine(const std::string& app, const std::string& text);
+    void WriteLogLine(const std::string& app, const std::string& text, bool debugLine = false,
+                      bool toConsole = true);
     void WriteReport(const std::string& app, const std::string& data, Priority priority);
     void ToJournal(Priority priority, const std::string& app, const std::string& text);
-    void WriteLine(const std::string& line, bool toConsole);
+    void WriteLine(const std::string& line, bool toConsole, bool debugLine = false);
+    void ToConsole(const std::string& line, bool debugLine);
+    // Counts a debug line of bytes against the budget of standard error (console or journal);
+    // false when it is to be left out there.
+    bool WithinDebugBudget(std::size_t bytes);
+    // A line of the reporter's own on standard error (console or journal).
+    void ConsoleNote(const std::string& text);
+    // False when the line could not be written to the log file.
+    bool AppendToLog(const std::string& line);
+    void NoteLogWritten(bool written);
 
     const platform::Clock& clock_;
     std::unique_ptr<platform::Timer> repeatTimer_;
@@ -146,6 +188,14 @@ private:
     std::function<void(const std::string&)> watcher_;
     std::map<std::string, Repeats> repeats_;
     bool expiring_ = false;
+    int outsideDepth_ = 0;
+    // Standard error's debug budget in the current window.
+    std::uint64_t consoleWindowStartMs_ = 0;
+    std::size_t consoleDebugBytes_ = 0;
+    std::uint64_t consoleDebugLeftOut_ = 0;
+    // The log file could not be written (reported once); lines lost since.
+    bool logFailing_ = false;
+    std::uint64_t logLinesLost_ = 0;
 };
 
 // Runs body; a failure it throws is recorded and reported through ReportEvent with

@@ -181,7 +181,23 @@ void XapNode::ProcessReceivedMessage(std::string_view data) {
     }
 }
 
+namespace {
+// An echo query: its class in the header.
+bool IsEcho(std::string_view data) {
+    return core::ContainsNoCase(data.substr(0, data.find('}')), "wdt.echo");
+}
+}  // namespace
+
 void XapNode::Enqueue(std::string_view data) {
+    if (urgent_.size() < kUrgentLimit && IsEcho(data)) {
+        urgent_.emplace_back(data);
+    } else {
+        EnqueueInOrder(data);
+    }
+    ArmHandOver();
+}
+
+void XapNode::EnqueueInOrder(std::string_view data) {
     bool dropped = false;
     while (!queue_.empty() &&
            (queue_.size() >= kQueueLimit || queueBytes_ + data.size() > kQueueByteLimit)) {
@@ -197,7 +213,9 @@ void XapNode::Enqueue(std::string_view data) {
     }
     queue_.emplace_back(data);
     queueBytes_ += data.size();
+}
 
+void XapNode::ArmHandOver() {
     // Quiet time after the last datagram of a burst, but no message waits longer than the
     // hand-over bound after its arrival, however closely the next ones follow.
     const std::uint64_t now = platform_.NowMs();
@@ -222,6 +240,11 @@ void XapNode::ReceiveTimer_Timer() {
 }
 
 std::string XapNode::GetMessage() {
+    if (!urgent_.empty()) {
+        std::string m = std::move(urgent_.front());
+        urgent_.pop_front();
+        return m;
+    }
     if (queue_.empty()) {
         overflowReported_ = false;
         return {};
@@ -363,6 +386,7 @@ std::string XapNode::SendXap(const std::string& sTarget, const std::string& sCla
 void XapNode::Form_Unload() {
     closed_ = true;
     queue_.clear();
+    urgent_.clear();
     queueBytes_ = 0;
     SocketsCleanup();
     if (winsock1_) winsock1_->Close();

@@ -43,6 +43,9 @@ public:
     // Queue bounds; past them the oldest messages are dropped.
     static constexpr std::size_t kQueueLimit = 10000;
     static constexpr std::size_t kQueueByteLimit = 64u * 1024u * 1024u;
+    // Echo queries skip the queue (a watchdog's echo must not wait behind a flood); this many
+    // may wait at once, more go to the back of the queue like any message.
+    static constexpr std::size_t kUrgentLimit = 64;
     static constexpr int kHeartbeatPresetMs = 20000;
     // After a failed send the host's address is looked up again at most this often...
     static constexpr std::uint64_t kResolveSpacingMs = 5000;
@@ -113,7 +116,7 @@ public:
     const std::string& HeaderOpening() const { return headerOpening_; }
     const std::string& HeartbeatPrefix() const { return hbPrefix_; }
     const std::string& HeartbeatSuffix() const { return hbSuffix_; }
-    std::size_t QueuedCount() const { return queue_.size(); }
+    std::size_t QueuedCount() const { return queue_.size() + urgent_.size(); }
     platform::Timer& HBeatTimer() { return *hbeatTimer_; }
     platform::Timer& ReceiveTimer() { return *receiveTimer_; }
 
@@ -122,6 +125,9 @@ private:
     void RebuildHeartbeatPrefix();
     void ProcessReceivedMessage(std::string_view data);
     void Enqueue(std::string_view data);
+    void EnqueueInOrder(std::string_view data);
+    // Arms the receive timer for the hand-over of what was queued.
+    void ArmHandOver();
     void ReceiveTimer_Timer();
     void HBeatTimer_Timer();
     platform::UdpSocket* Sender();
@@ -155,6 +161,7 @@ private:
     int hbeatTicks_ = 0;
 
     std::deque<std::string> queue_;
+    std::deque<std::string> urgent_;  // echo queries, handed over before the queue
     std::size_t queueBytes_ = 0;
     bool burstOpen_ = false;            // messages queued since the last hand-over
     std::uint64_t burstStartMs_ = 0;    // arrival of the first of them

@@ -7,6 +7,44 @@
 using namespace quorvel::itest;
 using namespace std::chrono_literals;
 
+namespace {
+
+constexpr const char* kOtherNode = "acme.other.node";
+
+// The connector's xAP address, from its first report.
+std::string SourceOf(Rig& rig) {
+    return XapField(rig.client().WaitForClass("Homeseer.Event", 0ms, "Using xAP port ").value_or(""), "source");
+}
+
+// Every one of the 256 devices becomes a known BSC endpoint: a query naming it.
+void KnowEveryEndpoint(Rig& rig, const std::string& source) {
+    for (char house = 'A'; house <= 'P'; ++house) {
+        for (int unit = 1; unit <= 16; ++unit) {
+            rig.client().SendMessage("xAPBSC.query", source + ":" + house + std::to_string(unit), "request", "");
+            std::this_thread::sleep_for(1ms);
+        }
+        rig.client().Drain();
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        rig.client().Drain();
+        return rig.client().Matching("xAPBSC.info").size() >= 256;
+    }, 30s)) << rig.Diagnostics();
+}
+
+// Datagrams the connector has sent so far (reading what has come in).
+std::size_t SentBy(Rig& rig, const std::string& source) {
+    rig.client().Drain();
+    return rig.client().Matching("", "\nsource=" + source).size();
+}
+
+// Until another node's "off" for device has gone over the power line.
+bool CarriedOut(Rig& rig, const std::string& device, std::chrono::milliseconds timeout) {
+    const std::string line = std::string(1, device[0]) + " off -> " + device;
+    return WaitFor([&] { return rig.control().Command("powerline").find(line) != std::string::npos; }, timeout);
+}
+
+}  // namespace
+
 // Flooding datagrams with one item name repeated, then one giant request and twenty more.
 TEST(HostileInput, RepeatedItemNamesGiveShortLogLinesAndAGiantRequestFillsTheQueueSendsOneReportAndStillStopsAtOnce) {
     Rig rig;
@@ -39,21 +77,23 @@ TEST(HostileInput, RepeatedItemNamesGiveShortLogLinesAndAGiantRequestFillsTheQue
     send();
     rig.client().WaitForClass("none", 4s);
     EXPECT_LE(others() - before, 10u);
-    EXPECT_TRUE(rig.client().WaitForClass("Homeseer.Event", 0s, "Readmessage refused 16000 of 17000 devices: 16000 beyond"));
-    ASSERT_TRUE(WaitFor([&] { return rig.Log().find("AddToQueue Count=999 ") != std::string::npos; }, 5s));
-    EXPECT_EQ(rig.Log().find("AddToQueue Count=1000 "), std::string::npos);
+    // One command per device of the 256, whatever the length of the list.
+    EXPECT_TRUE(rig.client().WaitForClass("Homeseer.Event", 0s, "Readmessage refused 16744 of 17000 devices: 16744 named again"));
 
-    // 1,000 commands wait and twenty more such requests have just arrived: it stops at once.
+    // Twenty more such requests fill the queue to its bound and no further; it stops at once.
     for (int i = 0; i < 20; ++i) {
         send();
         std::this_thread::sleep_for(2ms);  // paced so that the socket buffers keep them all
     }
+    ASSERT_TRUE(WaitFor([&] { return rig.Log().find("AddToQueue Count=999 ") != std::string::npos; }, 10s));
+    EXPECT_EQ(rig.Log().find("AddToQueue Count=1000 "), std::string::npos);
     std::this_thread::sleep_for(100ms);
     const auto start = std::chrono::steady_clock::now();
     rig.quorvel().Signal(SIGTERM);
     ASSERT_TRUE(rig.quorvel().Wait(10s));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(rig.quorvel().ExitCode(), 0);
+    EXPECT_NE(rig.Log().find(" commands still queued"), std::string::npos);
 }
 
 // A storm of SIGHUPs (1,000 a second for 5 s) while requests flow: the connector lives,
@@ -92,4 +132,97 @@ TEST(HostileInput, ASighupStormWhileRequestsFlowLosesNothingRepeatsNothingAndWri
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                 Count(rig.Log(), "Settings reloaded: "));
     ExpectCleanStop(rig.quorvel());
+}
+
+// One datagram of 1,800 wildcard BSC commands against 256 known endpoints: a few hundred
+// datagrams out at most, another node's request is carried out soon, SIGTERM ends it at once.
+TEST(HostileInput, ADatagramOf1800WildcardBscCommandsStaysQuietLetsAnotherNodeInAndStopsAtOnce) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    const std::string source = SourceOf(rig);
+    KnowEveryEndpoint(rig, source);
+    rig.control().Command("clear-log");
+    std::string blocks = "ID=*\nState=on\n";
+    for (int b = 2; b <= 1800; ++b) blocks += "}\noutput.state." + std::to_string(b) + "\n{\nID=*\nState=on\n";
+    ASSERT_LT(blocks.size(), 65000u);
+    const std::size_t before = SentBy(rig, source);
+    rig.client().SendMessage("xAPBSC.cmd", source + ":*", "output.state.1", blocks);
+    std::this_thread::sleep_for(200ms);  // the flood is queued first
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=P16\ncommand=off\n", kOtherNode);
+    EXPECT_TRUE(CarriedOut(rig, "P16", 10s)) << rig.control().Command("powerline");
+    const std::size_t out = SentBy(rig, source) - before;
+    std::printf("BSC flood: 1 datagram in, %zu out until the other node's request was carried out\n", out);
+    EXPECT_LE(out, 300u);
+
+    const auto start = std::chrono::steady_clock::now();
+    rig.quorvel().Signal(SIGTERM);
+    ASSERT_TRUE(rig.quorvel().Wait(10s));
+    const auto took = std::chrono::steady_clock::now() - start;
+    std::printf("BSC flood: stopped %.2f s after SIGTERM\n", std::chrono::duration<double>(took).count());
+    EXPECT_LT(took, 2s);  // 1 s or less on a quiet machine; sanitizers and 2 busy cores get room
+    EXPECT_EQ(rig.quorvel().ExitCode(), 0);
+}
+
+// 1,000 wildcard queries in 5 s: each endpoint is answered at most about once a second.
+TEST(HostileInput, AThousandWildcardQueriesInFiveSecondsGetAtMost5000Answers) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    const std::string source = SourceOf(rig);
+    KnowEveryEndpoint(rig, source);
+    std::this_thread::sleep_for(1s);  // the answers to those queries are spaced apart from these
+    const std::size_t before = SentBy(rig, source);
+    const auto start = std::chrono::steady_clock::now();
+    for (int q = 0; q < 1000; ++q) {
+        std::this_thread::sleep_until(start + q * 5ms);
+        rig.client().SendMessage("xAPBSC.query", source + ":*", "request", "");
+        if (q % 20 == 0) rig.client().Drain();
+    }
+    rig.client().WaitForClass("none", 2s);
+    const std::size_t out = SentBy(rig, source) - before;
+    std::printf("Query flood: 1000 queries in, %zu datagrams out\n", out);
+    EXPECT_GE(out, 256u);
+    EXPECT_LE(out, 5000u);
+    ExpectCleanStop(rig.quorvel());
+}
+
+// A request naming every device, sent four times, fills the queue; another node's request
+// is carried out within seconds all the same.
+TEST(HostileInput, AnotherNodesRequestIsCarriedOutSoonBehindAGiantRequest) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    std::string devices;
+    for (int i = 0; i < 17000; ++i) devices += (i ? "," : "") + std::string(1, static_cast<char>('A' + i % 16)) + std::to_string(1 + i / 16 % 16);
+    for (int i = 0; i < 4; ++i) {
+        rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=" + devices + "\ncommand=on\n");
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(WaitFor([&] { return rig.Log().find("AddToQueue Count=900 ") != std::string::npos; }, 10s));
+    const auto start = std::chrono::steady_clock::now();
+    rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=P16\ncommand=off\n", kOtherNode);
+    EXPECT_TRUE(CarriedOut(rig, "P16", 10s)) << rig.control().Command("powerline");
+    std::printf("Giant request: another node waited %.2f s behind a full queue\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    ExpectCleanStop(rig.quorvel());
+    EXPECT_NE(rig.Log().find(" commands still queued"), std::string::npos);
+}
+
+// Made-up item names and commands fill the table of report kinds; the link then drops and
+// the connector still says so.
+TEST(HostileInput, ReportKindsFilledByAnOutsiderCannotHideTheClosedLink) {
+    Rig rig;
+    REQUIRE_READY(rig);
+    for (int i = 0; i < 200; ++i) {  // item names that differ only in letters, each a line of its own
+        const std::string name{static_cast<char>('a' + i % 26), static_cast<char>('a' + i / 26)};
+        rig.client().SendMessage("Flood", "", "xAP-X10.request", name + "x=1\n" + name + "x=2\n");
+        std::this_thread::sleep_for(1ms);
+    }
+    for (int i = 0; i < 20; ++i) {  // then reports enough to use up whatever is left
+        rig.client().SendMessage("xAP-X10.request", "", "xAP-X10.request", "device=A1\ncommand=made-up-" + std::to_string(i) + "\n");
+        std::this_thread::sleep_for(1ms);
+    }
+    rig.client().WaitForClass("none", 500ms);
+    ASSERT_EQ(rig.control().Command("drop"), "ok\n");
+    EXPECT_TRUE(rig.client().WaitForClass("Homeseer.Event", 10s, "CM11A TCP Port Connect Closed")) << rig.Diagnostics();
+    ExpectCleanStop(rig.quorvel());
+    EXPECT_NE(rig.Log().find("Stopping: "), std::string::npos);
 }

@@ -39,10 +39,10 @@ public:
         socket_.SendTo(3639, "xap-hbeat\n{\nv=12\nhop=1\nuid=FF777700\nclass=xap-hbeat.alive\nsource=" +
                                  std::string(kSource) + "\ninterval=60\nport=" + std::to_string(socket_.port()) + "\n}\n");
     }
-    // A message of class cls from us with one block.
+    // A message of class cls from us (or another node: source) with one block.
     void SendMessage(const std::string& cls, const std::string& target, const std::string& block,
-                     const std::string& items) {
-        std::string m = "xap-header\n{\nv=12\nhop=1\nuid=FF777700\nclass=" + cls + "\nsource=" + kSource + "\n";
+                     const std::string& items, const std::string& source = kSource) {
+        std::string m = "xap-header\n{\nv=12\nhop=1\nuid=FF777700\nclass=" + cls + "\nsource=" + source + "\n";
         if (!target.empty()) m += "target=" + target + "\n";
         socket_.SendTo(3639, m + "}\n" + block + "\n{\n" + items + "}\n");
     }

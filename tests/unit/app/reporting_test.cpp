@@ -135,3 +135,71 @@ TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeAndHeldMessagesAreBounded) {
     ASSERT_EQ(node.sent.size(), Reporter::kPendingLimit + 2);
     EXPECT_NE(node.sent[Reporter::kPendingLimit].data.find("250 more messages were left out"), std::string::npos);
 }
+
+// Kinds made up by senders on the network (each a new name, each repeated past the burst)
+// fill a table of their own: the connector's own reports still go out, the stop line too.
+TEST_F(ReporterTest, OutsidersFillingTheKindTableCannotHideTheConnectorsOwnReports) {
+    reporter.SetXapRunning(true);
+    for (int name = 0; name < 3 * static_cast<int>(Reporter::kMaxKinds); ++name) {
+        const Reporter::FromOutside outside(reporter);
+        const std::string letters{static_cast<char>('a' + name % 26), static_cast<char>('a' + name / 26)};
+        for (int i = 0; i <= Reporter::kRepeatBurst; ++i) {
+            reporter.LogToFile("From XAP " + letters + "x", "");
+            reporter.ReportEvent("Quorvel", "Readmessage " + letters + " made-up command");
+        }
+    }
+    node.sent.clear();
+    reporter.ReportEvent("Quorvel", "CM11A TCP Port Connect Closed");
+    reporter.ReportEvent("Quorvel", "CM11A TCP Port Connect Open");
+    reporter.LogToFile("Quorvel", "Stopping: SIGTERM");
+    ASSERT_EQ(node.sent.size(), 2u);
+    EXPECT_EQ(DataOf(node.sent[0]), "CM11A TCP Port Connect Closed");
+    EXPECT_EQ(DataOf(node.sent[1]), "CM11A TCP Port Connect Open");
+    EXPECT_EQ(quorvel::test::ReadLines(reporter.LogPath()).back(), "Quorvel Stopping: SIGTERM 0 ");
+}
+
+TEST_F(ReporterTest, DebugLinesOnStandardErrorStayWithinTheirBudgetAndALogThatCannotBeWrittenIsReportedOnce) {
+    std::vector<std::string> console;
+    std::size_t debugBytes = 0;
+    reporter.SetConsole([&](const std::string& line) {
+        console.push_back(line);
+        if (line.find(" | line ") != std::string::npos) debugBytes += line.size();
+    });
+    reporter.SetXapRunning(true);
+    reporter.SetDebug(true);
+    for (int i = 0; i < 20000; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(200, '.'));
+    reporter.ReportEvent("Quorvel", "CM11A TCP Port Connect Closed");  // a report is never held back
+    EXPECT_LE(debugBytes, Reporter::kConsoleDebugBytes);
+    EXPECT_GT(debugBytes, Reporter::kConsoleDebugBytes / 2);
+    EXPECT_EQ(console.back(), "Quorvel | CM11A TCP Port Connect Closed");
+    EXPECT_EQ(quorvel::test::ReadLines(reporter.LogPath()).size(), 20001u);  // the log has every line
+    sim.Advance(Reporter::kRepeatWindowMs);
+    reporter.DebugLog("line after");
+    EXPECT_NE(console.at(console.size() - 2).find("debug lines left out here"), std::string::npos);
+
+    // The log file's folder goes: one report on standard error and the network, another
+    // once lines can be written again.
+    reporter.SetDebug(false);
+    node.sent.clear();
+    console.clear();
+    std::filesystem::remove_all(dir.path() / "Data");
+    for (int i = 0; i < 3; ++i) reporter.LogToFile("Quorvel", "SendCM11A dropped A" + std::to_string(i + 1));
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_NE(DataOf(node.sent[0]).find("cannot be written"), std::string::npos);
+    std::filesystem::create_directories(dir.path() / "Data");
+    reporter.LogToFile("Quorvel", "back");
+    ASSERT_EQ(node.sent.size(), 2u);
+    EXPECT_NE(DataOf(node.sent[1]).find("is written again; 3 lines were lost"), std::string::npos);
+    EXPECT_EQ(console.size(), 6u);  // four lines and the two reports
+
+    // A service's journal is standard error too: the same budget for its debug lines.
+    std::size_t journalDebugBytes = 0;
+    reporter.SetJournal([&](quorvel::core::Priority p, const std::string& line) {
+        if (p == quorvel::core::Priority::Debug) journalDebugBytes += line.size();
+    });
+    reporter.SetDebug(true);
+    sim.Advance(Reporter::kRepeatWindowMs);
+    for (int i = 0; i < 20000; ++i) reporter.DebugLog("line " + std::to_string(i) + std::string(200, '.'));
+    EXPECT_LE(journalDebugBytes, Reporter::kConsoleDebugBytes);
+    EXPECT_GT(journalDebugBytes, Reporter::kConsoleDebugBytes / 2);
+}

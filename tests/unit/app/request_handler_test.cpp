@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <set>
 #include <cstdlib>
 #include <string>
 #include <tuple>
@@ -53,10 +54,13 @@ struct HandlerFixture : ::testing::Test {
         a.CM11AReady = [this] { return ready; };
         a.XapSource = [] { return std::string("zeb.CM11A.mybox"); };
         a.SwapIcons = [this] { ++flashes; };
-        a.SendCM11A = [this](const std::string& d, int c, int n) { queued.emplace_back(d, c, n); };
-        a.SendExtended = [this](const std::string& d, int data, int c) { extended.emplace_back(d, data, c); };
+        a.SendCM11A = [this](const std::string& d, int c, int n, const std::string& sender) {
+            queued.emplace_back(d, c, n);
+            senders.insert(sender);
+        };
+        a.SendExtended = [this](const std::string& d, int data, int c, const std::string&) { extended.emplace_back(d, data, c); };
         a.ShowSetupForm = [this] { ++setupShown; };
-        a.QueueRoom = [this] { return room - std::min(room, queued.size()); };
+        a.QueueRoom = [this](const std::string&) { return room - std::min(room, queued.size()); };
         return a;
     }
     std::string LastData() const { return node.sent.empty() ? "" : node.sent.back().data; }
@@ -69,6 +73,7 @@ struct HandlerFixture : ::testing::Test {
     std::size_t room = 1000;
     int flashes = 0, setupShown = 0;
     Q queued;
+    std::set<std::string> senders;
     Q extended;  // device, data byte, command byte
 };
 
@@ -102,6 +107,7 @@ TEST_F(HandlerFixture, X10RequestsBecomeQueuedCommandsInOrder) {
         EXPECT_EQ(queued, c.expected);
         EXPECT_EQ(flashes, c.flashes);
     }
+    EXPECT_EQ(senders, (std::set<std::string>{"xAP acme.host.box"}));  // queued by its source, for the round-robin
     // An X10 request is never answered; the unknown command got its one report.
     ASSERT_EQ(node.sent.size(), 1u);
     EXPECT_EQ(node.sent[0].cls, "Homeseer.Event");
@@ -135,6 +141,8 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         {"entries that are not device codes", "device=A1,B0,A0," + std::string(100, 'A') + "\ncommand=on\n", 1000,
          1, "Readmessage refused 3 of 4 devices: 3 not device codes (B0, A0, AAAAAAAAAAAAAAAA...)"},
         {"nothing refused, nothing reported", "device=A1,A2\ncommand=off\n", 2, 2, ""},
+        {"a device named again, in any spelling", "device=A1,a1,A01,B2,A1\ncommand=on\n", 1000, 2,
+         "Readmessage refused 3 of 5 devices: 3 named again (a1, A01, A1)"},
         {"extended without its bytes", "device=A1\ncommand=extended\ndata=31\n", 1000, 0,
          "Readmessage refused 1 of 1 devices: 1 with command \"extended\" but no data (items data and extcommand, "
          "0..255) (A1)"},
@@ -153,6 +161,7 @@ TEST_F(HandlerFixture, RefusedDevicesGetOneReportPerRequest) {
         if (!c.report.empty()) {
             EXPECT_NE(LastData().find("Data\1" + c.report), std::string::npos) << LastData();
         }
+        sim.Advance(quorvel::core::Reporter::kRepeatWindowMs);  // each case's report is the first of its minute
     }
 }
 

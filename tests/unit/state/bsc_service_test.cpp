@@ -18,8 +18,9 @@ struct BscFixture : ::testing::Test {
     BscFixture()
         : reporter(sim),
           bsc(sim, reporter, settings,
-              {[this](const std::string& dc, int f, int steps) { queued.push_back(dc + " " + std::to_string(f) + " " + std::to_string(steps)); },
-               [this] { return ready; }}) {
+              {[this](const std::string& dc, int f, int steps, const std::string&) { queued.push_back(dc + " " + std::to_string(f) + " " + std::to_string(steps)); },
+               [this] { return ready; },
+               [this](const std::string&) { return room - std::min(room, queued.size()); }}) {
         settings.House = "ABCDEFGHIJKLMNOP";
         settings.Ignore = ",A9,";
         reporter.SetLogPath(dir.path() / "log.txt");
@@ -52,6 +53,7 @@ struct BscFixture : ::testing::Test {
     test::RecordingNode node;
     std::vector<std::string> queued;
     bool ready = true;
+    std::size_t room = 1000;
     bsc::BscService bsc;
 };
 
@@ -100,6 +102,7 @@ TEST_F(BscFixture, ChangesSendEventsAndBscCommandsWithoutChangeOrGivenUpAreAnswe
     EXPECT_EQ(Sent(), (Lines{}));
     EXPECT_EQ(queued, (Lines{"A1 2 0"}));  // a full on is sent again: a wall switch may have changed it
     ready = false;  // the CM11A subsystem has not started: the state as it stands
+    sim.Advance(bsc::BscService::kAnswerSpacingMs);
     Message("xAPBSC.cmd", "zeb.CM11A.box:A1", "output.state.1\n{\nID=*\nState=off\n}\n");
     EXPECT_EQ(Sent(), (Lines{info}));
     Done("A9", 3);  // ignored device: tracked, never an endpoint
@@ -115,6 +118,7 @@ TEST_F(BscFixture, CommandsThatCannotBeCarriedOutAreAnsweredAndIdsMatchInTwoOrFo
     const std::string info = "xAPBSC.info B2 FF008712 State=on Level=100%";
     for (const char* body : {"ID=12\nState=?\n", "ID=0012\nState=?\nLevel=?\n", "ID=*\nState=dimmer\n",
                              "ID=12\nLevel=lots\n", "ID=12\n"}) {
+        sim.Advance(bsc::BscService::kAnswerSpacingMs);
         Message("xAPBSC.cmd", "zeb.CM11A.box:B2", std::string("output.state.1\n{\n") + body + "}\n");
         EXPECT_EQ(Sent(), (Lines{info})) << body;
     }
@@ -214,4 +218,49 @@ TEST_F(BscFixture, StateIsSavedAtMostOnceASecondAndADamagedFileIsReportedKeptAsi
     EXPECT_TRUE(std::filesystem::exists(file.string() + "_bad"));
     ASSERT_FALSE(reporter.PendingXap().empty());
     EXPECT_NE(reporter.PendingXap().back().MsgData.find("damaged (line 2:"), std::string::npos);
+}
+
+// A flood costs what one honest message costs: every endpoint is commanded and answered at
+// most once per datagram, a full queue gets one report, and answers are spaced and capped.
+TEST_F(BscFixture, OneDatagramCommandsAndAnswersEachEndpointOnceAndAnswersAreSpacedAndCapped) {
+    for (int i = 0; i < quorvel::state::kDeviceCount; ++i) Done(quorvel::state::DeviceName(i), 3);
+    Sent();
+    const std::size_t endpoints = quorvel::state::kDeviceCount - 1;  // A9 is ignored
+    std::string blocks;
+    for (int b = 0; b < 1800; ++b) {
+        const char* kinds[] = {"ID=*\nState=on\n", "ID=*\nState=on\n", "ID=*\nLevel=50%\n", "ID=*\nState=?\n"};
+        blocks += "output.state." + std::to_string(b + 1) + "\n{\n" + kinds[b % 4] + "}\n";
+    }
+    Message("xAPBSC.cmd", "zeb.CM11A.box:*", blocks);
+    EXPECT_EQ(queued.size(), endpoints);  // the first block decides for every endpoint
+    EXPECT_TRUE(Sent().empty());
+
+    // No room: nothing answered one by one, one report for the datagram.
+    queued.clear();
+    room = 10;
+    node.sent.clear();
+    reporter.SetXapRunning(true);
+    reporter.SetNode(&node);
+    Message("xAPBSC.cmd", "zeb.CM11A.box:*", blocks);
+    EXPECT_EQ(queued.size(), room);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0].find("refused " + std::to_string(endpoints - room) + " X10 commands"), std::string::npos) << sent[0];
+
+    // 1,000 wildcard queries in 5 s: each endpoint answered at most once a second.
+    std::size_t answers = 0;
+    for (int q = 0; q < 1000; ++q) {
+        Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");
+        answers += Sent().size();
+        sim.Advance(5);
+    }
+    EXPECT_GE(answers, 5 * endpoints);
+    EXPECT_LE(answers, 6 * endpoints);
+    // Commands given up all at once (the link went) are capped with the answers.
+    sim.Advance(bsc::BscService::kAnswerSpacingMs);
+    Message("xAPBSC.query", "zeb.CM11A.box:*", "request\n{\n}\n");
+    for (int i = 0; i < 2 * quorvel::state::kDeviceCount; ++i) {
+        Done(quorvel::state::DeviceName(i % quorvel::state::kDeviceCount), 2, X10Origin::BscCommand, false);
+    }
+    EXPECT_EQ(Sent().size(), static_cast<std::size_t>(bsc::BscService::kAnswersPerSecond));
 }

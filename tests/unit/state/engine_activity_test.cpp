@@ -47,3 +47,27 @@ TEST_F(Cm11aEngineTest, ActivityIsToldWhenTheInterfaceConfirmsGivesUpOrUploads) 
     Feed(B({0x02, 0x01, 0x60}));
     EXPECT_EQ(told, (std::vector<std::string>{"3 done A f2 0% A1", "3 done A f0 0%"}));
 }
+
+// One sender's thousand commands fill the queue; another sender still gets in, and its
+// command is the next but one on the power line. Each sender keeps its own order.
+TEST_F(Cm11aEngineTest, SendersAreServedInTurnAndAFullQueueMakesRoomForAnotherSender) {
+    std::vector<std::string> done;
+    engine->SetActivityObserver([&](const X10Activity& a) {
+        if (a.Completed) done.push_back(a.Devices.at(0));
+    });
+    AnswerLikeInterface(sim, link, *engine, 1);  // no time passes while the commands are queued
+    for (std::size_t i = 0; i < Cm11aEngine::kQueueLimit; ++i) {
+        engine->SendCM11A(std::string(1, static_cast<char>('A' + i % 16)) + std::to_string(1 + i / 16 % 16), 2, 0,
+                          X10Origin::XapRequest, -1, 0, "xAP flood");
+    }
+    EXPECT_EQ(engine->QueueRoom("xAP flood"), 0u);
+    EXPECT_GT(engine->QueueRoom("xAP other"), 0u);
+    engine->SendCM11A("P16", 3, 0, X10Origin::XapRequest, -1, 0, "xAP other");
+    engine->SendCM11A("P15", 3, 0, X10Origin::XapRequest, -1, 0, "xAP other");
+    EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
+    for (int i = 0; i < 100 && done.size() < 4; ++i) sim.Advance(10);
+    ASSERT_GE(done.size(), 4u);
+    EXPECT_EQ(done[1], "P16");
+    EXPECT_EQ(done[3], "P15");
+    EXPECT_EQ(done[2], "B1");  // the flood's own order is kept
+}

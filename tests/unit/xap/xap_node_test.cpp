@@ -219,6 +219,20 @@ TEST(XapNodeTest, MessagesWaitForAReceiverAndTheQueueIsBoundedInCountAndBytes) {
     EXPECT_GT(big.node.QueuedCount(), 900u);
 }
 
+// A watchdog's echo query is handed over ahead of a backlog of other messages.
+TEST(XapNodeTest, EchoQueriesGoAheadOfTheBacklog) {
+    Node n;
+    const int port = n.node.Init();
+    for (int i = 0; i < 500; ++i) n.Inject(port, "xap-header\n{\nclass=xAPBSC.cmd\n}\n" + std::to_string(i));
+    const std::string echo = "xap-header\n{\nclass=WDT.Echo\n}\nEcho.Query\n{\nQuery=1\n}\n";
+    n.Inject(port, echo);
+    Strings drained;
+    n.OnMessages([&](const std::string& m) { drained.push_back(m); });
+    n.sim.Advance(300);
+    ASSERT_EQ(drained.size(), 501u);
+    EXPECT_EQ(drained[0], echo);
+}
+
 TEST(XapNodeTest, HeartbeatIntervalIsClampedBetweenFiveAndSixtySecondsAndOneGoesOutInEveryTenTicks) {
     Node n;
     const int port = n.node.Init();
