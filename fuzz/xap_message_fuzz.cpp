@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     actions.XapSource = [] { return std::string("zeb.CM11A.host"); };
     actions.HeaderOpening = [] { return std::string("xap-header\n{\nv=12\nhop=1\nuid=FF008700\n"); };
     // The command is an X10 function code, or -1 for a name that is none (the engine refuses it).
-    actions.SendCM11A = [&sent](const std::string&, int command, int) {
+    actions.SendCM11A = [&sent](const std::string&, int command, int, const std::string&) {
         Check(command >= -1 && command < 16);
         ++sent;
     };

@@ -52,10 +52,10 @@ std::string KindOf(std::string_view text) {
 std::string Seconds(std::uint64_t ms) { return std::to_string((ms + 500) / 1000); }
 
 // The template a line comes from: its place in the code.
-std::string Site(const std::source_location& where) {
-    std::string_view file = where.file_name();
+std::string Site(const char* fileName, int line) {
+    std::string_view file = fileName != nullptr ? fileName : "";
     if (const auto slash = file.find_last_of("/\\"); slash != std::string_view::npos) file.remove_prefix(slash + 1);
-    return std::string(file) + ":" + std::to_string(where.line()) + "|";
+    return std::string(file) + ":" + std::to_string(line) + "|";
 }
 
 bool HasAny(std::string_view text, std::initializer_list<std::string_view> parts) {
@@ -133,7 +133,8 @@ void Reporter::Fail(const std::string& description, int number) {
     failure_.Description = description;
 }
 
-void Reporter::LogToFile(const std::string& app, const std::string& text, std::source_location where) {
+void Reporter::LogToFile(const std::string& app, const std::string& text, const char* file, int line) {
+    const CodeSite where{file, line};
     const std::string errinfo = std::to_string(failure_.Line) + " " + failure_.Description;
     if (!Admit(Channel::Log, where, app, app + " " + text, app + " " + text + " " + errinfo)) {
         failure_.Clear();
@@ -243,7 +244,8 @@ void Reporter::DebugLog(const std::string& text) {
     WriteLogLine(clock_.LocalDateTime() + " | " + text, "", true);
 }
 
-void Reporter::ReportEvent(const std::string& app, const std::string& text, std::source_location where) {
+void Reporter::ReportEvent(const std::string& app, const std::string& text, const char* file, int line) {
+    const CodeSite where{file, line};
     std::string errtext;
     if (failure_.Active()) {
         errtext = " Line " + std::to_string(failure_.Line) + " " + failure_.Description;
@@ -268,7 +270,7 @@ void Reporter::WriteReport(const std::string& app, const std::string& data, Prio
     SendXap("", "Homeseer.Event", "Event.Log", body);
 }
 
-bool Reporter::Admit(Channel channel, const std::source_location& where, const std::string& app,
+bool Reporter::Admit(Channel channel, const CodeSite& where, const std::string& app,
                      std::string_view kindText, std::string_view line) {
     if (expiring_) return true;  // summaries, and what writing them causes, always pass
     ExpireRepeats(false);
@@ -276,7 +278,7 @@ bool Reporter::Admit(Channel channel, const std::source_location& where, const s
     // the connector's text (a sender's text only ever reaches lines raised from outside).
     const bool outside = outsideDepth_ > 0;
     const std::string table{static_cast<char>(channel), outside ? 'O' : 'I'};
-    std::string key = table + Site(where);
+    std::string key = table + Site(where.file, where.line);
     if (!outside) key += KindOf(kindText);
     auto it = repeats_.find(key);
     if (it == repeats_.end()) {

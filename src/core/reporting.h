@@ -26,7 +26,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -125,12 +124,12 @@ public:
     void Fail(const std::exception& e, int number = 1);
     void Fail(const std::string& description, int number = 1);
 
-    // where: the template the line comes from (the caller's place in the code).
-    void LogToFile(const std::string& app, const std::string& text,
-                   std::source_location where = std::source_location::current());
+    // file and line: the template the line comes from (the caller's place in the code).
+    void LogToFile(const std::string& app, const std::string& text, const char* file = __builtin_FILE(),
+                   int line = __builtin_LINE());
     void DebugLog(const std::string& text);
-    void ReportEvent(const std::string& app, const std::string& text,
-                     std::source_location where = std::source_location::current());
+    void ReportEvent(const std::string& app, const std::string& text, const char* file = __builtin_FILE(),
+                     int line = __builtin_LINE());
     void SendXap(const std::string& target, const std::string& cls, const std::string& section,
                  const std::string& body);
 
@@ -141,6 +140,11 @@ public:
 
 private:
     enum class Channel : char { Log = 'L', Report = 'R' };
+    // The place in the code a line was raised.
+    struct CodeSite {
+        const char* file;
+        int line;
+    };
     struct Repeats {
         std::uint64_t windowStartMs = 0;
         int passed = 0;            // lines let through in this window
@@ -153,7 +157,7 @@ private:
     // False when a line of its kind (where, and inside the connector's own lines the opening
     // of kindText) is to be left out: it is counted instead, and line is kept as the last one
     // for the summary.
-    bool Admit(Channel channel, const std::source_location& where, const std::string& app,
+    bool Admit(Channel channel, const CodeSite& where, const std::string& app,
                std::string_view kindText, std::string_view line);
     // Summary lines for every window that has ended by now (all of them when flushAll).
     void ExpireRepeats(bool flushAll);
