@@ -53,7 +53,7 @@ void Cm11aEngine::StartClock(const char* why) {
 }
 
 void Cm11aEngine::ClockStep(std::uint8_t b) {
-    if (rxState_ == RxState::AwaitClockChecksum && (b == clockSum_ || b == clockSumWithSet_)) {
+    if (ClockChecksum(b)) {
         rxState_ = RxState::AwaitClockReady;
         quietTimer_->Arm(kClockAnswerMs);
         Write(std::string(1, '\0'));
@@ -65,6 +65,10 @@ void Cm11aEngine::ClockStep(std::uint8_t b) {
     }
     // An 0xA5 here crossed the clock message on the line: the interface gets one message.
     DebugByte(b == kPowerFail ? "(a power-fail request that crossed the clock message)" : "in the clock exchange", b);
+}
+
+bool Cm11aEngine::ClockChecksum(std::uint8_t b) const {
+    return rxState_ == RxState::AwaitClockChecksum && (b == clockSum_ || b == clockSumWithSet_);
 }
 
 void Cm11aEngine::EndClock(const char* why) {

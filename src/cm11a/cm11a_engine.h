@@ -196,6 +196,7 @@ private:
     // clock_message.cpp
     void StartClock(const char* why);
     void ClockStep(std::uint8_t b);
+    bool ClockChecksum(std::uint8_t b) const;  // b answers the clock message just sent
     void EndClock(const char* why);
 
     // status_request.cpp

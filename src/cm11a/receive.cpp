@@ -65,7 +65,9 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         return StatusStep(b);
     case RxState::AwaitClockChecksum:
     case RxState::AwaitClockReady:
-        if (b == kPoll) {  // the interface talks: the clock exchange is over
+        // The interface talks: the clock exchange is over. A checksum can itself be 0x5A; it is
+        // the checksum while one is awaited (a poll in its place comes again).
+        if (b == kPoll && !ClockChecksum(b)) {
             EndClock("CM11A clock exchange ended by a poll");
             return ServePoll();
         }

@@ -105,6 +105,17 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithOneWholeClockExchange
     sim.Advance(1);
     EXPECT_EQ(link.writes.back(), B({0x04, 0x66}));
     EXPECT_TRUE(Reports().empty());
+
+    // At 14:24:07 the clock's checksum is 0x5A: confirmed as the checksum, not served as a
+    // poll; a poll that then comes is.
+    Feed(B({0x6A, 0x55, 0x68, 0x55}));
+    sim.SetLocalDateTime("2026-12-06 14:24:07");
+    link.writes.clear();
+    Feed(B({0xA5}));
+    Feed(B({0x5A}));
+    Feed(B({0x5A}));
+    EXPECT_EQ(link.writes, (std::vector<std::string>{Cm11aEngine::ClockMessage("2026-12-06 14:24:07", 'A'), B({0x00}),
+                                                     B({0xC3})}));
 }
 
 TEST_F(Cm11aEngineTest, Cm11aReceiveRunawayInputIsBoundedAndShownAsATail) {
