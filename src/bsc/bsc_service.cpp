@@ -379,7 +379,13 @@ void BscService::OnActivity(const cm11a::X10Activity& a) {
 bool BscService::OnInterfaceStatus(const cm11a::InterfaceStatus& status) {
     // The on bitmap names the units of the monitored house that the interface last switched
     // on or heard on. Only devices known here are compared; a unit the interface never saw
-    // has its bit clear, which says nothing about a device whose state is unknown.
+    // has its bit clear, which says nothing about a device whose state is unknown. An
+    // interface that was reset (battery timer FFFF) or knows no unit at all has forgotten
+    // what it did: its bitmaps say nothing about the lamps, which kept their state.
+    if (status.BatteryTimer == cm11a::InterfaceStatus::kBatteryReset ||
+        (status.Addressed == 0 && status.On == 0 && status.Dim == 0)) {
+        return false;
+    }
     bool changed = false;
     for (int unit = 1; unit <= 16; ++unit) {
         const int i = (status.House - 'A') * 16 + unit - 1;

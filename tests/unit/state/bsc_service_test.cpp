@@ -193,9 +193,15 @@ TEST_F(BscFixture, TheInterfaceStatusCorrectsKnownDevicesOfItsMonitoredHouse) {
     Sent();
     cm11a::InterfaceStatus status;
     status.House = 'B';
+    status.BatteryTimer = 10;
+    EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // an interface that never switched a unit knows nothing
     status.On = 0b1110;  // B2, B3, B4 on; B5 (never known here) on too
     status.On |= 1u << 4;
     status.Dim = 0b0100;  // B3 dimmed
+    status.BatteryTimer = cm11a::InterfaceStatus::kBatteryReset;
+    EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // nor one that was reset
+    EXPECT_EQ(Sent(), (Lines{}));
+    status.BatteryTimer = 10;
     EXPECT_TRUE(bsc.OnInterfaceStatus(status));
     EXPECT_EQ(Sent(), (Lines{"xAPBSC.event B1 FF008711 State=off Level=0%", "xAPBSC.event B2 FF008712 State=on Level=100%",
                              "xAPBSC.event B3 FF008713 State=on Level=?", "xAPBSC.event B4 FF008714 State=on Level=100%"}));
