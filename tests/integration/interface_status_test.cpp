@@ -45,7 +45,10 @@ TEST(InterfaceStatus, ReadAtStartUpShownByStatusAndRefreshedAfterAMacroReport) {
 }
 
 TEST(InterfaceStatus, ExtendedCodesGoOutWholeAndHeardOnesAreAnnouncedWithTheirBytes) {
-    Rig rig({}, {"--speed", "1", "--mains", "50"});
+    Rig rig({.pty = false, .comPort = "", .start = false}, {"--speed", "1", "--mains", "50"});
+    const auto ini = rig.folder() / "Config" / "Quorvel.ini";
+    WriteFile(ini, ReadFile(ini) + "\r\n[Devices]\r\nA5=preset\r\n");
+    rig.StartConnector();
     REQUIRE_READY(rig);
     auto request = [&](const std::string& items) {
         rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\n" + items);
@@ -60,4 +63,11 @@ TEST(InterfaceStatus, ExtendedCodesGoOutWholeAndHeardOnesAreAnnouncedWithTheirBy
 
     ASSERT_EQ(rig.control().Command("hear-extended B3 17 49"), "ok\n");
     EXPECT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 10s, "Data=17\nExtCommand=49")) << rig.Diagnostics();
+
+    // A preset light takes a BSC level in one extended command (63 levels: 50 % is 32).
+    const std::string source =
+        XapField(rig.client().WaitForClass("Homeseer.Event", 0ms, "Using xAP port ").value_or(""), "source");
+    rig.client().SendMessage("xAPBSC.cmd", source + ":A5", "output.state.1", "ID=*\nLevel=50%\n");
+    EXPECT_TRUE(rig.client().WaitForClass("xAPBSC.event", 20s, "Level=51%")) << rig.Diagnostics();
+    EXPECT_EQ(Count(rig.control().Command("powerline"), "sent extended A5 data 32 command 49"), 1);
 }
