@@ -67,29 +67,3 @@ TEST(Bsc, CommandsGoOutAsX10RequestsHeardTrafficAndQueriesFollowTheStateAndARest
     ASSERT_TRUE(WaitFor([&] { return from("xAPBSC.info", "B2", 0ms).size() > before; }, 10s)) << rig.Diagnostics();
     EXPECT_NE(from("xAPBSC.info", "B2", 0ms).back().find("\nState=on\nLevel=50%\n"), std::string::npos);
 }
-
-// Senders that end their lines with CR LF are understood (an X10 request as a BSC command), and
-// what cannot be carried out is answered with the state: "State=?", a four-digit ID.
-TEST(Bsc, CrLfMessagesAreCarriedOutAndQuestionsAndFourDigitIdsAreAnswered) {
-    Rig rig;
-    REQUIRE_READY(rig);
-    const std::string source =
-        XapField(rig.client().WaitForClass("Homeseer.Event", 0ms, "Using xAP port ").value_or(""), "source");
-    Socket windows = Socket::Udp();
-    const auto send = [&](const std::string& cls, const std::string& target, const std::string& body) {
-        std::string text = "xap-header\n{\nv=12\nhop=1\nuid=FF555500\nclass=" + cls +
-                           "\nsource=acme.windows.pc\ntarget=" + target + "\n}\n" + body;
-        for (std::size_t i = text.find('\n'); i != std::string::npos; i = text.find('\n', i + 2)) text.insert(i, "\r");
-        windows.SendTo(3639, text);
-    };
-    send("xAP-X10.request", source, "xAP-X10.request\n{\ndevice=C2\ncommand=on\n}\n");
-    ASSERT_TRUE(rig.WaitForState("C2 on 100", 20s)) << rig.Diagnostics();
-    send("xAPBSC.cmd", source + ":C3", "output.state.1\n{\nID=0023\nState=on\n}\n");
-    ASSERT_TRUE(rig.WaitForState("C3 on 100", 20s)) << rig.Diagnostics();
-    ASSERT_TRUE(rig.client().WaitForClass("xAPBSC.event", 10s, "\nsource=" + source + ":C3\n")) << rig.Diagnostics();
-    send("xAPBSC.cmd", source + ":C2", "output.state.1\n{\nID=*\nState=?\n}\n");
-    const auto info = rig.client().WaitForClass("xAPBSC.info", 10s, "\nsource=" + source + ":C2\n");
-    ASSERT_TRUE(info) << rig.Diagnostics();
-    EXPECT_NE(info->find("output.state\n{\nState=on\nLevel=100%\n}\n"), std::string::npos) << *info;
-    EXPECT_EQ(Count(rig.Log(), "xAP lines from acme.windows.pc end in CR LF"), 1) << rig.Log();
-}

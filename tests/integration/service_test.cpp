@@ -74,6 +74,7 @@ TEST(Service, AnUnusableApplicationFolderStopsTheStartWithOneMessage) {
         const std::string err = q.Stderr();
         EXPECT_NE(err.find(c.message), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(ReadFile(app.path() / c.blocker), "in the way");  // nothing is lost
     }
 }
 
