@@ -2,6 +2,7 @@
 
 #include "app/settings_check.h"
 #include "cm11a/codes.h"
+#include "cm11a/extended.h"
 #include "xap/xap_message.h"
 
 #include <cassert>
@@ -30,6 +31,10 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
            {[this](const std::string& dc, int command, int steps, const std::string& sender) {
                 engine_.SendCM11A(dc, command, steps, cm11a::X10Origin::BscCommand, -1, 0, sender);
             },
+            [this](const std::string& dc, int data, const std::string& sender) {
+                engine_.SendCM11A(dc, cm11a::kFunctionExtended, 0, cm11a::X10Origin::BscCommand, data,
+                                  cm11a::kExtendedPresetDim, sender);
+            },
             [this] { return configuration_.CM11AStarted(); },
             [this](const std::string& sender) { return engine_.QueueRoom(sender); }}) {
     // The CM11A link feeds the protocol engine and the communications window.
@@ -45,8 +50,9 @@ QuorvelForm::QuorvelForm(platform::Platform& platform, StartOptions options)
         if (activityListener_) activityListener_(a);
     });
     engine_.SetStatusObserver([this](const cm11a::InterfaceStatus& s) {
-        state::SaveInterfaceStatus(settings_.AppFolder / "Data", cm11a::StatusText(s, platform_.LocalDateTime()),
-                                   reporter_);
+        interfaceStatus_ = cm11a::StatusText(s, platform_.LocalDateTime());
+        state::SaveInterfaceStatus(settings_.AppFolder / "Data", interfaceStatus_, reporter_);
+        if (bsc_.OnInterfaceStatus(s) && statesListener_) statesListener_();
     });
     configuration_.SetPortChanged([this] { engine_.PortChanged(); });
     configuration_.SetInitCM11A([this](const std::string& port) { return engine_.InitCM11A(port); });

@@ -66,9 +66,12 @@ public:
     cm11a::Cm11aLink& link() { return link_; }
     cm11a::CommWindowModel& commWindow() { return comm_; }
     RequestHandler& requests() { return requests_; }
-    // Device state and the BSC endpoints; StatusTable() is the "System Status" view's text.
+    // Device state and the BSC endpoints; StatusTable() is the "System Status" view's text:
+    // the devices, then the interface's own status once it was read.
     bsc::BscService& bsc() { return bsc_; }
-    std::string StatusTable() const { return bsc_.StatusTable(); }
+    std::string StatusTable() const {
+        return interfaceStatus_.empty() ? bsc_.StatusTable() : bsc_.StatusTable() + "\n" + interfaceStatus_;
+    }
 
     // Collaborators that later parts of the system plug in (tests use doubles).
     void SetMessageSource(xap::MessageSource* source) { messageSource_ = source; }
@@ -80,6 +83,8 @@ public:
     void SetActivityListener(std::function<void(const cm11a::X10Activity&)> listener) {
         activityListener_ = std::move(listener);
     }
+    // Also told when the interface's status changed device states.
+    void SetStatesListener(std::function<void()> listener) { statesListener_ = std::move(listener); }
     // Where the xAP node finds the host's addresses (tests choose them); before Form_Load.
     void SetHostAddresses(xap::XapNode::AddressLister lister) { hostAddresses_ = std::move(lister); }
     xap::XapNode* xap() { return xap_.get(); }
@@ -138,6 +143,8 @@ private:
     bool startUpDone_ = false;
     std::string stopReason_ = "Exit";
     std::function<void(const cm11a::X10Activity&)> activityListener_;
+    std::function<void()> statesListener_;
+    std::string interfaceStatus_;  // the status last read, as lines for people
 };
 
 }  // namespace quorvel::app

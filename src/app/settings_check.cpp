@@ -184,17 +184,7 @@ std::vector<std::string> CheckSettings(const SettingsSnapshot& snapshot,
 }
 
 std::vector<std::string> CheckDevices(host::Homeseer& homeseer, const Settings& served, std::string& described) {
-    std::vector<std::string> problems;
-    Settings kinds;
-    state::ReadDeviceKinds(homeseer.GetINISection(state::kDevicesSection, kMainIni), kinds, problems);
-    described = state::DescribeKinds(kinds);
-    for (int i = 0; i < core::kAddressCount; ++i) {
-        const std::string device = state::DeviceName(i);
-        if (kinds.Listed[static_cast<std::size_t>(i)] && !served.Announced(device)) {
-            problems.push_back("Devices: " + device + " is listed but not served (House, Ignore)");
-        }
-    }
-    return problems;
+    return CheckDevicesSection(homeseer.GetINISection(state::kDevicesSection, kMainIni), served, &described);
 }
 
 bool PathExists(const std::string& path) {
@@ -513,10 +503,15 @@ int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock
 
 namespace quorvel::app {
 
-std::vector<std::string> CheckDevicesSection(std::string_view section, const Settings& served) {
+std::vector<std::string> CheckDevicesSection(std::string_view section, const Settings& served,
+                                             std::string* described) {
     std::vector<std::string> problems;
     Settings kinds;
     state::ReadDeviceKinds(section, kinds, problems);
+    if (described) {
+        *described = state::DescribeKinds(kinds);
+        if (described->empty()) *described = "none";
+    }
     for (int i = 0; i < core::kAddressCount; ++i) {
         const std::string device = state::DeviceName(i);
         if (kinds.Listed[static_cast<std::size_t>(i)] && !served.Announced(device)) {

@@ -98,7 +98,9 @@ int RunCheckConfig(const std::filesystem::path& appFolder, const platform::Clock
 namespace quorvel::app {
 
 // The checks of CheckDevices on a [Devices] section as the INI engine gives it ("key=value"
-// entries separated by NUL bytes), against the devices that House and Ignore serve.
-std::vector<std::string> CheckDevicesSection(std::string_view section, const Settings& served);
+// entries separated by NUL bytes), against the devices that House and Ignore serve; the
+// kinds in one line in described when given.
+std::vector<std::string> CheckDevicesSection(std::string_view section, const Settings& served,
+                                             std::string* described = nullptr);
 
 }  // namespace quorvel::app

@@ -1,6 +1,7 @@
 #include "bsc/bsc_service.h"
 
 #include "cm11a/codes.h"
+#include "cm11a/extended.h"
 #include "state/device_kinds.h"
 #include "xap/xap_message.h"
 
@@ -79,12 +80,18 @@ std::optional<int> ParseLevel(std::string_view text) {
 }
 
 std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
-                                  std::optional<int> level) {
+                                  std::optional<int> level, bool preset) {
     using state::Power;
     if (power == Power::Off) return {{kOff, 0}};
     if (!level) {
         if (power == Power::On) return {{kOn, 0}};
         return {};
+    }
+    if (preset && *level > 0) {
+        const int data = cm11a::PresetData(*level);
+        // Already there (as near as the module's 63 levels come): nothing to send.
+        if (s.State == Power::On && s.Level == cm11a::PresetPercent(data)) return {};
+        return {{cm11a::kFunctionExtended, 0, data}};
     }
     return state::PlanLevel(s.State, s.Level, *level);
 }
@@ -143,7 +150,7 @@ void BscService::Send(const char* cls, int index) {
     const std::string stateText(state::PowerText(d.State));
     const state::DeviceKind kind = KindOf(index);
     // A lamp is a level output, an appliance module a binary one; sensors and remotes are inputs.
-    const std::string items = kind == state::DeviceKind::Light
+    const std::string items = state::Dims(kind)
                                   ? xap::ItemList({{"State", stateText}, {"Level", state::LevelText(d.Level)}})
                                   : xap::ItemList({{"State", stateText}});
     const char* block = state::Commanded(kind) ? "output.state" : "input.state";
@@ -318,7 +325,8 @@ void BscService::Command(const std::string& section, const std::string& id, cons
             if (!want) want = *wantLevel > 0 ? state::Power::On : state::Power::Off;
             wantLevel.reset();
         }
-        const auto steps = ready ? PlanCommands(d, want, wantLevel) : std::vector<X10Step>{};
+        const bool preset = kind == state::DeviceKind::Preset && hooks_.SendPreset;
+        const auto steps = ready ? PlanCommands(d, want, wantLevel, preset) : std::vector<X10Step>{};
         const std::string device = state::DeviceName(i);
         reporter_.DebugLog("BSC command " + device + ": " + std::to_string(steps.size()) + " X10 commands");
         if (steps.empty()) {
@@ -332,7 +340,8 @@ void BscService::Command(const std::string& section, const std::string& id, cons
             continue;
         }
         for (const X10Step& s : steps) {
-            if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps, datagram.sender);
+            if (s.Preset > 0) hooks_.SendPreset(device, s.Preset, datagram.sender);
+            else if (hooks_.SendCM11A) hooks_.SendCM11A(device, s.Function, s.Steps, datagram.sender);
         }
     }
 }
@@ -349,16 +358,58 @@ void BscService::OnActivity(const cm11a::X10Activity& a) {
         }
         return;
     }
-    const auto changes = states_.Apply(static_cast<state::Origin>(a.Origin), a.House, a.Function, a.AmountPercent,
-                                       a.Devices, platform_.LocalDateTime(), &settings_.Kinds);
-    if (!changes.empty()) {
-        file_.Changed();
-        ArmInfo();
+    const auto origin = static_cast<state::Origin>(a.Origin);
+    if (a.Function == cm11a::kFunctionExtended && a.ExtCommand == cm11a::kExtendedPresetDim && a.ExtData >= 0) {
+        // A level set in one command, sent or heard: lamp modules take it.
+        const int level = cm11a::PresetPercent(a.ExtData);
+        for (const std::string& d : a.Devices) {
+            const auto i = state::DeviceIndex(d);
+            if (!i || !state::Dims(KindOf(*i))) continue;
+            Changed(states_.Set(*i, level > 0 ? state::Power::On : state::Power::Off, level, origin, a.Function,
+                                platform_.LocalDateTime()),
+                    fromBsc);
+        }
+        return;
     }
-    for (const auto& c : changes) {
-        if (c.Changed()) Send("xAPBSC.event", c.Index);
-        else if (fromBsc) Send("xAPBSC.info", c.Index);
+    const auto changes =
+        states_.Apply(origin, a.House, a.Function, a.AmountPercent, a.Devices, platform_.LocalDateTime(), &settings_.Kinds);
+    for (const auto& c : changes) Changed(c, fromBsc);
+}
+
+bool BscService::OnInterfaceStatus(const cm11a::InterfaceStatus& status) {
+    // The on bitmap names the units of the monitored house that the interface last switched
+    // on or heard on. Only devices known here are compared; a unit the interface never saw
+    // has its bit clear, which says nothing about a device whose state is unknown. An
+    // interface that was reset (battery timer FFFF) or knows no unit at all has forgotten
+    // what it did: its bitmaps say nothing about the lamps, which kept their state.
+    if (status.BatteryTimer == cm11a::InterfaceStatus::kBatteryReset ||
+        (status.Addressed == 0 && status.On == 0 && status.Dim == 0)) {
+        return false;
     }
+    bool changed = false;
+    for (int unit = 1; unit <= 16; ++unit) {
+        const int i = (status.House - 'A') * 16 + unit - 1;
+        const state::DeviceKind kind = KindOf(i);
+        const state::DeviceState& d = states_.At(i);
+        if (!d.Known || kind == state::DeviceKind::Remote) continue;
+        const bool on = (status.On >> (unit - 1)) & 1;
+        if (on == (d.State == state::Power::On)) continue;
+        const bool dimmed = state::Dims(kind) && ((status.Dim >> (unit - 1)) & 1);
+        const auto c = on ? states_.Set(i, state::Power::On, dimmed ? state::kUnknownLevel : 100, state::Origin::Interface,
+                                        cm11a::kFunctionOn, platform_.LocalDateTime())
+                          : states_.Set(i, state::Power::Off, 0, state::Origin::Interface, cm11a::kFunctionOff,
+                                        platform_.LocalDateTime());
+        Changed(c, false);
+        changed = true;
+    }
+    return changed;
+}
+
+void BscService::Changed(const state::DeviceStates::Change& c, bool answer) {
+    file_.Changed();
+    ArmInfo();
+    if (c.Changed()) Send("xAPBSC.event", c.Index);
+    else if (answer) Send("xAPBSC.info", c.Index);
 }
 
 }  // namespace quorvel::bsc

@@ -8,7 +8,10 @@
 //    "xAPBSC.info". "State=?", a value not understood or nothing to do gets "xAPBSC.info".
 //  - The kind from [Devices]: a light is a level output (State and Level), a switch a binary
 //    output (State; a level above 0 switches it on), a motion sensor or a remote an input
-//    (input.state, State), which commands do not switch.
+//    (input.state, State), which commands do not switch. A preset light is a light whose
+//    level is set by one extended preset dim rather than by dim and bright steps.
+//  - The interface's own status names the devices on in its monitored house: where it
+//    disagrees with the state model, the model takes the interface's view.
 //  - "xAPBSC.query" is answered with one "xAPBSC.info" per matching endpoint.
 //  - One datagram costs little, however it is made: a block that repeats an earlier block is
 //    skipped, each endpoint is commanded and answered at most once, commands the transmit
@@ -59,9 +62,10 @@ using state::X10Step;
 
 // The X10 commands that bring a device in state s to the requested state and level
 // (either may be absent; "toggle" is resolved before). X10 lamps cannot hold a level while
-// off, so a level above 0 also switches on, and level 0 is off.
+// off, so a level above 0 also switches on, and level 0 is off. A module that takes the
+// extended preset dim (preset) gets a level in that one command.
 std::vector<X10Step> PlanCommands(const state::DeviceState& s, std::optional<state::Power> power,
-                                  std::optional<int> level);
+                                  std::optional<int> level, bool preset = false);
 
 // The [General] key BSC: "0" or "false" (any case, quotes and blanks ignored) turns the
 // endpoints off; "1", "true" or nothing leaves them on. Anything else also leaves them on,
@@ -85,6 +89,8 @@ public:
         // Queues an X10 command (device, function, dim steps) as a BSC command of a sender
         // (the command's xAP source), for the queue's round-robin.
         std::function<void(const std::string&, int, int, const std::string&)> SendCM11A;
+        // Queues an extended preset dim (device, data byte 1..63, sender) likewise.
+        std::function<void(const std::string&, int, const std::string&)> SendPreset;
         // Commands are taken (the CM11A subsystem has started).
         std::function<bool()> Ready;
         // Commands the transmit queue can still take from a sender; unset: no bound.
@@ -107,6 +113,8 @@ public:
     void Readmessage(const std::string& text);
     // One X10 function carried out, heard or given up (the CM11A engine's observer).
     void OnActivity(const cm11a::X10Activity& activity);
+    // The interface's status was read. True when a device's state changed.
+    bool OnInterfaceStatus(const cm11a::InterfaceStatus& status);
     // Periodic info: the endpoint of the next slot, if known.
     void InfoTimer_Timer();
 
@@ -131,6 +139,9 @@ private:
     // Counts one answer or given-up info against the cap a second; false when over it.
     bool WithinCap();
     void ArmInfo();
+    // A change of the state model: saved, and told when it changed (answer: otherwise an
+    // info is sent).
+    void Changed(const state::DeviceStates::Change& change, bool answer);
     bool Served(int index) const;
     state::DeviceKind KindOf(int index) const;
 

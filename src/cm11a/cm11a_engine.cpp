@@ -137,6 +137,7 @@ void Cm11aEngine::LinkOpened() {
     // A new connection is a fresh start: the time-outs counted on the old one do not count.
     if (!queue_.empty()) queue_.front().Retry = 0;
     statusWanted_ = true;
+    statusAnnounced_ = false;
     core::Guarded(reporter_, "LinkOpened", [&] { StartClock("the link opened"); });
 }
 

@@ -204,6 +204,7 @@ private:
     void StatusStep(std::uint8_t b);
     void EndStatus(const char* why);
     void StatusReceived(const InterfaceStatus& status);
+    void BeginMacroReport();  // 0x5B came: two offset bytes follow
     void MacroReported(int offset);
 
     // The bytes of the head's address or function step.
@@ -246,6 +247,7 @@ private:
     std::uint64_t lastClockSetMs_ = 0;
     bool clockOffReported_ = false;
     bool batteryReported_ = false;
+    bool statusAnnounced_ = false;  // the status read since the link opened was announced
     std::function<void(const InterfaceStatus&)> statusObserver_;
 
     bool portChangePending_ = false;

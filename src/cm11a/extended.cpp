@@ -1,11 +1,20 @@
 #include "cm11a/extended.h"
 
+#include <algorithm>
+
 namespace quorvel::cm11a {
 
 std::string ExtendedFrame(std::uint8_t address, int data, int command) {
     return {static_cast<char>(kExtendedHeader), static_cast<char>((address & 0xF0) | 0x07),
             static_cast<char>(address & 0x0F), static_cast<char>(data & 0xFF), static_cast<char>(command & 0xFF)};
 }
+
+int PresetData(int percent) {
+    if (percent <= 0) return 0;
+    return std::clamp((std::min(percent, 100) * kPresetLevels + 50) / 100, 1, kPresetLevels);
+}
+
+int PresetPercent(int data) { return ((data & kPresetLevels) * 100 + kPresetLevels / 2) / kPresetLevels; }
 
 std::uint8_t FrameChecksum(std::string_view bytes) {
     unsigned sum = 0;

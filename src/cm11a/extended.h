@@ -16,8 +16,16 @@ namespace quorvel::cm11a {
 inline constexpr std::uint8_t kExtendedHeader = 0x07;
 inline constexpr std::string_view kExtendedDataItem = "data";
 inline constexpr std::string_view kExtendedCommandItem = "extcommand";
-// The extended command that sets a level directly (its data byte: the level, 0..63).
+// The extended command that sets a level directly (its data byte: the level, 0..63, in
+// bits 5..0).
 inline constexpr int kExtendedPresetDim = 0x31;
+inline constexpr int kPresetLevels = 63;
+
+// A level in percent as a preset-dim data byte: 0 for 0 %, otherwise 1..63 (the lowest
+// level still gives light).
+int PresetData(int percent);
+// A preset-dim data byte as the level in percent (bits 7..6 are not part of the level).
+int PresetPercent(int data);
 
 // The five bytes for the device of an address byte.
 std::string ExtendedFrame(std::uint8_t address, int data, int command);

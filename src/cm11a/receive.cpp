@@ -87,12 +87,7 @@ void Cm11aEngine::ReceiveStep(std::uint8_t b) {
         // Nothing is awaited: only here is 0x5B a macro report (a stored macro ran; two
         // offset bytes follow, which are neither polls nor replies).
         if (b == kPowerFail) return PowerFailed();
-        if (b == kMacroReport) {
-            rxState_ = RxState::InMacroReport;
-            macroRemaining_ = 2;
-            macroOffset_ = 0;
-            return;
-        }
+        if (b == kMacroReport) return BeginMacroReport();
         if (!queue_.empty()) {
             reporter_.DebugLog("X10ErrorReceiveing in State " + std::to_string(static_cast<int>(queue_.front().State)));
             reporter_.ReportEvent(core::kAppName, "CM11A Receive Receiveing in State " +

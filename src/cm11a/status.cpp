@@ -85,9 +85,19 @@ std::string InterfaceStatus::Units(std::uint16_t bits) {
     return out.empty() ? "-" : out;
 }
 
+namespace {
+std::string BatteryText(const InterfaceStatus& s) {
+    return s.BatteryTimer == InterfaceStatus::kBatteryReset ? "reset (0xFFFF)" : std::to_string(s.BatteryTimer) + " minutes";
+}
+}  // namespace
+
+std::string StatusSummary(const InterfaceStatus& s) {
+    return "battery timer " + BatteryText(s) + ", firmware revision " + std::to_string(s.Firmware) + ", clock " +
+           s.ClockText() + ", monitored house " + std::string(1, s.House);
+}
+
 std::string StatusText(const InterfaceStatus& s, const std::string& readAt) {
-    const std::string battery =
-        s.BatteryTimer == InterfaceStatus::kBatteryReset ? "reset (0xFFFF)" : std::to_string(s.BatteryTimer) + " minutes";
+    const std::string battery = BatteryText(s);
     return "Interface status read " + readAt + "\n" + "Battery timer: " + battery + "\n" +
            "Firmware revision: " + std::to_string(s.Firmware) + "\n" + "Clock: " + s.ClockText() + "\n" +
            "Monitored house: " + std::string(1, s.House) + " (addressed " + InterfaceStatus::Units(s.Addressed) +

@@ -52,6 +52,9 @@ std::string EncodeStatus(const InterfaceStatus& status);
 // ("YYYY-MM-DD hh:mm:ss"), taken across a year's end.
 long ClockOffsetSeconds(const InterfaceStatus& status, const std::string& localDateTime);
 
+// One line: "battery timer 12 minutes, firmware revision 1, clock 06:07:31, day 341,
+// monitored house A".
+std::string StatusSummary(const InterfaceStatus& status);
 // Lines for people, as kept in the status file next to the device states and shown by
 // --status: when the status was read and every field.
 std::string StatusText(const InterfaceStatus& status, const std::string& readAt);

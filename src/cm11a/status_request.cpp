@@ -29,11 +29,13 @@ bool Cm11aEngine::StartStatus() {
 }
 
 void Cm11aEngine::StatusStep(std::uint8_t b) {
-    if (statusBuffer_.empty() && (b == kPoll || b == kPowerFail)) {
+    if (statusBuffer_.empty() && (b == kPoll || b == kPowerFail || b == kMacroReport)) {
         // The interface wanted attention before it took the request (it ignores commands
-        // while it holds an upload or lacks its clock): it is served, and asked again later.
+        // while it holds an upload or lacks its clock, and a macro it ran reports at once):
+        // it is served, and asked again later.
         EndStatus("CM11A status request crossed by the interface's own request");
         statusWanted_ = true;
+        if (b == kMacroReport) return BeginMacroReport();
         return b == kPoll ? ServePoll() : PowerFailed();
     }
     statusBuffer_.push_back(static_cast<char>(b));
@@ -54,6 +56,10 @@ void Cm11aEngine::EndStatus(const char* why) {
 void Cm11aEngine::StatusReceived(const InterfaceStatus& status) {
     status_ = status;
     if (statusObserver_) statusObserver_(status);
+    if (!statusAnnounced_) {  // once a connection: the interface that answers
+        statusAnnounced_ = true;
+        reporter_.ReportEvent(core::kAppName, "CM11A status: " + StatusSummary(status));
+    }
 
     const bool batteryLong = status.BatteryTimer != InterfaceStatus::kBatteryReset &&
                              status.BatteryTimer >= kBatteryLowMinutes;
@@ -73,6 +79,12 @@ void Cm11aEngine::StatusReceived(const InterfaceStatus& status) {
     clockOffReported_ = distance > kClockReportS;
     if (distance > kClockToleranceS) return StartClock("the interface's clock was off");
     if (platform_.NowMs() - lastClockSetMs_ >= kClockRenewMs) StartClock("a day since the last clock message");
+}
+
+void Cm11aEngine::BeginMacroReport() {
+    rxState_ = RxState::InMacroReport;
+    macroRemaining_ = 2;
+    macroOffset_ = 0;
 }
 
 void Cm11aEngine::MacroReported(int offset) {

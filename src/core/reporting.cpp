@@ -71,7 +71,7 @@ Priority PriorityOf(std::string_view text, bool failure) {
     if (HasAny(text, {"Starting: version", "Settings: version", "Settings reloaded: version"})) return Priority::Notice;
     if (HasAny(text, {"closed after error", "Connect Closed", "Winsock1_Error", "OnCommERROR", "cannot", "damaged",
                       "refused", "not saved", "not understood", "failed", "overflow", "left out", "more than",
-                      " lost", "unreachable", "Settings: ", "dropped", "went away"}))
+                      " lost", "unreachable", "Settings: ", "dropped", "went away", "need replacing"}))
         return Priority::Warning;
     if (HasAny(text, {"link up on", "reconnected", "opened again", "settings reloaded", "Stopping", "Using xAP port",
                       "MQTT connected", "MQTT start", "running headless"}))

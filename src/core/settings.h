@@ -52,8 +52,9 @@ inline std::string_view Trim(std::string_view s, std::string_view blanks = " \t"
 
 // What is plugged in at an X10 address, from the [Devices] section of Quorvel.ini: a lamp
 // module (dimmable, the default), an appliance module (on and off only), a motion sensor
-// (heard on and off) or a remote's button (heard presses).
-enum class DeviceKind : unsigned char { Light, Switch, Motion, Remote };
+// (heard on and off), a remote's button (heard presses), or a lamp module that also takes
+// the extended preset dim (a level in one command).
+enum class DeviceKind : unsigned char { Light, Switch, Motion, Remote, Preset };
 inline constexpr int kAddressCount = 256;  // A1..P16
 
 struct Settings {

@@ -46,17 +46,6 @@ std::string DevicesSection(const std::string& text) {
     return section;
 }
 
-std::string DevicesText(const core::Settings& s) {
-    std::string text;
-    for (int i = 0; i < core::kAddressCount; ++i) {
-        const auto u = static_cast<std::size_t>(i);
-        if (!s.Listed[u]) continue;
-        if (!text.empty()) text += ", ";
-        text += state::DeviceName(i) + "=" + std::string(state::KindText(s.Kinds[u]));
-    }
-    return text;
-}
-
 std::string Join(const std::string& a, const std::string& b) { return a.empty() ? b : a + "; " + b; }
 
 }  // namespace
@@ -220,7 +209,7 @@ SetupActions DesktopSession::MakeSetupActions() {
         // Ignore is held with a comma at both ends; the window shows the list without them.
         v.Ignore = s.Ignore.size() >= 2 ? s.Ignore.substr(1, s.Ignore.size() - 2) : std::string();
         v.Debug = s.Debug;
-        v.Devices = DevicesText(s);
+        v.Devices = state::DescribeKinds(s, '=');
         return v;
     };
     actions.Check = [](const SetupValues& v) { return CheckSetupValues(v, app::PathExists); };

@@ -277,7 +277,7 @@ void MqttBridge::PublishState(int index) {
     }
     // The level a light is at, whoever set it (0 and an unknown level say nothing here: the
     // state tells off and unknown).
-    if (kind == DeviceKind::Light && v.Level != kUnknownLevel && v.Level > 0 &&
+    if (state::Dims(kind) && v.Level != kUnknownLevel && v.Level > 0 &&
         (!levelPublished_[i] || published_[i].Level != v.Level) &&
         Publish(base + "/brightness", std::to_string(v.Level), true)) {
         published_[i].Level = v.Level;

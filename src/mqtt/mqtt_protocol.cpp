@@ -171,6 +171,7 @@ std::string DiscoveryConfig(const DiscoveryNames& n, const std::string& device, 
                       ",\"default_entity_id\":" + JsonString(std::string(Component(kind)) + "." + id);
     switch (kind) {
     case DeviceKind::Light:
+    case DeviceKind::Preset:
         out += ",\"command_topic\":" + JsonString(base + "/set") + ",\"state_topic\":" + JsonString(base + "/state") +
                ",\"brightness_command_topic\":" + JsonString(base + "/set") +
                ",\"brightness_state_topic\":" + JsonString(base + "/brightness") +

@@ -5,7 +5,8 @@
 namespace quorvel::state {
 
 namespace {
-constexpr DeviceKind kKinds[] = {DeviceKind::Light, DeviceKind::Switch, DeviceKind::Motion, DeviceKind::Remote};
+constexpr DeviceKind kKinds[] = {DeviceKind::Light, DeviceKind::Switch, DeviceKind::Motion, DeviceKind::Remote,
+                                 DeviceKind::Preset};
 
 std::string Shown(std::string_view text) {
     std::string out;
@@ -19,6 +20,7 @@ std::string_view KindText(DeviceKind kind) {
     case DeviceKind::Switch: return "switch";
     case DeviceKind::Motion: return "motion";
     case DeviceKind::Remote: return "remote";
+    case DeviceKind::Preset: return "preset";
     default: return "light";
     }
 }
@@ -49,7 +51,7 @@ void ReadDeviceKinds(std::string_view section, core::Settings& settings, std::ve
             problems.push_back("Devices: '" + Shown(key) + "' is not an X10 device A1..P16; left out");
         } else if (!kind) {
             problems.push_back("Devices: " + DeviceName(*index) + "='" + Shown(core::Trim(value, " \t\r")) +
-                               "' is not light, switch, motion or remote; " + DeviceName(*index) + " is a light");
+                               "' is not light, switch, motion, remote or preset; " + DeviceName(*index) + " is a light");
         } else {
             const auto i = static_cast<std::size_t>(*index);
             settings.Kinds[i] = *kind;
@@ -58,15 +60,15 @@ void ReadDeviceKinds(std::string_view section, core::Settings& settings, std::ve
     }
 }
 
-std::string DescribeKinds(const core::Settings& settings) {
+std::string DescribeKinds(const core::Settings& settings, char between) {
     std::string out;
     for (int i = 0; i < core::kAddressCount; ++i) {
         const auto u = static_cast<std::size_t>(i);
         if (!settings.Listed[u]) continue;
         if (!out.empty()) out += ", ";
-        out += DeviceName(i) + " " + std::string(KindText(settings.Kinds[u]));
+        out += DeviceName(i) + between + std::string(KindText(settings.Kinds[u]));
     }
-    return out.empty() ? "none" : out;
+    return out;
 }
 
 }  // namespace quorvel::state

@@ -2,6 +2,7 @@
 
 #include "cm11a/codes.h"
 #include "core/settings.h"
+#include "state/device_kinds.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -51,7 +52,7 @@ bool HouseWide(int function) {
 }
 
 DeviceState Next(DeviceState s, int function, int amountPercent, DeviceKind kind) {
-    if (kind != DeviceKind::Light && function != kOn && function != kOff && function != kAllUnitsOff &&
+    if (!Dims(kind) && function != kOn && function != kOff && function != kAllUnitsOff &&
         function != kAllLightsOn && function != kAllLightsOff && function != kStatusOn && function != kStatusOff) {
         return s;
     }
@@ -146,12 +147,14 @@ std::string_view OriginKey(Origin o) {
     case Origin::Typed: return "typed";
     case Origin::PowerLine: return "heard";
     case Origin::Mqtt: return "mqtt";
+    case Origin::Interface: return "interface";
     default: return "xap";
     }
 }
 
 std::optional<Origin> OriginFromKey(std::string_view key) {
-    for (const Origin o : {Origin::XapRequest, Origin::BscCommand, Origin::Typed, Origin::PowerLine, Origin::Mqtt}) {
+    for (const Origin o : {Origin::XapRequest, Origin::BscCommand, Origin::Typed, Origin::PowerLine, Origin::Mqtt,
+                           Origin::Interface}) {
         if (OriginKey(o) == key) return o;
     }
     return std::nullopt;
@@ -166,6 +169,7 @@ std::string OriginText(const DeviceState& s) {
     case Origin::Typed: text = "typed command"; break;
     case Origin::PowerLine: text = "power line"; break;
     case Origin::Mqtt: text = "MQTT command"; break;
+    case Origin::Interface: text = "interface status"; break;
     }
     if (HouseWide(s.LastFunction)) {
         text += ": " + std::string(cm11a::X10FunctionNames[static_cast<std::size_t>(s.LastFunction)]);
@@ -187,7 +191,7 @@ std::vector<DeviceStates::Change> DeviceStates::Apply(Origin origin, char house,
         for (int unit = 0; unit < 16; ++unit) {
             const int i = (h - 'A') * 16 + unit;
             const DeviceKind k = kindOf(i);
-            const bool reached = k == DeviceKind::Light || (k == DeviceKind::Switch && function == kAllUnitsOff);
+            const bool reached = Dims(k) || (k == DeviceKind::Switch && function == kAllUnitsOff);
             if (devices_[static_cast<std::size_t>(i)].Known && reached) targets.push_back(i);
         }
     } else {
@@ -199,23 +203,35 @@ std::vector<DeviceStates::Change> DeviceStates::Apply(Origin origin, char house,
         }
     }
     for (const int i : targets) {
-        DeviceState& d = devices_[static_cast<std::size_t>(i)];
-        Change c;
-        c.Index = i;
-        c.Before = d;
-        DeviceState next = Next(d, function, amountPercent, kindOf(i));
-        next.Known = true;
-        if (!d.Known || !next.SameAs(d)) {
-            next.LastChange = now;
-            next.LastOrigin = origin;
-            next.LastFunction = function;
-        }
-        next.Restored = false;  // confirmed by what was just sent or heard
-        d = next;
-        c.After = d;
-        out.push_back(c);
+        out.push_back(Update(i, Next(At(i), function, amountPercent, kindOf(i)), origin, function, now));
     }
     return out;
+}
+
+DeviceStates::Change DeviceStates::Set(int index, Power power, int level, Origin origin, int function,
+                                       const std::string& now) {
+    DeviceState next = At(index);
+    next.State = power;
+    next.Level = level;
+    return Update(index, next, origin, function, now);
+}
+
+DeviceStates::Change DeviceStates::Update(int index, DeviceState next, Origin origin, int function,
+                                          const std::string& now) {
+    DeviceState& d = devices_[static_cast<std::size_t>(index)];
+    Change c;
+    c.Index = index;
+    c.Before = d;
+    next.Known = true;
+    if (!d.Known || !next.SameAs(d)) {
+        next.LastChange = now;
+        next.LastOrigin = origin;
+        next.LastFunction = function;
+    }
+    next.Restored = false;  // confirmed by what was just sent, heard or read
+    d = next;
+    c.After = d;
+    return c;
 }
 
 bool DeviceStates::Touch(int index) {

@@ -16,8 +16,9 @@
 namespace quorvel::state {
 
 enum class Power { Unknown, On, Off };
-// Where a change came from; the text forms are written to the state file.
-enum class Origin { XapRequest, BscCommand, Typed, PowerLine, Mqtt };
+// Where a change came from; the text forms are written to the state file. Interface: the
+// interface's own status (what it last sent or heard in its monitored house).
+enum class Origin { XapRequest, BscCommand, Typed, PowerLine, Mqtt, Interface };
 
 inline constexpr int kDeviceCount = 256;
 inline constexpr int kUnknownLevel = -1;
@@ -55,6 +56,7 @@ inline constexpr int kFullRangeSteps = 22;
 struct X10Step {
     int Function = 0;  // X10 function code
     int Steps = 0;     // dim amount for dim and bright, 1..22
+    int Preset = -1;   // an extended preset dim (Function 7): its data byte, 1..63
     bool operator==(const X10Step&) const = default;
 };
 
@@ -72,7 +74,7 @@ std::vector<X10Step> PlanLevel(Power state, int level, int target);
 
 std::string_view PowerText(Power p);   // "on", "off", "?"
 std::string LevelText(int level);      // "40%", "?"
-std::string_view OriginKey(Origin o);  // "xap", "bsc", "typed", "heard", "mqtt"
+std::string_view OriginKey(Origin o);  // "xap", "bsc", "typed", "heard", "mqtt", "interface"
 std::optional<Origin> OriginFromKey(std::string_view key);
 std::string OriginText(const DeviceState& s);  // "power line", "BSC command: all_lights_off"
 
@@ -92,6 +94,9 @@ public:
     std::vector<Change> Apply(Origin origin, char house, int function, int amountPercent,
                               const std::vector<std::string>& devices, const std::string& now,
                               const Kinds* kinds = nullptr);
+    // Puts a device in a state known as a whole (an extended preset dim, the interface's
+    // status), as function `function` of origin at now.
+    Change Set(int index, Power power, int level, Origin origin, int function, const std::string& now);
     // Makes a device known without a state (a BSC message named it). True when it was new.
     bool Touch(int index);
 
@@ -112,6 +117,8 @@ public:
     std::string Table() const;
 
 private:
+    Change Update(int index, DeviceState next, Origin origin, int function, const std::string& now);
+
     std::array<DeviceState, kDeviceCount> devices_{};
 };
 

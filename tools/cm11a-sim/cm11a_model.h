@@ -247,7 +247,9 @@ public:
 
     // Queues traffic heard on the power line. args: devices (A1, or a lone house letter A),
     // a function name, and a percent for dim and bright. Returns an error text or "".
-    std::string Hear(const std::vector<std::string>& args, Millis now) {
+    // (upload false: the interface itself sent it, from a stored macro: its devices change
+    // and nothing is uploaded.)
+    std::string Hear(const std::vector<std::string>& args, Millis now, bool upload = true) {
         std::vector<std::pair<int, int>> devices;  // house, unit (0: house only)
         int fn = -1;
         int percent = -1;
@@ -283,7 +285,7 @@ public:
         }
         up.percent = amount ? percent : 0;
         ApplyHeard(up);
-        Store(std::move(up), now);
+        if (upload) Store(std::move(up), now);
         return "";
     }
 
@@ -803,7 +805,7 @@ inline constexpr const char* kHelpText =
     "fault loss|stray PERCENT                 lose bytes / send random stray bytes (0 ends it)\n"
     "hear-extended <device> <data> <command>  extended-code traffic heard on the power line\n"
     "hear-raw <mask> <data...>                an upload of these hex bytes (addresses of several houses...)\n"
-    "macro [offset]                           a stored macro ran: the 0x5B report\n"
+    "macro [offset] [devices function [pct]]  a stored macro ran (switching those devices): the 0x5B report\n"
     "battery <minutes>                        battery timer of the status answer (0x8B)\n"
     "drop                                     close the TCP connection of the computer\n"
     "garbage <hex bytes> | garbage random N   send bytes to the computer as they are\n"
@@ -876,9 +878,13 @@ inline std::string RunCommand(Interface& sim, std::string_view line, Millis now,
         sim.FaultReady(kind, static_cast<int>(v));
         return "ok\n";
     }
-    if (cmd == "macro" && args.size() <= 1) {
+    if (cmd == "macro") {
         long v = 0;
-        if (!args.empty() && !number(args[0], 1023, v)) return error("usage: macro [offset 0..1023]");
+        if (!args.empty() && !number(args[0], 1023, v)) return error("usage: macro [offset 0..1023] [<devices...> <function> [percent]]");
+        if (args.size() > 1) {
+            const std::string why = sim.Hear({args.begin() + 1, args.end()}, now, false);
+            if (!why.empty()) return error(why);
+        }
         sim.MacroReport(static_cast<int>(v));
         return "ok\n";
     }

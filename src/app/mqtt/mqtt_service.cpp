@@ -56,11 +56,13 @@ MqttService::MqttService(QuorvelForm& form, platform::Platform& platform,
                },
                [&form] { return form.configuration().CM11AStarted(); }}) {
     form_.SetActivityListener([this](const cm11a::X10Activity& a) { OnActivity(a); });
+    form_.SetStatesListener([this] { SyncStates(); });
     SyncStates();  // the restored state is known before the first connection
 }
 
 MqttService::~MqttService() {
     form_.SetActivityListener({});
+    form_.SetStatesListener({});
     bridge_.Stop();
 }
 

@@ -135,7 +135,7 @@ TEST_F(AppConfiguration, DevicesKindsAreReadAndEntriesThatCannotBeUsedAreNamed) 
     std::vector<std::string> reported;
     for (const auto& r : Reports(reporter)) reported.push_back(r.second);
     ASSERT_EQ(reported.size(), 2u);
-    EXPECT_EQ(reported[0], "Settings: Devices: A3='dimmer' is not light, switch, motion or remote; A3 is a light");
+    EXPECT_EQ(reported[0], "Settings: Devices: A3='dimmer' is not light, switch, motion, remote or preset; A3 is a light");
     EXPECT_EQ(reported[1], "Settings: Devices: 'Z9' is not an X10 device A1..P16; left out");
 
     quorvel::host::Homeseer hs(reporter, sim, dir.path());

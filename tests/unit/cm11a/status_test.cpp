@@ -68,9 +68,17 @@ TEST_F(StatusTest, AMacroReportIsAnnouncedAndTheStatusAskedForAndKept) {
     EXPECT_EQ(*engine->Status(), told[0]);
     EXPECT_EQ(engine->Status()->Firmware, 1);
     EXPECT_EQ(engine->Receiving(), RxState::Idle);
-    EXPECT_TRUE(Reports().empty());
+    // The first status of a connection is announced.
+    EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A status: battery timer 42 minutes, firmware revision 1, clock "
+                                                  "15:51:07, day 340, monitored house A"});
     // The status bytes are not taken for polls or replies: nothing else was written.
     EXPECT_EQ(link.writes.size(), 1u);
+    // A second macro that ran before the interface took the request: its report comes in
+    // place of the status; it is announced and the status asked for again.
+    Feed(B({0x5B, 0x00, 0x5B}));
+    Feed(B({0x5B, 0x00, 0x5C}));
+    EXPECT_EQ(Macros().back(), "xAP-x10.Macro:Event=macro;Address=005C");
+    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x8B}), B({0x8B}), B({0x8B})}));
 }
 
 TEST_F(StatusTest, TheStatusRequestWaitsForTheCommandInProgressAndComesEveryHour) {
@@ -97,14 +105,15 @@ TEST_F(StatusTest, AClockOffIsSetAgainAndReportedOnceABatteryTimerOnce) {
     const std::string clock = Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A');
     struct Step { const char* name; std::string status; bool clockSet; std::size_t reports; };
     const Step steps[] = {
-        {"10 s off: left alone", StatusAt(15, 51, 10), false, 0},
-        {"45 s off: set, not reported", StatusAt(15, 51, 45), true, 0},
-        {"2 min behind: set and reported", StatusAt(15, 49, 0), true, 1},
-        {"still off: set, not reported again", StatusAt(15, 49, 0), true, 1},
-        {"right again", StatusAt(15, 51, 0), false, 1},
-        {"off again: reported again", StatusAt(15, 53, 30), true, 2},
-        {"battery long in use: reported once", StatusAt(15, 51, 0, Cm11aEngine::kBatteryLowMinutes), false, 3},
-        {"and not again", StatusAt(15, 51, 0, Cm11aEngine::kBatteryLowMinutes + 1), false, 3},
+        // (The first status of the connection is announced: one report.)
+        {"10 s off: left alone", StatusAt(15, 51, 10), false, 1},
+        {"45 s off: set, not reported", StatusAt(15, 51, 45), true, 1},
+        {"2 min behind: set and reported", StatusAt(15, 49, 0), true, 2},
+        {"still off: set, not reported again", StatusAt(15, 49, 0), true, 2},
+        {"right again", StatusAt(15, 51, 0), false, 2},
+        {"summer time ended, an hour ahead: reported again", StatusAt(16, 51, 0), true, 3},
+        {"battery long in use: reported once", StatusAt(15, 51, 0, Cm11aEngine::kBatteryLowMinutes), false, 4},
+        {"and not again", StatusAt(15, 51, 0, Cm11aEngine::kBatteryLowMinutes + 1), false, 4},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.name);
@@ -115,8 +124,9 @@ TEST_F(StatusTest, AClockOffIsSetAgainAndReportedOnceABatteryTimerOnce) {
         EXPECT_EQ(Reports().size(), s.reports);
         sim.Advance(Cm11aEngine::kClockAnswerMs);
     }
-    EXPECT_NE(Reports()[0].find("CM11A clock 120 s behind"), std::string::npos);
-    EXPECT_NE(Reports()[2].find("battery timer"), std::string::npos);
+    EXPECT_NE(Reports()[1].find("CM11A clock 120 s behind"), std::string::npos);
+    EXPECT_NE(Reports()[2].find("CM11A clock 3600 s ahead"), std::string::npos);
+    EXPECT_NE(Reports()[3].find("battery timer"), std::string::npos);
     // A clock that stays right is still set once a day.
     link.writes.clear();
     sim.Advance(Cm11aEngine::kClockRenewMs);

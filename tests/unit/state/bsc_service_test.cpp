@@ -19,6 +19,7 @@ struct BscFixture : ::testing::Test {
         : reporter(sim),
           bsc(sim, reporter, settings,
               {[this](const std::string& dc, int f, int steps, const std::string&) { queued.push_back(dc + " " + std::to_string(f) + " " + std::to_string(steps)); },
+               [this](const std::string& dc, int data, const std::string&) { queued.push_back(dc + " preset " + std::to_string(data)); },
                [this] { return ready; },
                [this](const std::string&) { return room - std::min(room, queued.size()); }}) {
         settings.House = "ABCDEFGHIJKLMNOP";
@@ -157,6 +158,57 @@ TEST_F(BscFixture, EachKindIsAnEndpointOfItsOwnSort) {
     bsc.OnActivity({X10Origin::PowerLine, true, 'A', 0, 0, {}});
     EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A2 FF008702 State=off"}));
     EXPECT_EQ(bsc.States().At(2).State, quorvel::state::Power::On);
+}
+
+TEST_F(BscFixture, APresetLightTakesItsLevelInOneCommandAndPresetDimsHeardSetLampLevels) {
+    settings.Kinds[4] = core::DeviceKind::Preset;  // A5
+    settings.Kinds[1] = core::DeviceKind::Switch;  // A2
+    auto preset = [&](const std::string& device, int data, X10Origin origin) {
+        bsc.OnActivity({origin, true, device[0], 7, 0, {device}, data, 0x31});
+    };
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A5", "output.state.1\n{\nID=*\nLevel=50%\n}\n");
+    EXPECT_EQ(queued, (Lines{"A5 preset 32"}));
+    preset("A5", 32, X10Origin::BscCommand);
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A5 FF008705 State=on Level=51%"}));
+    // Asked again for what it has (as near as 63 levels come): nothing goes out; off is an off.
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A5", "output.state.1\n{\nID=*\nLevel=51%\n}\n");
+    Message("xAPBSC.cmd", "zeb.CM11A.box:A5", "output.state.1\n{\nID=*\nLevel=0%\n}\n");
+    EXPECT_EQ(queued, (Lines{"A5 preset 32", "A5 3 0"}));
+    // Heard: a lamp takes the level (bits 7..6 of the data byte are not part of it), an
+    // appliance module ignores it, and a preset dim to 0 is off.
+    Done("A2", 2);
+    Sent();
+    preset("A1", 0xC0 | 63, X10Origin::PowerLine);
+    preset("A2", 10, X10Origin::PowerLine);
+    preset("A5", 0, X10Origin::PowerLine);
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event A1 FF008701 State=on Level=100%", "xAPBSC.event A5 FF008705 State=off Level=0%"}));
+}
+
+TEST_F(BscFixture, TheInterfaceStatusCorrectsKnownDevicesOfItsMonitoredHouse) {
+    Done("B1", 2);                              // on
+    Done("B2", 3);                              // off
+    Done("B3", 3);                              // off
+    Message("xAPBSC.query", "zeb.CM11A.box:B4", "request\n{\n}\n");  // known, state unknown
+    Done("C1", 3);                              // another house: not the interface's to say
+    Sent();
+    cm11a::InterfaceStatus status;
+    status.House = 'B';
+    status.BatteryTimer = 10;
+    EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // an interface that never switched a unit knows nothing
+    status.On = 0b1110;  // B2, B3, B4 on; B5 (never known here) on too
+    status.On |= 1u << 4;
+    status.Dim = 0b0100;  // B3 dimmed
+    status.BatteryTimer = cm11a::InterfaceStatus::kBatteryReset;
+    EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // nor one that was reset
+    EXPECT_EQ(Sent(), (Lines{}));
+    status.BatteryTimer = 10;
+    EXPECT_TRUE(bsc.OnInterfaceStatus(status));
+    EXPECT_EQ(Sent(), (Lines{"xAPBSC.event B1 FF008711 State=off Level=0%", "xAPBSC.event B2 FF008712 State=on Level=100%",
+                             "xAPBSC.event B3 FF008713 State=on Level=?", "xAPBSC.event B4 FF008714 State=on Level=100%"}));
+    EXPECT_EQ(quorvel::state::OriginText(bsc.States().At(16)), "interface status");
+    EXPECT_FALSE(bsc.States().At(20).Known);
+    EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // agreeing now
+    EXPECT_EQ(Sent(), (Lines{}));
 }
 
 TEST_F(BscFixture, QueriesAnswerEachMatchingEndpointPeriodicInfoIsSpreadAndBscOffIsSilent) {
