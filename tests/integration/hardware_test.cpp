@@ -1,6 +1,6 @@
 // The connector against the simulated interface at the real device's speed: a power failure
-// and stray bytes in the middle of a command, a serial device that disappears and comes
-// back; and an interface that sprays garbage at full speed.
+// in the middle of a command, a serial device that disappears and comes back; and an
+// interface that sprays garbage at full speed.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -43,9 +43,8 @@ long CpuTicks(pid_t pid) {
 }  // namespace
 
 // At the real device's speed, through a serial device: a power failure while an address is on
-// the power line, then a wrong checksum and garbage in the middle of another command's
-// handshake; then the device goes away and comes back.
-TEST(Hardware, PowerFailureAndStrayBytesCostOneResendAtMostAndASerialDeviceRecreatedAtTheSamePathIsReadAgain) {
+// the power line; then the device goes away and comes back.
+TEST(Hardware, APowerFailureMidCommandSendsItOnceAndASerialDeviceRecreatedAtTheSamePathIsReadAgain) {
     Rig rig(RigOptions{.pty = true, .comPort = ""}, kRealSpeed);
     REQUIRE_READY(rig);
     rig.control().Command("clear-log");
@@ -58,24 +57,8 @@ TEST(Hardware, PowerFailureAndStrayBytesCostOneResendAtMostAndASerialDeviceRecre
     std::string log;
     EXPECT_TRUE(WaitFor([&] { return std::regex_search(log = rig.SimLog(), clockDone); }, 20s)) << log;
     EXPECT_EQ(Count(rig.control().Command("powerline"), "sent A on -> A1"), 1);
-
-    rig.control().Command("clear-log");
-    ASSERT_EQ(rig.control().Command("fault checksum 1"), "ok\n");  // a stray in place of the answer
-    rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=C3\ncommand=off\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.SimLog().find("rx 00") != std::string::npos; }, 20s)) << rig.Diagnostics();
-    ASSERT_EQ(rig.control().Command("garbage 13 77 00"), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return rig.control().Command("powerline").find("sent C off") != std::string::npos; },
-                        20s))
-        << rig.SimLog() << rig.Diagnostics();
-    std::this_thread::sleep_for(1500ms);  // anything sent once more would show by now
-    log = rig.SimLog();
-    EXPECT_EQ(Count(log, "rx 04 22"), 2) << log;  // the pair once more after the wrong checksum
-    const std::string line = rig.control().Command("powerline");
-    EXPECT_EQ(Count(line, "sent C3"), 1) << line;
-    EXPECT_EQ(Count(line, "sent C off"), 1) << line;
     rig.client().WaitForClass("none", 200ms);
     EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "\nDevice=A1\n").size(), 1u);
-    EXPECT_EQ(rig.client().Matching("xAP-x10.Event", "\nDevice=C3\n").size(), 1u);
 
     // The device goes away (the simulator ends and removes its link) and a new one appears
     // at the same path.

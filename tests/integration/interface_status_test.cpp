@@ -1,6 +1,6 @@
 // The interface's own status and reports at the real device's speed: the status asked for
-// at start-up and kept for --status, and a macro report announced and followed by a new
-// status request.
+// at start-up and kept for --status, a macro report announced and followed by a new status
+// request that corrects the device state, and a preset light's level in one extended command.
 #include "rig.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,8 @@ TEST(InterfaceStatus, ReadAtStartUpShownByStatusAndRefreshedAfterAMacroReport) {
     Rig rig({.pty = false, .comPort = "", .start = false}, {"--speed", "1", "--mains", "50"});
     if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken and no private network namespace";
     ASSERT_EQ(rig.control().Command("battery 321"), "ok\n");
+    const auto ini = rig.folder() / "Config" / "Quorvel.ini";
+    WriteFile(ini, ReadFile(ini) + "\r\n[Devices]\r\nA5=preset\r\n");
     rig.StartConnector();
     ASSERT_TRUE(rig.Ready()) << rig.Diagnostics();
     const auto file = rig.folder() / "Data" / "InterfaceStatus.txt";
@@ -42,27 +44,6 @@ TEST(InterfaceStatus, ReadAtStartUpShownByStatusAndRefreshedAfterAMacroReport) {
     const auto states = rig.folder() / "Data" / "DeviceState.txt";
     EXPECT_TRUE(WaitFor([&] { return ReadFile(states).find("A1\toff\t") != std::string::npos; }, 10s));
     EXPECT_NE(ReadFile(states).find("\tinterface\t"), std::string::npos) << ReadFile(states);
-}
-
-TEST(InterfaceStatus, ExtendedCodesGoOutWholeAndHeardOnesAreAnnouncedWithTheirBytes) {
-    Rig rig({.pty = false, .comPort = "", .start = false}, {"--speed", "1", "--mains", "50"});
-    const auto ini = rig.folder() / "Config" / "Quorvel.ini";
-    WriteFile(ini, ReadFile(ini) + "\r\n[Devices]\r\nA5=preset\r\n");
-    rig.StartConnector();
-    REQUIRE_READY(rig);
-    auto request = [&](const std::string& items) {
-        rig.client().SendMessage("xAP-X10.request", "zeb.CM11A.*", "xAP-X10.request", "device=A1\n" + items);
-    };
-    request("command=extended\n");  // no data: refused, nothing on the line
-    ASSERT_TRUE(rig.client().WaitForClass("Homeseer.Event", 10s, "but no data")) << rig.Diagnostics();
-    request("command=extended\ndata=63\nextcommand=0x31\n");  // preset dim to the full level
-    ASSERT_TRUE(rig.WaitForState("A1 on 100", 20s)) << rig.control().Command("powerline") << rig.Diagnostics();
-    const std::string line = rig.control().Command("powerline");
-    EXPECT_EQ(Count(line, "sent extended A1 data 63 command 49"), 1) << line;
-    EXPECT_EQ(Count(line, "sent A"), 0) << line;  // never as an address and plain function
-
-    ASSERT_EQ(rig.control().Command("hear-extended B3 17 49"), "ok\n");
-    EXPECT_TRUE(rig.client().WaitForClass("xAP-x10.Event", 10s, "Data=17\nExtCommand=49")) << rig.Diagnostics();
 
     // A preset light takes a BSC level in one extended command (63 levels: 50 % is 32).
     const std::string source =

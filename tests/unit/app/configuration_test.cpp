@@ -7,13 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
 using quorvel::app::Configuration;
-using quorvel::test::ReadBytes;
 using quorvel::test::Reports;
 using quorvel::test::WriteBytes;
 
@@ -94,20 +92,7 @@ TEST_F(AppConfiguration, OnlyAChangedComPortAfterTheStartReachesTheLinkAndInitAp
     EXPECT_EQ(Reports(reporter).back().second, "InitApplication Line 0 no port");
 }
 
-TEST_F(AppConfiguration, AnUnusableConfigFolderIsReportedAndEverySettingKeepsItsDefault) {
-    WriteBytes(dir.path() / "Config", "not a folder");
-    config.InitXap();
-    config.InitHW();
-    const auto reports = Reports(reporter);
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.front().second.rfind(" CreateFolders " + (dir.path() / "Config").string(), 0), 0u);
-    EXPECT_EQ(settings.UID + " " + settings.BroadcastAddress + " " + settings.House + " " + settings.ComPort,
-              "FF008700 Default ABCDEFGHIJKLMNOP 1");
-    EXPECT_EQ(ReadBytes(dir.path() / "Config"), "not a folder");
-}
-
-// Settings that cannot be what the user meant: one clear text each, none for sound ones; the
-// check-config listing adds what the INI engine found in a damaged file.
+// Settings that cannot be what the user meant: one clear text each, none for sound ones.
 TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
     using quorvel::app::CheckSettings;
     struct Case { const char* name; std::string general, xap; std::vector<std::string> problems; };
@@ -133,20 +118,6 @@ TEST_F(AppConfiguration, SettingsThatCannotBeMeantAreNamedOneByOne) {
         const auto snapshot = quorvel::app::ReadSettings(hs);
         EXPECT_EQ(CheckSettings(snapshot, [](const std::string& device) { return device != "/dev/ttyS0"; }), c.problems);
     }
-
-    WriteBytes(Config("zebXap.ini"), "");
-    WriteBytes(Config("Quorvel.ini"), "[General]\r\nComPort=/dev/ttyUSB7\r\nIgnore=A1, B2\r\n\x01garbage\r\n");
-    std::FILE* out = std::tmpfile();
-    EXPECT_EQ(quorvel::app::RunCheckConfig(dir.path(), sim, {"192.0.2.20"}, out), 1);
-    std::rewind(out);
-    std::string text;
-    for (int ch = std::fgetc(out); ch != EOF; ch = std::fgetc(out)) text += static_cast<char>(ch);
-    // The damaged line, the blank in Ignore and the missing device.
-    EXPECT_NE(text.find("\n3 problems found\n"), std::string::npos) << text;
-    quorvel::test::TempDir empty;  // a folder without settings is only read
-    quorvel::app::RunCheckConfig(empty.path(), sim, {"192.0.2.20"}, out);
-    std::fclose(out);
-    EXPECT_TRUE(fs::is_empty(empty.path()));
 }
 
 // [Devices] names a kind per address; what cannot be used is named, the rest are lights.

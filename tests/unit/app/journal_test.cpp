@@ -28,8 +28,6 @@ TEST(Journal, EachLineComesOnceWithItsPriorityAndWithoutTheApplicationName) {
     reporter.ReportEvent("Quorvel", "CM11A serial port /dev/ttyUSB0 closed after error 9");
     reporter.ReportEvent("Quorvel", "CM11A link up on /dev/ttyUSB0");
     reporter.ReportEvent("IniTool", " Equal sign not found on line 3");
-    reporter.ReportEvent("Quorvel", "Using xAP port 3639");
-    reporter.ReportEvent("Quorvel", "MQTT refused A1 state");
     reporter.Fail("no route");
     reporter.LogToFile("Quorvel", "SendXap to 127.255.255.255:3639 ");
     reporter.DebugLog("not on: no line");
@@ -42,8 +40,6 @@ TEST(Journal, EachLineComesOnceWithItsPriorityAndWithoutTheApplicationName) {
                          {Priority::Warning, "CM11A serial port /dev/ttyUSB0 closed after error 9"},
                          {Priority::Notice, "CM11A link up on /dev/ttyUSB0"},
                          {Priority::Info, "IniTool |  Equal sign not found on line 3"},
-                         {Priority::Notice, "Using xAP port 3639"},
-                         {Priority::Warning, "MQTT refused A1 state"},
                          {Priority::Err, "SendXap to 127.255.255.255:3639: no route"},
                          {Priority::Debug, "queue empty"},
                          {Priority::Notice, "Stopping: signal SIGTERM"},

@@ -237,3 +237,20 @@ TEST_F(HandlerFixture, RequestsWithCrLfLinesAreCarriedOutAndEachSenderIsNotedOnc
                             [](const std::string& l) { return l.find("end in CR LF") != std::string::npos; }),
               2);
 }
+
+// Item names and commands senders make up are kinds of their own, however many there are:
+// the connector's own reports and log lines still go out (here, the link closing and the stop).
+TEST_F(HandlerFixture, WhatSendersMakeUpCannotHideTheConnectorsOwnReportsAndLogLines) {
+    std::vector<std::string> lines;
+    reporter.SetConsole([&lines](const std::string& l) { lines.push_back(l); });
+    for (int i = 0; i < 200; ++i) {  // names that differ only in letters
+        const std::string name{static_cast<char>('a' + i % 26), static_cast<char>('a' + i / 26)};
+        handler.Readmessage(Request("", name + "x=1\n" + name + "x=2\ndevice=A1\ncommand=made-up-" + name + "\n"));
+    }
+    node.sent.clear();
+    reporter.ReportEvent("Quorvel", "CM11A TCP Port Connect Closed");
+    reporter.LogToFile("Quorvel", "Stopping: SIGTERM");
+    ASSERT_EQ(node.sent.size(), 1u);
+    EXPECT_EQ(LastData().substr(LastData().find("Data\1") + 5), "CM11A TCP Port Connect Closed");
+    EXPECT_EQ(lines.back(), "Quorvel Stopping: SIGTERM 0 ");
+}

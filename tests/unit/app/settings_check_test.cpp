@@ -87,10 +87,10 @@ TEST(SettingsCheck, ASerialDeviceMustBeReadableAndWritableByTheServiceUser) {
         << "read-only for others";
 }
 
-TEST(SettingsCheck, AMissingDeviceOrXapFileAndAnUnknownBscWordAreProblemsWithWhatAppliesInstead) {
+TEST(SettingsCheck, AMissingDeviceOrXapFileADamagedLineAndAnUnknownBscWordAreProblemsWithWhatAppliesInstead) {
     quorvel::test::TempDir dir;
     const auto config = dir.path() / "Config";
-    WriteBytes(config / "Quorvel.ini", "[General]\r\nComPort=/dev/quorvel-test-no-such-tty\r\nBSC=maybe\r\n");
+    WriteBytes(config / "Quorvel.ini", "[General]\r\nComPort=/dev/quorvel-test-no-such-tty\r\nBSC=maybe\r\n\x01garbage\r\n");
     int status = 0;
     std::string text = CheckConfigText(dir.path(), status);
     EXPECT_EQ(status, 1);
@@ -99,7 +99,7 @@ TEST(SettingsCheck, AMissingDeviceOrXapFileAndAnUnknownBscWordAreProblemsWithWha
           "problem: BSC \"maybe\" is not understood: BSC endpoints stay on (write 1 or 0)\n",
           "problem: ComPort=/dev/quorvel-test-no-such-tty: the serial device /dev/quorvel-test-no-such-tty does not exist",
           "problem: zebXap.ini is missing from " , "BroadcastAddress=Default applies, so xAP messages go to ",
-          "\n3 problems found\n"}) {
+          "Equal sign not found on line 4", "\n4 problems found\n"}) {
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
     }
 
@@ -110,4 +110,7 @@ TEST(SettingsCheck, AMissingDeviceOrXapFileAndAnUnknownBscWordAreProblemsWithWha
     EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find("  BSC=0 (BSC endpoints off)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("no problems found\n"), std::string::npos) << text;
+    quorvel::test::TempDir empty;  // a folder without settings is only read
+    CheckConfigText(empty.path(), status);
+    EXPECT_TRUE(std::filesystem::is_empty(empty.path()));
 }

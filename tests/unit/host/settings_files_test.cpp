@@ -156,7 +156,7 @@ TEST_F(HostIniTool, ALineBreakInAValueInjectsNothingAndALoneCrEndsALine) {
     EXPECT_EQ(again.Read("General", "Debug", ""), "1");
 }
 
-TEST_F(HostIniTool, HugeAndBinaryValuesAndLongNamesSurviveASaveAndMissingFoldersAreMade) {
+TEST_F(HostIniTool, HugeAndBinaryValuesAndLongNamesSurviveASave) {
     const std::string big(1 << 20, 'v');
     const std::string binary("a\0\xff\x01 b", 6);
     WriteBytes(Path("h.ini"), "[S]\r\nlong=" + big + "\r\n" + std::string(1 << 20, 'k') + "\r\nbin=" + binary +
@@ -173,11 +173,6 @@ TEST_F(HostIniTool, HugeAndBinaryValuesAndLongNamesSurviveASaveAndMissingFolders
     EXPECT_EQ(again.Read("S", "long", ""), big);
     EXPECT_EQ(again.Read("S", "bin", ""), binary);
     EXPECT_EQ(again.Read("S", std::string(70, 'K'), ""), "kept");
-
-    const std::string deep = Path("one/two/three.ini");
-    ini.Load(deep);
-    EXPECT_EQ(fs::file_size(deep), 0u);
-    EXPECT_EQ(ini.Read("Any", "Key", "default"), "default");
 }
 
 TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
