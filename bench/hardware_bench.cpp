@@ -123,7 +123,6 @@ void RecreatedDeviceFigure() {
         cm11a::Cm11aEngine engine(sim, reporter, settings, comm, link);
         link.SetChunkSink([&](const std::string& bytes, int code) { engine.CM11ADataArrival(bytes, code); });
         link.SetOpenedSink([&] { engine.LinkOpened(); });
-        link.SetSleeper([&](int ms) { sim.SetNow(sim.NowMs() + static_cast<std::uint64_t>(ms)); });
         platform::SimSerialPort* port = sim.LastSerialPort();
         port->AddDevice(settings.ComPort);
         engine.InitCM11A(settings.ComPort);

@@ -5,7 +5,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
-#include <thread>
 
 namespace quorvel::cm11a {
 
@@ -83,8 +82,7 @@ Cm11aLink::Cm11aLink(platform::Platform& platform, core::Reporter& reporter,
       reconnectTimer_(platform.CreateTimer()),
       reopenTimer_(platform.CreateTimer()),
       serial_(platform.CreateSerialPort()),
-      socket_(platform.CreateTcpSocket()),
-      sleeper_([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }) {
+      socket_(platform.CreateTcpSocket()) {
     // Design-time state of the connect timer: disabled, 10 s.
     connectTimer_->SetInterval(10000);
     connectTimer_->SetHandler([this] { ConnectTimer_Timer(); });
@@ -354,20 +352,6 @@ void Cm11aLink::WriteToCM11A(const std::string& bytes) {
         Report("WriteToCM11A ");
     }
     if (echoSink_) echoSink_(bytes);
-}
-
-void Cm11aLink::DelayMs(std::uint32_t ms) {
-    // The tick counter is 32 bits wide; the elapsed time is the difference taken modulo
-    // 2^32, which stays right across the wrap.
-    const auto ticks = [this] { return static_cast<std::uint32_t>(platform_.NowMs()); };
-    const std::uint32_t start = ticks();
-    // A sleep normally covers the whole pause at once; the bound keeps a clock that does not
-    // move from holding the thread for ever.
-    for (int round = 0; round < 8; ++round) {
-        const std::uint32_t elapsed = ticks() - start;
-        if (elapsed > ms) return;
-        sleeper_(static_cast<int>(std::min<std::uint32_t>(ms - elapsed + 1, 60000)));
-    }
 }
 
 void Cm11aLink::StartConnect() {

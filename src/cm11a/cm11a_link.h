@@ -78,8 +78,6 @@ public:
     // Called whenever the link has been opened (at once, or later by a connection made in
     // the background, a reconnect or a reopen), so that commands waiting for it start.
     void SetOpenedSink(std::function<void()> sink) { openedSink_ = std::move(sink); }
-    // How DelayMs lets time pass (default: the thread sleeps). Tests move simulated time.
-    void SetSleeper(std::function<void(int ms)> sleeper) { sleeper_ = std::move(sleeper); }
 
     // Opens the link named by port. A serial device opens at once; a TCP connection is
     // started and false returned: its outcome is told later (the opened sink, or one report
@@ -95,9 +93,6 @@ public:
     bool Connecting() const override;
     void Reopen(const std::string& why) override;
     void UsePort(const std::string& port) override;
-    // Returns once more than ms milliseconds have passed on the tick counter (also across
-    // its wrap). Lets no events run.
-    void DelayMs(std::uint32_t ms);
 
     bool TcpMode() const { return tcpMode_; }
     int ConnectTries() const { return connectTries_; }
@@ -153,7 +148,6 @@ private:
     ChunkSink chunkSink_;
     EchoSink echoSink_;
     StatusSink statusSink_;
-    std::function<void(int)> sleeper_;
 
     bool tcpMode_ = false;
     int connectTries_ = 0;

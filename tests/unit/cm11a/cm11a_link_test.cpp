@@ -26,7 +26,6 @@ struct Cm11aLinkTest : ::testing::Test {
         serial = sim.LastSerialPort();
         socket = sim.LastTcpSocket();
         link.SetChunkSink([this](const std::string& bytes, int code) { chunks.emplace_back(bytes, code); });
-        link.SetSleeper([this](int ms) { sim.SetNow(sim.NowMs() + static_cast<std::uint64_t>(ms)); });
     }
 
     // Reports whose text starts with text ("Quorvel | " is the console prefix).
