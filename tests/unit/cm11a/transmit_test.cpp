@@ -129,8 +129,9 @@ TEST_F(Cm11aEngineTest, Cm11aTransmitWrongRepliesResendThePairOnceQuietStraysDoN
         for (const std::string& chunk : c.chunks) {
             const std::size_t before = link.writes.size();
             Feed(chunk);
+            const bool waitsForQuiet = engine->Receiving() == RxState::AwaitQuiet;
             sim.Advance(static_cast<std::uint64_t>(c.gapMs) - 1);
-            if (engine->Receiving() == RxState::AwaitQuiet) {
+            if (waitsForQuiet) {
                 EXPECT_EQ(link.writes.size(), before) << "nothing is sent before the line is quiet";
             }
             sim.Advance(1);
