@@ -164,7 +164,8 @@ void Cm11aEngine::QuietTimer_Timer() {
         } else if (rxState_ == RxState::AwaitClockChecksum || rxState_ == RxState::AwaitClockReady) {
             EndClock("CM11A clock exchange ended without the interface's answer");
         } else if (rxState_ == RxState::AwaitStatus) {
-            EndStatus("CM11A status request unanswered");
+            if (statusBuffer_.empty()) EndStatus("CM11A status request unanswered");
+            else StatusAnswerEnded();
         }
         StartHead();
     });

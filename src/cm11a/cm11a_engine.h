@@ -90,6 +90,9 @@ public:
     // this often; its fourteen bytes take 30 ms at 4800 baud.
     static constexpr int kStatusIntervalMs = 3600 * 1000;
     static constexpr int kStatusAnswerMs = 1000;
+    // The answer's bytes follow one another; a gap this long ends what came instead (a poll,
+    // a power-fail request or a macro report: the interface spoke first).
+    static constexpr int kStatusByteGapMs = 100;
     // The interface's clock is set again when the status shows it this far off, and once a
     // day; further off than kClockReportS it is reported (once until it is right again).
     static constexpr long kClockToleranceS = 30;
@@ -203,6 +206,9 @@ private:
     bool StartStatus();
     void StatusStep(std::uint8_t b);
     void EndStatus(const char* why);
+    // What came after the status request is complete (or a gap ended it): the status, a
+    // macro report and the status, or the interface's own request, which is served.
+    void StatusAnswerEnded();
     void StatusReceived(const InterfaceStatus& status);
     void BeginMacroReport();  // 0x5B came: two offset bytes follow
     void MacroReported(int offset);

@@ -28,22 +28,44 @@ bool Cm11aEngine::StartStatus() {
     return true;
 }
 
+// Any byte may open the status (the battery timer's high byte can be 0x5A, 0x5B or 0xA5),
+// so the answer is told from the interface's own requests by its length: fourteen bytes in
+// a row. Fewer followed by a gap were a request of its own that crossed ours. A macro
+// report (0x5B and two bytes) can come just before the status: an answer opened by 0x5B
+// is complete at seventeen bytes, or at fourteen followed by a gap.
 void Cm11aEngine::StatusStep(std::uint8_t b) {
-    if (statusBuffer_.empty() && (b == kPoll || b == kPowerFail || b == kMacroReport)) {
-        // The interface wanted attention before it took the request (it ignores commands
-        // while it holds an upload or lacks its clock, and a macro it ran reports at once):
-        // it is served, and asked again later.
-        EndStatus("CM11A status request crossed by the interface's own request");
-        statusWanted_ = true;
-        if (b == kMacroReport) return BeginMacroReport();
-        return b == kPoll ? ServePoll() : PowerFailed();
-    }
     statusBuffer_.push_back(static_cast<char>(b));
-    if (statusBuffer_.size() < InterfaceStatus::kLength) return;
-    const std::optional<InterfaceStatus> status = DecodeStatus(statusBuffer_);
-    EndStatus(status ? "CM11A status received" : "CM11A status out of range, ignored");
-    if (status) StatusReceived(*status);
-    if (rxState_ == RxState::Idle) StartHead();
+    const bool macroFirst = static_cast<std::uint8_t>(statusBuffer_[0]) == kMacroReport;
+    if (statusBuffer_.size() == InterfaceStatus::kLength + (macroFirst ? 3 : 0)) {
+        StatusAnswerEnded();
+        if (rxState_ == RxState::Idle) StartHead();
+        return;
+    }
+    quietTimer_->Arm(kStatusByteGapMs);
+}
+
+void Cm11aEngine::StatusAnswerEnded() {
+    std::string got = statusBuffer_;
+    if (static_cast<std::uint8_t>(got[0]) == kMacroReport &&
+        (got.size() == 3 || got.size() == 3 + InterfaceStatus::kLength)) {
+        MacroReported((static_cast<std::uint8_t>(got[1]) << 8) | static_cast<std::uint8_t>(got[2]));
+        got.erase(0, 3);
+    }
+    if (got.size() == InterfaceStatus::kLength) {
+        statusBuffer_ = got;
+        const std::optional<InterfaceStatus> status = DecodeStatus(got);
+        EndStatus(status ? "CM11A status received" : "CM11A status out of range, ignored");
+        statusWanted_ = false;  // what a macro switched is in this answer
+        if (status) StatusReceived(*status);
+        return;
+    }
+    // The interface spoke first (it ignores commands while it holds an upload or lacks its
+    // clock): it is served, and asked again later.
+    EndStatus("CM11A status request crossed by the interface's own request");
+    statusWanted_ = true;
+    const auto first = static_cast<std::uint8_t>(got.empty() ? 0 : got[0]);
+    if (got.size() == 1 && first == kPowerFail) return PowerFailed();
+    if (got.size() == 1 && first == kPoll) return ServePoll();
 }
 
 void Cm11aEngine::EndStatus(const char* why) {

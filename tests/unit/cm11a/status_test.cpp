@@ -73,12 +73,44 @@ TEST_F(StatusTest, AMacroReportIsAnnouncedAndTheStatusAskedForAndKept) {
                                                   "15:51:07, day 340, monitored house A"});
     // The status bytes are not taken for polls or replies: nothing else was written.
     EXPECT_EQ(link.writes.size(), 1u);
-    // A second macro that ran before the interface took the request: its report comes in
-    // place of the status; it is announced and the status asked for again.
-    Feed(B({0x5B, 0x00, 0x5B}));
-    Feed(B({0x5B, 0x00, 0x5C}));
-    EXPECT_EQ(Macros().back(), "xAP-x10.Macro:Event=macro;Address=005C");
-    EXPECT_EQ(link.writes, (std::vector<std::string>{B({0x8B}), B({0x8B}), B({0x8B})}));
+}
+
+TEST_F(StatusTest, TheInterfacesOwnRequestsInPlaceOfTheStatusAreServedAndAnyFirstByteCanOpenTheStatus) {
+    Restart();
+    sim.Advance(Cm11aEngine::kClockAnswerMs + Cm11aEngine::kStatusAnswerMs);
+    std::vector<InterfaceStatus> told;
+    engine->SetStatusObserver([&](const InterfaceStatus& s) { told.push_back(s); });
+    auto status = *DecodeStatus(kStatusBytes);
+    // A macro report, a poll or a power-fail request crosses the request: served once the
+    // line is quiet, and the status asked for again.
+    const std::string crossing[] = {B({0x5B, 0x00, 0x5C}), B({0x5A}), B({0xA5})};
+    const std::string served[] = {B({0x8B}), B({0xC3}), Cm11aEngine::ClockMessage(sim.LocalDateTime(), 'A')};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        engine->RequestStatus();
+        link.writes.clear();
+        Feed(crossing[i]);
+        EXPECT_TRUE(link.writes.empty());
+        sim.Advance(Cm11aEngine::kStatusByteGapMs);
+        ASSERT_FALSE(link.writes.empty());
+        EXPECT_EQ(link.writes.back(), served[i]);
+        if (i == 1) Feed(B({0x02, 0x00, 0x66}));  // the upload the poll announced
+        sim.Advance(Cm11aEngine::kClockAnswerMs + Cm11aEngine::kStatusAnswerMs);
+    }
+    EXPECT_EQ(Macros(), std::vector<std::string>{"xAP-x10.Macro:Event=macro;Address=005C"});
+    // Battery timers whose high byte is 0x5A or 0x5B: the status, not a poll or a macro
+    // report; and a macro report followed at once by the status: both.
+    for (const int battery : {0x5A10, 0x5B00, 7}) {
+        status.BatteryTimer = battery;
+        engine->RequestStatus();
+        Feed((battery == 7 ? B({0x5B, 0x01, 0x02}) : "") + EncodeStatus(status));
+        sim.Advance(Cm11aEngine::kStatusByteGapMs + Cm11aEngine::kClockAnswerMs);  // clock off: set, unanswered
+    }
+    ASSERT_EQ(told.size(), 3u);
+    EXPECT_EQ(told[0].BatteryTimer, 0x5A10);
+    EXPECT_EQ(told[1].BatteryTimer, 0x5B00);
+    EXPECT_EQ(told[2].BatteryTimer, 7);
+    EXPECT_EQ(Macros().back(), "xAP-x10.Macro:Event=macro;Address=0102");
 }
 
 TEST_F(StatusTest, TheStatusRequestWaitsForTheCommandInProgressAndComesEveryHour) {
