@@ -70,6 +70,14 @@ protected:
     }
 
     void Feed(const std::string& bytes) { engine->CM11ADataArrival(bytes, 2); }
+    // Bytes arriving one at a time, each in a chunk of its own.
+    void FeedEach(std::initializer_list<int> bytes) {
+        for (int b : bytes) Feed(B({b}));
+    }
+    void Forget() {
+        link.writes.clear();
+        node.sent.clear();
+    }
     // InitCM11A on port "1", and the clock message and status request it sends left
     // unanswered until the engine goes on without the answers.
     void Restart() {
@@ -121,6 +129,13 @@ protected:
     std::vector<std::string> debugLines;
 };
 
+// The interface's checksum: the sum of the bytes from `from` on, modulo 256.
+inline int Checksum(const std::string& bytes, std::size_t from = 0) {
+    unsigned sum = 0;
+    for (std::size_t i = from; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]);
+    return static_cast<int>(sum & 0xFF);
+}
+
 // Replies of a well-behaved interface to a command or the clock message: the checksum of
 // a header/code pair or of the six clock bytes, 0x55 after the confirmation. Delivered as
 // events delayMs after the write.
@@ -129,11 +144,7 @@ inline void AnswerLikeInterface(platform::SimPlatform& sim, ScriptedLink& link, 
     link.onWrite = [&sim, &engine, delayMs](const std::string& bytes) {
         std::string reply = bytes == B({0}) ? B({0x55}) : "";
         const bool clock = bytes.size() == 7 && static_cast<unsigned char>(bytes[0]) == Cm11aEngine::kClockSet;
-        if (bytes.size() == 2 || clock) {
-            unsigned sum = 0;
-            for (std::size_t i = clock ? 1 : 0; i < bytes.size(); ++i) sum += static_cast<unsigned char>(bytes[i]);
-            reply = B({static_cast<int>(sum & 0xFF)});
-        }
+        if (bytes.size() == 2 || clock) reply = B({Checksum(bytes, clock ? 1 : 0)});
         if (!reply.empty()) sim.Post([&engine, reply] { engine.CM11ADataArrival(reply, 2); }, delayMs);
     };
 }

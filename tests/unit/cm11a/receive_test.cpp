@@ -8,8 +8,7 @@ using namespace quorvel::cm11a::test;
 
 TEST_F(Cm11aEngineTest, Cm11aReceivePollInTheMiddleOfATransmissionOrItsWaitForQuietIsServedFirst) {
     engine->SendCM11A("A1", 2);
-    Feed(B({0x6A}));
-    Feed(B({0x5A}));
+    FeedEach({0x6A, 0x5A});
     EXPECT_EQ(link.writes.back(), B({0xC3}));
     EXPECT_EQ(Head().State, TxState::SendAddress);
     EXPECT_TRUE(engine->CM11ATimer().Enabled());
@@ -75,14 +74,11 @@ TEST(Cm11aClockMessage, CarriesTheLocalTimeInTheInterfaceLayout) {
 TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithOneWholeClockExchange) {
     sim.SetLocalDateTime("2026-12-06 14:51:07");
     const std::string clock = Cm11aEngine::ClockMessage("2026-12-06 14:51:07", 'A');
-    const int sum = (7 + 51 + 7 + (339 & 0xFF) + 0x81 + 0x60) & 0xFF;
+    const int sum = Checksum(clock, 1);
     // At start-up, to an interface that keeps polling 0xA5: one clock message; the requests
     // that crossed it on the line are not answered again.
     ASSERT_TRUE(engine->InitCM11A("1"));
-    Feed(B({0xA5}));
-    Feed(B({sum}));
-    Feed(B({0xA5}));
-    Feed(B({0x55}));
+    FeedEach({0xA5, sum, 0xA5, 0x55});
     EXPECT_EQ(link.writes, (std::vector<std::string>{clock, B({0x00}), B({0x8B})}));
     sim.Advance(Cm11aEngine::kStatusAnswerMs);
     // In the middle of a command: the command starts again from its address only after the
@@ -93,8 +89,7 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithOneWholeClockExchange
     link.writes.clear();
     Feed(B({0xA5}));
     sim.Advance(100);
-    Feed(B({0xA5}));  // crossed the clock on the line
-    Feed(B({sum}));
+    FeedEach({0xA5, sum});  // the first crossed the clock on the line
     sim.Advance(100);
     EXPECT_EQ(link.writes, (std::vector<std::string>{clock, B({0x00})}));
     Feed(B({0x55}));
@@ -111,9 +106,7 @@ TEST_F(Cm11aEngineTest, Cm11aReceivePowerFailIsAnsweredWithOneWholeClockExchange
     Feed(B({0x6A, 0x55, 0x68, 0x55}));
     sim.SetLocalDateTime("2026-12-06 14:24:07");
     link.writes.clear();
-    Feed(B({0xA5}));
-    Feed(B({0x5A}));
-    Feed(B({0x5A}));
+    FeedEach({0xA5, 0x5A, 0x5A});
     EXPECT_EQ(link.writes, (std::vector<std::string>{Cm11aEngine::ClockMessage("2026-12-06 14:24:07", 'A'), B({0x00}),
                                                      B({0xC3})}));
 }

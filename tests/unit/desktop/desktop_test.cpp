@@ -17,13 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 using quorvel::desktop::DesktopSession;
+using quorvel::test::ReadBytes;
 using quorvel::desktop::SetupWindow;
 using quorvel::desktop::StatusWindow;
 
@@ -43,15 +41,6 @@ struct DesktopFixture : ::testing::Test {
     DesktopSession session;
     quorvel::platform::SimSerialPort* serial = nullptr;
 };
-
-}  // namespace
-
-namespace {
-
-std::string FileText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void PressKey(QWidget& widget, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -83,7 +72,7 @@ TEST_F(DesktopFixture, SetupShowsEachProblemBesideItsFieldWritesOnlyOnSaveWaitsF
     // The clock and status exchanges are over (the simulated interface stays silent).
     sim.Advance(1000 + quorvel::cm11a::Cm11aEngine::kStatusAnswerMs);
     const auto file = dir.path() / "Config" / "Quorvel.ini";
-    const std::string original = FileText(file);
+    const std::string original = ReadBytes(file);
 
     form.MenuArray_Click(0);  // "Setup"
     SetupWindow* setup = session.Setup();
@@ -104,12 +93,12 @@ TEST_F(DesktopFixture, SetupShowsEachProblemBesideItsFieldWritesOnlyOnSaveWaitsF
     EXPECT_NE(setup->Problem("UID").indexOf("eight hex digits"), -1);
     EXPECT_NE(setup->Problem("Devices").indexOf("C2"), -1);
     EXPECT_TRUE(setup->Problem("ComPort").isEmpty());
-    EXPECT_EQ(FileText(file), original);
+    EXPECT_EQ(ReadBytes(file), original);
 
     // Escape: gone, nothing written, nothing applied; opened again it shows memory.
     PressKey(*setup, Qt::Key_Escape);
     EXPECT_FALSE(setup->isVisible());
-    EXPECT_EQ(FileText(file), original);
+    EXPECT_EQ(ReadBytes(file), original);
     form.MenuArray_Click(0);
     EXPECT_EQ(setup->aHouse().text().toStdString(), form.settings().House);
     EXPECT_TRUE(setup->Problem("House").isEmpty());
@@ -147,11 +136,11 @@ TEST_F(DesktopFixture, SetupShowsEachProblemBesideItsFieldWritesOnlyOnSaveWaitsF
     EXPECT_TRUE(setup->Save());
     EXPECT_EQ(sim.NowMs(), before);
     EXPECT_TRUE(form.link().Connecting());
-    const std::string saved = FileText(file);
+    const std::string saved = ReadBytes(file);
     form.MenuArray_Click(0);
     EXPECT_TRUE(setup->isVisible());
     EXPECT_TRUE(setup->Save());
-    EXPECT_EQ(FileText(file), saved);
+    EXPECT_EQ(ReadBytes(file), saved);
 
     // Exit with the window open and edited: as Cancel.
     form.MenuArray_Click(0);
@@ -159,7 +148,7 @@ TEST_F(DesktopFixture, SetupShowsEachProblemBesideItsFieldWritesOnlyOnSaveWaitsF
     session.Menu().actions().back()->trigger();  // "Exit", carried out from the event loop
     QCoreApplication::processEvents();
     EXPECT_FALSE(setup->isVisible());
-    EXPECT_EQ(FileText(file), saved);
+    EXPECT_EQ(ReadBytes(file), saved);
     EXPECT_TRUE(sim.QuitRequested());
     EXPECT_EQ(sim.ExitCode(), 0);
 }

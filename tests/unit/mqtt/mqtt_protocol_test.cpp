@@ -52,10 +52,8 @@ TEST(MqttSettings, BrokerAndTopicPrefixAreParsedOrFallBackWithAReport) {
     for (const Case& c : cases) {
         std::vector<std::string> problems;
         const MqttSettings s = Read(c.ini, problems);
-        EXPECT_EQ(s.Host, c.host) << c.name;
-        EXPECT_EQ(s.Port, c.port) << c.name;
-        EXPECT_EQ(s.TopicPrefix, c.prefix) << c.name;
-        EXPECT_EQ(!problems.empty(), c.problem) << c.name;
+        EXPECT_EQ(s.Host + ":" + std::to_string(s.Port) + " " + s.TopicPrefix + (problems.empty() ? "" : " (reported)"),
+                  c.host + ":" + std::to_string(c.port) + " " + c.prefix + (c.problem ? " (reported)" : "")) << c.name;
     }
     std::vector<std::string> problems;
     const MqttSettings s = Read({{"Broker", "h"}, {"Discovery", "0"}, {"DiscoveryPrefix", "ha+"}}, problems);
