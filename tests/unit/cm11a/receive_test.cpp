@@ -1,8 +1,5 @@
 #include "cm11a/engine_fixture.h"
 
-#include <algorithm>
-#include <utility>
-
 using namespace quorvel::cm11a;
 using namespace quorvel::cm11a::test;
 

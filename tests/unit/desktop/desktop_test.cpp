@@ -13,12 +13,10 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 using quorvel::desktop::DesktopSession;
 using quorvel::test::ReadBytes;
@@ -41,11 +39,6 @@ struct DesktopFixture : ::testing::Test {
     DesktopSession session;
     quorvel::platform::SimSerialPort* serial = nullptr;
 };
-
-void PressKey(QWidget& widget, int key) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-    QApplication::sendEvent(&widget, &press);
-}
 
 // Lets the event loop run until done() or about two seconds have passed.
 template <typename Done>
@@ -96,7 +89,8 @@ TEST_F(DesktopFixture, SetupShowsEachProblemBesideItsFieldWritesOnlyOnSaveWaitsF
     EXPECT_EQ(ReadBytes(file), original);
 
     // Escape: gone, nothing written, nothing applied; opened again it shows memory.
-    PressKey(*setup, Qt::Key_Escape);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(setup, &escape);
     EXPECT_FALSE(setup->isVisible());
     EXPECT_EQ(ReadBytes(file), original);
     form.MenuArray_Click(0);

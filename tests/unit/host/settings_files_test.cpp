@@ -29,9 +29,17 @@ struct HostHomeseer : HostFiles {
     fs::path Config(const std::string& file) const { return dir.path() / "Config" / file; }
 };
 
+struct Read { std::string header, key, expected; };
+
 struct HostIniTool : HostFiles {
     IniTool ini{reporter, sim};
     std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
+    // Each key as a fresh tool reads it from the file, as the next start would.
+    void ExpectReadBack(const std::string& path, const std::vector<Read>& reads) {
+        IniTool again(reporter, sim);
+        again.Load(path);
+        for (const auto& r : reads) EXPECT_EQ(again.Read(r.header, r.key, "dflt"), r.expected) << r.header << "/" << r.key;
+    }
 };
 
 // Comments, mixed case, a duplicate key, an empty section, blanks around "=", keys before
@@ -89,8 +97,7 @@ TEST_F(HostIniTool, HandWrittenFileReadsAndIsSavedSortedThroughANewFileWithABack
     fs::create_hard_link(path, dir.path() / "other-name");
     ini.Load(path);
 
-    struct Case { const char* header; const char* key; const char* expected; };
-    const std::vector<Case> reads = {
+    const std::vector<Read> reads = {
         {"", "TOP", "first"},          {"GENERAL", "comport", "2"},   // first occurrence wins
         {"General", "House", "dflt"},  {"General", "House ", " AB"},  // blanks belong to the names
         {"general", "note", "a;b=c"},  {"General", "Debug", "1"},     // case-only duplicate header
@@ -112,10 +119,7 @@ TEST_F(HostIniTool, HandWrittenFileReadsAndIsSavedSortedThroughANewFileWithABack
     EXPECT_EQ(ReadBytes(dir.path() / "other-name"), kHandWritten);
     EXPECT_EQ(ReadBytes(path + "_bck"), kHandWritten);
     EXPECT_EQ(quorvel::test::FileNames(dir.path()), (std::vector<std::string>{"Quorvel.ini", "Quorvel.ini_bck", "other-name"}));
-
-    IniTool again(reporter, sim);
-    again.Load(path);
-    for (const auto& c : reads) EXPECT_EQ(again.Read(c.header, c.key, "dflt"), c.expected) << c.header << "/" << c.key;
+    ExpectReadBack(path, reads);
 }
 
 // Names that look alike never share a place in the table, and a value equal to its own
@@ -126,14 +130,9 @@ TEST_F(HostIniTool, LookAlikeNamesKeepTheirOwnValuesThroughASave) {
     ini.Load(Path("k.ini"));
     ini.WriteKey("Mixed", "Key", "MIXED~KEY");
     ini.Save();
-    IniTool again(reporter, sim);
-    again.Load(Path("k.ini"));
-    struct Case { const char* header; const char* key; const char* expected; };
-    for (const auto& c : std::vector<Case>{{"a.b", "one", "1"},     {"aXb", "one", "2"},     {"general", "X", "3"},
-                                           {"Generally", "x", "4"}, {"x(1", "p", "5"},       {"x", "(1p", "6"},
-                                           {"Tilde~X", "k~y", "7"}, {"Tilde", "x~k~y", "8"}, {"Mixed", "Key", "MIXED~KEY"}}) {
-        EXPECT_EQ(again.Read(c.header, c.key, ""), c.expected) << c.header << "/" << c.key;
-    }
+    ExpectReadBack(Path("k.ini"), {{"a.b", "one", "1"},     {"aXb", "one", "2"},     {"general", "X", "3"},
+                                   {"Generally", "x", "4"}, {"x(1", "p", "5"},       {"x", "(1p", "6"},
+                                   {"Tilde~X", "k~y", "7"}, {"Tilde", "x~k~y", "8"}, {"Mixed", "Key", "MIXED~KEY"}});
 }
 
 TEST_F(HostIniTool, ALineBreakInAValueInjectsNothingAndALoneCrEndsALine) {
@@ -149,11 +148,7 @@ TEST_F(HostIniTool, ALineBreakInAValueInjectsNothingAndALoneCrEndsALine) {
     WriteBytes(Path("cr.ini"), "[General]\r\nComPort=4\n\rcomport=3\r\nHouse=B\rDebug=1\r\n");
     ini.Load(Path("cr.ini"));
     ini.Save();
-    IniTool again(reporter, sim);
-    again.Load(Path("cr.ini"));
-    EXPECT_EQ(again.Read("General", "ComPort", ""), "4");
-    EXPECT_EQ(again.Read("General", "House", ""), "B");
-    EXPECT_EQ(again.Read("General", "Debug", ""), "1");
+    ExpectReadBack(Path("cr.ini"), {{"General", "ComPort", "4"}, {"General", "House", "B"}, {"General", "Debug", "1"}});
 }
 
 TEST_F(HostIniTool, HugeAndBinaryValuesAndLongNamesSurviveASave) {
@@ -168,11 +163,7 @@ TEST_F(HostIniTool, HugeAndBinaryValuesAndLongNamesSurviveASave) {
     EXPECT_LT(reports[0].second.size(), 200u + Path("h.ini").size());  // long lines are cut in the report
     ini.WriteKey("S", std::string(70, 'K'), "kept");
     ini.Save();
-    IniTool again(reporter, sim);
-    again.Load(Path("h.ini"));
-    EXPECT_EQ(again.Read("S", "long", ""), big);
-    EXPECT_EQ(again.Read("S", "bin", ""), binary);
-    EXPECT_EQ(again.Read("S", std::string(70, 'K'), ""), "kept");
+    ExpectReadBack(Path("h.ini"), {{"S", "long", big}, {"S", "bin", binary}, {"S", std::string(70, 'K'), "kept"}});
 }
 
 TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
@@ -193,7 +184,5 @@ TEST_F(HostIniTool, FailedSaveReportsAndNeverLosesTheFile) {
     // Once the way is clear again, the next save writes what the failed one could not.
     fs::remove_all(path);
     ini.Save();
-    IniTool again(reporter, sim);
-    again.Load(path);
-    EXPECT_EQ(again.Read("A", "k", ""), "2");
+    ExpectReadBack(path, {{"A", "k", "2"}});
 }

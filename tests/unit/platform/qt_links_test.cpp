@@ -15,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include <fcntl.h>
 #include <pty.h>
