@@ -29,7 +29,6 @@ inline std::string B(std::initializer_list<int> values) {
 
 class ScriptedLink : public LinkPort {
 public:
-    ScriptedLink() = default;
     bool PortOpen(const std::string& port) override {
         lastPort = port;
         return open;
@@ -84,7 +83,6 @@ protected:
         ASSERT_TRUE(engine->InitCM11A("1"));
         sim.Advance(Cm11aEngine::kClockAnswerMs + Cm11aEngine::kStatusAnswerMs);
     }
-    // Debug lines from now on.
     void CaptureDebug() {
         reporter.SetDebug(true);
         reporter.SetConsole([this](const std::string& line) { debugLines.push_back(line); });
@@ -93,10 +91,8 @@ protected:
         return std::count_if(debugLines.begin(), debugLines.end(),
                              [&](const std::string& l) { return l.find(text) != std::string::npos; });
     }
-    // Occurrences of bytes among the writes.
     long Written(const std::string& bytes) const { return std::count(link.writes.begin(), link.writes.end(), bytes); }
 
-    // Announced X10 events, readable.
     std::vector<std::string> Events() const {
         std::vector<std::string> out;
         for (const auto& m : node.sent) {
