@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <vector>
 
 using namespace std::chrono_literals;
 using namespace quorvel::itest;
@@ -73,17 +74,19 @@ std::string TrayContents(const std::string& xdotool, const std::string& xwin) {
     return contents;
 }
 
-// The X window id of the connector's icon inside the tray, or "".
-std::string IconWindow(const std::string& xdotool, const std::string& xwin) {
+// The X window ids of the connectors' icons inside the tray. An icon's line names it three
+// times (name, instance and class), so icons are counted by line.
+std::vector<std::string> IconWindows(const std::string& xdotool, const std::string& xwin) {
     std::istringstream tree(TrayContents(xdotool, xwin));
+    std::vector<std::string> icons;
     for (std::string line; std::getline(tree, line);) {
         if (line.find("\"quorvel\"") == std::string::npos) continue;
         std::istringstream words(line);
         std::string id;
         words >> id;
-        if (id.rfind("0x", 0) == 0) return id;
+        if (id.rfind("0x", 0) == 0) icons.push_back(id);
     }
-    return "";
+    return icons;
 }
 
 // A virtual X server with a tray host on it.
@@ -153,8 +156,9 @@ TEST(Desktop, RealInputOnTheTraySetupAndASecondStartAndTheEndOfTheSession) {
     ASSERT_TRUE(display->StartTray(xwin, "2"));
     EXPECT_TRUE(WaitFor([&] { return TrayContents(xdotool, xwin).find("\"quorvel\"") != std::string::npos; }, 30s))
         << "no icon in the restarted tray:\n" << Output(xwin + " -root -tree") << quorvel->Stderr();
-    const std::string icon = IconWindow(xdotool, xwin);
-    ASSERT_FALSE(icon.empty()) << TrayContents(xdotool, xwin);
+    const std::vector<std::string> icons = IconWindows(xdotool, xwin);
+    ASSERT_EQ(icons.size(), 1u) << TrayContents(xdotool, xwin);
+    const std::string icon = icons.front();
 
     // A double-click on the icon opens System Status (the first click's menu no longer takes
     // the second click); Escape closes it again.
@@ -230,11 +234,8 @@ TEST(Desktop, RealInputOnTheTraySetupAndASecondStartAndTheEndOfTheSession) {
     ::setenv("NOTIFY_SOCKET", "@quorvel-desktop-test-no-manager", 1);
     Process service(BinDir() / "quorvel", {"--app-folder", serviceApp.string()}, serviceApp, "service");
     ::unsetenv("NOTIFY_SOCKET");
-    ASSERT_TRUE(WaitFor([&] {
-        const std::string tray = TrayContents(xdotool, xwin);
-        const auto first = tray.find("\"quorvel\"");
-        return first != std::string::npos && tray.find("\"quorvel\"", first + 1) != std::string::npos;
-    }, 30s)) << quorvel->Stderr() << service.Stderr();
+    ASSERT_TRUE(WaitFor([&] { return IconWindows(xdotool, xwin).size() == 2; }, 30s))
+        << quorvel->Stderr() << service.Stderr();
     EXPECT_EQ(ProcessName(*quorvel), "quorvel");
     display->tray.reset();
     display->x.Signal(SIGTERM);
