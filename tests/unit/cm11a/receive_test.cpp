@@ -214,15 +214,4 @@ TEST_F(Cm11aEngineTest, Cm11aReceiveRepliesAndRequestsArrivingBetweenStepsAreHan
     sim.Advance(1);
     EXPECT_EQ(Events().back(), "Event=off;Device=A2");
     EXPECT_EQ(Written(B({0xC3})), 1);
-
-    // A request arriving while a command is in its handshake waits behind it.
-    link.onWrite = nullptr;
-    Restart();
-    link.writes.clear();
-    engine->SendCM11A("A1", 2);
-    engine->SendCM11A("C3", 2);
-    ASSERT_EQ(engine->TransmitQueue().size(), 2u);
-    EXPECT_EQ(link.writes.size(), 1u);
-    Feed(B({0x6A, 0x55, 0x68, 0x55}));
-    EXPECT_EQ(link.writes.back(), B({0x04, 0x22}));
 }

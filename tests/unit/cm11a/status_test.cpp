@@ -12,13 +12,10 @@ const std::string kStatusBytes = B({0x00, 0x2A, 7, 51 + 60, 7, 339 & 0xFF, 0x80 
                                     0x00, 0x02});
 
 TEST(InterfaceStatusBytes, DecodeEveryFieldAndRefuseWhatIsOutOfRange) {
+    // Battery timer, clock, house and firmware are read back in the status report below.
     const auto s = DecodeStatus(kStatusBytes);
     ASSERT_TRUE(s.has_value());
-    EXPECT_EQ(s->BatteryTimer, 42);
-    EXPECT_EQ(s->ClockText(), "15:51:07, day 340");
     EXPECT_EQ(s->DayMask, 0x40);
-    EXPECT_EQ(s->House, 'A');
-    EXPECT_EQ(s->Firmware, 1);
     EXPECT_EQ(InterfaceStatus::Units(s->Addressed), "1,2");
     EXPECT_EQ(InterfaceStatus::Units(s->On), "1");
     EXPECT_EQ(InterfaceStatus::Units(s->Dim), "2");
@@ -26,12 +23,11 @@ TEST(InterfaceStatusBytes, DecodeEveryFieldAndRefuseWhatIsOutOfRange) {
     EXPECT_EQ(ClockOffsetSeconds(*s, "2026-12-06 15:50:07"), 60);
     EXPECT_EQ(ClockOffsetSeconds(*s, "2027-01-01 00:00:10"), -(26 * 86400L - (15 * 3600 + 51 * 60 + 7 - 10)));
 
-    std::string badSecond = kStatusBytes;
-    badSecond[2] = 60;
-    std::string badMinute = kStatusBytes;
-    badMinute[3] = 120;
-    EXPECT_FALSE(DecodeStatus(badSecond));
-    EXPECT_FALSE(DecodeStatus(badMinute));
+    for (const auto& [at, value] : {std::pair{2, 60}, std::pair{3, 120}}) {  // second 60, minute 120
+        std::string bad = kStatusBytes;
+        bad[at] = static_cast<char>(value);
+        EXPECT_FALSE(DecodeStatus(bad)) << at;
+    }
     EXPECT_FALSE(DecodeStatus(kStatusBytes.substr(1)));
 }
 
@@ -66,7 +62,6 @@ TEST_F(StatusTest, AMacroReportIsAnnouncedAndTheStatusAskedForAndKept) {
     ASSERT_EQ(told.size(), 1u);
     ASSERT_TRUE(engine->Status().has_value());
     EXPECT_EQ(*engine->Status(), told[0]);
-    EXPECT_EQ(engine->Status()->Firmware, 1);
     EXPECT_EQ(engine->Receiving(), RxState::Idle);
     // The first status of a connection is announced.
     EXPECT_EQ(Reports(), std::vector<std::string>{"CM11A status: battery timer 42 minutes, firmware revision 1, clock "
@@ -106,14 +101,14 @@ TEST_F(StatusTest, TheInterfacesOwnRequestsInPlaceOfTheStatusAreServedAndAnyFirs
         Feed((battery == 7 ? B({0x5B, 0x01, 0x02}) : "") + EncodeStatus(status));
         sim.Advance(Cm11aEngine::kStatusByteGapMs + Cm11aEngine::kClockAnswerMs);  // clock off: set, unanswered
     }
-    ASSERT_EQ(told.size(), 3u);
-    EXPECT_EQ(told[0].BatteryTimer, 0x5A10);
-    EXPECT_EQ(told[1].BatteryTimer, 0x5B00);
-    EXPECT_EQ(told[2].BatteryTimer, 7);
+    std::vector<int> batteries;
+    for (const auto& t : told) batteries.push_back(t.BatteryTimer);
+    EXPECT_EQ(batteries, (std::vector<int>{0x5A10, 0x5B00, 7}));
     EXPECT_EQ(Macros().back(), "xAP-x10.Macro:Event=macro;Address=0102");
 }
 
-TEST_F(StatusTest, TheStatusRequestWaitsForTheCommandInProgressAndComesEveryHour) {
+// (The hourly request is counted in the clock test below.)
+TEST_F(StatusTest, TheStatusRequestWaitsForTheCommandInProgress) {
     Restart();
     engine->SendCM11A("A1", 2);
     Feed(B({0x6A}));  // the address's checksum: A1 is in its handshake
@@ -125,10 +120,6 @@ TEST_F(StatusTest, TheStatusRequestWaitsForTheCommandInProgressAndComesEveryHour
     Feed(B({0x55}));  // A1 done: now the request goes out
     EXPECT_EQ(link.writes.back(), B({0x8B}));
     EXPECT_TRUE(engine->TransmitQueue().empty());
-    sim.Advance(Cm11aEngine::kStatusAnswerMs);
-    link.writes.clear();
-    sim.Advance(Cm11aEngine::kStatusIntervalMs);
-    EXPECT_EQ(Written(B({0x8B})), 1);
 }
 
 TEST_F(StatusTest, AClockOffIsSetAgainAndReportedOnceABatteryTimerOnce) {

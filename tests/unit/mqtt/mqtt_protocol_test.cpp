@@ -154,7 +154,6 @@ TEST(MqttTexts, EachKindsDiscoveryConfigUsesItsComponentsDocumentedKeysAndIdsFro
         EXPECT_EQ(config["default_entity_id"].toString().toStdString(), c.component + ".quorvel_ff00a100_b12");
         EXPECT_EQ(config["availability_topic"].toString(), "quorvel/my-box/status");
         EXPECT_EQ(config["device"]["identifiers"].toArray(), QJsonArray{"quorvel_ff00a100"});
-        EXPECT_EQ(config["origin"]["name"].toString(), "Quorvel");
         // The topic leads back to the device, under this connector's UID only.
         const auto back = DiscoveryTopicDevice(n, DiscoveryTopic(n, "B12", c.kind));
         ASSERT_TRUE(back.has_value());
@@ -165,8 +164,6 @@ TEST(MqttTexts, EachKindsDiscoveryConfigUsesItsComponentsDocumentedKeysAndIdsFro
     EXPECT_EQ(json("A1", DeviceKind::Motion)["device_class"].toString(), "motion");
     EXPECT_EQ(json("A1", DeviceKind::Remote)["state_topic"].toString(), "quorvel/my-box/A1/press");
     EXPECT_EQ(DiscoveryTopicDevice(n, "homeassistant/sensor/quorvel_ff00a100_C12/config"), std::nullopt);
-    // An earlier version's config (ids from the host name) is recognised, to be removed.
-    EXPECT_FALSE(HostDiscoveryTopicDevice(n, "my-box", "homeassistant/light/quorvel_other_C12/config").has_value());
     EXPECT_EQ(SafeId("box.lan name"), "box_lan_name");
 }
 

@@ -195,8 +195,7 @@ TEST_F(BscFixture, TheInterfaceStatusCorrectsKnownDevicesOfItsMonitoredHouse) {
     status.House = 'B';
     status.BatteryTimer = 10;
     EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // an interface that never switched a unit knows nothing
-    status.On = 0b1110;  // B2, B3, B4 on; B5 (never known here) on too
-    status.On |= 1u << 4;
+    status.On = 0b11110;  // B2, B3, B4 on; B5 (never known here) on too
     status.Dim = 0b0100;  // B3 dimmed
     status.BatteryTimer = cm11a::InterfaceStatus::kBatteryReset;
     EXPECT_FALSE(bsc.OnInterfaceStatus(status));  // nor one that was reset

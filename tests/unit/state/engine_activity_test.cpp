@@ -62,6 +62,8 @@ TEST_F(Cm11aEngineTest, SendersAreServedInTurnAndAFullQueueMakesRoomForAnotherSe
     }
     EXPECT_EQ(engine->QueueRoom("xAP flood"), 0u);
     EXPECT_GT(engine->QueueRoom("xAP other"), 0u);
+    for (int i = 0; i < 2; ++i) engine->SendCM11A("A1", 2, 0, X10Origin::XapRequest, -1, 0, "xAP flood");
+    EXPECT_EQ(Reports(), std::vector<std::string>(2, "SendCM11A refused A1: 1000 commands are already waiting"));
     engine->SendCM11A("P16", 3, 0, X10Origin::XapRequest, -1, 0, "xAP other");
     engine->SendCM11A("P15", 3, 0, X10Origin::XapRequest, -1, 0, "xAP other");
     EXPECT_EQ(engine->TransmitQueue().size(), Cm11aEngine::kQueueLimit);
