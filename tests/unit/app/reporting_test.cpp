@@ -136,28 +136,6 @@ TEST_F(ReporterTest, LogFileIsRotatedAtItsSizeAndHeldMessagesAreBounded) {
     EXPECT_NE(node.sent[Reporter::kPendingLimit].data.find("250 more messages were left out"), std::string::npos);
 }
 
-// Kinds made up by senders on the network (each a new name, each repeated past the burst)
-// fill a table of their own: the connector's own reports still go out, the stop line too.
-TEST_F(ReporterTest, OutsidersFillingTheKindTableCannotHideTheConnectorsOwnReports) {
-    reporter.SetXapRunning(true);
-    for (int name = 0; name < 3 * static_cast<int>(Reporter::kMaxKinds); ++name) {
-        const Reporter::FromOutside outside(reporter);
-        const std::string letters{static_cast<char>('a' + name % 26), static_cast<char>('a' + name / 26)};
-        for (int i = 0; i <= Reporter::kRepeatBurst; ++i) {
-            reporter.LogToFile("From XAP " + letters + "x", "");
-            reporter.ReportEvent("Quorvel", "Readmessage " + letters + " made-up command");
-        }
-    }
-    node.sent.clear();
-    reporter.ReportEvent("Quorvel", "CM11A TCP Port Connect Closed");
-    reporter.ReportEvent("Quorvel", "CM11A TCP Port Connect Open");
-    reporter.LogToFile("Quorvel", "Stopping: SIGTERM");
-    ASSERT_EQ(node.sent.size(), 2u);
-    EXPECT_EQ(DataOf(node.sent[0]), "CM11A TCP Port Connect Closed");
-    EXPECT_EQ(DataOf(node.sent[1]), "CM11A TCP Port Connect Open");
-    EXPECT_EQ(quorvel::test::ReadLines(reporter.LogPath()).back(), "Quorvel Stopping: SIGTERM 0 ");
-}
-
 TEST_F(ReporterTest, DebugLinesOnStandardErrorStayWithinTheirBudgetAndALogThatCannotBeWrittenIsReportedOnce) {
     std::vector<std::string> console;
     std::size_t debugBytes = 0;
