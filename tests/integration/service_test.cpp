@@ -138,7 +138,7 @@ TEST(Service, X10RequestsSentWhileTheSerialServerIsAwaitedAreCarriedOut) {
     Rig rig({.pty = false, .comPort = "127.0.0.1:" + std::to_string(port) + "\r\nDebug=1"});  // debug lines tell a failure
     if (!rig.HubUp()) GTEST_SKIP() << "UDP port 3639 is taken here";
     ASSERT_TRUE(Started(rig.quorvel())) << rig.Diagnostics();
-    // The start-up now waits for the serial server (connect retries every 2 s). An echo
+    // The start-up does not wait for the serial server (it tries again every 2 s). An echo
     // answered first shows that the hub forwards to the connector (it learns the connector
     // from its first heartbeat, which may reach the hub after a request sent at once).
     int echoes = 0;
